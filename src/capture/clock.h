@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+
+namespace tidemark {
+
+// Wall clock and sleeping, injectable so tests neither wait nor depend on
+// the date.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Seconds since 1970-01-01 00:00 UTC, as time() gives them.
+    virtual std::int64_t now() = 0;
+    virtual void sleepMs(std::uint32_t milliseconds) = 0;
+};
+
+// The real clock: time() and std::this_thread::sleep_for.
+Clock& systemClock();
+
+}  // namespace tidemark

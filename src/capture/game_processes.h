@@ -1,0 +1,34 @@
+#pragma once
+// The four platform services that game discovery and launch need, so that
+// every decision about them can be tested without the platform.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gamelog/process_memory.h"
+
+namespace tidemark {
+
+struct ProcessEntry {
+    std::uint32_t processId = 0;
+    std::string exeFile;  // 8-bit file name without directory
+};
+
+class ProcessSystem {
+public:
+    virtual ~ProcessSystem() = default;
+    // A fresh snapshot of the running processes, in the platform's order.
+    virtual std::vector<ProcessEntry> listProcesses() = 0;
+    // Opens the process with exactly query-information and memory-read
+    // rights (0x410), not inheritable; null when it cannot be opened.
+    virtual std::unique_ptr<ProcessMemory> openForReading(std::uint32_t processId) = 0;
+    // The installer's recorded "InstallLocation"; nullopt when missing or too long.
+    virtual std::optional<std::string> readInstallLocation() = 0;
+    // Asks the shell to open `program` with `directory` as working directory.
+    virtual void startProgram(const std::string& program, const std::string& directory) = 0;
+};
+
+}  // namespace tidemark

@@ -1,0 +1,25 @@
+#!/bin/bash
+# Runs a Windows program under 64-bit Wine in a throwaway prefix.
+# usage: wine-run.sh PREFIX_DIR PROGRAM.exe [ARGS...]
+# The prefix is created on first use (serialised with flock so parallel test
+# runs do not race), with the crash dialog off so a crashing program fails
+# fast instead of hanging the run.
+set -euo pipefail
+prefix=$1; shift
+export WINEPREFIX=$prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+loader=/usr/lib/wine/wine64
+if [ ! -f "$prefix/.tidemark-ready" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  (
+    flock 9
+    if [ ! -f "$prefix/.tidemark-ready" ]; then
+      DISPLAY= wineboot --init >/dev/null 2>&1 || true
+      "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+      wineserver -w
+      touch "$prefix/.tidemark-ready"
+    fi
+  ) 9>"$prefix.lock"
+fi
+exec "$loader" "$@"
