@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "capture/capture_session.h"
+#include "fakes/fake_process_system.h"
+
+namespace tidemark {
+namespace {
+
+using Started = FakeProcessSystem::StartedProgram;
+
+class GameProcesses : public ::testing::Test {
+protected:
+    GameProcesses() : session(servicesWith(system)) {}
+
+    static SessionServices servicesWith(FakeProcessSystem& processes) {
+        SessionServices services;
+        services.processes = &processes;
+        return services;
+    }
+
+    std::uint32_t openedId(const std::string& name) {
+        std::unique_ptr<ProcessMemory> handle = session.openProcessByName(name);
+        return FakeProcessSystem::processIdOf(handle.get());
+    }
+
+    FakeProcessSystem system;
+    CaptureSession session;
+};
+
+TEST_F(GameProcesses, NameMatchesWhateverTheLetterCase) {
+    system.addProcess(4, "explorer.exe");
+    system.addProcess(7, "FFXIV_DX11.EXE");
+    EXPECT_EQ(openedId("ffxiv_dx11.exe"), 7u);
+    EXPECT_EQ(openedId("Ffxiv_Dx11.Exe"), 7u);
+    EXPECT_EQ(system.openedProcessIds(), (std::vector<std::uint32_t>{7, 7}));
+}
+
+TEST_F(GameProcesses, NamesThatOnlyContainOrStartLikeTheWantedOneDoNotMatch) {
+    system.addProcess(1, "ffxiv_dx11.exe.bak");
+    system.addProcess(2, "ffxiv_dx11.ex");
+    system.addProcess(3, "xffxiv_dx11.exe");
+    system.addProcess(4, "ffxiv.exe");
+    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    EXPECT_TRUE(system.openedProcessIds().empty());
+    EXPECT_EQ(openedId("ffxiv.exe"), 4u);
+}
+
+TEST_F(GameProcesses, OfTwoProcessesWithTheNameTheFirstListedIsOpened) {
+    system.addProcess(30, "ffxiv_dx11.exe");
+    system.addProcess(20, "ffxiv_dx11.exe");
+    EXPECT_EQ(openedId("ffxiv_dx11.exe"), 30u);
+}
+
+TEST_F(GameProcesses, AFirstMatchThatCannotBeOpenedGivesNullWithoutTryingTheNext) {
+    system.addProcess(30, "ffxiv_dx11.exe");
+    system.addProcess(20, "ffxiv_dx11.exe");
+    system.refuseToOpen(30);
+    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    EXPECT_EQ(system.openedProcessIds(), (std::vector<std::uint32_t>{30}));
+}
+
+TEST_F(GameProcesses, AStopRequestEndsTheWalkBeforeAnyMatchIsOpened) {
+    system.addProcess(7, "ffxiv_dx11.exe");
+    session.stopRequested = 1;
+    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    EXPECT_TRUE(system.openedProcessIds().empty());
+}
+
+TEST_F(GameProcesses, EachSearchSeesTheProcessesRunningAtThatMoment) {
+    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    system.addProcess(9, "ffxiv_dx11.exe");
+    EXPECT_EQ(openedId("ffxiv_dx11.exe"), 9u);
+    system.removeProcess(9);
+    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    EXPECT_EQ(system.snapshotsTaken(), 3);
+}
+
+TEST_F(GameProcesses, LaunchStartsTheBootProgramInItsOwnFolder) {
+    system.setInstallLocation("C:\\Games");
+    EXPECT_TRUE(session.launchGame());
+    EXPECT_EQ(system.startedPrograms(),
+              (std::vector<Started>{{"C:\\Games\\FINAL FANTASY XIV - A Realm Reborn\\boot\\ffxivboot.exe",
+                                     "C:\\Games\\FINAL FANTASY XIV - A Realm Reborn\\boot\\"}}));
+}
+
+TEST_F(GameProcesses, LaunchJoinsALocationEndingInABackslashAsItIs) {
+    system.setInstallLocation("D:\\SquareEnix\\");
+    EXPECT_TRUE(session.launchGame());
+    ASSERT_EQ(system.startedPrograms().size(), 1u);
+    EXPECT_EQ(system.startedPrograms()[0].program,
+              "D:\\SquareEnix\\\\FINAL FANTASY XIV - A Realm Reborn\\boot\\ffxivboot.exe");
+}
+
+TEST_F(GameProcesses, LaunchWithoutARecordedLocationFailsAndStartsNothing) {
+    system.setInstallLocation(std::nullopt);
+    EXPECT_FALSE(session.launchGame());
+    EXPECT_TRUE(system.startedPrograms().empty());
+}
+
+TEST(GameProcessesWithoutPlatform, NothingIsFoundAndNothingLaunched) {
+    CaptureSession session;
+    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    EXPECT_FALSE(session.launchGame());
+}
+
+}  // namespace
+}  // namespace tidemark
