@@ -22,4 +22,17 @@ if [ ! -f "$prefix/.tidemark-ready" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
-exec "$loader" "$@"
+if [ -t 1 ]; then
+  exec "$loader" "$@"
+fi
+# Not a terminal (CTest, a script): the program's output goes through files.
+# Wine's helper processes (services, the desktop) inherit the program's
+# standard handles and outlive it; on a pipe they would keep the reader
+# waiting for end of output long after the program has ended.
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+rc=0
+"$loader" "$@" >"$out" 2>"$err" || rc=$?
+cat "$out"
+cat "$err" >&2
+exit "$rc"

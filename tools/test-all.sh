@@ -1,0 +1,174 @@
+#!/bin/bash
+# Tidemark's test command: from a fresh Debian 12 machine (as root) or a
+# prepared one, installs what is missing, builds the three configurations
+# (native, native-asan, windows) and runs their suites: native plain, native
+# under AddressSanitizer + UndefinedBehaviorSanitizer, and the Windows build
+# under Wine on a private virtual display. Prints CTest's closing line for
+# each and exits non-zero when anything failed.
+#
+# Environment: TIDEMARK_TEST_DISPLAY picks the X display number for the GUI
+# tests (default: the first free one from 91 on); TIDEMARK_TEST_JOBS the
+# parallelism of builds and CTest (default 2).
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${TIDEMARK_TEST_JOBS:-2}
+started=$(date +%s)
+
+say() { printf '\n=== %s\n' "$*"; }
+
+# --- packages and locales ---------------------------------------------------
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing_packages() {
+    local wanted missing=() p
+    mapfile -t wanted < <(sed -e 's/#.*//' tools/packages.txt | awk 'NF { print $1 }')
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "installing ${missing[*]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+generate_locales() {
+    local missing=() l
+    for l in ja_JP en_US; do
+        locale -a 2>/dev/null | grep -qix "$l.utf8" || missing+=("$l")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "generating locales ${missing[*]}"
+    for l in "${missing[@]}"; do
+        if grep -q "^# *$l.UTF-8 UTF-8" /etc/locale.gen; then
+            as_root sed -i "s/^# *\($l.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+        elif ! grep -q "^$l.UTF-8 UTF-8" /etc/locale.gen; then
+            echo "$l.UTF-8 UTF-8" | as_root tee -a /etc/locale.gen >/dev/null
+        fi
+    done
+    as_root locale-gen >/dev/null
+}
+
+# --- Wine server and virtual display for the windows suite -------------------
+
+xvfb_pid=
+wine_prefix=
+
+stop_helpers() {
+    if [ -n "$wine_prefix" ]; then
+        WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null
+        WINEPREFIX=$wine_prefix wineserver -w 2>/dev/null
+        wine_prefix=
+    fi
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+        xvfb_pid=
+    fi
+}
+trap stop_helpers EXIT
+trap 'exit 130' INT TERM
+
+start_display() {
+    local n=${TIDEMARK_TEST_DISPLAY:-}
+    if [ -z "$n" ]; then
+        n=91
+        while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    fi
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    local i
+    for i in $(seq 100); do
+        if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+            export DISPLAY=":$n"
+            echo "virtual display :$n"
+            return 0
+        fi
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "Xvfb did not start on :$n" >&2
+    xvfb_pid=
+    return 1
+}
+
+start_wineserver() {
+    wine_prefix=$root/build/windows/wineprefix
+    # The first use creates the prefix (crash dialog off); then one server
+    # stays up for the whole run, so each test starts in a fraction of a second.
+    if ! tools/wine-run.sh "$wine_prefix" cmd /c exit 0 >build/wine-prefix.log 2>&1; then
+        echo "the Wine prefix $wine_prefix does not start:" >&2
+        cat build/wine-prefix.log >&2
+        return 1
+    fi
+    # A server started by that first program must end before a persistent one
+    # can take its place.
+    WINEPREFIX=$wine_prefix wineserver -w
+    WINEPREFIX=$wine_prefix wineserver -p
+}
+
+# --- build and test ----------------------------------------------------------
+
+failures=()
+declare -A summary
+
+build() {
+    local preset=$1
+    say "configure and build: $preset"
+    cmake --preset "$preset" >"build/$preset-configure.log" 2>&1 ||
+        { cat "build/$preset-configure.log"; return 1; }
+    cmake --build --preset "$preset" -j "$jobs"
+}
+
+run_ctest() {
+    local preset=$1 log=build/$preset-ctest.log
+    say "test: $preset"
+    ctest --preset "$preset" -j "$jobs" --timeout 300 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    local line
+    line=$(grep -E 'tests passed|No tests were found' "$log" | tail -1)
+    summary[$preset]=${line:-"no summary (ctest exit $rc)"}
+    if [ "$rc" -eq 0 ] && ! grep -q 'tests passed' "$log"; then rc=1; fi
+    return "$rc"
+}
+
+suite() {
+    local preset=$1
+    if ! build "$preset"; then
+        summary[$preset]="BUILD FAILED"
+        failures+=("$preset")
+        return
+    fi
+    if [ "$preset" = windows ]; then
+        if ! start_display || ! start_wineserver; then
+            summary[$preset]="could not start Xvfb or Wine"
+            failures+=("$preset")
+            stop_helpers
+            return
+        fi
+    fi
+    run_ctest "$preset" || failures+=("$preset")
+    [ "$preset" = windows ] && stop_helpers
+}
+
+install_missing_packages || { echo "package installation failed" >&2; exit 1; }
+generate_locales || { echo "locale generation failed" >&2; exit 1; }
+mkdir -p build
+
+for preset in native native-asan windows; do
+    suite "$preset"
+done
+
+say "summary ($(( $(date +%s) - started )) s)"
+for preset in native native-asan windows; do
+    printf '%-12s %s\n' "$preset:" "${summary[$preset]:-not run}"
+done
+if [ ${#failures[@]} -ne 0 ]; then
+    echo "FAILED: ${failures[*]}"
+    exit 1
+fi
+echo "ALL PASSED"
