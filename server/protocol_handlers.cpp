@@ -1,0 +1,132 @@
+#include "protocol_handlers.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "field_values.h"
+#include "form_decoding.h"
+#include "line_rendering.h"
+
+namespace tidemark {
+namespace {
+
+// Error texts reach the user through MessageBoxA or the Log tab as they are:
+// short, and plain ASCII so that no code page can garble them.
+constexpr const char* kUnknownPlayer = "This player id is not known to the server.";
+
+struct Messages {
+  const char* registered;
+  const char* replaced;
+};
+
+const Messages& messagesFor(std::string_view language) {
+  static const Messages english{
+      "You are now registered as a player. Your reported lines are listed on your page: "
+      "\"Jump to mypage\" in the Config tab.",
+      "This server did not know your player id, so it has given you a new one."};
+  static const Messages japanese{
+      "プレイヤーとして登録しました。報告したログは設定タブの「マイページに移動」から見られます。",
+      "このサーバーはあなたのプレイヤーIDを知らなかったため、新しいIDを発行しました。"};
+  return language == "ja" ? japanese : english;
+}
+
+std::string reportAnswer(const std::string& log, const StoredReport& stored,
+                         const std::string& language) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  const auto member = [&](const char* name, const std::string& value) {
+    writer.Key(name);
+    writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+  };
+  writer.StartObject();
+  member("log", log);
+  if (stored.newPlayer) {
+    const Messages& messages = messagesFor(language);
+    member("msg", stored.replacedUnknownPlayer ? messages.replaced : messages.registered);
+  }
+  member("sid", stored.sessionId);
+  member("fid", std::to_string(stored.reportId));
+  if (stored.newPlayer) member("aid", stored.playerId);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+template <typename Number>
+bool readNumber(const FieldLookup& fields, const char* name, Number& out, std::string& error) {
+  std::string text;
+  if (!fields.single(name, text, error)) return false;
+  std::optional<Number> value;
+  if constexpr (sizeof(Number) == 8)
+    value = parseInt64(text);
+  else
+    value = parseInt32(text);
+  if (!value) {
+    error = std::string("field ") + name + " is not a number";
+    return false;
+  }
+  out = *value;
+  return true;
+}
+
+}  // namespace
+
+Reply ProtocolHandlers::get(std::string_view target) const {
+  const FieldList query = decodeFieldList(queryOfTarget(target));
+  if (!query.ok()) return Reply::text(400, query.error);
+  const FieldLookup fields(query.fields);
+  std::string what, error;
+  if (!fields.single("get", what, error)) return Reply::text(400, error);
+
+  if (what == "lang") {
+    // The client sends an empty "lang" with this request; it means nothing.
+    if (fields.has("lang") && !fields.single("lang", what, error)) return Reply::text(400, error);
+    return Reply::json(catalog_.languageAnswer());
+  }
+  if (what == "pattern") {
+    std::string code;
+    if (!fields.single("lang", code, error)) return Reply::text(400, error);
+    const Catalog::Language* language = catalog_.find(code);
+    if (!language) return Reply::text(400, "unknown language");
+    return Reply::json(language->patternAnswer);
+  }
+  if (what == "token") {
+    std::string playerId;
+    if (!fields.single("wader", playerId, error)) return Reply::text(400, error);
+    const auto token = isIssuedId(playerId) ? store_.tokenOf(playerId) : std::nullopt;
+    if (!token) return Reply::text(404, kUnknownPlayer);
+    return Reply::json("{\"token\":\"" + *token + "\"}");
+  }
+  return Reply::text(400, "unknown request");
+}
+
+Reply ProtocolHandlers::post(std::string_view body) const {
+  const FieldList form = decodeFieldList(body);
+  if (!form.ok()) return Reply::text(400, form.error);
+  const FieldLookup fields(form.fields);
+  std::string error, languageCode, present;
+  ReportFields report;
+  if (!fields.single("lang", languageCode, error) || !fields.single("sid", report.sid, error) ||
+      !fields.single("fid", report.fid, error) || !fields.single("aid", report.aid, error) ||
+      !readNumber(fields, "pid", report.patternId, error) ||
+      !readNumber(fields, "code", report.code, error) ||
+      !fields.single("log", report.line, error) ||
+      !readNumber(fields, "line", report.ordinal, error) ||
+      !readNumber(fields, "ltime", report.lineTime, error) ||
+      !fields.single("present", present, error))
+    return Reply::text(400, error);
+  if (present != "0" && present != "1") return Reply::text(400, "field present is not 0 or 1");
+  report.present = present == "1";
+
+  const Catalog::Language* language = catalog_.find(languageCode);
+  if (!language) return Reply::text(400, "unknown language");
+  report.language = language->code;
+  // Session ids come only from this server; anything else starts a new one.
+  if (!isIssuedId(report.sid)) report.sid.clear();
+
+  const std::string log = renderLine(report.line);
+  const auto stored = store_.store(std::move(report));
+  if (!stored) return Reply::text(500, "The report could not be stored. Please try again later.");
+  return Reply::json(reportAnswer(log, *stored, language->code));
+}
+
+}  // namespace tidemark

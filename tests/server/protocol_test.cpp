@@ -1,0 +1,252 @@
+// The protocol from the server's side, over loopback HTTP, with requests
+// built byte for byte as the client builds them.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "field_values.h"
+#include "server_fixture.h"
+
+namespace tidemark {
+namespace {
+
+using testing::encodeAll;
+using testing::getTarget;
+using testing::ReportForm;
+
+rapidjson::Document parse(const std::string& text) {
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  return doc;
+}
+
+std::string member(const rapidjson::Document& doc, const char* name) {
+  if (!doc.IsObject() || !doc.HasMember(name) || !doc[name].IsString()) return "<absent>";
+  return std::string(doc[name].GetString(), doc[name].GetStringLength());
+}
+
+class ProtocolTest : public ::testing::Test {
+ protected:
+  ProtocolTest() : server(dir.path() / "reports.sqlite3") {}
+
+  httplib::Result get(const std::string& target) { return server.client().Get(target); }
+  httplib::Result post(const std::string& body) {
+    return server.client().Post("/rep/post.php", body, "application/x-www-form-urlencoded");
+  }
+  long long reports() const { return testing::countRows(dir.path() / "reports.sqlite3", "reports"); }
+  long long players() const { return testing::countRows(dir.path() / "reports.sqlite3", "players"); }
+
+  testing::TempDir dir;
+  testing::LocalServer server;
+};
+
+TEST_F(ProtocolTest, LanguageList_AnswersTheClientsExactTargetWithTheCatalogue) {
+  const auto answer = get("/rep/get.php?%67%65%74=%6C%61%6E%67&%6C%61%6E%67=");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(answer->get_header_value("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(answer->body,
+            "[{\"code\":\"en\",\"name2\":\"English\"},{\"code\":\"ja\",\"name2\":\"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"}]");
+}
+
+TEST_F(ProtocolTest, PatternSet_ForJapanese_IsAnObjectWithTheMarkerFirst) {
+  const auto answer = get("/rep/get.php?%67%65%74=%70%61%74%74%65%72%6E&%6C%61%6E%67=%6A%61");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_LE(answer->body.size(), 4095u);
+  const auto doc = parse(answer->body);
+  ASSERT_TRUE(doc.IsObject());
+  EXPECT_EQ(std::string(doc["1"]["keyword"][0].GetString()),
+            testing::bundledCatalog().find("ja")->marker);
+  EXPECT_EQ(answer->body, testing::bundledCatalog().find("ja")->patternAnswer);
+}
+
+TEST_F(ProtocolTest, FirstReport_RegistersThePlayerAndLaterReportsKeepIt) {
+  ReportForm form;
+  const auto first = parse(server.report(form));
+  ASSERT_TRUE(first.IsObject());
+  EXPECT_EQ(member(first, "log"), "Alice: Alice waves.");
+  const std::string aid = member(first, "aid"), sid = member(first, "sid"), fid = member(first, "fid");
+  EXPECT_TRUE(isIssuedId(aid));
+  EXPECT_TRUE(isIssuedId(sid));
+  EXPECT_TRUE(parseInt64(fid));
+  EXPECT_NE(member(first, "msg").find("registered"), std::string::npos);
+
+  form.aid = aid;
+  form.sid = sid;
+  form.fid = fid;
+  form.line = "1";
+  const auto second = parse(server.report(form));
+  EXPECT_EQ(member(second, "aid"), "<absent>");
+  EXPECT_EQ(member(second, "msg"), "<absent>");
+  EXPECT_EQ(member(second, "sid"), sid);
+  EXPECT_GT(*parseInt64(member(second, "fid")), *parseInt64(fid));
+  EXPECT_EQ(players(), 1);
+  EXPECT_EQ(reports(), 2);
+}
+
+TEST_F(ProtocolTest, JapaneseReport_GetsAJapaneseMessageAndText) {
+  ReportForm form;
+  form.lang = "ja";
+  form.log = "\x1F\xE3\x82\xA8\xE3\x83\xAA\xE3\x82\xB9\x1F\xE3\x81\xAF\xE3\x81\x84";
+  const auto answer = parse(server.report(form));
+  EXPECT_EQ(member(answer, "log"), "\xE3\x82\xA8\xE3\x83\xAA\xE3\x82\xB9: \xE3\x81\xAF\xE3\x81\x84");
+  EXPECT_NE(member(answer, "msg").find("\xE7\x99\xBB\xE9\x8C\xB2"), std::string::npos);  // 登録
+}
+
+TEST_F(ProtocolTest, UnknownPlayerId_GetsANewOneAndIsTold) {
+  ReportForm form;
+  form.aid = "an id from some other server";
+  const auto answer = parse(server.report(form));
+  EXPECT_TRUE(isIssuedId(member(answer, "aid")));
+  EXPECT_NE(member(answer, "msg").find("did not know"), std::string::npos);
+}
+
+TEST_F(ProtocolTest, LineBytes_AreStoredExactlyAndRenderedSafely) {
+  ReportForm form;
+  static const char kLine[] = "\x1F\x1FWelcome to Eorzea!\0\x02\x48\x02\x01\x03\xFF";
+  form.log = std::string(kLine, sizeof kLine - 1);
+  const auto answer = parse(server.report(form));
+  EXPECT_EQ(member(answer, "log"), "Welcome to Eorzea!\xEF\xBF\xBD\xEF\xBF\xBD");
+  const auto token = parse(get(getTarget({{"get", "token"}, {"wader", member(answer, "aid")}}))->body);
+  const auto page = server.store().reportsOf(member(token, "token"), 0, 10);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->reports.size(), 1u);
+  EXPECT_EQ(page->reports[0].line, form.log);
+}
+
+TEST_F(ProtocolTest, LongLineFullOfQuotes_StillGetsACompleteAnswer) {
+  ReportForm form;
+  form.log = std::string(2600, '"');  // the longest line a body can hold
+  const auto answer = post(form.body());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200) << answer->body;
+  EXPECT_LE(answer->body.size(), 4095u);
+  EXPECT_TRUE(parse(answer->body).IsObject());
+}
+
+TEST_F(ProtocolTest, Token_ForAKnownPlayerOpensTheirPage) {
+  const auto registered = parse(server.report(ReportForm{}));
+  const auto answer = get("/rep/get.php?%67%65%74=%74%6F%6B%65%6E&%77%61%64%65%72=" +
+                          encodeAll(member(registered, "aid")));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  const std::string token = member(parse(answer->body), "token");
+  ASSERT_TRUE(isIssuedId(token));
+  const auto page = get("/" + token);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("Alice: Alice waves."), std::string::npos);
+}
+
+TEST_F(ProtocolTest, Token_ForAnUnknownPlayerIsAPlainTextTheClientShows) {
+  for (const std::string wader : {"0123456789abcdef0123456789abcdef", "12ab", ""}) {
+    const auto answer = get(getTarget({{"get", "token"}, {"wader", wader}}));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "This player id is not known to the server.");
+    EXPECT_TRUE(parse(answer->body).HasParseError());
+  }
+}
+
+// Each kind of bad input gets a 400 with a short reason and leaves the
+// database as it was.
+class BadInputTest : public ProtocolTest {
+ protected:
+  void SetUp() override {
+    const auto registered = parse(server.report(ReportForm{}));
+    aid = member(registered, "aid");
+    reportsBefore = reports();
+    playersBefore = players();
+  }
+  void expectRefused(const httplib::Result& answer, const std::string& reason) {
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 400);
+    EXPECT_EQ(answer->get_header_value("Content-Type"), "text/plain; charset=utf-8");
+    EXPECT_NE(answer->body.find(reason), std::string::npos) << answer->body;
+    EXPECT_LT(answer->body.size(), 100u);
+    EXPECT_EQ(reports(), reportsBefore);
+    EXPECT_EQ(players(), playersBefore);
+  }
+
+  std::string aid;
+  long long reportsBefore = 0, playersBefore = 0;
+};
+
+TEST_F(BadInputTest, MissingReportFields) {
+  const std::string names[] = {"lang", "sid", "fid", "aid", "pid", "code", "log", "line", "ltime", "present"};
+  const std::string body = ReportForm{}.body();
+  for (const auto& name : names) {
+    SCOPED_TRACE(name);
+    // Drop the pair of this name from the client's body.
+    const std::string pair = encodeAll(name) + "=";
+    const size_t at = body.find(pair);
+    ASSERT_NE(at, std::string::npos);
+    size_t end = body.find('&', at);
+    std::string without = body;
+    if (end == std::string::npos)
+      without.erase(at - 1);
+    else
+      without.erase(at, end - at + 1);
+    expectRefused(post(without), "missing field " + name);
+  }
+}
+
+TEST_F(BadInputTest, RepeatedReportFields) {
+  const std::string body = ReportForm{}.body();
+  expectRefused(post(body + "&" + encodeAll("lang") + "=" + encodeAll("en")), "repeated field lang");
+  expectRefused(post(body + "&" + encodeAll("log") + "=" + encodeAll("again")), "repeated field log");
+}
+
+TEST_F(BadInputTest, MalformedPercentEncoding) {
+  const std::string body = ReportForm{}.body();
+  expectRefused(post(body + "%4"), "malformed percent-encoding");
+  expectRefused(post("%6C%6G=%65%6E&" + body), "malformed percent-encoding");
+  expectRefused(post(body + "&&"), "malformed");
+  expectRefused(get("/rep/get.php?%67%65%74=%6C%61%6E%6"), "malformed percent-encoding");
+}
+
+TEST_F(BadInputTest, NumbersThatAreNotNumbers) {
+  const std::pair<std::string ReportForm::*, std::string> cases[] = {
+      {&ReportForm::pid, "pid"}, {&ReportForm::code, "code"}, {&ReportForm::line, "line"},
+      {&ReportForm::ltime, "ltime"}};
+  for (const auto& [field, name] : cases) {
+    for (const std::string bad : {"", "12a", "1.5", "99999999999999999999"}) {
+      SCOPED_TRACE(name + "=" + bad);
+      ReportForm form;
+      form.*field = bad;
+      expectRefused(post(form.body()), "field " + name + " is not a number");
+    }
+  }
+  ReportForm form;
+  form.pid = "2147483648";  // past a signed 32-bit value
+  expectRefused(post(form.body()), "field pid is not a number");
+  form = ReportForm{};
+  form.present = "2";
+  expectRefused(post(form.body()), "field present");
+}
+
+TEST_F(BadInputTest, UnknownLanguage) {
+  ReportForm form;
+  form.lang = "xx";
+  expectRefused(post(form.body()), "unknown language");
+  form.lang = "";
+  expectRefused(post(form.body()), "unknown language");
+  expectRefused(get(getTarget({{"get", "pattern"}, {"lang", "xx"}})), "unknown language");
+}
+
+TEST_F(BadInputTest, BodyOverTheLimit) {
+  ReportForm form;
+  form.aid = aid;
+  form.log = std::string(2800, 'a');  // 8400 characters encoded
+  expectRefused(post(form.body()), "too large");
+}
+
+TEST_F(BadInputTest, GetRequestsWithoutWhatTheyNeed) {
+  expectRefused(get("/rep/get.php"), "missing field get");
+  expectRefused(get(getTarget({{"get", "lang"}, {"get", "lang"}})), "repeated field get");
+  expectRefused(get(getTarget({{"get", "pattern"}})), "missing field lang");
+  expectRefused(get(getTarget({{"get", "token"}})), "missing field wader");
+  expectRefused(get(getTarget({{"get", "everything"}, {"lang", ""}})), "unknown request");
+}
+
+}  // namespace
+}  // namespace tidemark

@@ -1,0 +1,91 @@
+// Every report that was answered is in the database after the server
+// process is killed without warning and started again.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "field_values.h"
+#include "server_fixture.h"
+
+namespace tidemark {
+namespace {
+
+std::set<int64_t> storedReportIds(const std::filesystem::path& database) {
+  std::set<int64_t> ids;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* rows = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT id FROM reports", -1, &rows, nullptr) == SQLITE_OK)
+      while (sqlite3_step(rows) == SQLITE_ROW) ids.insert(sqlite3_column_int64(rows, 0));
+    sqlite3_finalize(rows);
+  }
+  sqlite3_close(db);
+  return ids;
+}
+
+TEST(RestartSafety, AnsweredReportsSurviveSigkillInTheMiddleOfTraffic) {
+  testing::TempDir dir;
+  const auto database = dir.path() / "reports.sqlite3";
+  auto server = std::make_unique<testing::ServerProcess>(database, testing::pickFreePort());
+
+  std::mutex answeredMutex;
+  std::vector<int64_t> answered;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c)
+    clients.emplace_back([&, port = server->port()] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(std::chrono::seconds(5));
+      testing::ReportForm form;
+      for (int i = 0; !stop; ++i) {
+        form.line = std::to_string(i);
+        const auto answer = client.Post("/rep/post.php", form.body(), "application/x-www-form-urlencoded");
+        if (!answer) return;  // the server is gone
+        if (answer->status != 200) continue;
+        rapidjson::Document doc;
+        doc.Parse(answer->body.c_str());
+        if (!doc.IsObject() || !doc.HasMember("fid")) continue;
+        if (const auto fid = parseInt64(doc["fid"].GetString())) {
+          std::lock_guard lock(answeredMutex);
+          answered.push_back(*fid);
+        }
+      }
+    });
+
+  // Kill while reports are in flight.
+  while (true) {
+    {
+      std::lock_guard lock(answeredMutex);
+      if (answered.size() >= 300) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  server->kill(SIGKILL);
+  stop = true;
+  for (auto& client : clients) client.join();
+
+  server = std::make_unique<testing::ServerProcess>(database, testing::pickFreePort());
+  const auto stored = storedReportIds(database);
+  std::lock_guard lock(answeredMutex);
+  ASSERT_GE(answered.size(), 300u);
+  for (const int64_t fid : answered) EXPECT_TRUE(stored.count(fid)) << "answered report " << fid << " lost";
+
+  // And the restarted server goes on numbering after them.
+  httplib::Client client("127.0.0.1", server->port());
+  const auto answer =
+      client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(answer);
+  ASSERT_EQ(answer->status, 200);
+  rapidjson::Document doc;
+  doc.Parse(answer->body.c_str());
+  EXPECT_GT(*parseInt64(doc["fid"].GetString()), *stored.rbegin());
+}
+
+}  // namespace
+}  // namespace tidemark

@@ -1,0 +1,179 @@
+#include "server_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <stdexcept>
+
+namespace tidemark::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tidemark-server-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+int pickFreePort() {
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> ports(18000, 18999);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int port = ports(random);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  throw std::runtime_error("no free port in 18000-18999");
+}
+
+std::string encodeAll(std::string_view bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out.push_back('%');
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 15]);
+  }
+  return out;
+}
+
+std::string ReportForm::body() const {
+  const std::pair<const char*, const std::string*> fields[] = {
+      {"lang", &lang}, {"sid", &sid},   {"fid", &fid},   {"aid", &aid},     {"pid", &pid},
+      {"code", &code}, {"log", &log},   {"line", &line}, {"ltime", &ltime}, {"present", &present}};
+  std::string out;
+  for (const auto& [name, value] : fields) {
+    if (!out.empty()) out += '&';
+    out += encodeAll(name) + '=' + encodeAll(*value);
+  }
+  return out;
+}
+
+std::string getTarget(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string target = "/rep/get.php";
+  for (size_t i = 0; i < fields.size(); ++i)
+    target += (i == 0 ? "?" : "&") + encodeAll(fields[i].first) + "=" + encodeAll(fields[i].second);
+  return target;
+}
+
+const Catalog& bundledCatalog() {
+  static const Catalog catalog = [] {
+    std::string error;
+    auto loaded = Catalog::load(TIDEMARK_SERVER_DATA_DIR, error);
+    if (!loaded) throw std::runtime_error(error);
+    return std::move(*loaded);
+  }();
+  return catalog;
+}
+
+LocalServer::LocalServer(const std::filesystem::path& database) {
+  std::string error;
+  store_ = ReportStore::open(database.string(), error);
+  if (!store_) throw std::runtime_error("cannot open the store: " + error);
+  server_ = std::make_unique<HttpServer>(bundledCatalog(), *store_, 4);
+  for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
+    const int port = pickFreePort();
+    if (server_->bind("127.0.0.1", port)) port_ = port;
+  }
+  if (port_ == 0) throw std::runtime_error("cannot bind a loopback port");
+  thread_ = std::thread([this] { server_->run(); });
+  while (!server_->running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+LocalServer::~LocalServer() {
+  server_->stop();
+  thread_.join();
+}
+
+httplib::Client LocalServer::client() const {
+  httplib::Client client("127.0.0.1", port_);
+  client.set_read_timeout(std::chrono::seconds(10));
+  return client;
+}
+
+std::string LocalServer::baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::string LocalServer::report(const ReportForm& form) const {
+  auto answer = client().Post("/rep/post.php", form.body(), "application/x-www-form-urlencoded");
+  if (!answer) {
+    ADD_FAILURE() << "no answer to the report";
+    return {};
+  }
+  EXPECT_EQ(answer->status, 200) << answer->body;
+  return answer->body;
+}
+
+ServerProcess::ServerProcess(const std::filesystem::path& database, int port) : port_(port) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    const std::string portText = std::to_string(port);
+    const std::string databaseText = database.string();
+    // Output goes nowhere: the test reads the database and the answers.
+    freopen("/dev/null", "w", stdout);
+    execl(TIDEMARK_SERVER_EXECUTABLE, TIDEMARK_SERVER_EXECUTABLE, "--port", portText.c_str(),
+          "--database", databaseText.c_str(), "--threads", "8", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Ready once it answers.
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(std::chrono::milliseconds(200));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("the server program ended at start");
+    }
+    if (auto answer = client.Get("/")) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(SIGKILL);
+  throw std::runtime_error("the server program did not start");
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) kill(SIGKILL);
+}
+
+void ServerProcess::kill(int signal) {
+  if (pid_ <= 0) return;
+  ::kill(pid_, signal);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+long long countRows(const std::filesystem::path& database, const std::string& table) {
+  sqlite3* db = nullptr;
+  long long count = -1;
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    const std::string sql = "SELECT count(*) FROM " + table;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+      count = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return count;
+}
+
+}  // namespace tidemark::testing

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "catalog.h"
+#include "http_server.h"
+#include "report_store.h"
+
+namespace tidemark::testing {
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A loopback port in 18000-18999 that nothing listened on a moment ago.
+int pickFreePort();
+
+// Percent-encodes every byte, as the client does.
+std::string encodeAll(std::string_view bytes);
+
+// A report form as the client builds it: ten fields in order, every byte
+// encoded. Tests change single values before calling `body`.
+struct ReportForm {
+  std::string lang = "en", sid, fid, aid, pid = "2", code = "29";
+  std::string log = std::string("\x1F" "Alice\x1F" "Alice waves.");
+  std::string line = "0", ltime = "1796000000", present = "1";
+
+  std::string body() const;
+};
+
+std::string getTarget(const std::vector<std::pair<std::string, std::string>>& fields);
+
+const Catalog& bundledCatalog();
+
+// The server in this process, on a free loopback port, with its own database.
+class LocalServer {
+ public:
+  explicit LocalServer(const std::filesystem::path& database);
+  ~LocalServer();
+
+  int port() const { return port_; }
+  ReportStore& store() { return *store_; }
+  httplib::Client client() const;
+  std::string baseUrl() const;
+
+  // Posts a report and returns the answer's JSON text; fails the test when
+  // the answer is not 200.
+  std::string report(const ReportForm& form) const;
+
+ private:
+  std::unique_ptr<ReportStore> store_;
+  std::unique_ptr<HttpServer> server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+// The server program in a process of its own.
+class ServerProcess {
+ public:
+  ServerProcess(const std::filesystem::path& database, int port);
+  ~ServerProcess();
+  void kill(int signal);  // and reap it
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_;
+};
+
+// Number of rows in a table of a database file, read with a connection of
+// its own; -1 when it cannot be read.
+long long countRows(const std::filesystem::path& database, const std::string& table);
+
+}  // namespace tidemark::testing
