@@ -12,7 +12,7 @@
 #define IDC_STATUS          1001
 #define IDC_TAB             1002
 #define IDC_LOG_TEXT        1008
-#define IDC_ICON            1010
+#define IDC_PROGRAM_ICON    1010
 #define IDC_MYPAGE          1013
 #define IDC_EXEC_GAME       1015
 #define IDC_EXIT_TO_TRAY    1018

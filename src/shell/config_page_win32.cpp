@@ -1,0 +1,107 @@
+// The Config page: the three options, the language of the patterns, the
+// player's page, the version and the link to the report server's home page.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "capture/capture_session.h"
+#include "dialog_ids.h"
+#include "shell/config_options.h"
+#include "shell/main_dialog_win32.h"
+#include "shell/page_address.h"
+#include "shell/settings.h"
+
+namespace tidemark {
+
+namespace {
+
+constexpr COLORREF kLinkColour = RGB(0, 0, 255);
+constexpr std::size_t kLinkCapacity = 2048;
+
+SessionServices& services() { return captureSession->services; }
+
+bool isChecked(HWND page, int id) { return IsDlgButtonChecked(page, id) == BST_CHECKED; }
+
+void showOptions(HWND page) {
+    CheckDlgButton(page, IDC_EXEC_GAME, captureSession->execGame() ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(page, IDC_EXEC_ON_TRAY, execOnTray ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(page, IDC_EXIT_TO_TRAY, exitToTray ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void fillLanguages(HWND page) {
+    LanguageChoices choices = languageChoices(languageList, captureSession->language());
+    for (const std::u16string& name : choices.names)
+        SendDlgItemMessageW(page, IDC_LANGUAGE, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    if (choices.selected >= 0) SendDlgItemMessageW(page, IDC_LANGUAGE, CB_SETCURSEL, static_cast<WPARAM>(choices.selected), 0);
+}
+
+void showHomeLink(HWND page) {
+    std::string address = homePageAddress(services().serverHost, services().serverPort);
+    SetDlgItemTextA(page, IDC_HOME_LINK, address.c_str());
+}
+
+INT_PTR onCreate(HWND page) {
+    PlaceTabPage(page);
+    showOptions(page);
+    // Decided once: an id learned while the page is shown counts next time.
+    EnableWindow(GetDlgItem(page, IDC_MYPAGE), !captureSession->playerId().empty());
+    fillLanguages(page);
+    showHomeLink(page);
+    return TRUE;
+}
+
+INT_PTR onColourStatic(HDC dc, HWND control) {
+    // The texts stand on the page's own background, not in boxes of their own.
+    SetBkMode(dc, TRANSPARENT);
+    if (GetDlgCtrlID(control) == IDC_HOME_LINK) {
+        SetTextColor(dc, kLinkColour);
+        return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+    }
+    return static_cast<INT_PTR>(COLOR_BTNFACE + 1);
+}
+
+void openMyPage() {
+    std::string token = captureSession->fetchPageToken();
+    if (token.empty()) return;
+    std::string address = playerPageAddress(services().serverHost, services().serverPort, token);
+    ShellExecuteA(mainWindow, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void openHomeLink(HWND page) {
+    char address[kLinkCapacity] = {};
+    GetDlgItemTextA(page, IDC_HOME_LINK, address, static_cast<int>(kLinkCapacity));
+    ShellExecuteA(mainWindow, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void onLanguageChosen(HWND page) {
+    auto index = static_cast<int>(SendDlgItemMessageW(page, IDC_LANGUAGE, CB_GETCURSEL, 0, 0));
+    chooseLanguage(*captureSession, *services().settings, languageList, index);
+}
+
+INT_PTR onCommand(HWND page, int id, int notification) {
+    SettingsStore& settings = *services().settings;
+    switch (id) {
+    case IDC_MYPAGE: openMyPage(); break;
+    case IDC_EXEC_GAME: chooseExecGame(*captureSession, settings, isChecked(page, id)); break;
+    case IDC_EXIT_TO_TRAY: chooseExitToTray(settings, isChecked(page, id)); break;
+    case IDC_EXEC_ON_TRAY: chooseExecOnTray(settings, isChecked(page, id)); break;
+    case IDC_HOME_LINK: openHomeLink(page); break;
+    case IDC_LANGUAGE:
+        if (notification == CBN_SELCHANGE) onLanguageChosen(page);
+        break;
+    default: break;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK ConfigPage(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG: return onCreate(page);
+    case WM_CTLCOLORSTATIC: return onColourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_COMMAND: return onCommand(page, LOWORD(wParam), HIWORD(wParam));
+    default: return FALSE;
+    }
+}
+
+}  // namespace tidemark
