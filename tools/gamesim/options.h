@@ -1,0 +1,27 @@
+#pragma once
+// The simulator's command line (see README.md).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace gamesim {
+
+struct Options {
+    std::string controlFolder;  // empty: the folder of the executable
+    std::string marker = "gamesim";
+    std::string scriptFile;
+    std::uint32_t firstBlock = 0;
+    std::uint32_t history = 0;
+    std::uint32_t linesPerSecond = 0;
+    std::uint32_t exitAfterMs = 0;
+    bool decoys = false;
+    bool oddHeader = false;
+    std::size_t ballastRegions = 0;
+    std::size_t ballastRegionBytes = 512 * 1024;
+};
+
+// False with `error` set for an unknown option or a missing or bad value.
+bool parseOptions(int argc, char** argv, Options& options, std::string& error);
+
+}  // namespace gamesim
