@@ -68,15 +68,24 @@ class PlayerPageServed : public ::testing::Test {
  protected:
   PlayerPageServed() : server(dir.path() / "reports.sqlite3") {}
 
+  struct Line {
+    std::string language;
+    std::string line;
+    std::string pid = "2";
+    std::string code = "29";
+  };
+
   // Reports the lines as one player, oldest first, and returns the page token.
-  std::string reportAsOnePlayer(const std::vector<std::pair<std::string, std::string>>& lines) {
+  std::string reportAsOnePlayer(const std::vector<Line>& lines) {
     std::string aid;
     int ordinal = 0;
-    for (const auto& [language, line] : lines) {
+    for (const auto& line : lines) {
       ReportForm form;
-      form.lang = language;
+      form.lang = line.language;
       form.aid = aid;
-      form.log = line;
+      form.log = line.line;
+      form.pid = line.pid;
+      form.code = line.code;
       form.line = std::to_string(ordinal++);
       form.ltime = std::to_string(1796000000 + ordinal * 7);
       rapidjson::Document answer;
@@ -93,7 +102,7 @@ class PlayerPageServed : public ::testing::Test {
 };
 
 TEST_F(PlayerPageServed, PagesBeyondTheFirst_ListOlderLines) {
-  std::vector<std::pair<std::string, std::string>> lines;
+  std::vector<Line> lines;
   for (int i = 0; i < kReportsPerPage + 5; ++i) lines.push_back({"en", "\x1F" "Bob\x1Fline " + std::to_string(i)});
   const std::string token = reportAsOnePlayer(lines);
   const auto second = server.client().Get("/" + token + "?page=2");
@@ -152,13 +161,14 @@ TEST_F(BrowserTest, PageShowsJapaneseAndScriptLinesAsTextAndRunsNothing) {
 }
 
 TEST_F(BrowserTest, ScreenshotOfAPlayersPage_IsWrittenForAPersonToLookAt) {
-  std::vector<std::pair<std::string, std::string>> lines = {
-      {"en", "\x1F\x1FWelcome to Eorzea!"},
+  const std::vector<Line> lines = {
+      {"en", "\x1F\x1FWelcome to Eorzea!", "1", "57"},
       {"en", "\x1F\x1FYou wave to Alice Bell."},
-      {"en", "\x1F" "Alice Bell\x1F" "Random! You roll a 73."},
-      {"en", std::string("\x1F\x1FYou obtain ") + "\x02\x48\x04\xF0\x08\x11\x03" + "a hi-potion" + "\x02\x48\x02\x01\x03."},
-      {"ja", "\x1F\x1F\xE3\x82\xA8\xE3\x82\xAA\xE3\x83\xAB\xE3\x82\xBC\xE3\x82\xA2\xE3\x81\xB8\xE3\x82\x88\xE3\x81\x86\xE3\x81\x93\xE3\x81\x9D\xEF\xBC\x81"},
-      {"ja", kJapaneseLine},
+      {"en", "\x1F" "Alice Bell\x1F" "Random! You roll a 73.", "4", "2122"},
+      {"en", std::string("\x1F\x1FYou obtain ") + "\x02\x48\x04\xF0\x08\x11\x03" + "a hi-potion" +
+                 "\x02\x48\x02\x01\x03.", "5", "2110"},
+      {"ja", "\x1F\x1F\xE3\x82\xA8\xE3\x82\xAA\xE3\x83\xAB\xE3\x82\xBC\xE3\x82\xA2\xE3\x81\xB8\xE3\x82\x88\xE3\x81\x86\xE3\x81\x93\xE3\x81\x9D\xEF\xBC\x81", "1", "57"},
+      {"ja", kJapaneseLine, "3", "28"},
       {"en", kScriptLine},
   };
   const std::string token = reportAsOnePlayer(lines);
