@@ -1,0 +1,35 @@
+#pragma once
+// The settings file beside the executable: its path, the shell's own two
+// options, and the loading of every value that is read once at start.
+
+#include <string>
+#include <string_view>
+
+#include "shell/settings_store.h"
+
+namespace tidemark {
+
+class CaptureSession;
+
+// Full path of the settings file (system code page); set by loadSettings.
+extern std::string settingsPath;
+// "ExecOnTray": the main window starts hidden in the notification area.
+extern int execOnTray;
+// "ExitToTray": closing the main window hides it instead of ending the program.
+extern int exitToTray;
+
+// The executable's path with the extension of its file name replaced by
+// ".ini", or ".ini" appended when the file name has none. The extension is
+// found as the platform's PathFindExtension finds it: the last "." of the
+// last component, unless a space follows it; folder names are never touched.
+std::string settingsPathFor(std::string_view executablePath);
+
+// Full path of the running executable.
+std::string executablePath();
+
+// Derives settingsPath, then reads "language", "wader", "ExecGame",
+// "ExecOnTray" and "ExitToTray" of section "general" into the session and
+// the two options. Missing values read as their defaults; nothing is written.
+void loadSettings(CaptureSession& session, SettingsStore& store);
+
+}  // namespace tidemark
