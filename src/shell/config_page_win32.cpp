@@ -49,14 +49,12 @@ INT_PTR onCreate(HWND page) {
     return TRUE;
 }
 
+// The texts and check boxes stand on the page's themed background: a box
+// of the 3-D face colour behind each would show as grey patches on it.
 INT_PTR onColourStatic(HDC dc, HWND control) {
-    // The texts stand on the page's own background, not in boxes of their own.
     SetBkMode(dc, TRANSPARENT);
-    if (GetDlgCtrlID(control) == IDC_HOME_LINK) {
-        SetTextColor(dc, kLinkColour);
-        return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
-    }
-    return static_cast<INT_PTR>(COLOR_BTNFACE + 1);
+    if (GetDlgCtrlID(control) == IDC_HOME_LINK) SetTextColor(dc, kLinkColour);
+    return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
 }
 
 void openMyPage() {
