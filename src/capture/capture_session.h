@@ -6,6 +6,7 @@
 // implemented in the subsystem it belongs to.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -134,6 +135,9 @@ private:
 
     mutable std::recursive_mutex mutex_;
     std::atomic<bool> workerRunning_{false};
+    // Signalled (under mutex_) when the worker thread has left workerMain,
+    // so that stop() can wait for it with a bound.
+    std::condition_variable_any workerEnded_;
 };
 
 // Process-wide counters of the worker and the locator (never reset).
