@@ -17,8 +17,11 @@
 //   uidriver syscommand SC         posts WM_SYSCOMMAND SC (0xF020 minimise, 0xF060 close box)
 //   uidriver escape                posts an Esc key press to the focused control
 //   uidriver taskbar-created       sends the shell's "TaskbarCreated" announcement
+//   uidriver forget-tray-icon      deletes the window's tray icon, as a restarted shell forgets it
+//   uidriver list                  every window of the desktop, for finding one's way
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -249,9 +252,26 @@ int escape(HWND window) {
     return 0;
 }
 
+// Every window of the desktop, children indented: for finding one's way.
+void listWindows(HWND parent, int depth) {
+    for (HWND child = FindWindowExW(parent, nullptr, nullptr, nullptr); child;
+         child = FindWindowExW(parent, child, nullptr, nullptr)) {
+        char handle[32];
+        wsprintfA(handle, "%p", static_cast<void*>(child));
+        emit(std::string(static_cast<std::size_t>(depth) * 2, ' ') + handle,
+             utf8(className(child)) + " \"" + utf8(windowText(child)) + "\" visible=" +
+                 (IsWindowVisible(child) ? "1" : "0"));
+        listWindows(child, depth + 1);
+    }
+}
+
 int run(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
     const std::wstring verb = argv[1];
+    if (verb == L"list") {
+        listWindows(nullptr, 0);
+        return 0;
+    }
     if (verb == L"wait") return waitFor(true, argc > 2 ? number(argv[2]) : 10000);
     if (verb == L"wait-gone") return waitFor(false, argc > 2 ? number(argv[2]) : 10000);
     HWND window = findMainWindow();
@@ -267,6 +287,13 @@ int run(int argc, wchar_t** argv) {
     if (verb == L"tray" && argc > 2) return PostMessageW(window, WM_USER, 0, number(argv[2])) ? 0 : 1;
     if (verb == L"syscommand" && argc > 2) return PostMessageW(window, WM_SYSCOMMAND, number(argv[2]), 0) ? 0 : 1;
     if (verb == L"escape") return escape(window);
+    if (verb == L"forget-tray-icon") {
+        NOTIFYICONDATAW icon{};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = window;
+        icon.uID = 0;
+        return Shell_NotifyIconW(NIM_DELETE, &icon) ? 0 : 1;
+    }
     if (verb == L"taskbar-created") {
         SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
         return 0;

@@ -1,0 +1,182 @@
+"""Running Tidemark.exe under Wine for the window tests: a Wine prefix of
+its own with a virtual desktop (caption, taskbar and notification area), a
+private copy of the program per test (its settings file lies beside it),
+the driver program that works the window, and the game simulator.
+
+Wine programs write to files, never to pipes: a Wine helper process (the
+desktop) may inherit a pipe and hold it open after the program has ended.
+"""
+
+import os
+import shutil
+import subprocess
+import time
+
+WINE_LOADER = "/usr/lib/wine/wine64"
+
+
+def env_path(name):
+    value = os.environ.get(name, "")
+    return value or None
+
+
+class Wine:
+    def __init__(self, prefix, wine_run):
+        self.prefix = prefix
+        self.wine_run = wine_run
+
+    def environment(self, lang=None):
+        env = dict(os.environ)
+        env["WINEPREFIX"] = self.prefix
+        env["WINEDEBUG"] = "-all"
+        env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        if lang:
+            env["LANG"] = lang
+            env["LC_ALL"] = lang
+        return env
+
+    def prepare(self):
+        """Creates the prefix on first use, with the crash dialog off and a
+        virtual desktop, and keeps one Wine server up for the next minute."""
+        ready = os.path.join(self.prefix, ".tidemark-ui-ready")
+        if not os.path.exists(ready):
+            with open(os.devnull, "wb") as null:
+                subprocess.run([self.wine_run, self.prefix, "cmd", "/c", "exit", "0"], stdout=null,
+                               stderr=null, stdin=subprocess.DEVNULL, env=self.environment(), check=False)
+                # The desktop's shell gives the taskbar with its notification area.
+                for args in (
+                        ["HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default"],
+                        ["HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "1024x768"],
+                        ["HKCU\\Software\\Wine\\Explorer\\Desktops\\Default", "/v", "EnableShell",
+                         "/t", "REG_DWORD", "/d", "1"]):
+                    subprocess.run([WINE_LOADER, "reg", "add"] + args + ["/f"], stdout=null, stderr=null,
+                                   stdin=subprocess.DEVNULL, env=self.environment(), check=True)
+                subprocess.run(["wineserver", "-w"], env=self.environment(), check=False)
+            open(ready, "w").close()
+        with open(os.devnull, "wb") as null:
+            subprocess.run(["wineserver", "-p60"], stdout=null, stderr=null, stdin=subprocess.DEVNULL,
+                           env=self.environment(), check=False)
+
+    def start(self, exe, args=(), cwd=None, lang=None, output=None):
+        out = open(output or os.devnull, "ab")
+        try:
+            return subprocess.Popen([WINE_LOADER, exe, *args], cwd=cwd, stdout=out, stderr=out,
+                                    stdin=subprocess.DEVNULL, env=self.environment(lang))
+        finally:
+            out.close()
+
+    def run(self, exe, args, output, timeout=30):
+        with open(output, "wb") as out:
+            process = subprocess.Popen([WINE_LOADER, exe, *args], stdout=out, stderr=subprocess.DEVNULL,
+                                       stdin=subprocess.DEVNULL, env=self.environment())
+            try:
+                return process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise
+
+
+def parse_dump(text):
+    state = {}
+    for line in text.splitlines():
+        key, sep, value = line.partition("=")
+        if not sep:
+            continue
+        out, i = [], 0
+        while i < len(value):
+            c = value[i]
+            if c == "\\" and i + 1 < len(value):
+                out.append({"r": "\r", "n": "\n", "\\": "\\"}.get(value[i + 1], value[i + 1]))
+                i += 2
+            else:
+                out.append(c)
+                i += 1
+        state[key] = "".join(out)
+    return state
+
+
+class Driver:
+    """uidriver.exe: one command per run; answers parsed from its output."""
+
+    def __init__(self, wine, exe, scratch):
+        self.wine = wine
+        self.exe = exe
+        self.output = os.path.join(scratch, "driver.out")
+
+    def __call__(self, *args, timeout=30):
+        rc = self.wine.run(self.exe, [str(a) for a in args], self.output, timeout=timeout)
+        with open(self.output, encoding="utf-8", errors="replace") as f:
+            return rc, parse_dump(f.read())
+
+    def state(self):
+        rc, state = self("dump")
+        return state if rc == 0 else None
+
+    def wait_window(self, timeout_ms=15000):
+        rc, state = self("wait", timeout_ms, timeout=timeout_ms / 1000 + 30)
+        return state if rc == 0 else None
+
+    def wait_until(self, predicate, timeout=10.0, interval=0.1):
+        """The first state that satisfies `predicate`, or the last one seen."""
+        deadline = time.monotonic() + timeout
+        state = None
+        while True:
+            state = self.state()
+            if state is not None and predicate(state):
+                return state
+            if time.monotonic() > deadline:
+                return state
+            time.sleep(interval)
+
+
+def read_ini(path):
+    """Sections and keys of a private-profile file, names lower-cased."""
+    sections, current = {}, None
+    if not os.path.exists(path):
+        return sections
+    with open(path, encoding="latin-1") as f:
+        for raw in f:
+            line = raw.strip()
+            if line.startswith("[") and line.endswith("]"):
+                current = sections.setdefault(line[1:-1].strip().lower(), {})
+            elif "=" in line and current is not None:
+                key, _, value = line.partition("=")
+                current[key.strip().lower()] = value.strip()
+    return sections
+
+
+def write_ini(path, sections):
+    with open(path, "w", encoding="latin-1", newline="\r\n") as f:
+        for section, keys in sections.items():
+            f.write(f"[{section}]\n")
+            for key, value in keys.items():
+                f.write(f"{key}={value}\n")
+
+
+class Program:
+    """A private copy of Tidemark.exe with its own settings file."""
+
+    def __init__(self, wine, exe, folder):
+        self.wine = wine
+        os.makedirs(folder, exist_ok=True)
+        self.folder = folder
+        self.exe = os.path.join(folder, "Tidemark.exe")
+        shutil.copy2(exe, self.exe)
+        self.ini = os.path.join(folder, "Tidemark.ini")
+        self.processes = []
+
+    def settings(self):
+        return read_ini(self.ini)
+
+    def start(self, lang=None):
+        process = self.wine.start(self.exe, cwd=self.folder, lang=lang,
+                                  output=os.path.join(self.folder, "program.out"))
+        self.processes.append(process)
+        return process
+
+    def stop_all(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()

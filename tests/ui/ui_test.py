@@ -1,0 +1,480 @@
+#!/usr/bin/env python3
+"""Window tests: Tidemark.exe under Wine on a virtual display, worked from
+outside by the driver program against a report double on the program's
+built-in server port, with the game simulator as the game.
+
+Run one case:  ui_test.py CASE   (CTest runs each case as a test of its own)
+Exit 77 (skipped) when there is no display to run on.
+
+Configuration, from the environment (set by tests/ui/CMakeLists.txt):
+  TIDEMARK_UI_EXE, TIDEMARK_UI_DRIVER, TIDEMARK_UI_GAMESIM  the three programs
+  TIDEMARK_UI_PREFIX    the Wine prefix of the window tests
+  TIDEMARK_UI_WINE_RUN  tools/wine-run.sh (creates the prefix)
+  TIDEMARK_UI_HOST, TIDEMARK_UI_PORT  the server address built into the program
+  TIDEMARK_UI_SCRATCH   where each case keeps its copy of the program
+  TIDEMARK_UI_SHOTS     where screenshots go
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from report_double import ReportDouble, port_is_free  # noqa: E402
+from ui_harness import Driver, Program, Wine, write_ini  # noqa: E402
+
+SKIPPED = 77
+IMPORT = "/usr/bin/import-im6.q16"
+CONVERT = "/usr/bin/convert-im6.q16"
+# The notification area: the right end of the virtual desktop's taskbar.
+TRAY_AREA = "48x16+976+750"
+
+SC_MINIMIZE = 0xF020
+SC_CLOSE = 0xF060
+WM_LBUTTONDBLCLK = 0x0203
+IDM_OPEN = 40003
+IDM_EXIT = 40004
+IDC_CLOSE = 2
+IDC_MYPAGE = 1013
+IDC_EXEC_GAME = 1015
+IDC_EXIT_TO_TRAY = 1018
+IDC_EXEC_ON_TRAY = 1020
+IDC_HOME_LINK = 1027
+IDC_LANGUAGE = 1028
+
+PATTERNS = '{"1":{"keyword":["gamesim"],"code":"0","trace":false}}'
+EN_SPECIFY = "Please specify the language."
+EN_WAITING = "Waiting for the game to launch."
+
+# Bounds of this program's shutdown: the window is gone at once, and the
+# process has ended within one worker step (10 s stop bound) or, mid-
+# exchange with a silent server, within the HTTP client's 30 s bound.
+SHUTDOWN_AFTER_LOCATE_S = 12
+SHUTDOWN_AFTER_EXCHANGE_S = 35
+
+
+def config():
+    return {name: os.environ.get("TIDEMARK_UI_" + name, "") for name in
+            ("EXE", "DRIVER", "GAMESIM", "PREFIX", "WINE_RUN", "HOST", "PORT", "SCRATCH", "SHOTS")}
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class GameSimulator:
+    """ffxiv_dx11.exe from the simulator's copies, with a control folder."""
+
+    def __init__(self, wine, exe, folder, args=()):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.commands = os.path.join(folder, "commands.txt")
+        open(self.commands, "w").close()
+        self.process = wine.start(exe, ["--control", windows_path(folder), *args], cwd=folder,
+                                  output=os.path.join(folder, "gamesim.out"))
+
+    def add_line(self, code, text):
+        with open(self.commands, "a") as f:
+            f.write(f"add {code} {text.encode('utf-8').hex()}\n")
+
+    def stop(self):
+        if self.process.poll() is None:
+            with open(self.commands, "a") as f:
+                f.write("exit\n")
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class WindowTest(unittest.TestCase):
+    cfg = config()
+
+    def setUp(self):
+        cfg = self.cfg
+        self.port = int(cfg["PORT"])
+        if cfg["HOST"] not in ("127.0.0.1", "localhost"):
+            self.skipTest(f"the program is built for server {cfg['HOST']}, not a loopback address")
+        self.wine = Wine(cfg["PREFIX"], cfg["WINE_RUN"])
+        self.wine.prepare()
+        self.folder = os.path.join(cfg["SCRATCH"], self.id().split(".")[-1])
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.driver = Driver(self.wine, cfg["DRIVER"], self.folder)
+        rc, _ = self.driver("wait-gone", 5000)
+        self.assertEqual(rc, 0, "a Tidemark window of an earlier run is still open")
+        self.program = Program(self.wine, cfg["EXE"], os.path.join(self.folder, "program"))
+        self.games = []
+        self.server = None
+
+    def tearDown(self):
+        self.program.stop_all()
+        for game in self.games:
+            game.stop()
+        if self.server:
+            self.server.close()
+
+    # --- helpers ---------------------------------------------------------
+
+    def serve(self, **answers):
+        self.assertTrue(port_is_free(self.port), f"port {self.port} of the report double is taken")
+        self.server = ReportDouble(self.port, patterns=PATTERNS)
+        for kind, answer in answers.items():
+            setattr(self.server, kind, answer)
+        return self.server
+
+    def start_game(self, *args):
+        game = GameSimulator(self.wine, self.cfg["GAMESIM"], os.path.join(self.folder, f"game{len(self.games)}"), args)
+        self.games.append(game)
+        return game
+
+    def preset(self, **general):
+        sections = {"general": {k: v for k, v in general.items() if not k.startswith("pos_")}}
+        position = {k: v for k, v in general.items() if k.startswith("pos_")}
+        if position:
+            sections["window"] = position
+        write_ini(self.program.ini, sections)
+
+    def start(self, lang=None):
+        process = self.program.start(lang=lang)
+        state = self.driver.wait_window()
+        self.assertIsNotNone(state, "the main window did not appear")
+        return process, state
+
+    def wait_state(self, predicate, timeout=10.0, what="the expected window state"):
+        state = self.driver.wait_until(predicate, timeout)
+        self.assertTrue(state is not None and predicate(state), f"{what}; last state: {state}")
+        return state
+
+    def wait_exit(self, process, timeout):
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail(f"the program did not end within {timeout} s")
+
+    def general(self):
+        return self.program.settings().get("general", {})
+
+    def screenshot(self, name):
+        shots = self.cfg["SHOTS"]
+        display = os.environ.get("DISPLAY")
+        if not shots or not display or not os.path.exists(IMPORT):
+            return
+        os.makedirs(shots, exist_ok=True)
+        time.sleep(0.5)  # let the window paint
+        subprocess.run([IMPORT, "-display", display, "-window", "root", os.path.join(shots, name + ".png")],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+    def tray_colours(self):
+        """How many colours the notification area shows: one while it is
+        empty, many with an icon in it."""
+        display = os.environ["DISPLAY"]
+        shot = os.path.join(self.folder, "tray.png")
+        time.sleep(0.5)
+        subprocess.run([IMPORT, "-display", display, "-window", "root", shot], check=True)
+        out = subprocess.run([CONVERT, shot, "-crop", TRAY_AREA, "+repage", "-format", "%k", "info:"],
+                             check=True, capture_output=True, text=True).stdout
+        return int(out.strip())
+
+    def assert_centred(self, state):
+        left, top, right, bottom = map(int, state["rect"].split())
+        area = list(map(int, state["workarea"].split()))
+        self.assertLessEqual(abs((left + right) - (area[0] + area[2])), 3, state["rect"] + " in " + state["workarea"])
+        self.assertLessEqual(abs((top + bottom) - (area[1] + area[3])), 3, state["rect"] + " in " + state["workarea"])
+
+    # --- start-up ----------------------------------------------------------
+
+    def test_first_start_opens_config_centred_and_waits_for_a_language(self):
+        server = self.serve()
+        process, state = self.start()
+        self.assertEqual(state["visible"], "1")
+        self.assertEqual(state["tab.count"], "2")
+        self.assertEqual((state["tab.0"], state["tab.1"]), ("Log", "Config"))
+        self.assertEqual((state["tab.selected"], state["page"]), ("1", "config"))
+        self.assert_centred(state)
+        state = self.wait_state(lambda s: s["status"] == EN_SPECIFY, what="status asks for a language")
+        self.assertEqual(state["ctl.1013.enabled"], "0", "Jump to mypage without a player id")
+        self.assertEqual((state["combo.count"], state["combo.0"], state["combo.1"]), ("2", "English", "日本語"))
+        self.assertEqual(state["combo.selected"], "-1")
+        self.assertEqual(state["ctl.1027.text"], f"http://127.0.0.1:{self.port}/")
+        self.assertEqual([state[f"ctl.{i}.checked"] for i in (IDC_EXEC_GAME, IDC_EXIT_TO_TRAY, IDC_EXEC_ON_TRAY)],
+                         ["0", "0", "0"])
+        time.sleep(1.2)
+        self.assertEqual(len(server.requests_of("lang")), 1)
+        self.assertEqual(server.requests_of("pattern"), [], "no pattern request before a language is chosen")
+        self.assertFalse(os.path.exists(self.program.ini), "reading the settings created the file")
+        self.screenshot("en-config-first-start")
+
+        self.driver("select", IDC_LANGUAGE, 1)
+        self.assertEqual(self.general().get("language"), "ja", "the choice is saved at once")
+        requests = server.wait_for("pattern", timeout=3)
+        self.assertEqual([r.field("lang") for r in requests], ["ja"])
+        self.wait_state(lambda s: s["status"].startswith(EN_WAITING), what="the worker goes on to wait for the game")
+
+        self.driver("click", IDC_CLOSE)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+        left, top, _, _ = state["rect"].split()
+        window = self.program.settings().get("window", {})
+        self.assertEqual((window.get("pos_x"), window.get("pos_y")), (left, top), "position saved on exit")
+
+    def test_language_list_that_is_not_an_array_ends_silently(self):
+        for answer in ('{"code":"en","name2":"English"}', "", "Service Unavailable"):
+            with self.subTest(answer=answer):
+                self.serve(language_list=answer)
+                process = self.program.start()
+                self.assertEqual(self.wait_exit(process, 20), 0)
+                self.assertEqual(len(self.server.requests_of("lang")), 1)
+                self.assertEqual(self.server.requests_of("pattern"), [], "no worker was started")
+                rc, _ = self.driver("wait-gone", 0)
+                self.assertEqual(rc, 0)
+                self.server.close()
+                self.server = None
+
+    def test_unreachable_server_ends_silently(self):
+        process = self.program.start()
+        self.assertEqual(self.wait_exit(process, 20), 0)
+
+    def test_second_start_exits_silently_and_leaves_the_first_running(self):
+        self.serve()
+        first, state = self.start()
+        second = self.program.start()
+        self.assertEqual(self.wait_exit(second, 20), 0)
+        self.assertIsNone(first.poll(), "the first instance ended")
+        again = self.driver.state()
+        self.assertEqual((again["window"], again["pid"], again["visible"]), (state["window"], state["pid"], "1"))
+        self.assertEqual(len(self.server.requests_of("lang")), 1, "the second start fetched nothing")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(first, 15), 0)
+
+    # --- position ------------------------------------------------------------
+
+    def test_saved_position_is_restored_unless_a_coordinate_is_zero(self):
+        self.serve()
+        self.preset(language="en", pos_x="150", pos_y="90")
+        process, state = self.start()
+        self.assertEqual(state["rect"].split()[:2], ["150", "90"])
+        self.assertEqual(state["tab.selected"], "0", "with a language the Log tab comes first")
+        self.driver("syscommand", SC_CLOSE)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+        self.assertEqual(self.program.settings()["window"], {"pos_x": "150", "pos_y": "90"})
+
+        self.preset(language="en", pos_x="0", pos_y="90")
+        process, state = self.start()
+        self.assert_centred(state)
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    # --- options and tray ------------------------------------------------------
+
+    def test_check_boxes_write_their_keys_at_once(self):
+        self.serve()
+        self.preset(language="en")
+        process, _ = self.start()
+        self.driver("tab", 1)
+        self.wait_state(lambda s: s["page"] == "config", what="Config page shown")
+        for control, key in ((IDC_EXEC_GAME, "execgame"), (IDC_EXIT_TO_TRAY, "exittotray"),
+                             (IDC_EXEC_ON_TRAY, "execontray")):
+            self.driver("click", control)
+            self.assertEqual(self.general().get(key), "1", key)
+            self.assertEqual(self.driver.state()[f"ctl.{control}.checked"], "1")
+            self.driver("click", control)
+            self.assertEqual(self.general().get(key), "0", key)
+        self.driver("click", IDC_EXIT_TO_TRAY)
+        self.driver("tab", 0)
+        self.driver("tab", 1)
+        state = self.wait_state(lambda s: s["page"] == "config", what="Config page re-created")
+        self.assertEqual([state[f"ctl.{i}.checked"] for i in (IDC_EXEC_GAME, IDC_EXIT_TO_TRAY, IDC_EXEC_ON_TRAY)],
+                         ["0", "1", "0"], "a new page shows the options as they are now")
+        self.assertIsNone(process.poll())
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+        self.assertEqual(self.general().get("exittotray"), "1")
+
+    def test_always_close_to_tray_hides_on_every_close_and_only_exit_ends(self):
+        self.serve()
+        self.preset(language="en", ExitToTray="1")
+        process, _ = self.start()
+        hidden = lambda s: s["visible"] == "0"  # noqa: E731
+        shown = lambda s: s["visible"] == "1"  # noqa: E731
+        for how, args in (("Close button", ("click", IDC_CLOSE)), ("close box", ("syscommand", SC_CLOSE)),
+                          ("Esc", ("escape",))):
+            self.driver(*args)
+            self.wait_state(hidden, what=f"{how} hides the window")
+            time.sleep(0.3)
+            self.assertIsNone(process.poll(), f"{how} ended the program")
+            self.driver("command", IDM_OPEN)
+            self.wait_state(shown, what="open shows it again")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_minimise_hides_to_tray_and_a_double_click_shows_the_window(self):
+        self.serve()
+        self.preset(language="en")
+        process, state = self.start()
+        self.driver("syscommand", SC_MINIMIZE)
+        hidden = self.wait_state(lambda s: s["visible"] == "0", what="minimise hides")
+        self.assertEqual(hidden["iconic"], "0", "the window is never actually minimised")
+        self.driver("tray", WM_LBUTTONDBLCLK)
+        shown = self.wait_state(lambda s: s["visible"] == "1", what="double-click shows")
+        self.assertEqual(shown["rect"], state["rect"])
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_tray_icon_comes_back_when_the_shell_restarts(self):
+        self.serve()
+        self.preset(language="en")
+        process, _ = self.start()
+        empty = self.tray_colours()
+        self.driver("syscommand", SC_MINIMIZE)
+        self.wait_state(lambda s: s["visible"] == "0", what="minimise hides")
+        self.assertGreater(self.tray_colours(), empty, "an icon while hidden")
+        self.screenshot("tray-icon")
+        # A restarted shell has forgotten the icon and announces itself.
+        self.assertEqual(self.driver("forget-tray-icon")[0], 0)
+        self.assertEqual(self.tray_colours(), empty)
+        self.driver("taskbar-created")
+        self.assertGreater(self.tray_colours(), empty, "the icon is back")
+        self.driver("tray", WM_LBUTTONDBLCLK)
+        self.wait_state(lambda s: s["visible"] == "1", what="double-click shows")
+        self.assertEqual(self.tray_colours(), empty, "no icon while shown")
+        # Shown, the window ignores the announcement.
+        self.driver("taskbar-created")
+        self.assertEqual(self.tray_colours(), empty)
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_start_on_tray_stays_hidden_until_open(self):
+        self.serve()
+        self.preset(language="en", ExecOnTray="1", pos_x="200", pos_y="120")
+        process, state = self.start()
+        for _ in range(5):
+            self.assertEqual(state["visible"], "0", "started on tray yet shown")
+            time.sleep(0.3)
+            state = self.driver.state()
+        self.driver("tray", WM_LBUTTONDBLCLK)
+        state = self.wait_state(lambda s: s["visible"] == "1", what="double-click shows")
+        self.assertEqual(state["rect"].split()[:2], ["200", "120"])
+        self.driver("syscommand", SC_MINIMIZE)
+        self.wait_state(lambda s: s["visible"] == "0", what="minimise hides")
+        self.driver("command", IDM_OPEN)
+        self.wait_state(lambda s: s["visible"] == "1", what="open shows")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    # --- capture ------------------------------------------------------------------
+
+    def test_log_tab_lists_the_servers_texts_newest_last(self):
+        server = self.serve()
+        self.preset(language="en", wader="p-123")
+        game = self.start_game()
+        process, state = self.start()
+        self.assertEqual(state["tab.selected"], "0")
+        self.wait_state(lambda s: s["status"].startswith("Monitoring your logs"), timeout=20,
+                        what="the worker monitors the game's log")
+        for i in range(1, 4):
+            game.add_line(57, f"gamesim\x1fhello {i}")
+        expected = "".join(f"reported line {i}\r\n" for i in range(1, 4))
+        state = self.wait_state(lambda s: s.get("log") == expected, what="three reported lines in the Log tab")
+        length = len(expected)
+        self.assertEqual(state["log.selection"], f"{length} {length}", "caret at the end")
+        self.assertEqual(len(server.requests_of("post")), 3)
+        self.screenshot("en-log")
+
+        self.driver("tab", 1)
+        state = self.wait_state(lambda s: s["page"] == "config", what="Config page")
+        self.assertEqual(state["ctl.1013.enabled"], "1", "Jump to mypage with a player id")
+        self.assertEqual(state["combo.selected"], "0")
+        self.screenshot("en-config")
+        self.driver("tab", 0)
+        self.wait_state(lambda s: s.get("log") == expected, what="a new Log page renders the whole log")
+
+        # Another language: saved, the session reset, and the worker fetches
+        # that language's patterns and monitors again.
+        self.driver("tab", 1)
+        self.driver("select", IDC_LANGUAGE, 1)
+        self.assertEqual(self.general().get("language"), "ja")
+        self.assertEqual([r.field("lang") for r in server.wait_for("pattern", 2, timeout=5)], ["en", "ja"])
+        self.wait_state(lambda s: s["status"].startswith("Monitoring your logs"), timeout=20,
+                        what="monitoring again after the reset")
+        game.add_line(57, "gamesim\x1fhello 4")
+        self.driver("tab", 0)
+        self.wait_state(lambda s: s.get("log") == "reported line 4\r\n", what="the reset emptied the log")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_japanese_user_interface(self):
+        self.serve()
+        lang = "ja_JP.UTF-8"
+        process, state = self.start(lang=lang)
+        self.assertEqual((state["tab.0"], state["tab.1"]), ("ログ", "設定"))
+        self.assertEqual(state["close"], "閉じる")
+        state = self.wait_state(lambda s: s["status"] == "言語を指定して下さい.", what="Japanese status")
+        self.assertEqual([state[f"ctl.{i}.text"] for i in (IDC_EXEC_GAME, IDC_EXIT_TO_TRAY, IDC_EXEC_ON_TRAY,
+                                                           IDC_MYPAGE)],
+                         ["FFXIVを起動する", "閉じたときもタスクトレイに入れる", "起動後からタスクトレイに入れる",
+                          "マイページに移動"])
+        self.screenshot("ja-config")
+        self.driver("tab", 0)
+        self.wait_state(lambda s: s["page"] == "log", what="Log page")
+        self.screenshot("ja-log")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    # --- shutdown -------------------------------------------------------------------
+
+    def test_shutdown_mid_exchange_with_a_silent_server(self):
+        server = self.serve(patterns="silent")
+        self.preset(language="en")
+        process, _ = self.start()
+        self.assertEqual(len(server.wait_for("pattern", timeout=5)), 1)
+        time.sleep(0.5)
+        started = time.monotonic()
+        self.driver("click", IDC_CLOSE)
+        rc, _ = self.driver("wait-gone", 3000)
+        self.assertEqual(rc, 0, "the window stays while the worker is in an exchange")
+        self.assertEqual(self.wait_exit(process, SHUTDOWN_AFTER_EXCHANGE_S + 5), 0)
+        elapsed = time.monotonic() - started
+        self.assertLess(elapsed, SHUTDOWN_AFTER_EXCHANGE_S)
+        print(f"ended {elapsed:.1f} s after the close, mid-exchange")
+
+    def test_shutdown_mid_locate(self):
+        # A marker the game never writes: the worker searches the game's
+        # memory again and again.
+        self.serve(patterns='{"1":{"keyword":["never-written-marker"],"code":"0","trace":false}}')
+        self.preset(language="en")
+        self.start_game("--ballast-regions", "64", "--ballast-region-bytes", str(4 * 1024 * 1024))
+        process, _ = self.start()
+        self.wait_state(lambda s: s["status"].startswith("Searching your logs"), timeout=20,
+                        what="the worker searches the game's memory")
+        started = time.monotonic()
+        self.driver("syscommand", SC_CLOSE)
+        self.assertEqual(self.wait_exit(process, SHUTDOWN_AFTER_LOCATE_S + 5), 0)
+        elapsed = time.monotonic() - started
+        self.assertLess(elapsed, SHUTDOWN_AFTER_LOCATE_S)
+        print(f"ended {elapsed:.1f} s after the close, mid-locate")
+
+
+def main():
+    if not os.environ.get("DISPLAY"):
+        print("skipped: DISPLAY is not set; the window tests need an X display (tools/test-all.sh starts Xvfb)")
+        return SKIPPED
+    cfg = config()
+    missing = [name for name in ("EXE", "DRIVER", "GAMESIM", "PREFIX", "WINE_RUN", "PORT", "SCRATCH") if not cfg[name]]
+    if missing:
+        print("missing configuration: " + ", ".join("TIDEMARK_UI_" + m for m in missing))
+        return 2
+    names = sys.argv[1:] or [n for n in dir(WindowTest) if n.startswith("test_")]
+    suite = unittest.TestSuite(WindowTest(name) for name in names)
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    if result.wasSuccessful() and len(result.skipped) == result.testsRun and result.testsRun:
+        return SKIPPED
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
