@@ -1,0 +1,102 @@
+#include "gamelog/process_memory.h"
+
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tidemark {
+
+std::int32_t ProcessMemory::readU32(std::uint64_t address) const {
+    std::uint8_t bytes[4];
+    if (readMemory(address, bytes, sizeof bytes) < sizeof bytes) return -1;
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[i];
+    return static_cast<std::int32_t>(value);
+}
+
+std::uint64_t ProcessMemory::readPointer(std::uint64_t address) const {
+    std::uint8_t bytes[8];
+    if (readMemory(address, bytes, sizeof bytes) < sizeof bytes) return ~std::uint64_t{0};
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+namespace {
+
+// Whether the pattern starts at `data`, its first and last bytes being
+// already known to match.
+inline bool matchesAt(const std::uint8_t* data, const std::uint8_t* pattern, std::size_t length) {
+    return length <= 2 || std::memcmp(data + 1, pattern + 1, length - 2) == 0;
+}
+
+#if defined(__SSE2__)
+// Candidate starts among the 16 at `data`: first byte and last byte of the
+// pattern both in place. Testing both bytes keeps the candidates rare even
+// when the first byte is a frequent separator.
+inline std::uint32_t candidates16(const std::uint8_t* data, std::size_t lastOffset, __m128i first,
+                                  __m128i last) {
+    __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+    __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + lastOffset));
+    __m128i both = _mm_and_si128(_mm_cmpeq_epi8(head, first), _mm_cmpeq_epi8(tail, last));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(both));
+}
+#endif
+
+}  // namespace
+
+std::size_t findBytes(const std::uint8_t* pattern, std::size_t patternLength, const std::uint8_t* data,
+                      std::size_t dataLength) {
+    if (patternLength == 0) return 0;
+    if (patternLength > dataLength) return kNotFound;
+    // Every start from 0 to lastStart leaves room for the whole pattern, so
+    // a match ending on the last byte of the data is found too.
+    const std::size_t lastStart = dataLength - patternLength;
+    const std::size_t lastOffset = patternLength - 1;
+    std::size_t position = 0;
+
+#if defined(__SSE2__)
+    // The loads of a block stay inside the data: its 16th start is at most
+    // lastStart, so its last byte is at most the data's last byte.
+    const __m128i first = _mm_set1_epi8(static_cast<char>(pattern[0]));
+    const __m128i last = _mm_set1_epi8(static_cast<char>(pattern[lastOffset]));
+    while (position + 63 <= lastStart) {
+        const std::uint8_t* block = data + position;
+        std::uint64_t mask = std::uint64_t{candidates16(block, lastOffset, first, last)} |
+                             std::uint64_t{candidates16(block + 16, lastOffset, first, last)} << 16 |
+                             std::uint64_t{candidates16(block + 32, lastOffset, first, last)} << 32 |
+                             std::uint64_t{candidates16(block + 48, lastOffset, first, last)} << 48;
+        while (mask != 0) {  // lowest bit first: the lowest occurrence wins
+            std::size_t start = position + static_cast<std::size_t>(std::countr_zero(mask));
+            if (matchesAt(data + start, pattern, patternLength)) return start;
+            mask &= mask - 1;
+        }
+        position += 64;
+    }
+    while (position + 15 <= lastStart) {
+        std::uint32_t mask = candidates16(data + position, lastOffset, first, last);
+        while (mask != 0) {
+            std::size_t start = position + static_cast<std::size_t>(std::countr_zero(mask));
+            if (matchesAt(data + start, pattern, patternLength)) return start;
+            mask &= mask - 1;
+        }
+        position += 16;
+    }
+#endif
+
+    // The last few starts (or every start without SSE2): jump from one
+    // first byte to the next and compare the whole pattern there.
+    while (position <= lastStart) {
+        const void* hit = std::memchr(data + position, pattern[0], lastStart - position + 1);
+        if (hit == nullptr) return kNotFound;
+        std::size_t start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data);
+        if (std::memcmp(data + start, pattern, patternLength) == 0) return start;
+        position = start + 1;
+    }
+    return kNotFound;
+}
+
+}  // namespace tidemark

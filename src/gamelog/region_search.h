@@ -1,0 +1,53 @@
+#pragma once
+// The search of one region of another process for a byte pattern, as if the
+// whole region had been read in one read, while holding at most a bounded
+// piece of it in memory: whatever the size of a region, the search needs no
+// more than one piece of `pieceSize` bytes plus the overlap.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "gamelog/process_memory.h"
+
+namespace tidemark {
+
+// Big enough that a read is one system call for nearly every region, small
+// enough that the locator's peak memory stays well below 64 MiB.
+inline constexpr std::size_t kRegionPieceSize = std::size_t{32} << 20;
+
+struct RegionHit {
+    bool readable = false;             // at least one byte of the region could be read
+    std::uint64_t offset = kNotFound;  // offset in the region of the first occurrence
+    // The occurrence inside the search's buffer, valid until its next call;
+    // the `lead` bytes in front of it are there too when offset >= lead.
+    const std::uint8_t* bytes = nullptr;
+
+    bool found() const { return offset != kNotFound; }
+};
+
+class RegionSearch {
+public:
+    explicit RegionSearch(std::size_t pieceSize = kRegionPieceSize)
+        : pieceSize_(pieceSize > 0 ? pieceSize : 1) {}
+
+    // The lowest occurrence of the pattern in the region's leading readable
+    // bytes. Pieces are read one after another while each comes back whole
+    // (a short piece ends the region, as it would end one big read) and
+    // overlap by patternLength - 1 + lead bytes, so that an occurrence
+    // straddling two pieces is found, and found with its lead bytes.
+    RegionHit find(const ProcessMemory& memory, const MemoryRegion& region, const std::uint8_t* pattern,
+                   std::size_t patternLength, std::size_t lead = 0);
+
+    // Frees the buffer; the next search allocates anew.
+    void release();
+
+private:
+    std::uint8_t* bufferFor(std::size_t size);
+
+    std::size_t pieceSize_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace tidemark
