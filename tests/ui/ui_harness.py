@@ -13,6 +13,7 @@ import subprocess
 import time
 
 WINE_LOADER = "/usr/lib/wine/wine64"
+RECORD_URL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record_url.sh")
 
 
 def env_path(name):
@@ -38,7 +39,7 @@ class Wine:
     def prepare(self):
         """Creates the prefix on first use, with the crash dialog off and a
         virtual desktop, and keeps one Wine server up for the next minute."""
-        ready = os.path.join(self.prefix, ".tidemark-ui-ready")
+        ready = os.path.join(self.prefix, ".tidemark-ui-ready-2")
         if not os.path.exists(ready):
             with open(os.devnull, "wb") as null:
                 subprocess.run([self.wine_run, self.prefix, "cmd", "/c", "exit", "0"], stdout=null,
@@ -48,7 +49,9 @@ class Wine:
                         ["HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default"],
                         ["HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "1024x768"],
                         ["HKCU\\Software\\Wine\\Explorer\\Desktops\\Default", "/v", "EnableShell",
-                         "/t", "REG_DWORD", "/d", "1"]):
+                         "/t", "REG_DWORD", "/d", "1"],
+                        # Addresses the program opens go to a recorder, not a browser.
+                        ["HKCU\\Software\\Wine\\WineBrowser", "/v", "Browsers", "/d", RECORD_URL]):
                     subprocess.run([WINE_LOADER, "reg", "add"] + args + ["/f"], stdout=null, stderr=null,
                                    stdin=subprocess.DEVNULL, env=self.environment(), check=True)
                 subprocess.run(["wineserver", "-w"], env=self.environment(), check=False)
@@ -57,11 +60,14 @@ class Wine:
             subprocess.run(["wineserver", "-p60"], stdout=null, stderr=null, stdin=subprocess.DEVNULL,
                            env=self.environment(), check=False)
 
-    def start(self, exe, args=(), cwd=None, lang=None, output=None):
+    def start(self, exe, args=(), cwd=None, lang=None, output=None, url_log=None):
         out = open(output or os.devnull, "ab")
+        env = self.environment(lang)
+        if url_log:
+            env["TIDEMARK_UI_URL_LOG"] = url_log
         try:
             return subprocess.Popen([WINE_LOADER, exe, *args], cwd=cwd, stdout=out, stderr=out,
-                                    stdin=subprocess.DEVNULL, env=self.environment(lang))
+                                    stdin=subprocess.DEVNULL, env=env)
         finally:
             out.close()
 
@@ -164,6 +170,7 @@ class Program:
         self.exe = os.path.join(folder, "Tidemark.exe")
         shutil.copy2(exe, self.exe)
         self.ini = os.path.join(folder, "Tidemark.ini")
+        self.url_log = os.path.join(folder, "opened-addresses.txt")
         self.processes = []
 
     def settings(self):
@@ -171,9 +178,16 @@ class Program:
 
     def start(self, lang=None):
         process = self.wine.start(self.exe, cwd=self.folder, lang=lang,
-                                  output=os.path.join(self.folder, "program.out"))
+                                  output=os.path.join(self.folder, "program.out"), url_log=self.url_log)
         self.processes.append(process)
         return process
+
+    def opened_addresses(self):
+        """Addresses the program handed to the shell's browser."""
+        if not os.path.exists(self.url_log):
+            return []
+        with open(self.url_log) as f:
+            return f.read().splitlines()
 
     def stop_all(self):
         for process in self.processes:

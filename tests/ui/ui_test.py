@@ -36,6 +36,10 @@ TRAY_AREA = "48x16+976+750"
 SC_MINIMIZE = 0xF020
 SC_CLOSE = 0xF060
 WM_LBUTTONDBLCLK = 0x0203
+WM_RBUTTONDOWN = 0x0204
+VK_RETURN = 0x0D
+VK_ESCAPE = 0x1B
+VK_DOWN = 0x28
 IDM_OPEN = 40003
 IDM_EXIT = 40004
 IDC_CLOSE = 2
@@ -322,7 +326,21 @@ class WindowTest(unittest.TestCase):
         self.driver("tray", WM_LBUTTONDBLCLK)
         shown = self.wait_state(lambda s: s["visible"] == "1", what="double-click shows")
         self.assertEqual(shown["rect"], state["rect"])
-        self.driver("command", IDM_EXIT)
+
+        # The icon's menu, worked by keyboard: the first item is "open", the
+        # second "exit".
+        self.driver("syscommand", SC_MINIMIZE)
+        self.wait_state(lambda s: s["visible"] == "0", what="minimise hides")
+        self.driver("tray", WM_RBUTTONDOWN)
+        self.screenshot("en-tray-menu")
+        self.driver("keys", VK_DOWN, VK_RETURN)
+        self.wait_state(lambda s: s["visible"] == "1", what="the menu's open shows")
+        self.driver("syscommand", SC_MINIMIZE)
+        self.wait_state(lambda s: s["visible"] == "0", what="minimise hides")
+        self.driver("tray", WM_RBUTTONDOWN)
+        time.sleep(0.5)
+        self.driver("keys", VK_DOWN, VK_DOWN, VK_RETURN)
+        self.assertEqual(self.wait_exit(process, 15), 0, "the menu's exit ends the program")
         self.assertEqual(self.wait_exit(process, 15), 0)
 
     def test_tray_icon_comes_back_when_the_shell_restarts(self):
@@ -407,8 +425,43 @@ class WindowTest(unittest.TestCase):
         self.driver("command", IDM_EXIT)
         self.assertEqual(self.wait_exit(process, 15), 0)
 
+    def wait_addresses(self, count, timeout=15.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and len(self.program.opened_addresses()) < count:
+            time.sleep(0.1)
+        return self.program.opened_addresses()
+
+    def test_page_button_and_link_open_the_server_pages(self):
+        server = self.serve()
+        self.preset(language="en", wader="12ab")
+        process, _ = self.start()
+        self.driver("tab", 1)
+        self.wait_state(lambda s: s["page"] == "config" and s["ctl.1013.enabled"] == "1",
+                        what="Jump to mypage enabled with a player id")
+        self.driver("click", IDC_MYPAGE)
+        tokens = server.wait_for("token", timeout=5)
+        self.assertEqual([(r.field("get"), r.field("wader")) for r in tokens], [("token", "12ab")])
+        # Wine's browser bridge writes the default port 80 away.
+        home = "http://127.0.0.1/" if self.port == 80 else f"http://127.0.0.1:{self.port}/"
+        self.assertEqual(self.wait_addresses(1), [home + "page/abc"])
+        self.driver("click", IDC_HOME_LINK)
+        self.assertEqual(self.wait_addresses(2), [home + "page/abc", home])
+
+        # A server that answers with an error text: the text in a box of the main window.
+        server.token = "No such player."
+        self.driver("press", IDC_MYPAGE)
+        rc, box = self.driver("message-box")
+        self.assertEqual(rc, 0, "no message box")
+        self.assertEqual((box["caption"], box["text"]), ("Information", "No such player."))
+        time.sleep(0.5)
+        self.assertEqual(len(self.program.opened_addresses()), 2)
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
     def test_japanese_user_interface(self):
-        self.serve()
+        server = self.serve()
+        server.token = "プレイヤーが見つかりません"
+        self.preset(wader="x1")
         lang = "ja_JP.UTF-8"
         process, state = self.start(lang=lang)
         self.assertEqual((state["tab.0"], state["tab.1"]), ("ログ", "設定"))
@@ -419,9 +472,20 @@ class WindowTest(unittest.TestCase):
                          ["FFXIVを起動する", "閉じたときもタスクトレイに入れる", "起動後からタスクトレイに入れる",
                           "マイページに移動"])
         self.screenshot("ja-config")
+        self.driver("press", IDC_MYPAGE)
+        rc, box = self.driver("message-box")
+        self.assertEqual(rc, 0, "no message box")
+        self.assertEqual((box["caption"], box["text"]), ("インフォメーション", "プレイヤーが見つかりません"))
         self.driver("tab", 0)
         self.wait_state(lambda s: s["page"] == "log", what="Log page")
         self.screenshot("ja-log")
+        self.driver("syscommand", SC_MINIMIZE)
+        self.wait_state(lambda s: s["visible"] == "0", what="minimise hides")
+        self.driver("tray", WM_RBUTTONDOWN)
+        self.screenshot("ja-tray-menu")
+        self.driver("keys", VK_ESCAPE)
+        self.driver("tray", WM_LBUTTONDBLCLK)
+        self.wait_state(lambda s: s["visible"] == "1", what="double-click shows")
         self.driver("command", IDM_EXIT)
         self.assertEqual(self.wait_exit(process, 15), 0)
 

@@ -9,15 +9,22 @@
 //   uidriver wait [ms]             the main window exists (default 10000 ms)
 //   uidriver wait-gone [ms]        no main window exists any more
 //   uidriver dump                  window state, tabs, status, page controls
-//   uidriver click ID              BM_CLICK on control ID
+//   uidriver click ID              clicks control ID and returns when the click is handled
+//                                  (BM_CLICK; a mouse click for a static text)
+//   uidriver press ID              clicks control ID without waiting (when the click opens
+//                                  a message box)
 //   uidriver select ID INDEX       CB_SETCURSEL, then CBN_SELCHANGE as the combo would
 //   uidriver tab INDEX             TCM_SETCURFOCUS on the tab control
 //   uidriver command ID            posts WM_COMMAND ID (menu items)
 //   uidriver tray MOUSEMSG         posts the tray icon's callback (WM_USER) with MOUSEMSG
 //   uidriver syscommand SC         posts WM_SYSCOMMAND SC (0xF020 minimise, 0xF060 close box)
 //   uidriver escape                posts an Esc key press to the focused control
+//   uidriver keys VK...            posts these key presses to the focused control (an open
+//                                  menu of the window's thread takes them)
 //   uidriver taskbar-created       sends the shell's "TaskbarCreated" announcement
 //   uidriver forget-tray-icon      deletes the window's tray icon, as a restarted shell forgets it
+//   uidriver message-box [ms]      the message box owned by the main window: its caption and
+//                                  texts; then presses its OK button
 //   uidriver list                  every window of the desktop, for finding one's way
 #include <windows.h>
 #include <commctrl.h>
@@ -227,10 +234,17 @@ int waitFor(bool present, DWORD timeoutMs) {
 
 int number(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 0)); }
 
-int click(HWND window, int id) {
+int click(HWND window, int id, bool wait) {
     HWND control = findControl(window, id);
     if (!control) return 1;
-    SendMessageW(control, BM_CLICK, 0, 0);
+    if (className(control) == L"Static") {
+        PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1, 1));
+        PostMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(1, 1));
+        if (wait) SendMessageW(control, WM_NULL, 0, 0);  // returns once the posted clicks are handled
+        return 0;
+    }
+    if (wait) SendMessageW(control, BM_CLICK, 0, 0);
+    else PostMessageW(control, BM_CLICK, 0, 0);
     return 0;
 }
 
@@ -242,14 +256,49 @@ int select(HWND window, int id, int index) {
     return 0;
 }
 
-int escape(HWND window) {
+int pressKeys(HWND window, const std::vector<int>& keys) {
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
     HWND target = window;
     if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) && info.hwndFocus) target = info.hwndFocus;
-    PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-    PostMessageW(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    for (int key : keys) {
+        PostMessageW(target, WM_KEYDOWN, static_cast<WPARAM>(key), 0x00000001);
+        PostMessageW(target, WM_KEYUP, static_cast<WPARAM>(key), 0xC0000001);
+        Sleep(100);
+    }
     return 0;
+}
+
+int messageBox(HWND mainWindow, DWORD timeoutMs) {
+    const DWORD started = GetTickCount();
+    for (;;) {
+        struct Search {
+            HWND owner;
+            HWND found;
+        } search{mainWindow, nullptr};
+        EnumWindows(
+            [](HWND window, LPARAM data) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(data);
+                if (className(window) == L"#32770" && GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window)) {
+                    s->found = window;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        if (search.found) {
+            emit("caption", utf8(windowText(search.found)));
+            std::string texts;
+            for (HWND child = FindWindowExW(search.found, nullptr, L"Static", nullptr); child;
+                 child = FindWindowExW(search.found, child, L"Static", nullptr))
+                texts += utf8(windowText(child));
+            emit("text", texts);
+            PostMessageW(search.found, WM_COMMAND, IDOK, 0);
+            return 0;
+        }
+        if (GetTickCount() - started > timeoutMs) return 1;
+        Sleep(50);
+    }
 }
 
 // Every window of the desktop, children indented: for finding one's way.
@@ -277,7 +326,8 @@ int run(int argc, wchar_t** argv) {
     HWND window = findMainWindow();
     if (!window) return 1;
     if (verb == L"dump") return dump(window);
-    if (verb == L"click" && argc > 2) return click(window, number(argv[2]));
+    if (verb == L"click" && argc > 2) return click(window, number(argv[2]), true);
+    if (verb == L"press" && argc > 2) return click(window, number(argv[2]), false);
     if (verb == L"select" && argc > 3) return select(window, number(argv[2]), number(argv[3]));
     if (verb == L"tab" && argc > 2) {
         SendMessageW(GetDlgItem(window, kTabControlId), TCM_SETCURFOCUS, number(argv[2]), 0);
@@ -286,7 +336,13 @@ int run(int argc, wchar_t** argv) {
     if (verb == L"command" && argc > 2) return PostMessageW(window, WM_COMMAND, number(argv[2]), 0) ? 0 : 1;
     if (verb == L"tray" && argc > 2) return PostMessageW(window, WM_USER, 0, number(argv[2])) ? 0 : 1;
     if (verb == L"syscommand" && argc > 2) return PostMessageW(window, WM_SYSCOMMAND, number(argv[2]), 0) ? 0 : 1;
-    if (verb == L"escape") return escape(window);
+    if (verb == L"escape") return pressKeys(window, {VK_ESCAPE});
+    if (verb == L"keys") {
+        std::vector<int> keys;
+        for (int i = 2; i < argc; ++i) keys.push_back(number(argv[i]));
+        return pressKeys(window, keys);
+    }
+    if (verb == L"message-box") return messageBox(window, argc > 2 ? number(argv[2]) : 10000);
     if (verb == L"forget-tray-icon") {
         NOTIFYICONDATAW icon{};
         icon.cbSize = sizeof icon;
