@@ -240,6 +240,8 @@ class WindowTest(unittest.TestCase):
                 self.server = None
 
     def test_unreachable_server_ends_silently(self):
+        if not port_is_free(self.port):
+            self.skipTest(f"something listens on port {self.port}")
         process = self.program.start()
         self.assertEqual(self.wait_exit(process, 20), 0)
 
@@ -422,6 +424,24 @@ class WindowTest(unittest.TestCase):
         game.add_line(57, "gamesim\x1fhello 4")
         self.driver("tab", 0)
         self.wait_state(lambda s: s.get("log") == "reported line 4\r\n", what="the reset emptied the log")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_log_page_keeps_the_last_hundred_scrolled_to_the_end(self):
+        self.serve()
+        self.preset(language="en")
+        game = self.start_game()
+        process, _ = self.start()
+        self.wait_state(lambda s: s["status"].startswith("Monitoring your logs"), timeout=20,
+                        what="the worker monitors the game's log")
+        with open(game.commands, "a") as f:
+            f.write("burst 105 57\n")
+        expected = "".join(f"reported line {i}\r\n" for i in range(6, 106))
+        state = self.wait_state(lambda s: s.get("log") == expected, timeout=30,
+                                what="the newest 100 reported lines")
+        self.assertEqual(state["log.lineCount"], "101", "100 lines and the empty one after the last CR LF")
+        self.assertGreaterEqual(int(state["log.firstVisibleLine"]), 70, "scrolled to the end")
+        self.screenshot("en-log-full")
         self.driver("command", IDM_EXIT)
         self.assertEqual(self.wait_exit(process, 15), 0)
 
