@@ -87,6 +87,18 @@ TEST_F(ChatLogOnSimulator, EntryCountFollowsTheGameAcrossBlocksAndReadsMinusOneA
     EXPECT_EQ(session().entryCount(), -1);
 }
 
+TEST_F(ChatLogOnSimulator, EntryCountRisesWhileTheGameWritesAtItsRate) {
+    attach({"--rate", "200"});
+    ASSERT_EQ(session().locateChatLog(), 1);
+    const std::int32_t first = session().entryCount();
+    ASSERT_GE(first, 1);
+    Sleep(300);
+    EXPECT_GT(session().entryCount(), first);
+    auto stopped = game().send("rate 0");
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_EQ(session().entryCount(), stopped->entries);
+}
+
 // The simulator's log as a reader sees it: the block's offset table and
 // text, the marker line first, the added line last.
 TEST_F(ChatLogOnSimulator, AddedLinesLieInTheBlockAsTheGameWritesThem) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "capture/capture_session.h"
 #include "capture/game_processes_win32.h"
 #include "support/gamesim_control.h"

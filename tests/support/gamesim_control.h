@@ -11,11 +11,15 @@
 //
 // Windows only. The simulator runs in the test's Wine prefix, so the test
 // can find and read it. Every instance has a control folder of its own.
+// Tests that run copies under the game's names should carry the ctest
+// property RESOURCE_LOCK gamesim, so that no two suites running at once see
+// each other's "game" (see tests/capture_wine/CMakeLists.txt).
 
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
