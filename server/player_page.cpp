@@ -109,7 +109,7 @@ Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_vi
   Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, token, page), {}};
   // Defence in depth beside the escaping: no script may run on this page at
   // all, and the token in its address must not leak to other sites.
-  reply.headers = {{"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"},
+  reply.headers = {{"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'"},
                    {"X-Content-Type-Options", "nosniff"},
                    {"Referrer-Policy", "no-referrer"},
                    {"Cache-Control", "no-store"}};

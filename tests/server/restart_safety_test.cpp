@@ -32,7 +32,7 @@ std::set<int64_t> storedReportIds(const std::filesystem::path& database) {
 TEST(RestartSafety, AnsweredReportsSurviveSigkillInTheMiddleOfTraffic) {
   testing::TempDir dir;
   const auto database = dir.path() / "reports.sqlite3";
-  auto server = std::make_unique<testing::ServerProcess>(database, testing::pickFreePort());
+  auto server = std::make_unique<testing::ServerProcess>(database);
 
   std::mutex answeredMutex;
   std::vector<int64_t> answered;
@@ -70,7 +70,7 @@ TEST(RestartSafety, AnsweredReportsSurviveSigkillInTheMiddleOfTraffic) {
   stop = true;
   for (auto& client : clients) client.join();
 
-  server = std::make_unique<testing::ServerProcess>(database, testing::pickFreePort());
+  server = std::make_unique<testing::ServerProcess>(database);
   const auto stored = storedReportIds(database);
   std::lock_guard lock(answeredMutex);
   ASSERT_GE(answered.size(), 300u);

@@ -121,32 +121,40 @@ std::string LocalServer::report(const ReportForm& form) const {
   return answer->body;
 }
 
-ServerProcess::ServerProcess(const std::filesystem::path& database, int port) : port_(port) {
+ServerProcess::ServerProcess(const std::filesystem::path& database) {
+  // Another test may take the port between the probe and the bind.
+  for (int attempt = 0; attempt < 5; ++attempt)
+    if (start(database)) return;
+  throw std::runtime_error("the server program did not start");
+}
+
+bool ServerProcess::start(const std::filesystem::path& database) {
+  port_ = pickFreePort();
   pid_ = fork();
   if (pid_ == 0) {
-    const std::string portText = std::to_string(port);
+    const std::string portText = std::to_string(port_);
     const std::string databaseText = database.string();
     // Output goes nowhere: the test reads the database and the answers.
     freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
     execl(TIDEMARK_SERVER_EXECUTABLE, TIDEMARK_SERVER_EXECUTABLE, "--port", portText.c_str(),
           "--database", databaseText.c_str(), "--threads", "8", static_cast<char*>(nullptr));
     _exit(127);
   }
-  // Ready once it answers.
-  httplib::Client client("127.0.0.1", port);
+  httplib::Client client("127.0.0.1", port_);
   client.set_connection_timeout(std::chrono::milliseconds(200));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      throw std::runtime_error("the server program ended at start");
+      return false;
     }
-    if (auto answer = client.Get("/")) return;
+    if (auto answer = client.Get("/")) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   kill(SIGKILL);
-  throw std::runtime_error("the server program did not start");
+  return false;
 }
 
 ServerProcess::~ServerProcess() {

@@ -70,17 +70,19 @@ class LocalServer {
   int port_ = 0;
 };
 
-// The server program in a process of its own.
+// The server program in a process of its own, on a free loopback port.
 class ServerProcess {
  public:
-  ServerProcess(const std::filesystem::path& database, int port);
+  explicit ServerProcess(const std::filesystem::path& database);
   ~ServerProcess();
   void kill(int signal);  // and reap it
   int port() const { return port_; }
 
  private:
+  bool start(const std::filesystem::path& database);
+
   pid_t pid_ = -1;
-  int port_;
+  int port_ = 0;
 };
 
 // Number of rows in a table of a database file, read with a connection of
