@@ -34,15 +34,17 @@ inline bool matchesAt(const std::uint8_t* data, const std::uint8_t* pattern, std
 }
 
 #if defined(__SSE2__)
-// Candidate starts among the 16 at `data`: first byte and last byte of the
-// pattern both in place. Testing both bytes keeps the candidates rare even
-// when the first byte is a frequent separator.
-inline std::uint32_t candidates16(const std::uint8_t* data, std::size_t lastOffset, __m128i first,
-                                  __m128i last) {
+// Candidate starts among the 16 at `data`, as set bytes: first byte and last
+// byte of the pattern both in place. Testing both keeps the candidates rare
+// even when the first byte is a frequent separator.
+inline __m128i candidates16(const std::uint8_t* data, std::size_t lastOffset, __m128i first, __m128i last) {
     __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
     __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + lastOffset));
-    __m128i both = _mm_and_si128(_mm_cmpeq_epi8(head, first), _mm_cmpeq_epi8(tail, last));
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(both));
+    return _mm_and_si128(_mm_cmpeq_epi8(head, first), _mm_cmpeq_epi8(tail, last));
+}
+
+inline std::uint64_t bits(__m128i candidates) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(candidates));
 }
 #endif
 
@@ -65,19 +67,23 @@ std::size_t findBytes(const std::uint8_t* pattern, std::size_t patternLength, co
     const __m128i last = _mm_set1_epi8(static_cast<char>(pattern[lastOffset]));
     while (position + 63 <= lastStart) {
         const std::uint8_t* block = data + position;
-        std::uint64_t mask = std::uint64_t{candidates16(block, lastOffset, first, last)} |
-                             std::uint64_t{candidates16(block + 16, lastOffset, first, last)} << 16 |
-                             std::uint64_t{candidates16(block + 32, lastOffset, first, last)} << 32 |
-                             std::uint64_t{candidates16(block + 48, lastOffset, first, last)} << 48;
-        while (mask != 0) {  // lowest bit first: the lowest occurrence wins
-            std::size_t start = position + static_cast<std::size_t>(std::countr_zero(mask));
-            if (matchesAt(data + start, pattern, patternLength)) return start;
-            mask &= mask - 1;
+        __m128i c0 = candidates16(block, lastOffset, first, last);
+        __m128i c1 = candidates16(block + 16, lastOffset, first, last);
+        __m128i c2 = candidates16(block + 32, lastOffset, first, last);
+        __m128i c3 = candidates16(block + 48, lastOffset, first, last);
+        // Most blocks hold no candidate: one test for all 64 starts.
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) != 0) {
+            std::uint64_t mask = bits(c0) | bits(c1) << 16 | bits(c2) << 32 | bits(c3) << 48;
+            while (mask != 0) {  // lowest bit first: the lowest occurrence wins
+                std::size_t start = position + static_cast<std::size_t>(std::countr_zero(mask));
+                if (matchesAt(data + start, pattern, patternLength)) return start;
+                mask &= mask - 1;
+            }
         }
         position += 64;
     }
     while (position + 15 <= lastStart) {
-        std::uint32_t mask = candidates16(data + position, lastOffset, first, last);
+        std::uint64_t mask = bits(candidates16(data + position, lastOffset, first, last));
         while (mask != 0) {
             std::size_t start = position + static_cast<std::size_t>(std::countr_zero(mask));
             if (matchesAt(data + start, pattern, patternLength)) return start;

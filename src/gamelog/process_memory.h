@@ -47,8 +47,8 @@ public:
 
 inline constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
-// Lowest position of `pattern` in `data`, or kNotFound. The pattern must hold
-// at least one byte.
+// Lowest position of `pattern` in `data`, or kNotFound. An empty pattern
+// occurs at position 0.
 std::size_t findBytes(const std::uint8_t* pattern, std::size_t patternLength,
                       const std::uint8_t* data, std::size_t dataLength);
 

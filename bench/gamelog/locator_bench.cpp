@@ -1,0 +1,244 @@
+// The chat log locator over a game image of 2 GiB in 4000 private read-write
+// regions, with the pauses between regions taken out: how much CPU the
+// search adds to the reads it cannot avoid, and how much memory it needs.
+//
+// The image's bytes come from a 256 MiB store (larger than any cache). Its
+// reads either copy with memcpy, the cheapest a read can ever be, or go
+// through the system's cross-process read (ReadProcessMemory on Windows,
+// process_vm_readv on Linux) on the benchmark's own memory, which is what a
+// read of the game costs.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench_clock.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
+#include "capture/capture_session.h"
+#include "fakes/fake_clock.h"
+
+using namespace tidemark;
+using namespace tidemark::bench;
+
+// ---- heap accounting: the locator's own allocations, byte-exact ----------
+namespace {
+std::atomic<std::int64_t> liveHeap{0};
+std::atomic<std::int64_t> peakHeap{0};
+
+void* allocate(std::size_t size) {
+    // The size sits in front of the block so that delete can subtract it.
+    auto* block = static_cast<std::size_t*>(std::malloc(size + 16));
+    if (block == nullptr) throw std::bad_alloc();
+    *block = size;
+    std::int64_t live = liveHeap += static_cast<std::int64_t>(size);
+    std::int64_t peak = peakHeap.load();
+    while (live > peak && !peakHeap.compare_exchange_weak(peak, live)) {
+    }
+    return reinterpret_cast<char*>(block) + 16;
+}
+void release(void* pointer) {
+    if (pointer == nullptr) return;
+    auto* block = reinterpret_cast<std::size_t*>(static_cast<char*>(pointer) - 16);
+    liveHeap -= static_cast<std::int64_t>(*block);
+    std::free(block);
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+
+namespace {
+
+constexpr std::uint64_t kImageSize = std::uint64_t{2} << 30;
+constexpr std::uint64_t kRegionCount = 4000;
+constexpr std::uint64_t kRegionSize = kImageSize / kRegionCount / 4096 * 4096;
+constexpr std::uint64_t kFirstRegion = 0x10000000;
+constexpr std::uint64_t kRegionStride = kRegionSize + 0x10000;  // free gaps between regions
+constexpr std::size_t kStoreSize = std::size_t{256} << 20;
+constexpr std::int64_t kNow = 1700000000;
+const std::string kKeyword = "LogStart";
+
+// A game image whose bytes come from a shared store of log-like text, with a
+// few bytes laid over it (the marker entry and the header pointer).
+class SyntheticImage : public ProcessMemory {
+public:
+    SyntheticImage() : store_(std::make_unique_for_overwrite<std::uint8_t[]>(kStoreSize)) {
+        std::uint64_t state = 0x2545F4914F6CDD1Du;
+        for (std::size_t i = 0; i < kStoreSize; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            store_[i] = static_cast<std::uint8_t>(0x20 + (state & 0xFF) % 95);
+        }
+        for (std::size_t i = 0; i < kStoreSize; i += 32 + (i * 2654435761u >> 7) % 64) store_[i] = 0x1F;
+    }
+
+    static std::uint64_t regionBase(std::uint64_t index) { return kFirstRegion + index * kRegionStride; }
+
+    void useSystemReads(bool on) { systemReads_ = on; }
+
+    void lay(std::uint64_t address, std::string bytes) { overlays_.emplace_back(address, std::move(bytes)); }
+
+    void recordReads(bool on) {
+        if (on) reads_.clear();
+        recording_ = on;
+    }
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& reads() const { return reads_; }
+
+    std::uint64_t minimumApplicationAddress() const override { return 0x10000; }
+    std::uint64_t maximumApplicationAddress() const override { return 0x7FFFFFFEFFFF; }
+
+    bool queryRegion(std::uint64_t address, MemoryRegion& region) const override {
+        if (address < kFirstRegion) {
+            region = {0, kFirstRegion, 0x01, 0, kMemFree};
+            return true;
+        }
+        std::uint64_t index = (address - kFirstRegion) / kRegionStride;
+        std::uint64_t base = regionBase(index);
+        if (index >= kRegionCount) {
+            std::uint64_t end = maximumApplicationAddress() + 1;
+            if (address >= end) return false;
+            region = {regionBase(kRegionCount), end - regionBase(kRegionCount), 0x01, 0, kMemFree};
+        } else if (address < base + kRegionSize) {
+            region = {base, kRegionSize, kPageReadWrite, kMemPrivate, kMemCommit};
+        } else {
+            region = {base + kRegionSize, kRegionStride - kRegionSize, 0x01, 0, kMemFree};
+        }
+        return true;
+    }
+
+    std::uint64_t readMemory(std::uint64_t address, void* buffer, std::uint64_t size) const override {
+        if (recording_) reads_.emplace_back(address, size);
+        if (address < kFirstRegion) return 0;
+        std::uint64_t index = (address - kFirstRegion) / kRegionStride;
+        std::uint64_t base = regionBase(index);
+        if (index >= kRegionCount || address + size > base + kRegionSize) return 0;
+        std::uint64_t from = (index * 7919 * 4096 + (address - base)) % (kStoreSize - kRegionSize);
+        if (!copy(buffer, store_.get() + from, size)) return 0;
+        for (const auto& [at, bytes] : overlays_) {
+            std::uint64_t begin = std::max(at, address), end = std::min(at + bytes.size(), address + size);
+            if (begin < end) std::memcpy(static_cast<std::uint8_t*>(buffer) + (begin - address),
+                                         bytes.data() + (begin - at), end - begin);
+        }
+        return size;
+    }
+
+private:
+    bool copy(void* to, const std::uint8_t* from, std::uint64_t size) const {
+        if (!systemReads_) {
+            std::memcpy(to, from, size);
+            return true;
+        }
+#if defined(_WIN32)
+        SIZE_T copied = 0;
+        ReadProcessMemory(GetCurrentProcess(), from, to, size, &copied);
+        return copied == size;
+#else
+        iovec local{to, size};
+        iovec remote{const_cast<std::uint8_t*>(from), size};
+        return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
+#endif
+    }
+
+    bool systemReads_ = false;
+    std::unique_ptr<std::uint8_t[]> store_;
+    std::vector<std::pair<std::uint64_t, std::string>> overlays_;
+    bool recording_ = false;
+    mutable std::vector<std::pair<std::uint64_t, std::uint64_t>> reads_;
+};
+
+std::string littleEndian(std::uint64_t value, int width) {
+    std::string bytes(static_cast<std::size_t>(width), '\0');
+    for (int i = 0; i < width; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
+    return bytes;
+}
+
+void run(const char* title, const std::shared_ptr<SyntheticImage>& image) {
+    FakeClock clock(kNow);  // no pauses
+    SessionServices services;
+    services.clock = &clock;
+    CaptureSession session(services);
+    session.patterns.Parse(R"({"1":{"keyword":["LogStart"],"code":"0"}})");
+    session.gameProcess = image;
+    session.regions.reserve(kRegionCount + 16);  // the list is working state, not search memory
+
+    // Reads of the whole run, recorded up front so that recording costs
+    // nothing while the search is timed.
+    image->recordReads(true);
+    session.locateChatLog();
+    image->recordReads(false);
+    {
+        auto guard = session.lock();
+        session.textBufferSlot = session.offsetTableSlot = session.entryCountAddress = 0;
+    }
+
+    const std::int64_t heapBefore = liveHeap.load();
+    peakHeap = heapBefore;
+    ResidentMemory residentBefore = residentMemory();
+    double cpuStart = cpuSeconds(), wallStart = wallSeconds();
+    session.locateChatLog();
+    double locateCpu = cpuSeconds() - cpuStart, locateWall = wallSeconds() - wallStart;
+    ResidentMemory residentAfter = residentMemory();
+    const std::int64_t heapPeak = peakHeap.load() - heapBefore;
+
+    std::uint64_t largest = 0, total = 0;
+    for (const auto& read : image->reads()) {
+        largest = std::max(largest, read.second);
+        total += read.second;
+    }
+    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(largest);
+    std::memset(buffer.get(), 0, largest);
+    cpuStart = cpuSeconds();
+    for (const auto& [address, size] : image->reads()) image->readMemory(address, buffer.get(), size);
+    double readsCpu = cpuSeconds() - cpuStart;
+
+    std::printf("%s\n", title);
+    std::printf("  located: %s, reads: %zu calls, %.2f GiB\n",
+                session.textBufferSlot != 0 ? "yes" : "no", image->reads().size(),
+                static_cast<double>(total) / (1u << 30));
+    std::printf("  locate: %.3f s CPU (%.3f s wall); reads alone: %.3f s CPU\n", locateCpu, locateWall, readsCpu);
+    std::printf("  search overhead: %.1f %% of the read time\n", 100.0 * (locateCpu - readsCpu) / readsCpu);
+    std::printf("  peak heap of the search: %.1f MiB", static_cast<double>(heapPeak) / (1 << 20));
+    if (residentAfter.peak >= residentBefore.current)
+        std::printf("; resident peak above idle: %.1f MiB",
+                    static_cast<double>(residentAfter.peak - residentBefore.current) / (1 << 20));
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main() {
+    std::printf("image: %llu regions of %llu KiB = %.2f GiB\n", static_cast<unsigned long long>(kRegionCount),
+                static_cast<unsigned long long>(kRegionSize / 1024),
+                static_cast<double>(kRegionCount * kRegionSize) / (1u << 30));
+    auto image = std::make_shared<SyntheticImage>();
+    run("marker absent, memcpy reads (every region read and searched once):", image);
+    image->useSystemReads(true);
+    run("marker absent, system reads:", image);
+
+    // The marker entry and its header pointer both in the last region: the
+    // pointer search then reads every region a second time.
+    std::uint64_t last = SyntheticImage::regionBase(kRegionCount - 1);
+    std::uint64_t entry = last + 0x1000;
+    image->lay(entry, littleEndian(kNow - 60, 4) + littleEndian(57, 4) + "\x1F\x1F" + kKeyword + "\x1F");
+    image->lay(last + 0x3001, littleEndian(entry, 8));
+    run("marker and pointer in the last region, system reads (every region read twice):", image);
+    return 0;
+}
