@@ -1,5 +1,6 @@
 #include "http/http_client_win32.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -115,9 +116,16 @@ bool WinInetHttpClient::read(void* buffer, std::uint32_t size, std::uint32_t& by
     bytesRead = 0;
     if (!request_) return false;
     // A server that trickles its answer must not hold the exchange for ever.
+    // A read waits until it has `size` bytes (Wine) or some bytes (Windows),
+    // so ask only for what has arrived: then each read returns within one
+    // step and the deadline is checked between reads.
+    if (GetTickCount64() > readDeadline_) return false;
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request_.get(), &available, 0, 0)) return false;
+    if (available == 0) return true;  // end of the answer
     if (GetTickCount64() > readDeadline_) return false;
     DWORD got = 0;
-    if (!InternetReadFile(request_.get(), buffer, size, &got)) return false;
+    if (!InternetReadFile(request_.get(), buffer, std::min<DWORD>(size, available), &got)) return false;
     bytesRead = got;
     return true;
 }

@@ -149,6 +149,32 @@ TEST_F(WinInetClient, SilentServerIsGivenUpAfterTheStepTimeout) {
     EXPECT_EQ(TestServer::requests().size(), 1u);
 }
 
+TEST_F(WinInetClient, TricklingAnswerIsGivenUpWithinThreeSteps) {
+    ServerAnswer trickle = ServerAnswer::text(std::string(40, 't'));
+    trickle.split = std::vector<std::size_t>(39, 1);
+    trickle.pauseMs = 250;  // 10 s for the whole answer
+    TestServer::script({trickle});
+    const auto step = std::chrono::milliseconds(1000);
+    WinInetHttpClient client(step);
+    ASSERT_TRUE(client.connect("127.0.0.1", TestServer::port(), kRequestFlags));
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.get("/rep/get.php", {}, kRequestFlags));
+    std::string answer;
+    char buffer[64];
+    std::uint32_t n = 0;
+    bool ended = false;
+    while (client.read(buffer, sizeof buffer, n)) {
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        answer.append(buffer, n);
+    }
+    EXPECT_FALSE(ended);
+    EXPECT_LT(answer.size(), 40u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3 * step + std::chrono::milliseconds(500));
+}
+
 TEST_F(WinInetClient, CallsWithoutTheirHandleFailAtOnce) {
     WinInetHttpClient client;
     char buffer[4];

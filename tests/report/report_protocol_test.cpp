@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture_session.h"
@@ -158,6 +161,28 @@ TEST_F(ReportProtocol, ExchangeLockIsHeldWhileTheRequestRuns) {
     server.answer("{}");
     session.fetchPatterns("ja");
     EXPECT_FALSE(lockFree);
+}
+
+TEST_F(ReportProtocol, ExchangesFromTwoThreadsNeverOverlap) {
+    std::atomic<int> inFlight{0};
+    std::atomic<int> overlaps{0};
+    server.onRequest([&](const testing::FakeRequest&) {
+        if (++inFlight > 1) ++overlaps;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        --inFlight;
+    });
+    for (int i = 0; i < 80; ++i) server.answer(R"({"aid":"p"})");
+    session.setPlayerId("p");
+    std::thread worker([&] {
+        for (int i = 0; i < 40; ++i) {
+            LogRecord record = matchedLine("x");
+            session.postLine(record);
+        }
+    });
+    for (int i = 0; i < 40; ++i) session.fetchPageToken();
+    worker.join();
+    EXPECT_EQ(server.requestCount(), 80u);
+    EXPECT_EQ(overlaps, 0);
 }
 
 // --- pattern answer validation -----------------------------------------------
