@@ -27,6 +27,17 @@ def decode_fields(text):
     return pairs
 
 
+class Slow:
+    """An answer that takes its time: the head after `head_after` seconds,
+    the body `body_after` seconds later, each within the client's step
+    timeout, so that the whole exchange outlasts one step."""
+
+    def __init__(self, body, head_after, body_after):
+        self.body = body
+        self.head_after = head_after
+        self.body_after = body_after
+
+
 class Request:
     def __init__(self, method, path, fields):
         self.method = method
@@ -51,6 +62,7 @@ class ReportDouble:
         self.port = port
         self.lock = threading.Lock()
         self.requests = []
+        self.answered = []
         self.language_list = json.dumps(LANGUAGES)
         self.patterns = patterns or "{}"
         self.token = json.dumps({"token": "page/abc"})
@@ -114,12 +126,20 @@ class ReportDouble:
             # Hold the exchange open until the test ends.
             self._stop.wait(600)
             return
-        body = answer.encode("utf-8")
+        slow = answer if isinstance(answer, Slow) else None
+        body = (slow.body if slow else answer).encode("utf-8")
+        if slow and self._stop.wait(slow.head_after):
+            return
         handler.send_response(200)
         handler.send_header("Content-Type", "text/html; charset=UTF-8")
         handler.send_header("Content-Length", str(len(body)))
         handler.end_headers()
+        handler.wfile.flush()
+        if slow and self._stop.wait(slow.body_after):
+            return
         handler.wfile.write(body)
+        with self.lock:
+            self.answered.append(request)
 
     def requests_of(self, kind):
         """Recorded requests: "lang", "pattern", "token" or "post"."""

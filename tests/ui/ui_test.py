@@ -24,7 +24,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from report_double import ReportDouble, port_is_free  # noqa: E402
+from report_double import ReportDouble, Slow, port_is_free  # noqa: E402
 from ui_harness import Driver, Program, Wine, write_ini  # noqa: E402
 
 SKIPPED = 77
@@ -519,12 +519,31 @@ class WindowTest(unittest.TestCase):
         time.sleep(0.5)
         started = time.monotonic()
         self.driver("click", IDC_CLOSE)
-        rc, _ = self.driver("wait-gone", 3000)
-        self.assertEqual(rc, 0, "the window stays while the worker is in an exchange")
+        rc, _ = self.driver("wait-hidden", 1000)
+        self.assertEqual(rc, 0, "the window stays on screen while the worker is in an exchange")
         self.assertEqual(self.wait_exit(process, SHUTDOWN_AFTER_EXCHANGE_S + 5), 0)
         elapsed = time.monotonic() - started
         self.assertLess(elapsed, SHUTDOWN_AFTER_EXCHANGE_S)
         print(f"ended {elapsed:.1f} s after the close, mid-exchange")
+
+    def test_shutdown_while_an_exchange_outlasts_the_stop_bound(self):
+        # The pattern answer comes 17 s after the request: the stop gives up
+        # after its 10 s, the window goes, and the session waits for the
+        # worker to finish its exchange before it is destroyed.
+        server = self.serve(patterns=Slow(PATTERNS, head_after=8.5, body_after=8.5))
+        self.preset(language="en")
+        process, _ = self.start()
+        self.assertEqual(len(server.wait_for("pattern", timeout=5)), 1)
+        time.sleep(0.5)
+        started = time.monotonic()
+        self.driver("click", IDC_CLOSE)
+        self.assertEqual(self.driver("wait-hidden", 1000)[0], 0, "the window stays on screen")
+        self.assertEqual(self.wait_exit(process, SHUTDOWN_AFTER_EXCHANGE_S + 5), 0)
+        elapsed = time.monotonic() - started
+        self.assertEqual(len(server.answered), 2, "the program ended before the worker's exchange did")
+        self.assertGreater(elapsed, 10)
+        self.assertLess(elapsed, SHUTDOWN_AFTER_EXCHANGE_S)
+        print(f"ended {elapsed:.1f} s after the close, the exchange outlasting the stop bound")
 
     def test_shutdown_mid_locate(self):
         # A marker the game never writes: the worker searches the game's

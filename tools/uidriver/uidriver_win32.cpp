@@ -8,6 +8,8 @@
 //
 //   uidriver wait [ms]             the main window exists (default 10000 ms)
 //   uidriver wait-gone [ms]        no main window exists any more
+//   uidriver wait-hidden [ms]      no main window is visible; asks nothing of the window's
+//                                  thread, which may be busy
 //   uidriver dump                  window state, tabs, status, page controls
 //   uidriver click ID              clicks control ID and returns when the click is handled
 //                                  (BM_CLICK; a mouse click for a static text)
@@ -84,13 +86,20 @@ std::wstring windowText(HWND window) {
     return text;
 }
 
+// The caption without a message to the window's thread (which may be busy).
+std::wstring caption(HWND window) {
+    wchar_t text[64] = {};
+    GetWindowTextW(window, text, 64);
+    return text;
+}
+
 // The main window: a dialog captioned "Tidemark" holding the tab control
 // (the single-instance guard has the same caption but no controls).
 HWND findMainWindow() {
     HWND found = nullptr;
     EnumWindows(
         [](HWND window, LPARAM result) -> BOOL {
-            if (className(window) == L"#32770" && windowText(window) == L"Tidemark" &&
+            if (className(window) == L"#32770" && caption(window) == L"Tidemark" &&
                 GetDlgItem(window, kTabControlId)) {
                 *reinterpret_cast<HWND*>(result) = window;
                 return FALSE;
@@ -232,6 +241,16 @@ int waitFor(bool present, DWORD timeoutMs) {
     }
 }
 
+int waitHidden(DWORD timeoutMs) {
+    const DWORD started = GetTickCount();
+    for (;;) {
+        HWND window = findMainWindow();
+        if (!window || !IsWindowVisible(window)) return 0;
+        if (GetTickCount() - started > timeoutMs) return 1;
+        Sleep(20);
+    }
+}
+
 int number(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 0)); }
 
 int click(HWND window, int id, bool wait) {
@@ -323,6 +342,7 @@ int run(int argc, wchar_t** argv) {
     }
     if (verb == L"wait") return waitFor(true, argc > 2 ? number(argv[2]) : 10000);
     if (verb == L"wait-gone") return waitFor(false, argc > 2 ? number(argv[2]) : 10000);
+    if (verb == L"wait-hidden") return waitHidden(argc > 2 ? number(argv[2]) : 10000);
     HWND window = findMainWindow();
     if (!window) return 1;
     if (verb == L"dump") return dump(window);
