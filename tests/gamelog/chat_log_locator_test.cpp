@@ -226,6 +226,29 @@ TEST_F(ChatLogLocator, ProgressGainsAFullStopEveryTenRegionsAndWrapsAfterAHundre
     EXPECT_EQ(searchCounter, 100);
 }
 
+// A platform answering with records that do not move the walk on.
+class StuckRegions : public ProcessMemory {
+public:
+    std::uint64_t minimumApplicationAddress() const override { return 0x10000; }
+    std::uint64_t maximumApplicationAddress() const override { return 0x7FFFFFFEFFFF; }
+    bool queryRegion(std::uint64_t address, MemoryRegion& region) const override {
+        ++queries;
+        region = {address & ~std::uint64_t{0xFFF}, queries == 1 ? 0x1000u : 0u, kPageReadWrite, kMemPrivate,
+                  kMemCommit};
+        return queries < 1000;
+    }
+    std::uint64_t readMemory(std::uint64_t, void*, std::uint64_t) const override { return 0; }
+    mutable int queries = 0;
+};
+
+TEST_F(ChatLogLocator, ARegionRecordThatDoesNotAdvanceEndsTheWalk) {
+    auto stuck = std::make_shared<StuckRegions>();
+    session.gameProcess = stuck;
+    EXPECT_EQ(session.locateChatLog(), 1);
+    EXPECT_EQ(stuck->queries, 2);
+    EXPECT_EQ(session.regions.size(), 1u);
+}
+
 TEST_F(ChatLogLocator, AnAbortCodeGivesUpBeforeAnyRegionIsRead) {
     std::uint64_t base = addRegion(0x200000);
     image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
