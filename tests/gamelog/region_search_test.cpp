@@ -115,13 +115,5 @@ TEST_F(RegionSearchTest, ARegionThatShrankIsSearchedAsFarAsItCanBeRead) {
     EXPECT_EQ(hit.offset, 30u);
 }
 
-TEST_F(RegionSearchTest, AReleasedSearchCanSearchAgain) {
-    MemoryRegion region = addRegion(100);
-    write(kPattern, 70);
-    EXPECT_EQ(find(region).offset, 70u);
-    search.release();
-    EXPECT_EQ(find(region).offset, 70u);
-}
-
 }  // namespace
 }  // namespace tidemark
