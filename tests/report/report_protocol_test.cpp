@@ -11,8 +11,9 @@
 
 #include "capture/capture_session.h"
 #include "fakes/fake_http_client.h"
-#include "report/recording_services.h"
+#include "fakes/fake_settings_store.h"
 #include "report/pattern_answer.h"
+#include "report/recording_notice.h"
 #include "report/server_exchange.h"
 #include "shell/texts.h"
 
@@ -24,7 +25,6 @@ using ::testing::ElementsAre;
 using testing::FakeAnswer;
 using testing::FakeHttpServer;
 using testing::RecordingNotice;
-using testing::RecordingSettings;
 
 class ReportProtocol : public ::testing::Test {
 protected:
@@ -63,7 +63,7 @@ protected:
 
     FakeHttpServer server;
     RecordingNotice notice;
-    RecordingSettings settings;
+    FakeSettingsStore settings;
     std::string line;
     CaptureSession session;
 };
@@ -339,8 +339,7 @@ TEST_F(ReportProtocol, AnswerAidReplacesThePlayerIdAndIsSavedAsWader) {
     LogRecord record = matchedLine("raw");
     session.postLine(record);
     EXPECT_EQ(session.playerId(), "new-id");
-    EXPECT_EQ(settings.values["general/wader"], "new-id");
-    EXPECT_EQ(settings.writes, 1);
+    EXPECT_THAT(settings.writes(), ElementsAre(FakeSettingsStore::Write{"general", "wader", "new-id"}));
     EXPECT_TRUE(messageTexts().empty());
 }
 
@@ -367,7 +366,7 @@ TEST_F(ReportProtocol, NonStringMembersAreIgnored) {
     EXPECT_EQ(session.playerId(), "keep");
     EXPECT_EQ(session.sid, "");
     EXPECT_EQ(session.fid, "");
-    EXPECT_EQ(settings.writes, 0);
+    EXPECT_TRUE(settings.writes().empty());
 }
 
 TEST_F(ReportProtocol, AnswersThatAreNotObjectsAreListedAsServerText) {

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "capture/capture_session.h"
+#include "fakes/fake_settings_store.h"
 #include "http/http_client_win32.h"
 #include "report/pattern_answer.h"
-#include "report/recording_services.h"
+#include "report/recording_notice.h"
 #include "shell/texts.h"
 #include "support/test_server.h"
 
@@ -20,7 +21,6 @@ namespace {
 using namespace std::string_literals;
 using ::testing::ElementsAre;
 using testing::RecordingNotice;
-using testing::RecordingSettings;
 using testing::ServerAnswer;
 using testing::TestServer;
 
@@ -67,7 +67,7 @@ protected:
     }
 
     RecordingNotice notice;
-    RecordingSettings settings;
+    FakeSettingsStore settings;
     std::string line;
 };
 
@@ -173,7 +173,7 @@ TEST_F(ReportWire, OneConnectionServesAWholeRun) {
     for (const auto& request : requests) EXPECT_EQ(request.connection, requests[0].connection);
     EXPECT_THAT(requests[3].body, ::testing::HasSubstr("&%73%69%64=%73&%66%69%64=%66&%61%69%64=%70%31&"));
     EXPECT_THAT(messageTexts(*session), ElementsAre(u"one", u"two"));
-    EXPECT_EQ(settings.values["general/wader"], "p1");
+    EXPECT_EQ(settings.value("general", "wader"), "p1");
 }
 
 // --- answers -----------------------------------------------------------------
