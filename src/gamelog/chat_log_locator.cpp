@@ -2,7 +2,9 @@
 // line in a private read-write region, then the header pointer that points at
 // that line's entry.
 
+#include <atomic>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -66,6 +68,46 @@ bool isCandidateRegion(const MemoryRegion& region) {
     return region.Type == kMemPrivate && region.Protect == kPageReadWrite;
 }
 
+// The private read-write regions of the process, in address order, up to
+// the first region that reaches above the highest application address.
+void listCandidateRegions(const ProcessMemory& process, const std::atomic<int>& stopRequested,
+                          std::vector<MemoryRegion>& regions) {
+    const std::uint64_t highest = process.maximumApplicationAddress();
+    std::uint64_t address = process.minimumApplicationAddress();
+    MemoryRegion region;
+    while (stopRequested == 0 && process.queryRegion(address, region)) {
+        std::uint64_t end = region.BaseAddress + region.RegionSize;
+        // A record that does not move the walk forward would repeat forever.
+        if (end > highest || end <= address) break;
+        address = end;
+        if (isCandidateRegion(region)) regions.push_back(region);
+    }
+}
+
+// The search shows it is alive: one more full stop every tenth region,
+// starting again with none after a hundred.
+void countSearchedRegion(StatusSink& status) {
+    ++searchCounter;
+    if (searchCounter % kRegionsPerProgressStep != 0) return;
+    int dots = searchCounter / kRegionsPerProgressStep % kProgressSteps;
+    status.setStatus(LoadTextW(kTextSearchingLogs) + std::u16string(static_cast<std::size_t>(dots), u'.'));
+}
+
+// Where the game stores a pointer to `entry`: the first place, in region
+// order, that holds its 8 bytes.
+std::optional<std::uint64_t> findPointerTo(std::uint64_t entry, const ProcessMemory& process,
+                                           const std::vector<MemoryRegion>& regions, RegionSearch& search,
+                                           const std::function<bool()>& keepSearching) {
+    std::uint8_t pointer[8];
+    storeU64(pointer, entry);
+    for (const MemoryRegion& region : regions) {
+        if (!keepSearching()) break;
+        RegionHit hit = search.find(process, region, pointer, sizeof pointer);
+        if (hit.found()) return region.BaseAddress + hit.offset;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::int32_t CaptureSession::locateChatLog() {
@@ -77,24 +119,12 @@ std::int32_t CaptureSession::locateChatLog() {
         generation = resetGeneration;
     }
 
-    // Phase 1: the private read-write regions, in address order.
     regions.clear();
-    if (process) {
-        const std::uint64_t highest = process->maximumApplicationAddress();
-        std::uint64_t address = process->minimumApplicationAddress();
-        MemoryRegion region;
-        while (stopRequested == 0 && process->queryRegion(address, region)) {
-            std::uint64_t end = region.BaseAddress + region.RegionSize;
-            // A record that does not move the walk forward would repeat forever.
-            if (end > highest || end <= address) break;
-            address = end;
-            if (isCandidateRegion(region)) regions.push_back(region);
-        }
-    }
+    if (process) listCandidateRegions(*process, stopRequested, regions);
 
     // Searching goes on only while nobody wants it ended and no reset has
     // replaced the game under it.
-    auto keepSearching = [&] {
+    const std::function<bool()> keepSearching = [&] {
         if (stopRequested != 0) return false;
         auto guard = lock();
         return abortCode == 0 && textBufferSlot == 0 && resetGeneration == generation;
@@ -105,17 +135,11 @@ std::int32_t CaptureSession::locateChatLog() {
         const std::int64_t earliest = earliestEntryTime();
         RegionSearch search;
 
-        // Phase 2: the first marker line of each region, checked for the head
-        // of a plausible entry.
+        // The first marker line of each region, checked for the head of a
+        // plausible entry, then the pointer to that entry.
         for (const MemoryRegion& region : regions) {
             if (!keepSearching()) break;
-            if (statusWindow != nullptr) {
-                ++searchCounter;
-                if (searchCounter % kRegionsPerProgressStep == 0) {
-                    int dots = searchCounter / kRegionsPerProgressStep % kProgressSteps;
-                    statusWindow->setStatus(LoadTextW(kTextSearchingLogs) + std::u16string(dots, u'.'));
-                }
-            }
+            if (statusWindow != nullptr) countSearchedRegion(*statusWindow);
 
             RegionHit hit = search.find(*process, region, marker->data(), marker->size(), kEntryHeadSize);
             if (!hit.readable) continue;
@@ -123,23 +147,17 @@ std::int32_t CaptureSession::locateChatLog() {
             if (hit.found() && hit.offset >= kEntryHeadSize) {
                 std::int64_t entryTime = loadU32(hit.bytes - kEntryHeadSize);
                 if (entryTime >= earliest && entryTime <= clock().now()) {
-                    // Phase 3: the only pointer the game keeps to this entry is
-                    // the header's text-buffer pointer, if the entry is the
-                    // first of the current buffer.
-                    std::uint8_t entryAddress[8];
-                    storeU64(entryAddress, region.BaseAddress + hit.offset - kEntryHeadSize);
-                    for (const MemoryRegion& holder : regions) {
-                        if (!keepSearching()) break;
-                        RegionHit pointer = search.find(*process, holder, entryAddress, sizeof entryAddress);
-                        if (!pointer.found()) continue;
-                        const std::uint64_t slot = holder.BaseAddress + pointer.offset;
+                    // The only pointer the game keeps to this entry is the
+                    // header's text-buffer pointer, if the entry is the first
+                    // of the current buffer.
+                    std::uint64_t entry = region.BaseAddress + hit.offset - kEntryHeadSize;
+                    if (auto slot = findPointerTo(entry, *process, regions, search, keepSearching)) {
                         auto guard = lock();
                         if (resetGeneration == generation) {
-                            textBufferSlot = slot;
-                            offsetTableSlot = slot - kOffsetTableDistance;
-                            entryCountAddress = slot - kEntryCountDistance;
+                            textBufferSlot = *slot;
+                            offsetTableSlot = *slot - kOffsetTableDistance;
+                            entryCountAddress = *slot - kEntryCountDistance;
                         }
-                        break;
                     }
                 }
             }

@@ -283,18 +283,20 @@ TEST_F(ChatLogLocator, AStopRequestEndsThePointerSearchToo) {
     EXPECT_EQ(located().textBufferSlot, 0u);
 }
 
-TEST_F(ChatLogLocator, AResetDuringTheSearchIsNotOverwritten) {
+TEST_F(ChatLogLocator, AResetDuringThePointerSearchIsNotOverwritten) {
     std::uint64_t base = addRegion(0x200000);
     image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
+    int reads = 0;
     image->beforeRead = [&](std::uint64_t, std::uint64_t) {
-        // The UI thread resets while the worker reads; this must not wait
-        // for the read to end.
+        if (++reads != 2) return;
+        // The UI thread resets while the worker reads the region that holds
+        // the pointer; the reset must not wait for the read to end.
         std::thread ui([&] { session.reset(); });
         ui.join();
     };
     EXPECT_EQ(session.locateChatLog(), 1);
+    EXPECT_EQ(image->readCalls(), 2u);
     EXPECT_EQ(located().textBufferSlot, 0u);
-    EXPECT_EQ(image->readCalls(), 1u);
 }
 
 TEST_F(ChatLogLocator, PatternDocumentsWithoutAFirstKeywordFindNothing) {
