@@ -246,8 +246,11 @@ def main():
 
     if args.run:
         program = args.program[1:] if args.program[:1] == ["--"] else args.program
-        environment = dict(os.environ,
-                           TIDEMARK_TEST_HTTP_PORT=str(ports[0]),
+        # Wine's WinInet takes a proxy from the environment; loopback traffic
+        # must reach this server directly.
+        environment = {name: value for name, value in os.environ.items()
+                       if name.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
+        environment.update(TIDEMARK_TEST_HTTP_PORT=str(ports[0]),
                            TIDEMARK_TEST_CONTROL_PORT=str(ports[1]))
         result = subprocess.run(program, env=environment)
         sys.exit(result.returncode)
