@@ -27,7 +27,10 @@ class Wine:
         self.wine_run = wine_run
 
     def environment(self, lang=None):
-        env = dict(os.environ)
+        # Wine's WinInet takes a proxy from the environment; the program's
+        # loopback traffic must reach the report double directly.
+        env = {name: value for name, value in os.environ.items()
+               if name.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
         env["WINEPREFIX"] = self.prefix
         env["WINEDEBUG"] = "-all"
         env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
