@@ -80,6 +80,11 @@ bool isMonitoring(const std::u16string& text) {
 
 class Worker : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // The tests recognise the worker's states by its texts.
+        ASSERT_FALSE(LoadTextW(kTextMonitoringLogs).empty()) << "the string table is not linked";
+    }
+
     Worker() {
         SessionServices services;
         services.clock = &clock;
@@ -463,14 +468,20 @@ TEST(WorkerThread, ResetsFromAnotherThreadWhileTheWorkerRunsTearNothing) {
     RecordingStatus status;
 
     session.start(&status);
-    for (int i = 0; i < 200; ++i) {
+    // Resets land wherever the worker happens to be: fetching, waiting,
+    // locating, reading or posting. Each makes it start over.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int resets = 0;
+    while (server.requestCount() < 50 && std::chrono::steady_clock::now() < until) {
         session.reset();
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ++resets;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     session.stop();
 
     EXPECT_FALSE(session.workerThread.joinable());
-    EXPECT_GE(server.requestCount(), 2u) << "resets made the worker fetch the patterns again";
+    EXPECT_GE(server.requestCount(), 50u) << "each reset made the worker fetch the patterns again";
+    EXPECT_GT(resets, 0);
 }
 
 }  // namespace
