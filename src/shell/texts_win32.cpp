@@ -4,6 +4,8 @@
 // directly; Windows and Wine then agree.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "shell/texts.h"
 
 namespace tidemark {

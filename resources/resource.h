@@ -1,0 +1,19 @@
+// Ids of every resource of the program: the dialog templates, their controls
+// and the tray menu (dialog_ids.h), the icon, and the string table.
+#pragma once
+
+#include "dialog_ids.h"
+
+#define IDS_SPECIFY_LANGUAGE          111
+#define IDS_CONNECTION_FAILED         112
+#define IDS_WAITING_FOR_GAME          113
+#define IDS_LAUNCHING_GAME            114
+#define IDS_LAUNCH_FAILED             115
+#define IDS_LOADING_LOGS              116
+#define IDS_LOG_TAB                   117
+#define IDS_CONFIG_TAB                118
+#define IDS_MONITORING_LOGS           120
+#define IDS_SEARCHING_LOGS            121
+#define IDS_AUTHENTICATION_REQUIRED   123
+#define IDS_DIRECTX9_UNSUPPORTED      124
+#define IDS_INFORMATION               125
