@@ -23,6 +23,7 @@
 #include "capture/log_record.h"
 #include "capture/status_sink.h"
 #include "gamelog/compiled_patterns.h"
+#include "gamelog/log_block.h"
 #include "gamelog/process_memory.h"
 #include "http/http_client.h"
 #include "report/user_notice.h"
@@ -112,6 +113,7 @@ public:
     int dx9Reported = 0;                         // worker only
     PatternDocument patterns;                    // worker only (reset only clears the flag)
     CompiledPatterns compiledPatterns;           // worker only: `patterns` ready for matching
+    LogBlockSeen lastBlockSeen;                  // worker only: the block the last read pass copied
     int patternsLoaded = 0;                      // shared
     std::string sid;                             // worker only
     std::string fid;                             // worker only

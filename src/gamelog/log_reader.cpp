@@ -37,6 +37,7 @@ struct PassSnapshot {
     std::int32_t readCount = 0;
     std::uint32_t startCount = 0;
     std::uint64_t generation = 0;
+    LogBlockSeen lastBlock;
 };
 
 // The block position of the first entry to handle. Entries before the block
@@ -62,6 +63,7 @@ std::int32_t CaptureSession::readNewEntries() {
         snap.readCount = readCount;
         snap.startCount = startCount;
         snap.generation = resetGeneration;
+        snap.lastBlock = lastBlockSeen;
     }
     if (snap.textBufferSlot == 0) return kNotLocated;
     if (!snap.process) return kShortRead;
@@ -76,13 +78,28 @@ std::int32_t CaptureSession::readNewEntries() {
     if (count < 0) return kShortRead;
 
     const std::uint32_t n = static_cast<std::uint32_t>(count);
-    const std::uint32_t b = n % kEntriesPerBlock;
-    if (b == 0) return 0;
-    const std::uint32_t base = n - b;
+    std::uint32_t b = n % kEntriesPerBlock;
+    std::uint32_t base = n - b;
+    const std::uint64_t tableAddress = snap.process->readPointer(snap.offsetTableSlot);
+    const std::uint64_t textAddress = snap.process->readPointer(snap.textBufferSlot);
+    if (b == 0) {
+        // The count stands on the end of a block. Its last entry can be read
+        // in no other pass (the next count already lies in the next block),
+        // so finish the block the last pass read, but only while the game
+        // still points at the same buffers: a block it has moved on from may
+        // hold anything.
+        const LogBlockSeen& seen = snap.lastBlock;
+        const auto position = static_cast<std::uint32_t>(snap.readCount);
+        if (n == 0 || !seen.valid || seen.generation != snap.generation || seen.base != n - kEntriesPerBlock ||
+            position < seen.base || position >= n || seen.offsetTable != tableAddress ||
+            seen.textBuffer != textAddress)
+            return 0;
+        b = kEntriesPerBlock;
+        base = seen.base;
+    }
 
     std::vector<std::uint32_t> table(b);
     const std::uint64_t tableBytes = std::uint64_t{b} * 4;
-    const std::uint64_t tableAddress = snap.process->readPointer(snap.offsetTableSlot);
     {
         std::vector<std::uint8_t> raw(tableBytes);
         if (snap.process->readMemory(tableAddress, raw.data(), tableBytes) < tableBytes) return kShortRead;
@@ -92,7 +109,6 @@ std::int32_t CaptureSession::readNewEntries() {
     const std::uint32_t textSize = table[b - 1];
     if (textSize > kMaxBlockTextSize) return kShortRead;
     std::vector<std::uint8_t> text(textSize);
-    const std::uint64_t textAddress = snap.process->readPointer(snap.textBufferSlot);
     if (textSize > 0 && snap.process->readMemory(textAddress, text.data(), textSize) < textSize)
         return kShortRead;
 
@@ -131,7 +147,10 @@ std::int32_t CaptureSession::readNewEntries() {
         auto guard = lock();
         // A reset during the pass started the session over; the position of
         // the old game's log must not land in it.
-        if (resetGeneration == snap.generation) readCount = count;
+        if (resetGeneration == snap.generation) {
+            readCount = count;
+            lastBlockSeen = LogBlockSeen{true, base, tableAddress, textAddress, snap.generation};
+        }
     }
     return static_cast<std::int32_t>(b);
 }

@@ -358,8 +358,10 @@ TEST_F(Worker, CountStandingOnABlockEdgeShowsTheLoadingText) {
     server.answer(kPatterns);
     runGame();
     status.onStatus = [this](const std::u16string& text) {
-        if (isMonitoring(text) && log->written() == 1) log->appendFiller(999);
-        else if (!isMonitoring(text) && log->written() == 1000) session->stopRequested = 1;
+        if (isMonitoring(text) && log->written() == 1) {
+            log->appendFiller(999);
+            log->pointAtOtherBuffers();  // the block is full and the game has moved on
+        } else if (!isMonitoring(text) && log->written() == 1000) session->stopRequested = 1;
     };
 
     session->workerMain();

@@ -119,7 +119,7 @@ TEST_F(ReadPass, ACompletePassMakesFiveReadsWhateverTheNumberOfNewEntries) {
     EXPECT_EQ(image->readCalls() - readsBefore, 5u);
 }
 
-TEST_F(ReadPass, CountOnAMultipleOfThousandHandlesNothingAndTheNextBlockIsHandledFromItsBase) {
+TEST_F(ReadPass, CountOnABlockEndMetFirstHandlesNothingAndTheNextBlockIsHandledFromItsBase) {
     usePatterns(kEveryLine);
     log.appendFiller(2000);
     setPosition(1998, 1000);
@@ -135,6 +135,51 @@ TEST_F(ReadPass, CountOnAMultipleOfThousandHandlesNothingAndTheNextBlockIsHandle
     // and was written while monitoring, so it must not be lost.
     EXPECT_EQ(reportedLines(), std::vector<std::string>{"first of the new block"});
     EXPECT_EQ(reports()[0].field("present"), "1");
+}
+
+TEST_F(ReadPass, CountOnABlockEndFinishesTheBlockTheLastPassRead) {
+    usePatterns(kEveryLine);
+    log.appendFiller(1990);
+    setPosition(1000, 1000);
+    ASSERT_EQ(session->readNewEntries(), 990);
+    const auto postsBefore = reports().size();
+    for (int i = 0; i < 10; ++i) log.append(kTime + i, 1, "end " + std::to_string(i));
+
+    // Entry 1999 can be read only now: any later count lies in the next block.
+    EXPECT_EQ(session->readNewEntries(), 1000);
+    EXPECT_EQ(readCount(), 2000);
+    auto lines = reportedLines();
+    ASSERT_EQ(lines.size() - postsBefore, 10u);
+    EXPECT_EQ(lines.back(), "end 9");
+
+    log.append(kTime, 1, "next block");
+    EXPECT_EQ(session->readNewEntries(), 1);
+    EXPECT_EQ(reportedLines().back(), "next block");
+    EXPECT_EQ(readCount(), 2001);
+}
+
+TEST_F(ReadPass, CountOnABlockEndIsLeftAloneOnceTheGameHasMovedToOtherBuffers) {
+    usePatterns(kEveryLine);
+    log.appendFiller(1995);
+    setPosition(1000, 1000);
+    ASSERT_EQ(session->readNewEntries(), 995);
+    const auto postsBefore = reports().size();
+    log.appendFiller(5);
+    // The game switched blocks as soon as the old one was full.
+    log.pointAtOtherBuffers();
+
+    EXPECT_EQ(session->readNewEntries(), 0);
+    EXPECT_EQ(readCount(), 1995);
+    EXPECT_EQ(reports().size(), postsBefore);
+}
+
+TEST_F(ReadPass, CountOnABlockEndWithoutAnEarlierPassOfThatBlockHandlesNothing) {
+    usePatterns(kEveryLine);
+    log.appendFiller(1000);
+    setPosition(0, 1000);  // the first pass after the log was found
+    EXPECT_EQ(session->readNewEntries(), 0);
+    EXPECT_EQ(readCount(), 0);
+    EXPECT_TRUE(reports().empty());
 }
 
 TEST_F(ReadPass, BurstAcrossABlockChangeLosesNoPresentLineOfTheNewBlock) {

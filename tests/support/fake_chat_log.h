@@ -77,6 +77,9 @@ public:
     }
 
     void publishCount() { writeCount(); }
+    // The header points at the other buffer pair, as a game that starts its
+    // next block before writing to it would have it.
+    void pointAtOtherBuffers() { pointBlockAt(parity_ ^ 1); }
     void setCount(std::int32_t count) { image_->writeU32(entryCountAddress(), static_cast<std::uint32_t>(count)); }
     std::uint32_t written() const { return written_; }
 
