@@ -27,7 +27,7 @@ using testing::TestServer;
 class ReportWire : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!TestServer::available()) GTEST_SKIP() << "needs the loopback test server";
+        ASSERT_TRUE(TestServer::available()) << "run inside tools/testserver/http_test_server.py --run";
         TestServer::script({});
     }
 
