@@ -16,10 +16,14 @@ namespace {
 // SIGINT and SIGTERM are blocked in every thread, the store's writer
 // included, and taken by one thread that stops the server: the reports in
 // flight are then answered and the store closes cleanly.
+// A SIGINT that was ignored when the program started (a background job of a
+// script) stays ignored: Linux would otherwise queue it while blocked.
 sigset_t blockStopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
+  struct sigaction inherited {};
+  if (sigaction(SIGINT, nullptr, &inherited) != 0 || inherited.sa_handler != SIG_IGN)
+    sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return signals;
