@@ -195,8 +195,8 @@ class WindowTest(unittest.TestCase):
 
     def test_first_start_opens_config_centred_and_waits_for_a_language(self):
         server = self.serve()
-        process, state = self.start()
-        self.assertEqual(state["visible"], "1")
+        process, _ = self.start()
+        state = self.wait_state(lambda s: s["visible"] == "1", what="the window shows")
         self.assertEqual(state["tab.count"], "2")
         self.assertEqual((state["tab.0"], state["tab.1"]), ("Log", "Config"))
         self.assertEqual((state["tab.selected"], state["page"]), ("1", "config"))
@@ -371,7 +371,10 @@ class WindowTest(unittest.TestCase):
     def test_start_on_tray_stays_hidden_until_open(self):
         self.serve()
         self.preset(language="en", ExecOnTray="1", pos_x="200", pos_y="120")
-        process, state = self.start()
+        process, _ = self.start()
+        # The saved position shows the window for the rest of its creation;
+        # the first status text is shown once the creation has ended.
+        state = self.wait_state(lambda s: s["status"] != "", what="the worker's first status text")
         for _ in range(5):
             self.assertEqual(state["visible"], "0", "started on tray yet shown")
             time.sleep(0.3)

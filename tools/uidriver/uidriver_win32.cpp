@@ -6,7 +6,7 @@
 // success, 1 when the window or control is missing or a wait timed out,
 // 2 on bad usage.
 //
-//   uidriver wait [ms]             the main window exists (default 10000 ms)
+//   uidriver wait [ms]             the main window exists with its tabs (default 10000 ms)
 //   uidriver wait-gone [ms]        no main window exists any more
 //   uidriver wait-hidden [ms]      no main window is visible; asks nothing of the window's
 //                                  thread, which may be busy
@@ -228,11 +228,14 @@ int dump(HWND window) {
     return 0;
 }
 
+// Created far enough to be worked: its tabs are in place.
+bool ready(HWND window) { return SendMessageW(GetDlgItem(window, kTabControlId), TCM_GETITEMCOUNT, 0, 0) == 2; }
+
 int waitFor(bool present, DWORD timeoutMs) {
     const DWORD started = GetTickCount();
     for (;;) {
         HWND window = findMainWindow();
-        if ((window != nullptr) == present) {
+        if (present ? window != nullptr && ready(window) : window == nullptr) {
             if (window) dump(window);
             return 0;
         }
