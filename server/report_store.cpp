@@ -33,6 +33,7 @@ CREATE TABLE IF NOT EXISTS reports (
   present INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS reports_by_player ON reports(player, id);
+CREATE INDEX IF NOT EXISTS reports_by_line_time ON reports(player, ltime);
 )sql";
 
 int64_t nowMs() {
@@ -108,7 +109,12 @@ std::unique_ptr<ReportStore> ReportStore::open(const std::string& path, std::str
       "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log,"
       " line, ltime, present) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)",
       error);
-  if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_) return nullptr;
+  store->findSameLine_ = prepare(db,
+      "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND log = ?4"
+      " ORDER BY id LIMIT 1",
+      error);
+  if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_)
+    return nullptr;
 
   store->reader_ = openConnection(path, SQLITE_OPEN_READONLY, error);
   if (!store->reader_) return nullptr;
@@ -207,6 +213,26 @@ std::optional<StoredReport> ReportStore::writeOne(Pending& pending) {
     player = sqlite3_last_insert_rowid(writer_.get());
   } else {
     stored.playerId = f.aid;
+  }
+
+  // The client reads the lines already in the game's log again after every
+  // restart of its capture and reports those that match a tracing pattern,
+  // marked not present. A line this player has reported before is that same
+  // line: it keeps its first report.
+  if (!stored.newPlayer && !f.present) {
+    StatementUse find(findSameLine_.get());
+    sqlite3_bind_int64(find.get(), 1, player);
+    sqlite3_bind_int64(find.get(), 2, f.lineTime);
+    sqlite3_bind_int(find.get(), 3, f.code);
+    sqlite3_bind_blob(find.get(), 4, f.line.empty() ? "" : f.line.data(), static_cast<int>(f.line.size()),
+                      SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(find.get());
+    if (rc == SQLITE_ROW) {
+      stored.reportId = sqlite3_column_int64(find.get(), 0);
+      stored.alreadyStored = true;
+      return stored;
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
   }
 
   StatementUse insert(insertReport_.get());

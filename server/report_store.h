@@ -36,6 +36,7 @@ struct StoredReport {
   std::string playerId;     // the player's "aid"
   bool newPlayer = false;   // registered by this report
   bool replacedUnknownPlayer = false;  // a non-empty "aid" that was not known
+  bool alreadyStored = false;  // a line from the game's history reported again
 };
 
 struct ListedReport {
@@ -67,8 +68,10 @@ class ReportStore {
   ReportStore(const ReportStore&) = delete;
   ReportStore& operator=(const ReportStore&) = delete;
 
-  // Registers a new player when `aid` is empty or unknown. Nothing when the
-  // database refused the write.
+  // Registers a new player when `aid` is empty or unknown. A report marked
+  // not present of a line the player reported before (same time, code and
+  // bytes) is not stored twice: it gets the first report's id. Nothing when
+  // the database refused the write.
   std::optional<StoredReport> store(ReportFields fields);
 
   std::optional<std::string> tokenOf(std::string_view playerId);
@@ -89,7 +92,7 @@ class ReportStore {
   std::optional<StoredReport> writeOne(Pending& pending);
 
   SqliteConnection writer_;
-  SqliteStatement findPlayer_, insertPlayer_, insertReport_;
+  SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_;
 
   std::mutex readMutex_;
   SqliteConnection reader_;

@@ -309,7 +309,14 @@ fi
 say "pick \"English\" in the Config tab (the simulated game is an English client);"
 say "lines appear in the Log tab as the game writes them. Ctrl-C stops the demo."
 shown=""
+hinted=""
 while true; do
+    chosen=$(settings_value language)
+    if [ -n "$chosen" ] && [ "$chosen" != en ] && [ "$chosen" != "$hinted" ]; then
+        say "\"$chosen\" is chosen, but the simulated game is an English client: its chat log"
+        say "    carries only the English marker, so Tidemark keeps searching. Pick \"English\"."
+        hinted=$chosen
+    fi
     if [ -z "$shown" ] && shown=$(page_address); then
         say "your page on the report server: $shown"
         say "    (also behind \"Jump to mypage\" in the Config tab once Tidemark knows the player)"

@@ -127,6 +127,42 @@ TEST_F(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
   sqlite3_close(db);
 }
 
+TEST_F(ReportStoreTest, HistoryLineReportedAgain_KeepsItsFirstReport) {
+  auto store = open();
+  const auto first = store->store(fields());
+  ASSERT_TRUE(first);
+  auto again = fields(first->playerId);
+  again.present = false;
+  again.ordinal = 5;
+  const auto repeated = store->store(again);
+  ASSERT_TRUE(repeated);
+  EXPECT_TRUE(repeated->alreadyStored);
+  EXPECT_EQ(repeated->reportId, first->reportId);
+  EXPECT_EQ(store->reportCount(), 1);
+
+  // Any difference in time, code or bytes makes it another line.
+  auto otherTime = again;
+  otherTime.lineTime += 1;
+  auto otherBytes = again;
+  otherBytes.line += "!";
+  EXPECT_FALSE(store->store(otherTime)->alreadyStored);
+  EXPECT_FALSE(store->store(otherBytes)->alreadyStored);
+  EXPECT_EQ(store->reportCount(), 3);
+}
+
+TEST_F(ReportStoreTest, PresentLinesAndOtherPlayersLines_AreAlwaysStored) {
+  auto store = open();
+  const auto first = store->store(fields());
+  ASSERT_TRUE(first);
+  const auto twice = store->store(fields(first->playerId));  // the same text said twice
+  ASSERT_TRUE(twice);
+  EXPECT_FALSE(twice->alreadyStored);
+  auto history = fields();  // another player's history
+  history.present = false;
+  EXPECT_FALSE(store->store(history)->alreadyStored);
+  EXPECT_EQ(store->reportCount(), 3);
+}
+
 TEST_F(ReportStoreTest, EmptyLine_IsStoredAsAnEmptyBlob) {
   auto store = open();
   const auto stored = store->store(fields({}, ""));
