@@ -137,6 +137,12 @@ run_ctest() {
 }
 
 suite() {
+    local preset=$1 begun=$SECONDS
+    run_suite "$preset"
+    summary[$preset]="${summary[$preset]:-} ($((SECONDS - begun)) s)"
+}
+
+run_suite() {
     local preset=$1
     if ! build "$preset"; then
         summary[$preset]="BUILD FAILED"
@@ -152,7 +158,7 @@ suite() {
         fi
     fi
     run_ctest "$preset" || failures+=("$preset")
-    [ "$preset" = windows ] && stop_helpers
+    if [ "$preset" = windows ]; then stop_helpers; fi
 }
 
 install_missing_packages || { echo "package installation failed" >&2; exit 1; }
