@@ -78,8 +78,10 @@ Reply ProtocolHandlers::get(std::string_view target) const {
   if (!fields.single("get", what, error)) return Reply::text(400, error);
 
   if (what == "lang") {
-    // The client sends an empty "lang" with this request; it means nothing.
-    if (fields.has("lang") && !fields.single("lang", what, error)) return Reply::text(400, error);
+    // The client sends an empty "lang" with this request; it means nothing,
+    // but twice is still malformed.
+    std::string ignored;
+    if (fields.has("lang") && !fields.single("lang", ignored, error)) return Reply::text(400, error);
     return Reply::json(catalog_.languageAnswer());
   }
   if (what == "pattern") {
