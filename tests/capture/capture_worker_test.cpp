@@ -201,12 +201,6 @@ INSTANTIATE_TEST_SUITE_P(Answers, WorkerWithUnusableAnswer,
                                            R"({"1": {"keyword": [], "code": "0"}})"),
                          answerName);
 
-TEST_F(Worker, FailedPatternRequestEndsTheWorkerTheSameWay) {
-    // Nothing scripted: the request fails.
-    session->workerMain();
-    EXPECT_EQ(messages(), std::vector<std::u16string>{prefixed(kTextConnectionFailed)});
-}
-
 TEST_F(Worker, DirectX9ClientIsReportedOnceAndSwitchesTheLaunchOff) {
     server.answer(kPatterns);
     processes.addProcess(7, "ffxiv.exe");
@@ -308,26 +302,6 @@ TEST_F(Worker, GameExitWhileMonitoringResetsFetchesAgainAndWaitsWithoutLaunching
     auto guard = session->lock();
     EXPECT_EQ(session->gameProcess, nullptr);
     EXPECT_EQ(session->textBufferSlot, 0u);
-}
-
-TEST_F(Worker, WaitingCounterContinuesAfterAGameWasFound) {
-    server.answer(kPatterns);
-    server.answer(kPatterns);
-    const std::int32_t before = waitCounter;
-    onSleep = [this](std::uint32_t ms) {
-        if (ms != 1000) return;
-        if (waits == 2) runGame();
-        if (waits == 4) session->stopRequested = 1;
-    };
-    status.onStatus = [this](const std::u16string& text) {
-        if (isMonitoring(text)) endGame();
-    };
-
-    session->workerMain();
-
-    std::vector<std::u16string> expected;
-    for (int i = 1; i <= 4; ++i) expected.push_back(waitingText(before + i));
-    EXPECT_EQ(waitingTexts(), expected);
 }
 
 TEST_F(Worker, PostsMatchingLinesAndShowsHowFarItHasRead) {

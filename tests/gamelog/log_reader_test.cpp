@@ -251,25 +251,6 @@ TEST_F(ReadPass, OrdinalsCountMatchesOnlyAndRestartEveryPass) {
     EXPECT_EQ(reportedLines(), (std::vector<std::string>{"hit a", "hit b", "hit c", "hit d"}));
 }
 
-TEST_F(ReadPass, EachEntryIsReportedOnceForTheFirstMatchingPattern) {
-    usePatterns(R"({
-        "57": {"keyword": ["gold"], "code": "57"},
-        "2": {"keyword": ["gold", "bar"], "code": "0"},
-        "3": {"keyword": ["bar", "gold"], "code": "0"}
-    })");
-    log.append(kTime, 58, "a bar of gold");
-    log.append(kTime, 57, "gold bar");
-    log.append(kTime, 58, "only gold");
-    setPosition(0, 0);
-    session->readNewEntries();
-
-    auto posts = reports();
-    ASSERT_EQ(posts.size(), 2u);
-    EXPECT_EQ(posts[0].field("pid"), "2");
-    EXPECT_EQ(posts[0].field("log"), "a bar of gold");
-    EXPECT_EQ(posts[1].field("pid"), "57");
-}
-
 TEST_F(ReadPass, ShortOffsetTableReadFailsThePassAndKeepsThePosition) {
     usePatterns(kEveryLine);
     log.appendFiller(10);
