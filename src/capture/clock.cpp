@@ -1,8 +1,8 @@
 #include "capture/clock.h"
 
-#include <chrono>
 #include <ctime>
-#include <thread>
+
+#include "capture/thread_sleep.h"
 
 namespace tidemark {
 
@@ -10,9 +10,7 @@ namespace {
 class SystemClock final : public Clock {
 public:
     std::int64_t now() override { return static_cast<std::int64_t>(std::time(nullptr)); }
-    void sleepMs(std::uint32_t milliseconds) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
+    void sleepMs(std::uint32_t milliseconds) override { sleepMilliseconds(milliseconds); }
 };
 }  // namespace
 

@@ -13,7 +13,7 @@ public:
     virtual void sleepMs(std::uint32_t milliseconds) = 0;
 };
 
-// The real clock: time() and std::this_thread::sleep_for.
+// The real clock: time() and the platform's sleep.
 Clock& systemClock();
 
 }  // namespace tidemark

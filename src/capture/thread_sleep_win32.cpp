@@ -1,0 +1,9 @@
+#include <windows.h>
+
+#include "capture/thread_sleep.h"
+
+namespace tidemark {
+
+void sleepMilliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+}  // namespace tidemark
