@@ -2,7 +2,6 @@
 // are new since the last pass, and posts every entry that a pattern accepts.
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -43,8 +42,8 @@ struct PassSnapshot {
 // The block position of the first entry to handle. Entries before the block
 // base are gone with their block; of the new block, history entries (below
 // `startCount`) are not caught up, but every present one is handled, so a
-// burst that crosses a multiple of 1000 between two polls loses nothing the
-// game still holds.
+// burst that crosses a multiple of 1000 between two polls loses no line of
+// the new block.
 std::uint32_t firstPosition(std::uint32_t readCount, std::uint32_t base, std::uint32_t startCount) {
     if (readCount >= base) return readCount - base;
     return startCount > base ? startCount - base : 0;
