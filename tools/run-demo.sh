@@ -175,6 +175,20 @@ windows_path() {
     printf 'Z:%s' "$1" | tr '/' '\\'
 }
 
+# A bare virtual display has no window manager, so the window would have no
+# caption and the tray icon nowhere to go: there Wine's own desktop supplies
+# both. On the user's display the user's desktop does.
+show_wine_desktop_on_virtual_display() {
+    local reg=(env WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg)
+    if [ -n "$xvfb_pid" ]; then
+        "${reg[@]}" add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+        "${reg[@]}" add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f
+        "${reg[@]}" add 'HKCU\Software\Wine\Explorer\Desktops\Default' /v EnableShell /t REG_DWORD /d 1 /f
+    else
+        "${reg[@]}" delete 'HKCU\Software\Wine\Explorer' /v Desktop /f
+    fi >>"$log" 2>&1 || true
+}
+
 start_wine_programs() {
     # The first use creates the prefix (crash dialog off); one Wine server then
     # serves both programs, which must share it to see each other.
@@ -182,6 +196,7 @@ start_wine_programs() {
     WINEPREFIX=$prefix wineserver -w
     WINEPREFIX=$prefix wineserver -p
     wine_started=1
+    show_wine_desktop_on_virtual_display
 
     # The game: an English client whose chat log starts with the marker of the
     # server's English patterns.

@@ -161,6 +161,23 @@ run_suite() {
     if [ "$preset" = windows ]; then stop_helpers; fi
 }
 
+# The whole road of a line, as the first command of the README runs it: the
+# bundled report server, the simulated game and Tidemark.exe under Wine, the
+# language picked in the window, the line in the Log tab and on the player's
+# page.
+demo_check() {
+    local begun=$SECONDS log=build/demo-check.log
+    say "test: demo (tools/run-demo.sh --check 180)"
+    if tools/run-demo.sh --check 180 >"$log" 2>&1; then
+        summary[demo]="end-to-end check passed ($((SECONDS - begun)) s)"
+    else
+        cat "$log"
+        summary[demo]="end-to-end check FAILED ($((SECONDS - begun)) s)"
+        failures+=(demo)
+    fi
+    grep '^\[demo\] CHECK' "$log"
+}
+
 install_missing_packages || { echo "package installation failed" >&2; exit 1; }
 generate_locales || { echo "locale generation failed" >&2; exit 1; }
 mkdir -p build
@@ -168,9 +185,10 @@ mkdir -p build
 for preset in native native-asan windows; do
     suite "$preset"
 done
+demo_check
 
 say "summary ($(( $(date +%s) - started )) s)"
-for preset in native native-asan windows; do
+for preset in native native-asan windows demo; do
     printf '%-12s %s\n' "$preset:" "${summary[$preset]:-not run}"
 done
 if [ ${#failures[@]} -ne 0 ]; then
