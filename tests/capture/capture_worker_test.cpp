@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture/capture_session.h"
+#include "fakes/recording_status_sink.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_http_client.h"
 #include "fakes/fake_process_image.h"
@@ -41,26 +42,6 @@ public:
         FakeClock::sleepMs(milliseconds);
         if (onSleep) onSleep(milliseconds);
     }
-};
-
-class RecordingStatus : public StatusSink {
-public:
-    std::function<void(const std::u16string&)> onStatus;
-    void setStatus(const std::u16string& text) override {
-        {
-            std::lock_guard guard(mutex_);
-            texts_.push_back(text);
-        }
-        if (onStatus) onStatus(text);
-    }
-    std::vector<std::u16string> texts() const {
-        std::lock_guard guard(mutex_);
-        return texts_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::u16string> texts_;
 };
 
 std::u16string waitingText(std::int32_t counter) {
@@ -144,7 +125,7 @@ protected:
     FakeHttpServer server;
     SteppingClock clock;
     FakeProcessSystem processes;
-    RecordingStatus status;
+    RecordingStatusSink status;
     std::unique_ptr<CaptureSession> session;
     std::shared_ptr<FakeProcessImage> game;
     std::unique_ptr<FakeChatLog> log;
@@ -403,7 +384,7 @@ TEST(WorkerThread, StopDuringTheGameWaitReturnsWithinAboutASecond) {
     services.httpClientFactory = server.factory();  // real clock: real one-second waits
     CaptureSession session(std::move(services));
     session.setLanguage("en");
-    RecordingStatus status;
+    RecordingStatusSink status;
     std::mutex mutex;
     std::condition_variable waiting;
     bool sawWaitingText = false;
@@ -441,7 +422,7 @@ TEST(WorkerThread, ResetsFromAnotherThreadWhileTheWorkerRunsTearNothing) {
     services.httpClientFactory = server.factory();
     CaptureSession session(std::move(services));
     session.setLanguage("en");
-    RecordingStatus status;
+    RecordingStatusSink status;
 
     session.start(&status);
     // Resets land wherever the worker happens to be: fetching, waiting,

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "capture/capture_session.h"
+#include "fakes/recording_status_sink.h"
 #include "capture/game_processes_win32.h"
 #include "http/form.h"
 #include "http/http_client_win32.h"
@@ -32,22 +33,6 @@ using testing::ServerRequest;
 using testing::TestServer;
 
 constexpr char kMarker[] = "e2e-marker";
-
-class RecordingStatus : public StatusSink {
-public:
-    void setStatus(const std::u16string& text) override {
-        std::lock_guard guard(mutex_);
-        texts_.push_back(text);
-    }
-    std::vector<std::u16string> texts() const {
-        std::lock_guard guard(mutex_);
-        return texts_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::u16string> texts_;
-};
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -173,7 +158,7 @@ protected:
     }
 
     Win32ProcessSystem processes_;
-    RecordingStatus status_;
+    RecordingStatusSink status_;
     std::optional<CaptureSession> session_;
 };
 
