@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "http/form.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -39,17 +41,6 @@ struct Options {
   long maxReports = 200000;
   int port = 0;
 };
-
-std::string encodeAll(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out.push_back('%');
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
-  }
-  return out;
-}
 
 // A plausible report body: an emote line of the kind the bundled English
 // patterns match, with the session and player of this client.
@@ -62,7 +53,7 @@ std::string reportBody(const std::string& sid, const std::string& fid, const std
   std::string body;
   for (const auto& [name, value] : fields) {
     if (!body.empty()) body += '&';
-    body += encodeAll(name) + '=' + encodeAll(value);
+    body += tidemark::percentEncode(name) + '=' + tidemark::percentEncode(value);
   }
   return body;
 }

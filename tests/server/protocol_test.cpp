@@ -9,7 +9,6 @@
 namespace tidemark {
 namespace {
 
-using testing::encodeAll;
 using testing::getTarget;
 using testing::ReportForm;
 
@@ -127,7 +126,7 @@ TEST_F(ProtocolTest, LongLineFullOfQuotes_StillGetsACompleteAnswer) {
 TEST_F(ProtocolTest, Token_ForAKnownPlayerOpensTheirPage) {
   const auto registered = parse(server.report(ReportForm{}));
   const auto answer = get("/rep/get.php?%67%65%74=%74%6F%6B%65%6E&%77%61%64%65%72=" +
-                          encodeAll(member(registered, "aid")));
+                          percentEncode(member(registered, "aid")));
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
   const std::string token = member(parse(answer->body), "token");
@@ -177,7 +176,7 @@ TEST_F(BadInputTest, MissingReportFields) {
   for (const auto& name : names) {
     SCOPED_TRACE(name);
     // Drop the pair of this name from the client's body.
-    const std::string pair = encodeAll(name) + "=";
+    const std::string pair = percentEncode(name) + "=";
     const size_t at = body.find(pair);
     ASSERT_NE(at, std::string::npos);
     size_t end = body.find('&', at);
@@ -192,8 +191,8 @@ TEST_F(BadInputTest, MissingReportFields) {
 
 TEST_F(BadInputTest, RepeatedReportFields) {
   const std::string body = ReportForm{}.body();
-  expectRefused(post(body + "&" + encodeAll("lang") + "=" + encodeAll("en")), "repeated field lang");
-  expectRefused(post(body + "&" + encodeAll("log") + "=" + encodeAll("again")), "repeated field log");
+  expectRefused(post(body + "&" + percentEncode("lang") + "=" + percentEncode("en")), "repeated field lang");
+  expectRefused(post(body + "&" + percentEncode("log") + "=" + percentEncode("again")), "repeated field log");
 }
 
 TEST_F(BadInputTest, MalformedPercentEncoding) {

@@ -44,17 +44,6 @@ int pickFreePort() {
   throw std::runtime_error("no free port in 18000-18999");
 }
 
-std::string encodeAll(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out.push_back('%');
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
-  }
-  return out;
-}
-
 std::string ReportForm::body() const {
   const std::pair<const char*, const std::string*> fields[] = {
       {"lang", &lang}, {"sid", &sid},   {"fid", &fid},   {"aid", &aid},     {"pid", &pid},
@@ -62,7 +51,7 @@ std::string ReportForm::body() const {
   std::string out;
   for (const auto& [name, value] : fields) {
     if (!out.empty()) out += '&';
-    out += encodeAll(name) + '=' + encodeAll(*value);
+    out += tidemark::percentEncode(name) + '=' + tidemark::percentEncode(*value);
   }
   return out;
 }
@@ -70,7 +59,7 @@ std::string ReportForm::body() const {
 std::string getTarget(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string target = "/rep/get.php";
   for (size_t i = 0; i < fields.size(); ++i)
-    target += (i == 0 ? "?" : "&") + encodeAll(fields[i].first) + "=" + encodeAll(fields[i].second);
+    target += (i == 0 ? "?" : "&") + tidemark::percentEncode(fields[i].first) + "=" + tidemark::percentEncode(fields[i].second);
   return target;
 }
 

@@ -12,6 +12,7 @@
 #include <httplib.h>
 
 #include "catalog.h"
+#include "http/form.h"
 #include "http_server.h"
 #include "report_store.h"
 
@@ -30,9 +31,6 @@ class TempDir {
 
 // A loopback port in 18000-18999 that nothing listened on a moment ago.
 int pickFreePort();
-
-// Percent-encodes every byte, as the client does.
-std::string encodeAll(std::string_view bytes);
 
 // A report form as the client builds it: ten fields in order, every byte
 // encoded. Tests change single values before calling `body`.
