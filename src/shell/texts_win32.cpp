@@ -7,31 +7,20 @@
 #include <algorithm>
 
 #include "shell/texts.h"
+#include "shell/ui_resources_win32.h"
 
 namespace tidemark {
 
 namespace {
 constexpr std::size_t kTextCapacity = 1023;
-constexpr WORD kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);  // 0x0411
-constexpr WORD kNeutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);    // 0x0000
-
-WORD uiTextLanguage() {
-    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? kJapanese : kNeutral;
-}
 
 // A string-table block holds 16 counted UTF-16 strings.
-std::u16string findInBlock(int id, WORD language) {
-    HMODULE module = GetModuleHandleW(nullptr);
+std::u16string findInBlock(int id, WORD set) {
     const auto block = static_cast<UINT>(id / 16 + 1);
-    // The neutral set is compiled as LANG_NEUTRAL/SUBLANG_DEFAULT (0x0400).
-    WORD tag = language == kNeutral ? MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT) : language;
-    HRSRC found = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(block), tag);
-    if (!found) return {};
-    HGLOBAL loaded = LoadResource(module, found);
-    const auto* p = static_cast<const WCHAR*>(LockResource(loaded));
+    DWORD bytes = 0;
+    const auto* p = static_cast<const WCHAR*>(lockResourceIn(RT_STRING, MAKEINTRESOURCEW(block), set, &bytes));
     if (!p) return {};
-    const DWORD size = SizeofResource(module, found) / sizeof(WCHAR);
-    const WCHAR* end = p + size;
+    const WCHAR* end = p + bytes / sizeof(WCHAR);
     for (int index = 0; index < id % 16; ++index) {
         if (p >= end) return {};
         p += 1 + *p;
@@ -46,10 +35,10 @@ std::u16string findInBlock(int id, WORD language) {
 
 std::u16string LoadTextW(int id) {
     if (id < 0 || id > 0xFFFF) return {};
-    WORD chosen = uiTextLanguage();
+    const WORD chosen = uiResourceSet();
     std::u16string text = findInBlock(id, chosen);
-    // A resource missing from the chosen set is taken from the other one.
-    if (text.empty()) text = findInBlock(id, chosen == kJapanese ? kNeutral : kJapanese);
+    // A text missing from the chosen set is taken from the other one.
+    if (text.empty()) text = findInBlock(id, otherResourceSet(chosen));
     return text;
 }
 
