@@ -1,9 +1,10 @@
 #!/bin/bash
 # Tidemark's test command: from a fresh Debian 12 machine (as root) or a
-# prepared one, installs what is missing, builds the three configurations
-# (native, native-asan, windows) and runs their suites: native plain, native
-# under AddressSanitizer + UndefinedBehaviorSanitizer, and the Windows build
-# under Wine on a private virtual display. Prints CTest's closing line for
+# prepared one, installs what is missing, builds the four configurations
+# (native, native-asan, native-tsan, windows) and runs their suites: native
+# plain, native under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# threaded suites (capture, report, session) under ThreadSanitizer, and the
+# Windows build under Wine on a private virtual display. Prints CTest's closing line for
 # each and exits non-zero when anything failed.
 #
 # Environment: TIDEMARK_TEST_DISPLAY picks the X display number for the GUI
@@ -182,13 +183,13 @@ install_missing_packages || { echo "package installation failed" >&2; exit 1; }
 generate_locales || { echo "locale generation failed" >&2; exit 1; }
 mkdir -p build
 
-for preset in native native-asan windows; do
+for preset in native native-asan native-tsan windows; do
     suite "$preset"
 done
 demo_check
 
 say "summary ($(( $(date +%s) - started )) s)"
-for preset in native native-asan windows demo; do
+for preset in native native-asan native-tsan windows demo; do
     printf '%-12s %s\n' "$preset:" "${summary[$preset]:-not run}"
 done
 if [ ${#failures[@]} -ne 0 ]; then

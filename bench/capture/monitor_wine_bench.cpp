@@ -28,11 +28,12 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_session.h"
+#include "capture/capture_worker.h"
 #include "capture/game_processes_win32.h"
 #include "http/http_client_win32.h"
 #include "support/gamesim_control.h"
 #include "support/test_server.h"
+#include "texts/texts.h"
 
 using namespace tidemark;
 using SteadyClock = std::chrono::steady_clock;
@@ -148,6 +149,19 @@ std::int32_t readCountOf(HANDLE process, std::uint64_t address) {
     return got == sizeof value ? value : -1;
 }
 
+// Tells when the worker first shows that it follows the log.
+class MonitoringWatch : public StatusSink {
+public:
+    void setStatus(const std::u16string& text) override {
+        const std::u16string format = LoadTextW(kTextMonitoringLogs);
+        if (text.compare(0, format.find(u"%d"), format, 0, format.find(u"%d")) == 0) monitoring_ = true;
+    }
+    bool monitoring() const { return monitoring_.load(); }
+
+private:
+    std::atomic<bool> monitoring_{false};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,20 +182,18 @@ int main(int argc, char** argv) {
     }
 
     CountingProcessSystem processes;
-    SessionServices services;
+    WorkerServices services;
     services.processes = &processes;
     services.httpClientFactory = [] { return std::make_unique<TimedClient>(winInetClientFactory()()); };
     services.serverHost = "127.0.0.1";
     services.serverPort = testing::TestServer::port();
-    CaptureSession session(std::move(services));
+    CaptureSession session;
     session.setLanguage("en");
-    session.start(nullptr);
+    CaptureWorker worker(session, std::move(services));
+    MonitoringWatch status;
+    worker.start(&status);
 
-    auto monitoring = [&] {
-        auto guard = session.lock();
-        return session.textBufferSlot != 0 && session.readCount > 0;
-    };
-    if (!waitUntil(monitoring, 30000)) {
+    if (!waitUntil([&] { return status.monitoring(); }, 30000)) {
         std::fprintf(stderr, "the worker never began monitoring\n");
         return 1;
     }
@@ -241,7 +253,7 @@ int main(int argc, char** argv) {
         fromCommandMs.push_back(static_cast<double>(lastPostAnsweredNs - commanded) / 1e6);
     }
     CloseHandle(watcher);
-    session.stop();
+    worker.stop();
 
     auto report = [](const char* what, std::vector<double> ms) {
         std::sort(ms.begin(), ms.end());

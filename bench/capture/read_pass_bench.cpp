@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_session.h"
-#include "fakes/fake_clock.h"
+#include <rapidjson/document.h>
+
 #include "fakes/fake_http_client.h"
 #include "fakes/fake_process_image.h"
 #include "gamelog/compiled_patterns.h"
+#include "gamelog/log_reader.h"
+#include "report/line_report.h"
+#include "report/server_connection.h"
 #include "support/fake_chat_log.h"
 
 using namespace tidemark;
@@ -46,6 +49,20 @@ std::string chatLine(int i, bool match) {
     return line;
 }
 
+// Every match posted at once, as the worker posts it.
+class PostingSink : public MatchSink {
+public:
+    explicit PostingSink(ServerConnection& connection) : connection_(connection) {}
+    bool onMatch(LogRecord& record) override {
+        postLine(connection_, identity_, record);
+        return true;
+    }
+
+private:
+    ServerConnection& connection_;
+    const ReportIdentity identity_{"en", "", "", ""};
+};
+
 struct Result {
     double medianUs = 0;
     double bestUs = 0;
@@ -53,32 +70,24 @@ struct Result {
 
 Result timePasses(int passes, bool withMatches) {
     testing::FakeHttpServer server;
-    FakeClock clock;
-    SessionServices services;
-    services.clock = &clock;
-    services.httpClientFactory = server.factory();
-    CaptureSession session(std::move(services));
-    session.setLanguage("en");
-    session.patterns.Parse(patternDocument().c_str());
-    session.compiledPatterns = compilePatterns(session.patterns);
+    ServerConnection connection(server.factory(), "127.0.0.1", 80);
+    PostingSink sink(connection);
+    rapidjson::Document document;
+    document.Parse(patternDocument().c_str());
+    const CompiledPatterns patterns = compilePatterns(document);
 
     auto image = std::make_shared<FakeProcessImage>();
     testing::FakeChatLog log(image);
     for (int i = 0; i < 999; ++i) log.append(1700000000 + i, 10, chatLine(i, withMatches && i % 100 == 50), false);
     log.publishCount();
-    log.attachTo(session);
     if (withMatches)
         for (int i = 0; i < passes * 10 + 10; ++i) server.answer("{}");
 
     std::vector<double> us;
     for (int pass = 0; pass < passes; ++pass) {
-        {
-            auto guard = session.lock();
-            session.readCount = 0;
-            session.startCount = 0;
-        }
+        ReadPosition position;
         const auto start = SteadyClock::now();
-        const std::int32_t result = session.readNewEntries();
+        const std::int32_t result = readNewEntries(*image, testing::FakeChatLog::addresses(), position, patterns, sink);
         const auto end = SteadyClock::now();
         if (result != 999) {
             std::fprintf(stderr, "unexpected pass result %d\n", result);

@@ -27,8 +27,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 #endif
-#include "capture/capture_session.h"
 #include "fakes/fake_clock.h"
+#include "gamelog/chat_log_locator.h"
 
 using namespace tidemark;
 using namespace tidemark::bench;
@@ -193,29 +193,30 @@ std::string littleEndian(std::uint64_t value, int width) {
 
 void run(const char* title, const std::shared_ptr<SyntheticImage>& image) {
     FakeClock clock(kNow);  // no pauses
-    SessionServices services;
-    services.clock = &clock;
-    CaptureSession session(services);
-    session.patterns.Parse(R"({"1":{"keyword":["LogStart"],"code":"0"}})");
-    session.gameProcess = image;
-    session.regions.reserve(image->regionCount() + 16);  // the list is working state, not search memory
+    const std::string marker = "\x1F\x1F" + kKeyword;
+    LocatorInputs inputs;
+    inputs.marker = marker;
+    inputs.clock = &clock;
 
     // Reads of the whole run, recorded up front so that recording costs
     // nothing while the search is timed.
     image->recordReads(true);
-    session.locateChatLog();
+    locateChatLog(*image, inputs);
     image->recordReads(false);
-    {
-        auto guard = session.lock();
-        session.textBufferSlot = session.offsetTableSlot = session.entryCountAddress = 0;
-    }
 
-    const std::int64_t heapBefore = liveHeap.load();
+    // The region list is working state of the walk, not search memory:
+    // its own peak is shown apart.
+    std::int64_t heapBefore = liveHeap.load();
+    peakHeap = heapBefore;
+    const std::size_t regionCount = listCandidateRegions(*image, {}).size();
+    const std::int64_t listPeak = peakHeap.load() - heapBefore;
+
+    heapBefore = liveHeap.load();
     peakHeap = heapBefore;
     ResidentMemory residentBefore = residentMemory();
     image->resetReadSeconds();
     double cpuStart = cpuSeconds(), wallStart = wallSeconds();
-    session.locateChatLog();
+    const bool located = locateChatLog(*image, inputs).has_value();
     double locateCpu = cpuSeconds() - cpuStart, locateWall = wallSeconds() - wallStart;
     double insideReads = image->readSeconds();
     ResidentMemory residentAfter = residentMemory();
@@ -234,9 +235,8 @@ void run(const char* title, const std::shared_ptr<SyntheticImage>& image) {
     double readsCpu = cpuSeconds() - cpuStart, readsWall = wallSeconds() - wallStart;
 
     std::printf("%s\n", title);
-    std::printf("  located: %s, reads: %zu calls, %.2f GiB\n",
-                session.textBufferSlot != 0 ? "yes" : "no", image->reads().size(),
-                static_cast<double>(total) / (1u << 30));
+    std::printf("  located: %s, candidate regions: %zu, reads: %zu calls, %.2f GiB\n", located ? "yes" : "no",
+                regionCount, image->reads().size(), static_cast<double>(total) / (1u << 30));
     std::printf("  locate: %.3f s CPU, %.3f s wall; reads alone: %.3f s CPU, %.3f s wall\n", locateCpu, locateWall,
                 readsCpu, readsWall);
     std::printf("  search overhead: %.1f %% of the read time by CPU (separate runs)\n",
@@ -245,7 +245,8 @@ void run(const char* title, const std::shared_ptr<SyntheticImage>& image) {
     // time the process's CPU time does not include; this figure holds there.
     std::printf("  within the locate: %.3f s in reads, %.3f s besides: %.1f %% of the read time\n", insideReads,
                 locateWall - insideReads, 100.0 * (locateWall - insideReads) / insideReads);
-    std::printf("  peak heap of the search: %.1f MiB", static_cast<double>(heapPeak) / (1 << 20));
+    std::printf("  peak heap of the search: %.1f MiB (the region list alone: %.2f MiB)",
+                static_cast<double>(heapPeak) / (1 << 20), static_cast<double>(listPeak) / (1 << 20));
     if (residentAfter.peak >= residentBefore.current)
         std::printf("; resident peak above idle: %.1f MiB",
                     static_cast<double>(residentAfter.peak - residentBefore.current) / (1 << 20));

@@ -1,17 +1,26 @@
-// The capture worker: waits for a language, loads the patterns, waits for
-// (or launches) the game, has its chat log located and follows it.
+// The capture worker's loop. A reset from the window only bumps the session's
+// generation; the worker looks at it at fixed points (the start of a pass,
+// after a fetch, each wait step, before attaching, during the search, each
+// poll, before each post and when an answer is listed) and starts over
+// whenever it moved, so work begun before a reset never mixes with what
+// follows it.
+
+#include "capture/capture_worker.h"
 
 #include <chrono>
-#include <cstdint>
 #include <memory>
-#include <string>
 #include <system_error>
 #include <utility>
 
-#include "capture/capture_session.h"
 #include "capture/status_text.h"
+#include "gamelog/chat_log_locator.h"
+#include "gamelog/compiled_patterns.h"
+#include "gamelog/log_reader.h"
+#include "report/line_report.h"
 #include "report/pattern_answer.h"
-#include "shell/texts.h"
+#include "report/pattern_fetch.h"
+#include "report/server_connection.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 
@@ -28,8 +37,42 @@ constexpr char kDirectX11Client[] = "ffxiv_dx11.exe";
 // While any of these runs, the game is on its way and must not be started twice.
 constexpr const char* kStartupPrograms[] = {"ffxivboot.exe", "ffxivupdater.exe", "ffxivlauncher.exe"};
 
-// How a pass ended. An abandoned pass leaves its value in `abortCode`, which
-// makes the next locate refuse and so reset the session.
+// A pattern set and the language it was fetched for: every report made with
+// it carries that language, whatever the window has chosen since.
+struct PatternSet {
+    bool loaded = false;
+    std::string language;
+    CompiledPatterns compiled;
+};
+
+// Everything the worker alone owns.
+struct WorkerContext {
+    explicit WorkerContext(const WorkerServices& services)
+        : connection(services.httpClientFactory, services.serverHost, services.serverPort) {}
+
+    // Back to no game, nothing located and nothing loaded. The server's
+    // identifiers, the connection and the once-per-run flags stay.
+    void startOver() {
+        game.reset();
+        log = {};
+        position = {};
+        patterns = {};
+    }
+
+    std::uint64_t generation = 0;  // the session's reset generation this state belongs to
+    std::unique_ptr<ProcessMemory> game;
+    ChatLogAddresses log;
+    ReadPosition position;
+    PatternSet patterns;
+    std::string sid;
+    std::string fid;
+    ServerConnection connection;
+    int launchConsidered = 0;
+    int dx9Reported = 0;
+};
+
+// How a pass ended. An abandoned pass leaves its value as the session's
+// abort value, which makes the next pass reset before it searches.
 struct PassOutcome {
     enum class Kind { NextPass, Abandoned, EndThread };
     Kind kind = Kind::NextPass;
@@ -40,184 +83,277 @@ struct PassOutcome {
     static PassOutcome endThread() { return {Kind::EndThread, 0}; }
 };
 
-class WorkerLoop {
+class WorkerLoop : private MatchSink {
 public:
-    WorkerLoop(CaptureSession& session, Clock& clock) : session_(session), clock_(clock) {}
+    WorkerLoop(CaptureSession& session, const WorkerServices& services)
+        : session_(session),
+          services_(services),
+          clock_(services.clock != nullptr ? *services.clock : systemClock()),
+          context_(services) {}
 
     void run() {
+        context_.generation = session_.resetGeneration();
         while (!stopRequested()) {
             const PassOutcome outcome = runPass();
             if (outcome.kind == PassOutcome::Kind::EndThread) return;
-            if (outcome.kind == PassOutcome::Kind::Abandoned) {
-                auto guard = session_.lock();
-                session_.abortCode = outcome.abortValue;
-            }
+            if (outcome.kind == PassOutcome::Kind::Abandoned) session_.setAbortCode(outcome.abortValue);
         }
     }
 
 private:
-    bool stopRequested() const { return session_.stopRequested.load() != 0; }
+    bool stopRequested() const { return session_.stopRequested(); }
 
-    void setStatus(const std::u16string& text) {
-        if (session_.statusWindow != nullptr) session_.statusWindow->setStatus(text);
+    // True when the window reset the session since the context was last in
+    // step with it; the context then starts over.
+    bool resetSeen() { return catchUp(session_.resetGeneration()); }
+
+    bool catchUp(std::uint64_t generation) {
+        if (generation == context_.generation) return false;
+        context_.startOver();
+        context_.generation = generation;
+        return true;
+    }
+
+    // The worker's own reset: the game is gone or its log cannot be used.
+    void resetCapture() {
+        context_.startOver();
+        context_.generation = session_.reset();
     }
 
     PassOutcome runPass() {
-        const std::string language = session_.language();
-        if (language.empty()) {
-            setStatus(LoadTextW(kTextSpecifyLanguage));
+        const CaptureSession::LanguageSnapshot chosen = session_.languageSnapshot();
+        catchUp(chosen.generation);
+        if (chosen.language.empty()) {
+            session_.setStatus(LoadTextW(kTextSpecifyLanguage));
             clock_.sleepMs(kWaitPauseMs);
             return PassOutcome::nextPass();
         }
 
-        if (!patternsLoaded() && !loadPatterns(language)) {
-            session_.reportStatus(kTextConnectionFailed);
-            return PassOutcome::endThread();
+        if (!context_.patterns.loaded) {
+            if (!loadPatterns(chosen.language)) {
+                session_.reportStatus(kTextConnectionFailed);
+                return PassOutcome::endThread();
+            }
+            // Another language was chosen while the request ran: fetch again.
+            if (resetSeen()) return PassOutcome::nextPass();
         }
 
         std::unique_ptr<ProcessMemory> game = waitForGame();
-        session_.launchConsidered = 1;
-        if (!game) return PassOutcome::abandoned(0);  // stopped while waiting
-        {
-            auto guard = session_.lock();
-            session_.gameProcess = std::move(game);
-        }
+        context_.launchConsidered = 1;
+        if (stopRequested()) return PassOutcome::abandoned(0);
+        if (resetSeen() || !game) return PassOutcome::nextPass();
+        context_.game = std::move(game);
 
-        if (session_.locateChatLog() == 0) {
-            session_.reset();
+        // A pass abandoned over a failed read: the log's place is no longer
+        // to be trusted, so everything starts anew.
+        if (session_.abortCode() != 0) {
+            resetCapture();
             return PassOutcome::nextPass();
         }
+
+        std::optional<ChatLogAddresses> found = locate();
         if (stopRequested()) return PassOutcome::abandoned(0);
-        {
-            auto guard = session_.lock();
-            // Nothing found: the next pass finds the game at once and searches anew.
-            if (session_.textBufferSlot == 0) return PassOutcome::abandoned(0);
-        }
+        if (resetSeen()) return PassOutcome::nextPass();
+        // Nothing found: the next pass finds the game at once and searches anew.
+        if (!found) return PassOutcome::abandoned(0);
+        context_.log = *found;
 
-        session_.startCount = static_cast<std::uint32_t>(session_.entryCount());
+        context_.position = ReadPosition{};
+        context_.position.startCount = static_cast<std::uint32_t>(entryCount(*context_.game, context_.log));
         return monitor();
-    }
-
-    bool patternsLoaded() const {
-        auto guard = session_.lock();
-        return session_.patternsLoaded != 0;
     }
 
     // False when the answer is not a usable pattern set; the worker then ends.
     bool loadPatterns(const std::string& language) {
-        std::uint64_t generation = 0;
-        {
-            auto guard = session_.lock();
-            generation = session_.resetGeneration;
-        }
-        const std::string answer = session_.fetchPatterns(language);
-        if (!parsePatternAnswer(answer, session_.patterns)) return false;
-        session_.compiledPatterns = compilePatterns(session_.patterns);
-        auto guard = session_.lock();
-        // A reset while the request ran (another language chosen) keeps the
-        // flag clear, so the next pass fetches the patterns anew; this pass
-        // goes on with what it has.
-        if (session_.resetGeneration == generation) session_.patternsLoaded = 1;
+        const std::string answer = fetchPatterns(context_.connection, language);
+        PatternDocument document;
+        if (!parsePatternAnswer(answer, document)) return false;
+        context_.patterns.loaded = true;
+        context_.patterns.language = language;
+        context_.patterns.compiled = compilePatterns(document);
         return true;
     }
 
-    // The DirectX 11 client's process, or null once a stop was requested.
+    // The DirectX 11 client's process; null once a stop was requested or a
+    // reset came in.
     std::unique_ptr<ProcessMemory> waitForGame() {
-        while (!stopRequested()) {
-            if (session_.openProcessByName(kDirectX9Client)) {
-                if (session_.dx9Reported == 0) session_.reportStatus(kTextDirectX9Unsupported);
-                session_.dx9Reported = 1;
+        if (services_.processes == nullptr) return waitWithoutProcesses();
+        ProcessSystem& processes = *services_.processes;
+        const auto stopping = [this] { return stopRequested(); };
+        while (!stopRequested() && !resetSeen()) {
+            if (openProcessByName(processes, kDirectX9Client, stopping)) {
+                if (context_.dx9Reported == 0) session_.reportStatus(kTextDirectX9Unsupported);
+                context_.dx9Reported = 1;
                 session_.setExecGame(0);
             }
-            if (auto game = session_.openProcessByName(kDirectX11Client)) return game;
-            if (session_.execGame() != 0 && session_.launchConsidered == 0) considerLaunch();
-
-            ++waitCounter;
-            const int dots = static_cast<int>(static_cast<std::uint32_t>(waitCounter) % 10);
-            std::u16string text = LoadTextW(kTextWaitingForGame);
-            text.append(static_cast<std::size_t>(dots), u'.');
-            setStatus(text);
-
-            session_.launchConsidered = 1;
+            if (auto game = openProcessByName(processes, kDirectX11Client, stopping)) return game;
+            if (session_.execGame() != 0 && context_.launchConsidered == 0) considerLaunch(processes);
+            showWaiting();
+            context_.launchConsidered = 1;
             clock_.sleepMs(kWaitPauseMs);
         }
         return nullptr;
     }
 
-    void considerLaunch() {
+    std::unique_ptr<ProcessMemory> waitWithoutProcesses() {
+        while (!stopRequested() && !resetSeen()) {
+            showWaiting();
+            context_.launchConsidered = 1;
+            clock_.sleepMs(kWaitPauseMs);
+        }
+        return nullptr;
+    }
+
+    void showWaiting() {
+        ++waitCounter;
+        const int dots = static_cast<int>(static_cast<std::uint32_t>(waitCounter) % 10);
+        std::u16string text = LoadTextW(kTextWaitingForGame);
+        text.append(static_cast<std::size_t>(dots), u'.');
+        session_.setStatus(text);
+    }
+
+    void considerLaunch(ProcessSystem& processes) {
+        const auto stopping = [this] { return stopRequested(); };
         for (const char* program : kStartupPrograms)
-            if (session_.openProcessByName(program)) return;
+            if (openProcessByName(processes, program, stopping)) return;
         // A search cut short by a stop says nothing about what runs.
         if (stopRequested()) return;
-        session_.reportStatus(session_.launchGame() ? kTextLaunchingGame : kTextLaunchFailed);
+        session_.reportStatus(launchGame(processes) ? kTextLaunchingGame : kTextLaunchFailed);
+    }
+
+    std::optional<ChatLogAddresses> locate() {
+        LocatorInputs inputs;
+        inputs.marker = context_.patterns.compiled.marker;
+        inputs.status = session_.statusWindow();
+        inputs.clock = &clock_;
+        const std::uint64_t generation = context_.generation;
+        inputs.keepSearching = [this, generation] {
+            return !stopRequested() && session_.resetGeneration() == generation;
+        };
+        return locateChatLog(*context_.game, inputs);
     }
 
     PassOutcome monitor() {
         while (!stopRequested()) {
-            const std::int32_t count = session_.entryCount();
+            if (resetSeen()) return PassOutcome::nextPass();
+            const std::int32_t count = entryCount(*context_.game, context_.log);
             if (count <= 0) {
-                // The game has gone, or the session was reset from the window.
-                session_.reset();
+                // The game has gone, or its log holds nothing yet.
+                resetCapture();
                 return PassOutcome::nextPass();
             }
-            if (count > readCount()) {
-                if (session_.readNewEntries() < 0) return PassOutcome::abandoned(count);
-                const std::int32_t handled = readCount();
-                setStatus(handled < count
-                              ? formatStatusText(LoadTextW(kTextLoadingLogs), {handled, count})
-                              : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
+            if (count != context_.position.readCount) {
+                if (readNewEntries(*context_.game, context_.log, context_.position, context_.patterns.compiled,
+                                   *this) < 0)
+                    return PassOutcome::abandoned(count);
+                showProgress(count);
             }
             clock_.sleepMs(kPollPauseMs);
         }
         return PassOutcome::nextPass();
     }
 
-    std::int32_t readCount() const {
-        auto guard = session_.lock();
-        return session_.readCount;
+    void showProgress(std::int32_t count) {
+        const std::int32_t handled = context_.position.readCount;
+        session_.setStatus(handled < count ? formatStatusText(LoadTextW(kTextLoadingLogs), {handled, count})
+                                           : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
+    }
+
+    // A matching line of the read pass: posted, and listed as the server says.
+    bool onMatch(LogRecord& record) override {
+        if (stopRequested()) return false;
+        // The pass's lines belong to the session before the reset; the
+        // context starts over at the next poll.
+        if (session_.resetGeneration() != context_.generation) return false;
+        const ReportIdentity identity{context_.patterns.language, context_.sid, context_.fid, session_.playerId()};
+        applyAnswer(postLine(context_.connection, identity, record), record);
+        return true;
+    }
+
+    void applyAnswer(const ReportAnswer& answer, LogRecord& record) {
+        const std::uint64_t generation = context_.generation;
+        switch (answer.outcome) {
+        case ReportAnswer::Outcome::NotSent: return;
+        case ReportAnswer::Outcome::NotAnObject:
+            session_.reportServerTextIfCurrent(answer.text.c_str(), generation);
+            return;
+        case ReportAnswer::Outcome::Object: break;
+        }
+        if (answer.log) {
+            record.text = Utf8ToWide(*answer.log);
+            session_.appendMessageIfCurrent(record, generation);
+        }
+        if (answer.msg) session_.reportTextIfCurrent("* " + *answer.msg, generation);
+        if (answer.sid) context_.sid = *answer.sid;
+        if (answer.fid) context_.fid = *answer.fid;
+        if (answer.aid) {
+            // The server knows the player by this id from now on, whatever
+            // else was reset: keep it at once.
+            session_.setPlayerId(*answer.aid);
+            if (services_.settings != nullptr) services_.settings->writeText("general", "wader", *answer.aid);
+        }
     }
 
     CaptureSession& session_;
+    const WorkerServices& services_;
     Clock& clock_;
+    WorkerContext context_;
 };
 
 }  // namespace
 
-void CaptureSession::start(StatusSink* statusSink) {
-    if (workerThread.joinable()) {
-        if (workerRunning_.load()) return;
-        workerThread.join();  // a worker that ended on its own
+CaptureWorker::CaptureWorker(CaptureSession& session, WorkerServices services)
+    : session_(session), services_(std::move(services)) {}
+
+CaptureWorker::~CaptureWorker() {
+    session_.requestStop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void CaptureWorker::start(StatusSink* statusSink) {
+    if (thread_.joinable()) {
+        if (running()) return;
+        thread_.join();  // a worker that ended on its own
     }
-    statusWindow = statusSink;
-    stopRequested = 0;
-    workerRunning_ = true;
+    session_.setStatusWindow(statusSink);
+    session_.clearStopRequest();
+    {
+        std::lock_guard guard(runningMutex_);
+        running_ = true;
+    }
     try {
-        workerThread = std::thread([this] {
+        thread_ = std::thread([this] {
             workerMain();
-            auto guard = lock();
-            workerRunning_ = false;
-            workerEnded_.notify_all();
+            std::lock_guard guard(runningMutex_);
+            running_ = false;
+            ended_.notify_all();
         });
     } catch (const std::system_error&) {
-        workerRunning_ = false;
+        std::lock_guard guard(runningMutex_);
+        running_ = false;
     }
 }
 
-void CaptureSession::stop() {
-    if (!workerThread.joinable()) return;
-    stopRequested = 1;
+void CaptureWorker::stop() {
+    if (!thread_.joinable()) return;
+    session_.requestStop();
     {
-        auto guard = lock();
-        workerEnded_.wait_for(guard, kStopBound, [this] { return !workerRunning_.load(); });
+        std::unique_lock guard(runningMutex_);
+        ended_.wait_for(guard, kStopBound, [this] { return !running_; });
         // Still running after the bound: the thread stays held, and the
         // destructor waits for it before the session goes away.
-        if (workerRunning_.load()) return;
+        if (running_) return;
     }
-    workerThread.join();
+    thread_.join();
 }
 
-void CaptureSession::workerMain() {
-    WorkerLoop(*this, clock()).run();
+bool CaptureWorker::running() const {
+    std::lock_guard guard(runningMutex_);
+    return running_;
+}
+
+void CaptureWorker::workerMain() {
+    WorkerLoop(session_, services_).run();
 }
 
 }  // namespace tidemark

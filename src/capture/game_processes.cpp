@@ -1,6 +1,5 @@
 #include "capture/game_processes.h"
 
-#include "capture/capture_session.h"
 
 namespace tidemark {
 
@@ -26,24 +25,23 @@ bool sameExeName(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::unique_ptr<ProcessMemory> CaptureSession::openProcessByName(const std::string& exeName) {
-    if (services.processes == nullptr) return nullptr;
-    for (const ProcessEntry& entry : services.processes->listProcesses()) {
-        if (stopRequested) return nullptr;
+std::unique_ptr<ProcessMemory> openProcessByName(ProcessSystem& processes, const std::string& exeName,
+                                                 const std::function<bool()>& stopRequested) {
+    for (const ProcessEntry& entry : processes.listProcesses()) {
+        if (stopRequested && stopRequested()) return nullptr;
         // Only the first process of that name counts: when it refuses to be
         // opened, the game is treated as not running rather than attaching to
         // some other process that happens to share the name.
-        if (sameExeName(entry.exeFile, exeName)) return services.processes->openForReading(entry.processId);
+        if (sameExeName(entry.exeFile, exeName)) return processes.openForReading(entry.processId);
     }
     return nullptr;
 }
 
-bool CaptureSession::launchGame() {
-    if (services.processes == nullptr) return false;
-    std::optional<std::string> installLocation = services.processes->readInstallLocation();
+bool launchGame(ProcessSystem& processes) {
+    std::optional<std::string> installLocation = processes.readInstallLocation();
     if (!installLocation) return false;
     const std::string bootFolder = *installLocation + kBootFolderBelowInstall;
-    services.processes->startProgram(bootFolder + kBootProgram, bootFolder);
+    processes.startProgram(bootFolder + kBootProgram, bootFolder);
     return true;
 }
 

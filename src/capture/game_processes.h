@@ -3,6 +3,7 @@
 // every decision about them can be tested without the platform.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,5 +31,15 @@ public:
     // Asks the shell to open `program` with `directory` as working directory.
     virtual void startProgram(const std::string& program, const std::string& directory) = 0;
 };
+
+// The first running process of that name (compared without ASCII case),
+// opened for reading; null when none runs, it refuses, or `stopRequested`
+// cut the search short.
+std::unique_ptr<ProcessMemory> openProcessByName(ProcessSystem& processes, const std::string& exeName,
+                                                 const std::function<bool()>& stopRequested = {});
+
+// Hands the boot program below the recorded install location to the shell;
+// false when the install location cannot be read.
+bool launchGame(ProcessSystem& processes);
 
 }  // namespace tidemark

@@ -18,6 +18,19 @@ bool isArrayOfStrings(const rapidjson::Value& value) {
     return true;
 }
 
+// 0x1F 0x1F and the first keyword of pattern "1": how the chat log's marker
+// line begins. Empty when the document holds no such keyword.
+std::string markerOf(const rapidjson::Value& root) {
+    auto pattern = root.FindMember("1");
+    if (pattern == root.MemberEnd() || !pattern->value.IsObject()) return {};
+    auto keywords = pattern->value.FindMember("keyword");
+    if (keywords == pattern->value.MemberEnd() || !keywords->value.IsArray() || keywords->value.Empty() ||
+        !keywords->value[0].IsString())
+        return {};
+    const auto& keyword = keywords->value[0];
+    return std::string("\x1F\x1F") + std::string(keyword.GetString(), keyword.GetStringLength());
+}
+
 }  // namespace
 
 std::int32_t readDecimalLikeAtoi(const char* text, std::size_t length) {
@@ -46,6 +59,7 @@ std::int32_t readDecimalLikeAtoi(const char* text, std::size_t length) {
 CompiledPatterns compilePatterns(const rapidjson::Value& root) {
     CompiledPatterns compiled;
     if (!root.IsObject()) return compiled;
+    compiled.marker = markerOf(root);
 
     for (const auto& member : root.GetObject()) {
         const rapidjson::Value& body = member.value;

@@ -31,6 +31,9 @@ struct CompiledPatterns {
     // one contiguous block instead of one allocation per keyword.
     std::string keywordBytes;
     bool anyTrace = false;  // false: history lines cannot match at all
+    // How the chat log's marker line begins: 0x1F 0x1F and the first keyword
+    // of pattern "1"; empty when the document has none.
+    std::string marker;
 
     const std::uint8_t* keywordData(const KeywordSpan& span) const {
         return reinterpret_cast<const std::uint8_t*>(keywordBytes.data()) + span.offset;

@@ -1,11 +1,12 @@
 // The read pass: copies the game's current log block, walks the entries that
-// are new since the last pass, and posts every entry that a pattern accepts.
+// are new since the last pass, and hands every entry that a pattern accepts
+// to the sink.
+
+#include "gamelog/log_reader.h"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "capture/capture_session.h"
 #include "gamelog/pattern_matcher.h"
 
 namespace tidemark {
@@ -13,8 +14,6 @@ namespace tidemark {
 namespace {
 
 constexpr std::uint32_t kEntriesPerBlock = 1000;
-constexpr std::int32_t kNotLocated = -1;
-constexpr std::int32_t kShortRead = -4;
 constexpr std::uint32_t kEntryHeaderSize = 8;  // time, code
 // A block holds 1000 chat lines; an end offset beyond this is not a text
 // buffer but garbage met while the game switched blocks, and copying it
@@ -25,19 +24,6 @@ std::uint32_t loadU32(const std::uint8_t* at) {
     return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
-
-// What the pass takes from the session, so that a reset on the UI thread
-// cannot change it half-way.
-struct PassSnapshot {
-    std::shared_ptr<ProcessMemory> process;
-    std::uint64_t textBufferSlot = 0;
-    std::uint64_t offsetTableSlot = 0;
-    std::uint64_t entryCountAddress = 0;
-    std::int32_t readCount = 0;
-    std::uint32_t startCount = 0;
-    std::uint64_t generation = 0;
-    LogBlockSeen lastBlock;
-};
 
 // The block position of the first entry to handle. Entries before the block
 // base are gone with their block; of the new block, history entries (below
@@ -51,47 +37,35 @@ std::uint32_t firstPosition(std::uint32_t readCount, std::uint32_t base, std::ui
 
 }  // namespace
 
-std::int32_t CaptureSession::readNewEntries() {
-    PassSnapshot snap;
-    {
-        auto guard = lock();
-        snap.process = gameProcess;
-        snap.textBufferSlot = textBufferSlot;
-        snap.offsetTableSlot = offsetTableSlot;
-        snap.entryCountAddress = entryCountAddress;
-        snap.readCount = readCount;
-        snap.startCount = startCount;
-        snap.generation = resetGeneration;
-        snap.lastBlock = lastBlockSeen;
-    }
-    if (snap.textBufferSlot == 0) return kNotLocated;
-    if (!snap.process) return kShortRead;
+std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses& log, ReadPosition& position,
+                            const CompiledPatterns& patterns, MatchSink& sink) {
+    if (!log.located()) return kReadNotLocated;
 
-    // The count read through the snapshot, as entryCount() reads it, so that
-    // the whole pass works on one process and one set of addresses.
-    const std::int32_t count =
-        snap.entryCountAddress == 0 ? 0 : snap.process->readU32(snap.entryCountAddress);
-    if (count == snap.readCount) return 0;
+    const std::int32_t count = entryCount(process, log);
     // A count that cannot be read is a failed read, not a count of 2^32 - 1
     // whose block arithmetic would walk garbage.
-    if (count < 0) return kShortRead;
+    if (count < 0) return kReadFailed;
+    if (count == position.readCount) return 0;
+    // A count that went back means the game began its log anew: whatever it
+    // holds now was written after the drop, so all of it is new and present,
+    // and nothing of the old log can be met again.
+    const ReadPosition from = count < position.readCount ? ReadPosition{} : position;
 
     const std::uint32_t n = static_cast<std::uint32_t>(count);
     std::uint32_t b = n % kEntriesPerBlock;
     std::uint32_t base = n - b;
-    const std::uint64_t tableAddress = snap.process->readPointer(snap.offsetTableSlot);
-    const std::uint64_t textAddress = snap.process->readPointer(snap.textBufferSlot);
+    const std::uint64_t tableAddress = process.readPointer(log.offsetTableSlot);
+    const std::uint64_t textAddress = process.readPointer(log.textBufferSlot);
     if (b == 0) {
         // The count stands on the end of a block. Its last entry can be read
         // in no other pass (the next count already lies in the next block),
         // so finish the block the last pass read, but only while the game
         // still points at the same buffers: a block it has moved on from may
         // hold anything.
-        const LogBlockSeen& seen = snap.lastBlock;
-        const auto position = static_cast<std::uint32_t>(snap.readCount);
-        if (n == 0 || !seen.valid || seen.generation != snap.generation || seen.base != n - kEntriesPerBlock ||
-            position < seen.base || position >= n || seen.offsetTable != tableAddress ||
-            seen.textBuffer != textAddress)
+        const LogBlockSeen& seen = from.lastBlock;
+        const auto readCount = static_cast<std::uint32_t>(from.readCount);
+        if (n == 0 || !seen.valid || seen.base != n - kEntriesPerBlock || readCount < seen.base ||
+            readCount >= n || seen.offsetTable != tableAddress || seen.textBuffer != textAddress)
             return 0;
         b = kEntriesPerBlock;
         base = seen.base;
@@ -101,19 +75,18 @@ std::int32_t CaptureSession::readNewEntries() {
     const std::uint64_t tableBytes = std::uint64_t{b} * 4;
     {
         std::vector<std::uint8_t> raw(tableBytes);
-        if (snap.process->readMemory(tableAddress, raw.data(), tableBytes) < tableBytes) return kShortRead;
+        if (process.readMemory(tableAddress, raw.data(), tableBytes) < tableBytes) return kReadFailed;
         for (std::uint32_t k = 0; k < b; ++k) table[k] = loadU32(raw.data() + 4 * k);
     }
 
     const std::uint32_t textSize = table[b - 1];
-    if (textSize > kMaxBlockTextSize) return kShortRead;
+    if (textSize > kMaxBlockTextSize) return kReadFailed;
     std::vector<std::uint8_t> text(textSize);
-    if (textSize > 0 && snap.process->readMemory(textAddress, text.data(), textSize) < textSize)
-        return kShortRead;
+    if (textSize > 0 && process.readMemory(textAddress, text.data(), textSize) < textSize) return kReadFailed;
 
     std::int32_t matches = 0;
-    for (std::uint32_t p = firstPosition(static_cast<std::uint32_t>(snap.readCount), base, snap.startCount);
-         p < b && stopRequested.load() == 0; ++p) {
+    for (std::uint32_t p = firstPosition(static_cast<std::uint32_t>(from.readCount), base, from.startCount);
+         p < b; ++p) {
         const std::uint32_t start = p == 0 ? 0 : table[p - 1];
         const std::uint32_t end = table[p];
         // Offsets that do not fit together (the game changed blocks between
@@ -122,12 +95,11 @@ std::int32_t CaptureSession::readNewEntries() {
 
         const std::uint8_t* entry = text.data() + start;
         const std::int32_t code = static_cast<std::int32_t>(loadU32(entry + 4));
-        const bool present = base + p >= snap.startCount;
+        const bool present = base + p >= from.startCount;
         const std::uint8_t* line = entry + kEntryHeaderSize;
         const std::uint32_t lineLength = end - start - kEntryHeaderSize;
 
-        const CompiledPattern* pattern =
-            findMatchingPattern(compiledPatterns, present, code, line, lineLength);
+        const CompiledPattern* pattern = findMatchingPattern(patterns, present, code, line, lineLength);
         if (pattern == nullptr) continue;
 
         LogRecord record;
@@ -139,18 +111,12 @@ std::int32_t CaptureSession::readNewEntries() {
         record.raw = line;
         record.rawLength = lineLength;
         record.present = present ? 1 : 0;
-        postLine(record);
+        if (!sink.onMatch(record)) break;
     }
 
-    {
-        auto guard = lock();
-        // A reset during the pass started the session over; the position of
-        // the old game's log must not land in it.
-        if (resetGeneration == snap.generation) {
-            readCount = count;
-            lastBlockSeen = LogBlockSeen{true, base, tableAddress, textAddress, snap.generation};
-        }
-    }
+    position = from;
+    position.readCount = count;
+    position.lastBlock = LogBlockSeen{true, base, tableAddress, textAddress};
     return static_cast<std::int32_t>(b);
 }
 

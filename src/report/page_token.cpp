@@ -1,50 +1,39 @@
 // The token of the player's own page on the report server's web site.
-#include <mutex>
-#include <optional>
+#include "report/page_token.h"
 
 #include <rapidjson/document.h>
 
-#include "capture/capture_session.h"
 #include "http/form.h"
-#include "report/server_exchange.h"
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 
-std::string CaptureSession::fetchPageToken() {
-    // Decided under the exchange lock, shown after it is released: a message
-    // box waits for the user, and the worker must not wait with it.
-    std::optional<std::u16string> notice;
-    std::string token;
-    {
-        std::lock_guard exchange(exchangeMutex);
-        HttpClient* client = clientForExchange(*this);
-        if (client == nullptr) return {};
+PageTokenAnswer fetchPageToken(ServerConnection& connection, const std::string& playerId) {
+    PageTokenAnswer result;
+    HttpClient* client = connection.client();
+    if (client == nullptr) return result;
 
-        std::string player = playerId();
-        if (player.empty()) {
-            notice = LoadTextW(kTextAuthenticationRequired);
-        } else {
-            const FormField fields[] = {{"get", "token"}, {"wader", player.c_str()}};
-            if (!client->get(kReportGetPath, fields, kRequestFlags)) {
-                notice = LoadTextW(kTextConnectionFailed);
-            } else {
-                std::string answer = readAnswer(*client);
-                rapidjson::Document document;
-                document.Parse(answer.c_str());
-                if (document.HasParseError() || !document.IsObject()) {
-                    // The server's own error texts reach the user this way.
-                    notice = Utf8ToWide(answer);
-                } else {
-                    auto member = document.FindMember("token");
-                    if (member != document.MemberEnd() && member->value.IsString())
-                        token.assign(member->value.GetString(), member->value.GetStringLength());
-                }
-            }
-        }
+    if (playerId.empty()) {
+        result.notice = LoadTextW(kTextAuthenticationRequired);
+        return result;
     }
-    if (notice && services.notice != nullptr) services.notice->showInformation(*notice);
-    return token;
+    const FormField fields[] = {{"get", "token"}, {"wader", playerId.c_str()}};
+    if (!client->get(kReportGetPath, fields, kRequestFlags)) {
+        result.notice = LoadTextW(kTextConnectionFailed);
+        return result;
+    }
+    std::string answer = readAnswer(*client);
+    rapidjson::Document document;
+    document.Parse(answer.c_str());
+    if (document.HasParseError() || !document.IsObject()) {
+        // The server's own error texts reach the player this way.
+        result.notice = Utf8ToWide(answer);
+        return result;
+    }
+    auto member = document.FindMember("token");
+    if (member != document.MemberEnd() && member->value.IsString())
+        result.token.assign(member->value.GetString(), member->value.GetStringLength());
+    return result;
 }
 
 }  // namespace tidemark

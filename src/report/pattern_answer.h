@@ -3,9 +3,11 @@
 
 #include <string_view>
 
-#include "capture/capture_session.h"
+#include <rapidjson/document.h>
 
 namespace tidemark {
+
+using PatternDocument = rapidjson::Document;
 
 // Parses a pattern fetch result into `patterns`. True only for a JSON object
 // whose member "1" is an object with a "keyword" array that starts with a

@@ -1,16 +1,13 @@
 // The pattern set of a language, or the list of languages the server offers.
-#include <mutex>
+#include "report/pattern_fetch.h"
 
-#include "capture/capture_session.h"
 #include "http/form.h"
-#include "report/server_exchange.h"
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 
-std::string CaptureSession::fetchPatterns(std::optional<std::string_view> language) {
-    std::lock_guard exchange(exchangeMutex);
-    HttpClient* client = clientForExchange(*this);
+std::string fetchPatterns(ServerConnection& connection, std::optional<std::string_view> language) {
+    HttpClient* client = connection.client();
     if (client == nullptr) return {};
 
     std::string code(language.value_or(std::string_view()));

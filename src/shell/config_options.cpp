@@ -1,6 +1,6 @@
 #include "shell/config_options.h"
 
-#include "capture/capture_session.h"
+#include "session/capture_session.h"
 #include "shell/settings.h"
 
 namespace tidemark {
@@ -29,13 +29,7 @@ void chooseExecOnTray(SettingsStore& settings, bool on) {
 bool chooseLanguage(CaptureSession& session, SettingsStore& settings, const LanguageList& list, int index) {
     std::optional<std::string> code = languageCodeAt(list, index);
     if (!code) return false;
-    {
-        // One step for the worker: it never sees the new language with the
-        // old language's patterns still marked loaded.
-        auto guard = session.lock();
-        session.setLanguage(*code);
-        session.reset();
-    }
+    session.chooseLanguage(*code);
     settings.writeText(kGeneral, "language", *code);
     return true;
 }

@@ -3,7 +3,7 @@
 // with its key in the settings file, at the moment of the click.
 
 #include "shell/language_list.h"
-#include "shell/settings_store.h"
+#include "platform/settings_store.h"
 
 namespace tidemark {
 

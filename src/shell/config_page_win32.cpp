@@ -3,12 +3,14 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "capture/capture_session.h"
+#include "report/user_notice.h"
+#include "session/capture_session.h"
 #include "dialog_ids.h"
 #include "shell/config_options.h"
 #include "shell/main_dialog_win32.h"
 #include "shell/page_address.h"
 #include "shell/settings.h"
+#include "shell/window_exchanges.h"
 
 namespace tidemark {
 
@@ -16,8 +18,6 @@ namespace {
 
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 constexpr std::size_t kLinkCapacity = 2048;
-
-SessionServices& services() { return captureSession->services; }
 
 bool isChecked(HWND page, int id) { return IsDlgButtonChecked(page, id) == BST_CHECKED; }
 
@@ -35,7 +35,7 @@ void fillLanguages(HWND page) {
 }
 
 void showHomeLink(HWND page) {
-    std::string address = homePageAddress(services().serverHost, services().serverPort);
+    std::string address = homePageAddress(windowServices.exchanges->host(), windowServices.exchanges->port());
     SetDlgItemTextA(page, IDC_HOME_LINK, address.c_str());
 }
 
@@ -58,9 +58,11 @@ INT_PTR onColourStatic(HDC dc, HWND control) {
 }
 
 void openMyPage() {
-    std::string token = captureSession->fetchPageToken();
-    if (token.empty()) return;
-    std::string address = playerPageAddress(services().serverHost, services().serverPort, token);
+    PageTokenAnswer answer = windowServices.exchanges->fetchPageToken(captureSession->playerId());
+    if (answer.notice && windowServices.notice != nullptr) windowServices.notice->showInformation(*answer.notice);
+    if (answer.token.empty()) return;
+    const WindowExchanges& server = *windowServices.exchanges;
+    std::string address = playerPageAddress(server.host(), server.port(), answer.token);
     ShellExecuteA(mainWindow, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
@@ -72,11 +74,11 @@ void openHomeLink(HWND page) {
 
 void onLanguageChosen(HWND page) {
     auto index = static_cast<int>(SendDlgItemMessageW(page, IDC_LANGUAGE, CB_GETCURSEL, 0, 0));
-    chooseLanguage(*captureSession, *services().settings, languageList, index);
+    chooseLanguage(*captureSession, *windowServices.settings, languageList, index);
 }
 
 INT_PTR onCommand(HWND page, int id, int notification) {
-    SettingsStore& settings = *services().settings;
+    SettingsStore& settings = *windowServices.settings;
     switch (id) {
     case IDC_MYPAGE: openMyPage(); break;
     case IDC_EXEC_GAME: chooseExecGame(*captureSession, settings, isChecked(page, id)); break;

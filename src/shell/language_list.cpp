@@ -1,6 +1,6 @@
 #include "shell/language_list.h"
 
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 

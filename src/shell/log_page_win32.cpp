@@ -2,7 +2,7 @@
 // whenever it changed, always scrolled to its newest line.
 #include <windows.h>
 
-#include "capture/capture_session.h"
+#include "session/capture_session.h"
 #include "dialog_ids.h"
 #include "shell/log_text.h"
 #include "shell/main_dialog_win32.h"

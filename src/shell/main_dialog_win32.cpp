@@ -3,18 +3,20 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "capture/capture_session.h"
+#include "capture/capture_worker.h"
 #include "dialog_ids.h"
 #include "shell/main_dialog_win32.h"
 #include "shell/settings.h"
+#include "shell/window_exchanges.h"
 #include "shell/status_line_win32.h"
-#include "shell/texts.h"
+#include "texts/texts.h"
 #include "shell/ui_resources_win32.h"
 #include "shell/window_position.h"
 
 namespace tidemark {
 
 CaptureSession* captureSession = nullptr;
+WindowServices windowServices;
 HWND mainWindow = nullptr;
 LanguageList languageList;
 int currentTab = 0;
@@ -34,7 +36,7 @@ StatusLine statusLine;
 // shell has forgotten our icon.
 const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
 
-SettingsStore& settings() { return *captureSession->services.settings; }
+SettingsStore& settings() { return *windowServices.settings; }
 
 void restorePosition(HWND window) {
     if (auto position = loadWindowPosition(settings()))
@@ -47,7 +49,7 @@ void savePosition(HWND window) {
 }
 
 bool loadLanguageList() {
-    return parseLanguageList(captureSession->fetchPatterns(std::nullopt), languageList);
+    return parseLanguageList(windowServices.exchanges->fetchLanguageList(), languageList);
 }
 
 void insertTab(HWND tabControl, int index, int textId) {
@@ -99,7 +101,7 @@ INT_PTR onCreate(HWND window) {
     SendMessageW(tabControl, TCM_SETCURSEL, static_cast<WPARAM>(currentTab), 0);
     CreateTabPage(tabControl, currentTab);
     statusLine.attach(window, GetDlgItem(window, IDC_STATUS), kStatusChanged);
-    captureSession->start(&statusLine);
+    windowServices.worker->start(&statusLine);
     if (execOnTray) {
         hideToTray(window);
         startHidden = 1;
@@ -108,7 +110,7 @@ INT_PTR onCreate(HWND window) {
 }
 
 void onDestroy(HWND window) {
-    captureSession->stop();
+    windowServices.worker->stop();
     statusLine.detach();
     RemoveTrayIcon(window);
     savePosition(window);

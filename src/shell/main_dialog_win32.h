@@ -10,10 +10,24 @@
 namespace tidemark {
 
 class CaptureSession;
+class CaptureWorker;
+class SettingsStore;
+class UserNotice;
+class WindowExchanges;
 
 // The one session of the run, created by the entry point before the main
 // window and destroyed after it.
 extern CaptureSession* captureSession;
+
+// What the window works with besides the session; set up by the entry point
+// before the main window and torn down after it.
+struct WindowServices {
+    CaptureWorker* worker = nullptr;
+    WindowExchanges* exchanges = nullptr;
+    SettingsStore* settings = nullptr;
+    UserNotice* notice = nullptr;
+};
+extern WindowServices windowServices;
 
 extern HWND mainWindow;           // owner of message boxes and of the game launch
 extern LanguageList languageList;  // the server's language list, fetched once at start

@@ -4,38 +4,41 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <memory>
-
-#include "capture/capture_session.h"
+#include "capture/capture_worker.h"
 #include "capture/game_processes_win32.h"
 #include "http/http_client_win32.h"
+#include "session/capture_session.h"
 #include "shell/ini_settings_store_win32.h"
 #include "shell/instance_guard_win32.h"
 #include "shell/main_dialog_win32.h"
 #include "shell/message_box_notice_win32.h"
 #include "shell/settings.h"
+#include "shell/window_exchanges.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using namespace tidemark;
 
-    // The platform services outlive the session, which may still be waiting
-    // for its worker when it is destroyed.
+    // Declared in the order they are needed, so that they go in reverse: the
+    // worker (which may still be finishing after the window's stop bound) is
+    // joined before the session and the platform services it uses.
     IniSettingsStore settings;
     Win32ProcessSystem processes([] { return mainWindow; });
     MessageBoxNotice notice;
-    SessionServices services;
-    services.settings = &settings;
-    services.processes = &processes;
-    services.notice = &notice;
-    services.httpClientFactory = winInetClientFactory();
+    CaptureSession session;
+    loadSettings(session, settings);
 
-    auto session = std::make_unique<CaptureSession>(std::move(services));
-    captureSession = session.get();
-    loadSettings(*session, settings);
+    WorkerServices workerServices;
+    workerServices.settings = &settings;
+    workerServices.processes = &processes;
+    workerServices.httpClientFactory = winInetClientFactory();
+    CaptureWorker worker(session, std::move(workerServices));
+    WindowExchanges exchanges(winInetClientFactory(), TIDEMARK_SERVER_HOST, TIDEMARK_SERVER_PORT);
+
+    captureSession = &session;
+    windowServices = WindowServices{&worker, &exchanges, &settings, &notice};
     InitCommonControls();
     runInstanceGuard();
-    // Joins a worker that outlasted the stop bound before anything it uses goes.
-    session.reset();
+    windowServices = WindowServices{};
     captureSession = nullptr;
     return 0;
 }

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "shell/main_dialog_win32.h"
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 

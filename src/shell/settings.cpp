@@ -1,6 +1,6 @@
 #include "shell/settings.h"
 
-#include "capture/capture_session.h"
+#include "session/capture_session.h"
 
 namespace tidemark {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "capture/status_sink.h"
+#include "session/status_sink.h"
 
 namespace tidemark {
 

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "shell/settings_store.h"
+#include "platform/settings_store.h"
 
 namespace tidemark {
 

@@ -10,17 +10,19 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "capture/capture_session.h"
+#include "capture/capture_worker.h"
 #include "fakes/recording_status_sink.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_http_client.h"
 #include "fakes/fake_process_image.h"
 #include "fakes/fake_process_system.h"
-#include "shell/texts.h"
+#include "fakes/fake_settings_store.h"
+#include "texts/texts.h"
 #include "support/fake_chat_log.h"
 
 namespace tidemark {
@@ -67,18 +69,19 @@ protected:
     }
 
     Worker() {
-        SessionServices services;
+        WorkerServices services;
         services.clock = &clock;
         services.processes = &processes;
+        services.settings = &settings;
         services.httpClientFactory = server.factory();
-        session = std::make_unique<CaptureSession>(std::move(services));
-        session->statusWindow = &status;
-        session->setLanguage("en");
+        worker = std::make_unique<CaptureWorker>(session, std::move(services));
+        session.setStatusWindow(&status);
+        session.setLanguage("en");
         clock.onSleep = [this](std::uint32_t ms) {
             if (ms == 1000) ++waits;
             if (++sleeps > 200000) {
                 ADD_FAILURE() << "the worker never stopped";
-                session->stopRequested = 1;
+                session.requestStop();
             }
             if (onSleep) onSleep(ms);
         };
@@ -86,6 +89,7 @@ protected:
 
     // A running DirectX 11 client whose chat log starts with the marker line.
     void runGame(bool publishMarker = true) {
+        if (game) endGame();
         game = std::make_shared<FakeProcessImage>();
         log = std::make_unique<FakeChatLog>(game);
         log->append(static_cast<std::uint32_t>(kNow - 60), 57, "\x1F\x1Fmarker", publishMarker);
@@ -98,14 +102,13 @@ protected:
 
     void stopAfterWaits(int n) {
         onSleep = [this, n](std::uint32_t ms) {
-            if (ms == 1000 && waits >= n) session->stopRequested = 1;
+            if (ms == 1000 && waits >= n) session.requestStop();
         };
     }
 
     std::vector<std::u16string> messages() {
-        auto guard = session->lock();
         std::vector<std::u16string> texts;
-        for (const LogRecord& record : session->messages) texts.push_back(record.text);
+        for (const LogRecord& record : session.messages()) texts.push_back(record.text);
         return texts;
     }
     std::vector<FakeRequest> requests(const std::string& verb) const {
@@ -125,8 +128,10 @@ protected:
     FakeHttpServer server;
     SteppingClock clock;
     FakeProcessSystem processes;
+    FakeSettingsStore settings;
     RecordingStatusSink status;
-    std::unique_ptr<CaptureSession> session;
+    CaptureSession session{&clock};
+    std::unique_ptr<CaptureWorker> worker;
     std::shared_ptr<FakeProcessImage> game;
     std::unique_ptr<FakeChatLog> log;
     std::function<void(std::uint32_t)> onSleep;
@@ -135,15 +140,15 @@ protected:
 };
 
 TEST_F(Worker, WaitsForALanguageWithoutSendingAnythingThenFetchesForIt) {
-    session->setLanguage("");
+    session.setLanguage("");
     server.answer("[]");
     int waitsAtRequest = -1;
     server.onRequest([&](const FakeRequest&) { waitsAtRequest = waits; });
     onSleep = [this](std::uint32_t) {
-        if (waits == 3) session->setLanguage("ja");
+        if (waits == 3) session.setLanguage("ja");
     };
 
-    session->workerMain();
+    worker->workerMain();
 
     EXPECT_EQ(waitsAtRequest, 3) << "no request before the language was set";
     auto gets = requests("GET");
@@ -161,11 +166,11 @@ TEST_P(WorkerWithUnusableAnswer, LogsOneConnectionFailureAndEndsWithoutLookingFo
     server.answer(GetParam());
     runGame();
 
-    session->workerMain();  // returns by itself: nothing asked it to stop
+    worker->workerMain();  // returns by itself: nothing asked it to stop
 
     EXPECT_EQ(messages(), std::vector<std::u16string>{prefixed(kTextConnectionFailed)});
     EXPECT_EQ(processes.snapshotsTaken(), 0);
-    EXPECT_EQ(session->stopRequested.load(), 0);
+    EXPECT_FALSE(session.stopRequested());
     EXPECT_EQ(requests("GET").size(), 1u);
 }
 
@@ -186,24 +191,24 @@ TEST_F(Worker, DirectX9ClientIsReportedOnceAndSwitchesTheLaunchOff) {
     server.answer(kPatterns);
     processes.addProcess(7, "ffxiv.exe");
     processes.setInstallLocation("C:\\Games");
-    session->setExecGame(1);
+    session.setExecGame(1);
     stopAfterWaits(4);
 
-    session->workerMain();
+    worker->workerMain();
 
     EXPECT_EQ(messages(), std::vector<std::u16string>{prefixed(kTextDirectX9Unsupported)});
     EXPECT_TRUE(processes.startedPrograms().empty());
-    EXPECT_EQ(session->execGame(), 0);
+    EXPECT_EQ(session.execGame(), 0);
     EXPECT_EQ(waitingTexts().size(), 4u);
 }
 
 TEST_F(Worker, LaunchesTheBootProgramOnceWhenNothingOfTheGameRuns) {
     server.answer(kPatterns);
     processes.setInstallLocation("C:\\Games");
-    session->setExecGame(1);
+    session.setExecGame(1);
     stopAfterWaits(5);
 
-    session->workerMain();
+    worker->workerMain();
 
     ASSERT_EQ(processes.startedPrograms().size(), 1u);
     EXPECT_EQ(processes.startedPrograms()[0].program,
@@ -213,10 +218,10 @@ TEST_F(Worker, LaunchesTheBootProgramOnceWhenNothingOfTheGameRuns) {
 
 TEST_F(Worker, FailedLaunchIsReportedOnceAndNotRetried) {
     server.answer(kPatterns);
-    session->setExecGame(1);
+    session.setExecGame(1);
     stopAfterWaits(5);
 
-    session->workerMain();
+    worker->workerMain();
 
     EXPECT_TRUE(processes.startedPrograms().empty());
     EXPECT_EQ(messages(), std::vector<std::u16string>{prefixed(kTextLaunchFailed)});
@@ -226,14 +231,14 @@ TEST_F(Worker, RunningLauncherAtTheFirstPassMeansNoLaunchEver) {
     server.answer(kPatterns);
     processes.setInstallLocation("C:\\Games");
     processes.addProcess(9, "FFXIVLAUNCHER.EXE");
-    session->setExecGame(1);
+    session.setExecGame(1);
     onSleep = [this](std::uint32_t ms) {
         if (ms != 1000) return;
         if (waits == 1) processes.removeProcess(9);
-        if (waits == 4) session->stopRequested = 1;
+        if (waits == 4) session.requestStop();
     };
 
-    session->workerMain();
+    worker->workerMain();
 
     EXPECT_TRUE(processes.startedPrograms().empty());
     EXPECT_TRUE(messages().empty());
@@ -244,7 +249,7 @@ TEST_F(Worker, WaitingTextGainsADotASecondAndStartsOverEveryTenth) {
     const std::int32_t before = waitCounter;
     stopAfterWaits(12);
 
-    session->workerMain();
+    worker->workerMain();
 
     std::vector<std::u16string> expected;
     for (int i = 1; i <= 12; ++i) expected.push_back(waitingText(before + i));
@@ -257,7 +262,7 @@ TEST_F(Worker, GameExitWhileMonitoringResetsFetchesAgainAndWaitsWithoutLaunching
     server.answer(R"({"log": "reported"})");
     server.answer(kPatterns);
     processes.setInstallLocation("C:\\Games");
-    session->setExecGame(1);
+    session.setExecGame(1);
     const std::int32_t before = waitCounter;
     runGame();
 
@@ -270,7 +275,7 @@ TEST_F(Worker, GameExitWhileMonitoringResetsFetchesAgainAndWaitsWithoutLaunching
     server.onRequest([&](const FakeRequest& r) { posted = posted || r.verb == "POST"; });
     stopAfterWaits(2);
 
-    session->workerMain();
+    worker->workerMain();
 
     ASSERT_TRUE(posted);
     EXPECT_EQ(requests("GET").size(), 2u) << "patterns fetched again after the reset";
@@ -280,9 +285,6 @@ TEST_F(Worker, GameExitWhileMonitoringResetsFetchesAgainAndWaitsWithoutLaunching
     ASSERT_EQ(waiting.size(), 2u);
     EXPECT_EQ(waiting[0], waitingText(before + 1)) << "the counter goes on across games";
     EXPECT_EQ(status.texts().back(), waiting.back());
-    auto guard = session->lock();
-    EXPECT_EQ(session->gameProcess, nullptr);
-    EXPECT_EQ(session->textBufferSlot, 0u);
 }
 
 TEST_F(Worker, PostsMatchingLinesAndShowsHowFarItHasRead) {
@@ -293,10 +295,10 @@ TEST_F(Worker, PostsMatchingLinesAndShowsHowFarItHasRead) {
         if (isMonitoring(text) && log->written() == 1) log->append(static_cast<std::uint32_t>(kNow), 3, "a hit");
     };
     server.onRequest([this](const FakeRequest& r) {
-        if (r.verb == "POST") session->stopRequested = 1;
+        if (r.verb == "POST") session.requestStop();
     });
 
-    session->workerMain();
+    worker->workerMain();
 
     auto posts = requests("POST");
     ASSERT_EQ(posts.size(), 1u);
@@ -316,10 +318,10 @@ TEST_F(Worker, CountStandingOnABlockEdgeShowsTheLoadingText) {
         if (isMonitoring(text) && log->written() == 1) {
             log->appendFiller(999);
             log->pointAtOtherBuffers();  // the block is full and the game has moved on
-        } else if (!isMonitoring(text) && log->written() == 1000) session->stopRequested = 1;
+        } else if (!isMonitoring(text) && log->written() == 1000) session.requestStop();
     };
 
-    session->workerMain();
+    worker->workerMain();
 
     auto texts = status.texts();
     ASSERT_GE(texts.size(), 2u);
@@ -335,10 +337,10 @@ TEST_F(Worker, LogFoundWithNoEntriesResetsAndSearchesAgain) {
         if (server.requestCount() == 1) log->publishCount();  // the second fetch
     });
     status.onStatus = [this](const std::u16string& text) {
-        if (isMonitoring(text)) session->stopRequested = 1;
+        if (isMonitoring(text)) session.requestStop();
     };
 
-    session->workerMain();
+    worker->workerMain();
 
     EXPECT_EQ(requests("GET").size(), 2u);
     EXPECT_TRUE(isMonitoring(status.texts().back())) << "found and followed on the second search";
@@ -355,35 +357,145 @@ TEST_F(Worker, FailedReadAbandonsThePassAndTheNextPassResetsTheSession) {
         game->markUnreadable(log->currentTextAddress(), 1);
     };
     server.onRequest([this](const FakeRequest&) {
-        if (server.requestCount() == 1) session->stopRequested = 1;
+        if (server.requestCount() == 1) session.requestStop();
     });
 
-    session->workerMain();
+    worker->workerMain();
 
     // The count stayed readable, so only the abandoned pass (whose value makes
     // the next locate refuse) can have led to this second fetch.
     EXPECT_EQ(requests("GET").size(), 2u) << "reset, then the patterns are fetched again";
     EXPECT_TRUE(requests("POST").empty());
-    auto guard = session->lock();
-    EXPECT_EQ(session->abortCode, 0);
+    EXPECT_EQ(session.abortCode(), 0);
+}
+
+// --- a language chosen while the worker runs --------------------------------
+// Each language's set gives "hit" another pattern id, so a report labelled
+// with one language but matched by the other's set shows in its fields.
+
+constexpr char kEnglishPatterns[] = R"({"1": {"keyword": ["marker"], "code": "0"}, "2": {"keyword": ["hit"], "code": "0"}})";
+constexpr char kJapanesePatterns[] = R"({"1": {"keyword": ["marker"], "code": "0"}, "3": {"keyword": ["hit"], "code": "0"}})";
+
+class LanguageChange : public Worker {
+protected:
+    // The server's answers in the order the requests come.
+    void script(std::initializer_list<const char*> answers) {
+        for (const char* answer : answers) server.answer(answer);
+    }
+
+    // Every report carries the language its pattern set was fetched for, and
+    // the Japanese set was fetched before any report under it.
+    void expectReportsLabelledByTheirSet() {
+        bool japaneseFetched = false;
+        for (const FakeRequest& r : server.requests()) {
+            if (r.verb == "GET" && r.field("lang") == "ja") japaneseFetched = true;
+            if (r.verb != "POST") continue;
+            const std::string expectedPid = r.field("lang") == "ja" ? "3" : "2";
+            EXPECT_EQ(r.field("pid"), expectedPid) << "lang=" << r.field("lang").value_or("?");
+            if (r.field("lang") == "ja") {
+                EXPECT_TRUE(japaneseFetched) << "a report under ja before its set";
+            }
+        }
+    }
+
+    // Stops once a present "hit" line was reported under Japanese.
+    void stopAfterJapaneseReport() {
+        server.onRequest([this](const FakeRequest& r) {
+            if (r.verb == "POST" && r.field("lang") == "ja") session.requestStop();
+        });
+    }
+    void writeHitOnceMonitoring() {
+        status.onStatus = [this](const std::u16string& text) {
+            if (isMonitoring(text) && log->written() == 1) log->append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+        };
+    }
+};
+
+TEST_F(LanguageChange, DuringThePatternFetchTheNewLanguagesSetIsFetchedBeforeAttaching) {
+    script({kEnglishPatterns, kJapanesePatterns, R"({"log": "listed"})"});
+    runGame();
+    writeHitOnceMonitoring();
+    server.onRequest([this](const FakeRequest& r) {
+        if (r.verb == "GET" && r.field("lang") == "en") session.chooseLanguage("ja");
+        if (r.verb == "POST") session.requestStop();
+    });
+
+    worker->workerMain();
+
+    auto gets = requests("GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_EQ(gets[1].field("lang"), "ja");
+    ASSERT_EQ(requests("POST").size(), 1u);
+    EXPECT_EQ(requests("POST")[0].field("lang"), "ja");
+    expectReportsLabelledByTheirSet();
+}
+
+TEST_F(LanguageChange, DuringTheGameWaitTheNewLanguagesSetIsFetchedBeforeAttaching) {
+    script({kEnglishPatterns, kJapanesePatterns, R"({"log": "listed"})"});
+    onSleep = [this](std::uint32_t ms) {
+        if (ms == 1000 && waits == 2) {
+            session.chooseLanguage("ja");
+            runGame();
+        }
+    };
+    writeHitOnceMonitoring();
+    stopAfterJapaneseReport();
+
+    worker->workerMain();
+
+    auto gets = requests("GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_EQ(gets[1].field("lang"), "ja");
+    EXPECT_EQ(requests("POST").size(), 1u);
+    expectReportsLabelledByTheirSet();
+}
+
+TEST_F(LanguageChange, DuringAReadPassNoLaterLineOfThatPassIsPostedOrListed) {
+    script({kEnglishPatterns, R"({"log": "first of the old pass", "msg": "old"})", kJapanesePatterns,
+            R"({"log": "after the change"})"});
+    runGame();
+    status.onStatus = [this](const std::u16string& text) {
+        if (!isMonitoring(text)) return;
+        if (log->written() == 1) {
+            for (int i = 0; i < 3; ++i) log->append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+        } else if (requests("GET").size() == 2 && log->written() == 4) {
+            log->append(static_cast<std::uint32_t>(kNow), 1, "a new hit");
+        }
+    };
+    server.onRequest([this](const FakeRequest& r) {
+        if (r.verb != "POST") return;
+        if (r.field("lang") == "en") session.chooseLanguage("ja");
+        else session.requestStop();
+    });
+
+    worker->workerMain();
+
+    auto posts = requests("POST");
+    ASSERT_EQ(posts.size(), 2u) << "one line of the old pass, then the line written after the change";
+    EXPECT_EQ(posts[0].field("lang"), "en");
+    EXPECT_EQ(posts[1].field("log"), "a new hit");
+    expectReportsLabelledByTheirSet();
+    EXPECT_EQ(messages(), std::vector<std::u16string>{u"after the change"});
 }
 
 TEST(WorkerThread, StopWithoutAWorkerDoesNothing) {
     CaptureSession session;
-    session.stop();
-    EXPECT_EQ(session.stopRequested.load(), 0);
-    EXPECT_FALSE(session.workerThread.joinable());
+    CaptureWorker worker(session, {});
+    worker.stop();
+    EXPECT_FALSE(session.stopRequested());
+    EXPECT_FALSE(worker.joinable());
 }
 
 TEST(WorkerThread, StopDuringTheGameWaitReturnsWithinAboutASecond) {
     FakeHttpServer server;
     server.answer(kPatterns);
     FakeProcessSystem processes;
-    SessionServices services;
+    WorkerServices services;
     services.processes = &processes;
     services.httpClientFactory = server.factory();  // real clock: real one-second waits
-    CaptureSession session(std::move(services));
+    CaptureSession session;
     session.setLanguage("en");
+    CaptureWorker worker(session, std::move(services));
     RecordingStatusSink status;
     std::mutex mutex;
     std::condition_variable waiting;
@@ -394,51 +506,61 @@ TEST(WorkerThread, StopDuringTheGameWaitReturnsWithinAboutASecond) {
         waiting.notify_all();
     };
 
-    session.start(&status);
+    worker.start(&status);
     {
         std::unique_lock guard(mutex);
         ASSERT_TRUE(waiting.wait_for(guard, std::chrono::seconds(10), [&] { return sawWaitingText; }));
     }
     const auto before = std::chrono::steady_clock::now();
-    session.stop();
+    worker.stop();
     const auto took = std::chrono::steady_clock::now() - before;
 
     EXPECT_LT(took, std::chrono::milliseconds(3000));
-    EXPECT_FALSE(session.workerThread.joinable());
+    EXPECT_FALSE(worker.joinable());
 }
 
-TEST(WorkerThread, ResetsFromAnotherThreadWhileTheWorkerRunsTearNothing) {
+// Languages chosen from another thread at random moments, each waited for:
+// every choice must end with that language's set fetched. Bounded in count
+// and, per choice, in time.
+TEST(WorkerThread, EveryLanguageChosenWhileTheWorkerRunsGetsItsSetFetched) {
     FakeHttpServer server;
-    for (int i = 0; i < 5000; ++i) server.answer(kPatterns);
+    for (int i = 0; i < 20000; ++i) server.answer(kPatterns);
     FakeProcessSystem processes;
-    auto game = std::make_shared<FakeProcessImage>();
-    FakeChatLog log(game);
-    log.append(static_cast<std::uint32_t>(kNow - 60), 57, "\x1F\x1Fmarker");
-    processes.addProcess(kDx11Id, "ffxiv_dx11.exe", game);
-    FakeClock clock(kNow);  // never waits: the worker runs flat out
-    SessionServices services;
+    FakeClock clock(kNow);  // never waits: the worker cycles flat out
+    WorkerServices services;
     services.clock = &clock;
     services.processes = &processes;
     services.httpClientFactory = server.factory();
-    CaptureSession session(std::move(services));
-    session.setLanguage("en");
+    CaptureSession session(&clock);
+    session.setLanguage("l0");
+    CaptureWorker worker(session, std::move(services));
+
+    std::mutex mutex;
+    std::condition_variable fetched;
+    std::string lastFetched;
+    server.onRequest([&](const FakeRequest& r) {
+        std::lock_guard guard(mutex);
+        lastFetched = r.field("lang").value_or("");
+        fetched.notify_all();
+    });
     RecordingStatusSink status;
+    worker.start(&status);
 
-    session.start(&status);
-    // Resets land wherever the worker happens to be: fetching, waiting,
-    // locating, reading or posting. Each makes it start over.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int resets = 0;
-    while (server.requestCount() < 50 && std::chrono::steady_clock::now() < until) {
-        session.reset();
-        ++resets;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> pause(0, 40);
+    int missed = 0;
+    for (int i = 1; i <= 1000 && missed == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+        const std::string code = "l" + std::to_string(i);
+        session.chooseLanguage(code);
+        std::unique_lock guard(mutex);
+        if (!fetched.wait_for(guard, std::chrono::seconds(2), [&] { return lastFetched == code; })) {
+            ADD_FAILURE() << "the set of language " << code << " was never fetched";
+            ++missed;
+        }
     }
-    session.stop();
-
-    EXPECT_FALSE(session.workerThread.joinable());
-    EXPECT_GE(server.requestCount(), 50u) << "each reset made the worker fetch the patterns again";
-    EXPECT_GT(resets, 0);
+    worker.stop();
+    EXPECT_FALSE(worker.joinable());
 }
 
 }  // namespace

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_session.h"
+#include "capture/capture_worker.h"
 #include "fakes/recording_status_sink.h"
 #include "capture/game_processes_win32.h"
 #include "http/form.h"
 #include "http/http_client_win32.h"
-#include "shell/texts.h"
+#include "texts/texts.h"
 #include "support/gamesim_control.h"
 #include "support/test_server.h"
 
@@ -98,7 +98,7 @@ protected:
         ASSERT_FALSE(LoadTextW(kTextMonitoringLogs).empty()) << "the string table is not linked";
     }
     void TearDown() override {
-        if (session_) session_->stop();
+        if (worker_) worker_->stop();
     }
 
     // Every answer is the pattern set: the worker's fetch takes it as such,
@@ -106,14 +106,14 @@ protected:
     void serve(const std::string& patterns) { TestServer::script({}, ServerAnswer::text(patterns)); }
 
     void startWorker() {
-        SessionServices services;
+        WorkerServices services;
         services.processes = &processes_;
         services.httpClientFactory = winInetClientFactory();
         services.serverHost = "127.0.0.1";
         services.serverPort = TestServer::port();
-        session_.emplace(std::move(services));
-        session_->setLanguage("en");
-        session_->start(&status_);
+        session_.setLanguage("en");
+        worker_.emplace(session_, std::move(services));
+        worker_->start(&status_);
     }
 
     std::vector<ServerRequest> requests(const std::string& method) const {
@@ -159,7 +159,8 @@ protected:
 
     Win32ProcessSystem processes_;
     RecordingStatusSink status_;
-    std::optional<CaptureSession> session_;
+    CaptureSession session_;
+    std::optional<CaptureWorker> worker_;
 };
 
 constexpr char kPatterns[] = R"({"1": {"keyword": ["e2e-marker"], "code": "999"},

@@ -4,9 +4,14 @@
 
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "capture/capture_session.h"
+#include "capture/game_processes.h"
 #include "capture/game_processes_win32.h"
+#include "gamelog/chat_log_locator.h"
 #include "support/gamesim_control.h"
 
 namespace tidemark {
@@ -14,8 +19,8 @@ namespace {
 
 constexpr const char* kMarker = "tidemark-marker-7f3a";
 
-// A session attached to the running simulator, with the pattern document
-// naming the simulator's marker as the first keyword of pattern "1".
+// The running simulator opened for reading, searched for the simulator's
+// marker as the first keyword of pattern "1" would make it.
 class ChatLogOnSimulator : public ::testing::Test {
 protected:
     void attach(std::vector<std::string> arguments) {
@@ -24,22 +29,24 @@ protected:
         options.arguments = std::move(arguments);
         game_.emplace(options);
         ASSERT_TRUE(game_->start());
-        SessionServices services;
-        services.processes = &system_;
-        session_.emplace(std::move(services));
-        session_->patterns.Parse(
-            (std::string(R"({"1":{"keyword":[")") + kMarker + R"(","other"],"code":"0"}})").c_str());
-        ASSERT_TRUE(session_->patterns.IsObject());
-        session_->gameProcess = session_->openProcessByName("ffxiv_dx11.exe");
-        ASSERT_NE(session_->gameProcess, nullptr);
+        process_ = openProcessByName(system_, "ffxiv_dx11.exe");
+        ASSERT_NE(process_, nullptr);
+    }
+
+    // Where the log lies; unlocated addresses when the search found nothing.
+    ChatLogAddresses locate() {
+        const std::string marker = std::string("\x1F\x1F") + kMarker;
+        LocatorInputs inputs;
+        inputs.marker = marker;
+        return locateChatLog(*process_, inputs).value_or(ChatLogAddresses{});
     }
 
     GameSimulator& game() { return *game_; }
-    CaptureSession& session() { return *session_; }
+    const ProcessMemory& process() { return *process_; }
 
     Win32ProcessSystem system_;
     std::optional<GameSimulator> game_;
-    std::optional<CaptureSession> session_;
+    std::unique_ptr<ProcessMemory> process_;
 };
 
 TEST_F(ChatLogOnSimulator, FindsTheHeaderPastEveryDecoy) {
@@ -47,56 +54,57 @@ TEST_F(ChatLogOnSimulator, FindsTheHeaderPastEveryDecoy) {
     const GameSimulatorState state = game().state();
     ASSERT_NE(state.textBufferSlot, 0u);
 
-    EXPECT_EQ(session().locateChatLog(), 1);
-    EXPECT_EQ(session().textBufferSlot, state.textBufferSlot);
-    EXPECT_EQ(session().offsetTableSlot, state.textBufferSlot - 24);
-    EXPECT_EQ(session().entryCountAddress, state.textBufferSlot - 76);
-    EXPECT_EQ(session().entryCount(), 13);
+    const ChatLogAddresses log = locate();
+    EXPECT_EQ(log.textBufferSlot, state.textBufferSlot);
+    EXPECT_EQ(log.offsetTableSlot, state.textBufferSlot - 24);
+    EXPECT_EQ(log.entryCountAddress, state.textBufferSlot - 76);
+    EXPECT_EQ(entryCount(process(), log), 13);
 }
 
 TEST_F(ChatLogOnSimulator, FindsAHeaderAtAnOddAddress) {
     attach({"--decoys", "--odd-header"});
     const std::uint64_t t = game().state().textBufferSlot;
     ASSERT_EQ(t % 2, 1u);
-    EXPECT_EQ(session().locateChatLog(), 1);
-    EXPECT_EQ(session().textBufferSlot, t);
-    EXPECT_EQ(session().entryCount(), 1);
+    const ChatLogAddresses log = locate();
+    EXPECT_EQ(log.textBufferSlot, t);
+    EXPECT_EQ(entryCount(process(), log), 1);
 }
 
 TEST_F(ChatLogOnSimulator, EntryCountFollowsTheGameAcrossBlocksAndReadsMinusOneAfterItExits) {
     attach({"--first-block", "2", "--history", "995"});  // entries 2000 to 2995
-    EXPECT_EQ(session().entryCount(), 0);  // not located yet: nothing is read
-    ASSERT_EQ(session().locateChatLog(), 1);
-    ASSERT_NE(session().textBufferSlot, 0u);
-    EXPECT_EQ(session().entryCount(), 2996);
+    EXPECT_EQ(entryCount(process(), ChatLogAddresses{}), 0);  // not located yet: nothing is read
+    const ChatLogAddresses log = locate();
+    ASSERT_TRUE(log.located());
+    EXPECT_EQ(entryCount(process(), log), 2996);
 
     auto state = game().addLine(57, "Hello\x1Fworld");
     ASSERT_TRUE(state.has_value());
     EXPECT_EQ(state->entries, 2997);
-    EXPECT_EQ(session().entryCount(), 2997);
+    EXPECT_EQ(entryCount(process(), log), 2997);
 
     // Three more fill the block; the next starts a block with its marker.
     state = game().send("burst 4");
     ASSERT_TRUE(state.has_value());
     EXPECT_EQ(state->blockBase, 3000u);
     EXPECT_EQ(state->entries, 3002);
-    EXPECT_EQ(session().entryCount(), 3002);
+    EXPECT_EQ(entryCount(process(), log), 3002);
     EXPECT_EQ(state->errors, 0u);
 
     ASSERT_TRUE(game().exit());
-    EXPECT_EQ(session().entryCount(), -1);
+    EXPECT_EQ(entryCount(process(), log), -1);
 }
 
 TEST_F(ChatLogOnSimulator, EntryCountRisesWhileTheGameWritesAtItsRate) {
     attach({"--rate", "200"});
-    ASSERT_EQ(session().locateChatLog(), 1);
-    const std::int32_t first = session().entryCount();
+    const ChatLogAddresses log = locate();
+    ASSERT_TRUE(log.located());
+    const std::int32_t first = entryCount(process(), log);
     ASSERT_GE(first, 1);
     Sleep(300);
-    EXPECT_GT(session().entryCount(), first);
+    EXPECT_GT(entryCount(process(), log), first);
     auto stopped = game().send("rate 0");
     ASSERT_TRUE(stopped.has_value());
-    EXPECT_EQ(session().entryCount(), stopped->entries);
+    EXPECT_EQ(entryCount(process(), log), stopped->entries);
 }
 
 // The simulator's log as a reader sees it: the block's offset table and
@@ -106,7 +114,7 @@ TEST_F(ChatLogOnSimulator, AddedLinesLieInTheBlockAsTheGameWritesThem) {
     ASSERT_TRUE(game().addLine(57, std::string("\x1F\x02\x00\xE3\x81\x82", 6), 1700000000u).has_value());
     ASSERT_TRUE(game().addLine(-3, "").has_value());
     const GameSimulatorState state = game().state();
-    const ProcessMemory& memory = *session().gameProcess;
+    const ProcessMemory& memory = process();
 
     ASSERT_EQ(memory.readU32(state.entryCountAddress), 5);
     std::uint32_t table[5];
@@ -141,9 +149,9 @@ TEST_F(ChatLogOnSimulator, ANewBlockIsFoundAgainThroughTheSameHeader) {
     ASSERT_EQ(state.blockBase, 1000u);
 
     // The old block still holds a marker, but nothing points at it any more.
-    EXPECT_EQ(session().locateChatLog(), 1);
-    EXPECT_EQ(session().textBufferSlot, state.textBufferSlot);
-    EXPECT_EQ(session().entryCount(), state.entries);
+    const ChatLogAddresses log = locate();
+    EXPECT_EQ(log.textBufferSlot, state.textBufferSlot);
+    EXPECT_EQ(entryCount(process(), log), state.entries);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "capture/capture_session.h"
+#include "capture/game_processes.h"
 #include "capture/game_processes_win32.h"
 #include "support/gamesim_control.h"
 
@@ -14,12 +14,6 @@ namespace {
 constexpr const char* kInstallerKey =
     "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
     "{2B41E132-07DF-4925-A3D3-F2D1765CCDFE}";
-
-SessionServices servicesWith(ProcessSystem& processes) {
-    SessionServices services;
-    services.processes = &processes;
-    return services;
-}
 
 // The simulator's entry count read through `process`: tells apart two
 // running copies started with different histories.
@@ -33,27 +27,25 @@ TEST(GameDiscoveryOnWine, FindsTheRunningClientByItsNameInAnyLetterCase) {
     ASSERT_TRUE(dx11.start());
     ASSERT_TRUE(dx9.start());
     Win32ProcessSystem system;
-    CaptureSession session(servicesWith(system));
 
     for (const char* name : {"ffxiv_dx11.exe", "FFXIV_DX11.EXE", "Ffxiv_Dx11.Exe"}) {
-        std::unique_ptr<ProcessMemory> game = session.openProcessByName(name);
+        std::unique_ptr<ProcessMemory> game = openProcessByName(system, name);
         ASSERT_NE(game, nullptr) << name;
         EXPECT_EQ(countSeenThrough(*game, dx11), 4) << name;
     }
-    std::unique_ptr<ProcessMemory> dx9Client = session.openProcessByName("ffxiv.exe");
+    std::unique_ptr<ProcessMemory> dx9Client = openProcessByName(system, "ffxiv.exe");
     ASSERT_NE(dx9Client, nullptr);
     EXPECT_EQ(countSeenThrough(*dx9Client, dx9), 8);
-    EXPECT_EQ(session.openProcessByName("ffxivupdater.exe"), nullptr);
+    EXPECT_EQ(openProcessByName(system, "ffxivupdater.exe"), nullptr);
 }
 
 TEST(GameDiscoveryOnWine, AnExitedClientIsNoLongerFound) {
     GameSimulator game;
     ASSERT_TRUE(game.start());
     Win32ProcessSystem system;
-    CaptureSession session(servicesWith(system));
-    ASSERT_NE(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    ASSERT_NE(openProcessByName(system, "ffxiv_dx11.exe"), nullptr);
     ASSERT_TRUE(game.exit());
-    EXPECT_EQ(session.openProcessByName("ffxiv_dx11.exe"), nullptr);
+    EXPECT_EQ(openProcessByName(system, "ffxiv_dx11.exe"), nullptr);
 }
 
 TEST(GameDiscoveryOnWine, TheSnapshotListsProcessesWithTheirIdsAndBareNames) {
@@ -108,12 +100,10 @@ TEST(GameLaunchOnWine, WithoutTheRecordedLocationNothingIsLaunched) {
         InstallerKey key;
         ASSERT_TRUE(key.valid());
         Win32ProcessSystem system;
-        CaptureSession session(servicesWith(system));
-        EXPECT_FALSE(session.launchGame());  // key without the value
+        EXPECT_FALSE(launchGame(system));  // key without the value
     }
     Win32ProcessSystem system;
-    CaptureSession session(servicesWith(system));
-    EXPECT_FALSE(session.launchGame());  // no key at all
+    EXPECT_FALSE(launchGame(system));  // no key at all
 }
 
 // A fake installation: the simulator copied to where the boot program lies.
@@ -159,9 +149,8 @@ TEST(GameLaunchOnWine, StartsTheBootProgramInTheBootFolder) {
         ownerAsked = nullptr;
         return ownerAsked;
     });
-    CaptureSession session(servicesWith(system));
 
-    ASSERT_TRUE(session.launchGame());
+    ASSERT_TRUE(launchGame(system));
     EXPECT_EQ(ownerAsked, nullptr);
 
     // Run without arguments, the copy publishes its state in its own folder.
@@ -169,7 +158,7 @@ TEST(GameLaunchOnWine, StartsTheBootProgramInTheBootFolder) {
     std::optional<GameSimulatorState> state = boot.waitForState([](const GameSimulatorState&) { return true; });
     ASSERT_TRUE(state.has_value());
     EXPECT_EQ(lstrcmpiA(state->cwd.c_str(), installation.bootFolder().c_str()), 0) << state->cwd;
-    EXPECT_NE(session.openProcessByName("ffxivboot.exe"), nullptr);
+    EXPECT_NE(openProcessByName(system, "ffxivboot.exe"), nullptr);
 
     HANDLE started = OpenProcess(SYNCHRONIZE, FALSE, state->processId);
     ASSERT_NE(started, nullptr);

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "capture/clock.h"
+#include "platform/clock.h"
 
 namespace tidemark {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "shell/settings_store.h"
+#include "platform/settings_store.h"
 
 namespace tidemark {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/status_sink.h"
+#include "session/status_sink.h"
 
 namespace tidemark {
 

@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "capture/capture_session.h"
+#include <rapidjson/document.h>
+
 #include "fakes/fake_clock.h"
 #include "fakes/fake_process_image.h"
+#include "fakes/recording_status_sink.h"
+#include "gamelog/chat_log_locator.h"
+#include "gamelog/compiled_patterns.h"
 #include "gamelog/region_search.h"
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 namespace {
@@ -18,12 +23,6 @@ namespace {
 constexpr std::int64_t kNow = 1700000000;
 constexpr std::uint64_t kPage = 0x1000;
 const std::string kKeyword = "LogStart";
-
-class RecordingStatus : public StatusSink {
-public:
-    void setStatus(const std::u16string& text) override { texts.push_back(text); }
-    std::vector<std::u16string> texts;
-};
 
 // 2013-09-29 00:00:00 local time, the earliest entry time the game can have.
 std::int64_t earliestEntryTime() {
@@ -36,18 +35,14 @@ std::int64_t earliestEntryTime() {
 
 class ChatLogLocator : public ::testing::Test {
 protected:
-    ChatLogLocator() : session(services()) {
-        session.gameProcess = image;
-        usePatterns(R"({"1":{"keyword":["LogStart","other"],"code":"0"},"2":{"keyword":["x"]}})");
-    }
+    ChatLogLocator() { usePatterns(R"({"1":{"keyword":["LogStart","other"],"code":"0"},"2":{"keyword":["x"]}})"); }
 
-    SessionServices services() {
-        SessionServices s;
-        s.clock = &clock;
-        return s;
+    // The marker comes from the pattern document, as the worker takes it.
+    void usePatterns(const char* json) {
+        rapidjson::Document document;
+        document.Parse(json);
+        marker = compilePatterns(document).marker;
     }
-
-    void usePatterns(const char* json) { session.patterns.Parse(json); }
 
     std::uint64_t addRegion(std::uint64_t base, std::uint64_t size = 4 * kPage,
                             std::uint32_t protect = kPageReadWrite, std::uint32_t type = kMemPrivate) {
@@ -64,17 +59,25 @@ protected:
         return address;
     }
 
-    struct Located {
-        std::uint64_t textBufferSlot, offsetTableSlot, entryCountAddress;
-    };
-    Located located() {
-        auto guard = session.lock();
-        return {session.textBufferSlot, session.offsetTableSlot, session.entryCountAddress};
+    std::optional<ChatLogAddresses> locate() {
+        LocatorInputs inputs;
+        inputs.marker = marker;
+        inputs.status = status;
+        inputs.keepSearching = keepSearching;
+        inputs.clock = &clock;
+        return locateChatLog(*image, inputs);
+    }
+    // The text-buffer slot found, 0 for none.
+    std::uint64_t locatedSlot() {
+        const auto found = locate();
+        return found ? found->textBufferSlot : 0;
     }
 
     FakeClock clock{kNow};
-    std::shared_ptr<FakeProcessImage> image = std::make_shared<FakeProcessImage>();
-    CaptureSession session;
+    std::unique_ptr<FakeProcessImage> image = std::make_unique<FakeProcessImage>();
+    std::string marker;
+    StatusSink* status = nullptr;
+    std::function<bool()> keepSearching;
 };
 
 TEST_F(ChatLogLocator, TakesOnlyPrivateReadWriteRegionsBelowTheMaximumAddress) {
@@ -87,10 +90,10 @@ TEST_F(ChatLogLocator, TakesOnlyPrivateReadWriteRegionsBelowTheMaximumAddress) {
     addRegion(0x600000);
     addRegion(0x7FFF0000, 0x20000);  // ends above the maximum
 
-    EXPECT_EQ(session.locateChatLog(), 1);
-    ASSERT_EQ(session.regions.size(), 2u);
-    EXPECT_EQ(session.regions[0].BaseAddress, 0x100000u);
-    EXPECT_EQ(session.regions[1].BaseAddress, 0x600000u);
+    const std::vector<MemoryRegion> regions = listCandidateRegions(*image, {});
+    ASSERT_EQ(regions.size(), 2u);
+    EXPECT_EQ(regions[0].BaseAddress, 0x100000u);
+    EXPECT_EQ(regions[1].BaseAddress, 0x600000u);
 }
 
 TEST_F(ChatLogLocator, FindsTheHeaderThatPointsAtTheMarkerEntry) {
@@ -101,12 +104,12 @@ TEST_F(ChatLogLocator, FindsTheHeaderThatPointsAtTheMarkerEntry) {
     image->writeU32(slot - 0x4C, 4321);
     addRegion(0x400000);
 
-    EXPECT_EQ(session.locateChatLog(), 1);
-    Located found = located();
-    EXPECT_EQ(found.textBufferSlot, slot);
-    EXPECT_EQ(found.offsetTableSlot, slot - 24);
-    EXPECT_EQ(found.entryCountAddress, slot - 76);
-    EXPECT_EQ(session.entryCount(), 4321);
+    const auto found = locate();
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->textBufferSlot, slot);
+    EXPECT_EQ(found->offsetTableSlot, slot - 24);
+    EXPECT_EQ(found->entryCountAddress, slot - 76);
+    EXPECT_EQ(entryCount(*image, *found), 4321);
     // Regions 1 and 2 were searched, each followed by the pause.
     EXPECT_EQ(clock.sleptMs(), 20u);
 }
@@ -116,8 +119,7 @@ TEST_F(ChatLogLocator, FindsAPointerAtAnOddAddressInTheEntrysOwnRegion) {
     std::uint64_t entry = writeMarkerEntry(base + 0x800, kNow);
     image->writeU64(base + 0x2003, entry);
 
-    session.locateChatLog();
-    EXPECT_EQ(located().textBufferSlot, base + 0x2003);
+    EXPECT_EQ(locatedSlot(), base + 0x2003);
 }
 
 TEST_F(ChatLogLocator, ExaminesOnlyTheFirstOccurrenceOfEachRegion) {
@@ -131,15 +133,13 @@ TEST_F(ChatLogLocator, ExaminesOnlyTheFirstOccurrenceOfEachRegion) {
     writeMarkerEntry(second + 0x100, static_cast<std::uint32_t>(kNow + 100));
     image->writeU64(second + 0x2000, writeMarkerEntry(second + 0x800, kNow));
 
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(located().textBufferSlot, 0u);
+    EXPECT_EQ(locatedSlot(), 0u);
     EXPECT_EQ(clock.sleptMs(), 20u);
 
     // A later region with a good first occurrence is still found.
     std::uint64_t third = addRegion(0x400000);
     image->writeU64(third + 0x2001, writeMarkerEntry(third + 0x10, kNow));
-    session.locateChatLog();
-    EXPECT_EQ(located().textBufferSlot, third + 0x2001);
+    EXPECT_EQ(locatedSlot(), third + 0x2001);
 }
 
 TEST_F(ChatLogLocator, AcceptsEntryTimesFromTheEarliestUpToNowInclusive) {
@@ -151,13 +151,10 @@ TEST_F(ChatLogLocator, AcceptsEntryTimesFromTheEarliestUpToNowInclusive) {
         bool accepted;
     } cases[] = {{earliest, true}, {kNow, true}, {earliest - 1, false}, {kNow + 1, false}};
     for (const Case& c : cases) {
-        image = std::make_shared<FakeProcessImage>();
-        session.reset();
-        session.gameProcess = image;
+        image = std::make_unique<FakeProcessImage>();
         std::uint64_t base = addRegion(0x200000);
         image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, static_cast<std::uint32_t>(c.time)));
-        session.locateChatLog();
-        EXPECT_EQ(located().textBufferSlot != 0, c.accepted) << "time " << c.time;
+        EXPECT_EQ(locatedSlot() != 0, c.accepted) << "time " << c.time;
     }
 }
 
@@ -165,8 +162,7 @@ TEST_F(ChatLogLocator, NoPointerToTheEntryMeansNotFound) {
     std::uint64_t base = addRegion(0x200000);
     std::uint64_t entry = writeMarkerEntry(base + 0x100, kNow);
     image->writeU64(base + 0x3000, entry + 1);
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(located().textBufferSlot, 0u);
+    EXPECT_FALSE(locate().has_value());
     EXPECT_EQ(clock.sleptMs(), 10u);
 }
 
@@ -177,8 +173,7 @@ TEST_F(ChatLogLocator, FindsMarkerAndPointerStraddlingPieceBoundariesOfLargeRegi
     std::uint64_t second = addRegion(0x20000000, large);
     image->writeU64(second + kRegionPieceSize - 3, entry);
 
-    session.locateChatLog();
-    EXPECT_EQ(located().textBufferSlot, second + kRegionPieceSize - 3);
+    EXPECT_EQ(locatedSlot(), second + kRegionPieceSize - 3);
 }
 
 TEST_F(ChatLogLocator, SearchesTheReadableStartOfPartlyReadableRegions) {
@@ -191,8 +186,7 @@ TEST_F(ChatLogLocator, SearchesTheReadableStartOfPartlyReadableRegions) {
     image->markUnreadable(holder + 2 * kPage, kPage);
     image->writeU64(holder + 2 * kPage - 8, entry);  // the last readable bytes
 
-    session.locateChatLog();
-    EXPECT_EQ(located().textBufferSlot, holder + 2 * kPage - 8);
+    EXPECT_EQ(locatedSlot(), holder + 2 * kPage - 8);
     // No pause after the region of which nothing could be read.
     EXPECT_EQ(clock.sleptMs(), 10u);
 }
@@ -201,28 +195,28 @@ TEST_F(ChatLogLocator, AMarkerBeyondAnUnreadableSpanIsNotSeen) {
     std::uint64_t base = addRegion(0x200000, 8 * kPage);
     image->markUnreadable(base + kPage, kPage);
     image->writeU64(base + 0x10, writeMarkerEntry(base + 3 * kPage, kNow));
-    session.locateChatLog();
-    EXPECT_EQ(located().textBufferSlot, 0u);
+    EXPECT_EQ(locatedSlot(), 0u);
 }
 
 TEST_F(ChatLogLocator, ProgressGainsAFullStopEveryTenRegionsAndWrapsAfterAHundred) {
     for (std::uint64_t i = 0; i < 100; ++i) addRegion(0x1000000 + i * 0x10000, kPage);
-    RecordingStatus status;
-    session.statusWindow = &status;
+    RecordingStatusSink recording;
+    status = &recording;
     searchCounter = 0;
 
-    session.locateChatLog();
+    locate();
     const std::u16string text = LoadTextW(kTextSearchingLogs);
-    ASSERT_EQ(status.texts.size(), 10u);
-    EXPECT_EQ(status.texts[0], text + u".");
-    EXPECT_EQ(status.texts[1], text + u"..");
-    EXPECT_EQ(status.texts[8], text + u".........");
-    EXPECT_EQ(status.texts[9], text);
+    const std::vector<std::u16string> texts = recording.texts();
+    ASSERT_EQ(texts.size(), 10u);
+    EXPECT_EQ(texts[0], text + u".");
+    EXPECT_EQ(texts[1], text + u"..");
+    EXPECT_EQ(texts[8], text + u".........");
+    EXPECT_EQ(texts[9], text);
     EXPECT_EQ(searchCounter, 100);
 
-    // Without a status window nothing is counted.
-    session.statusWindow = nullptr;
-    session.locateChatLog();
+    // Without a status line nothing is counted.
+    status = nullptr;
+    locate();
     EXPECT_EQ(searchCounter, 100);
 }
 
@@ -242,61 +236,25 @@ public:
 };
 
 TEST_F(ChatLogLocator, ARegionRecordThatDoesNotAdvanceEndsTheWalk) {
-    auto stuck = std::make_shared<StuckRegions>();
-    session.gameProcess = stuck;
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(stuck->queries, 2);
-    EXPECT_EQ(session.regions.size(), 1u);
+    StuckRegions stuck;
+    EXPECT_EQ(listCandidateRegions(stuck, {}).size(), 1u);
+    EXPECT_EQ(stuck.queries, 2);
 }
 
-TEST_F(ChatLogLocator, AnAbortCodeGivesUpBeforeAnyRegionIsRead) {
-    std::uint64_t base = addRegion(0x200000);
-    image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
-    session.abortCode = 1003;
-    EXPECT_EQ(session.locateChatLog(), 0);
-    EXPECT_EQ(image->readCalls(), 0u);
-    EXPECT_EQ(located().textBufferSlot, 0u);
-}
+TEST_F(ChatLogLocator, KeepSearchingTurningFalseEndsTheMarkerAndThePointerSearchAtTheNextRegion) {
+    // Marker in the second region, the pointer to it in the third: reads 1
+    // and 2 are the marker search, read 3 the pointer search's first region.
+    addRegion(0x200000);
+    std::uint64_t entry = writeMarkerEntry(addRegion(0x300000) + 0x100, kNow);
+    image->writeU64(addRegion(0x400000) + 0x3000, entry);
+    ASSERT_EQ(locatedSlot(), 0x403000u);
 
-TEST_F(ChatLogLocator, AStopRequestEndsTheSearchAtTheNextRegion) {
-    std::uint64_t first = addRegion(0x200000);
-    std::uint64_t second = addRegion(0x300000);
-    image->writeU64(second + 0x3000, writeMarkerEntry(second + 0x100, kNow));
-    image->beforeRead = [&](std::uint64_t address, std::uint64_t) {
-        if (address == first) session.stopRequested = 1;
-    };
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(image->readCalls(), 1u);
-    EXPECT_EQ(located().textBufferSlot, 0u);
-}
-
-TEST_F(ChatLogLocator, AStopRequestEndsThePointerSearchToo) {
-    std::uint64_t first = addRegion(0x200000);
-    std::uint64_t second = addRegion(0x300000);
-    image->writeU64(second + 0x3000, writeMarkerEntry(first + 0x100, kNow));
-    int reads = 0;
-    image->beforeRead = [&](std::uint64_t, std::uint64_t) {
-        if (++reads == 2) session.stopRequested = 1;  // the pointer search's first read
-    };
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(image->readCalls(), 2u);
-    EXPECT_EQ(located().textBufferSlot, 0u);
-}
-
-TEST_F(ChatLogLocator, AResetDuringThePointerSearchIsNotOverwritten) {
-    std::uint64_t base = addRegion(0x200000);
-    image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
-    int reads = 0;
-    image->beforeRead = [&](std::uint64_t, std::uint64_t) {
-        if (++reads != 2) return;
-        // The UI thread resets while the worker reads the region that holds
-        // the pointer; the reset must not wait for the read to end.
-        std::thread ui([&] { session.reset(); });
-        ui.join();
-    };
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(image->readCalls(), 2u);
-    EXPECT_EQ(located().textBufferSlot, 0u);
+    for (std::uint64_t allowedReads : {0u, 1u, 2u, 3u}) {
+        const std::uint64_t before = image->readCalls();
+        keepSearching = [&] { return image->readCalls() - before < allowedReads; };
+        EXPECT_FALSE(locate().has_value()) << allowedReads;
+        EXPECT_EQ(image->readCalls() - before, allowedReads);
+    }
 }
 
 TEST_F(ChatLogLocator, PatternDocumentsWithoutAFirstKeywordFindNothing) {
@@ -307,34 +265,23 @@ TEST_F(ChatLogLocator, PatternDocumentsWithoutAFirstKeywordFindNothing) {
                              R"({"1":{"keyword":"LogStart"}})", R"({"1":"LogStart"})", R"(["LogStart"])",
                              "not json"}) {
         usePatterns(json);
-        EXPECT_EQ(session.locateChatLog(), 1) << json;
-        EXPECT_EQ(located().textBufferSlot, 0u) << json;
+        EXPECT_EQ(locatedSlot(), 0u) << json;
     }
     EXPECT_EQ(image->readCalls(), 0u);
 }
 
-TEST_F(ChatLogLocator, ALocatedLogIsNotSearchedAgain) {
-    std::uint64_t base = addRegion(0x200000);
-    image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
-    session.locateChatLog();
-    ASSERT_NE(located().textBufferSlot, 0u);
-    std::uint64_t reads = image->readCalls();
-    EXPECT_EQ(session.locateChatLog(), 1);
-    EXPECT_EQ(image->readCalls(), reads);
-    EXPECT_EQ(located().textBufferSlot, base + 0x3000);
-}
-
 TEST_F(ChatLogLocator, EntryCountIsZeroUntilLocatedAndMinusOneOnceTheGameHasGone) {
     std::uint64_t base = addRegion(0x200000);
-    EXPECT_EQ(session.entryCount(), 0);
+    EXPECT_EQ(entryCount(*image, ChatLogAddresses{}), 0);
     EXPECT_EQ(image->readCalls(), 0u);
 
     image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
     image->writeU32(base + 0x3000 - 0x4C, 1500);
-    session.locateChatLog();
-    EXPECT_EQ(session.entryCount(), 1500);
+    const auto found = locate();
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(entryCount(*image, *found), 1500);
     image->exitProcess();
-    EXPECT_EQ(session.entryCount(), -1);
+    EXPECT_EQ(entryCount(*image, *found), -1);
 }
 
 }  // namespace

@@ -1,72 +1,76 @@
-// The read pass against a chat log in a fake game image, with every report
-// caught by a scripted server.
+// The read pass against a chat log in a fake game image, with every match
+// the pass hands on kept by a recording sink.
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "capture/capture_session.h"
-#include "fakes/fake_clock.h"
-#include "fakes/fake_http_client.h"
+#include <rapidjson/document.h>
+
 #include "fakes/fake_process_image.h"
 #include "gamelog/compiled_patterns.h"
+#include "gamelog/log_reader.h"
 #include "support/fake_chat_log.h"
 
 namespace tidemark {
 namespace {
 
 using testing::FakeChatLog;
-using testing::FakeHttpServer;
-using testing::FakeRequest;
 
 constexpr std::uint32_t kTime = 1700001234;
 
-class ReadPass : public ::testing::Test {
-protected:
-    ReadPass() {
-        SessionServices services;
-        services.clock = &clock;
-        services.httpClientFactory = server.factory();
-        session = std::make_unique<CaptureSession>(std::move(services));
-        session->setLanguage("en");
-        log.attachTo(*session);
+// A match as the sink saw it, the line's bytes copied while they were valid.
+struct Match {
+    std::int32_t patternId = 0;
+    std::int32_t code = 0;
+    std::string line;
+    std::int32_t ordinal = 0;
+    std::int64_t time = 0;
+    std::uint32_t present = 0;
+};
+
+class RecordingSink : public MatchSink {
+public:
+    bool onMatch(LogRecord& record) override {
+        matches.push_back({record.patternId, record.code,
+                           std::string(reinterpret_cast<const char*>(record.raw), record.rawLength), record.ordinal,
+                           record.time, record.present});
+        return !keepWalking || keepWalking();
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        for (const Match& m : matches) out.push_back(m.line);
+        return out;
     }
 
+    std::vector<Match> matches;
+    std::function<bool()> keepWalking;  // empty: always
+};
+
+class ReadPass : public ::testing::Test {
+protected:
     void usePatterns(const char* json) {
-        session->patterns.Parse(json);
-        ASSERT_FALSE(session->patterns.HasParseError());
-        session->compiledPatterns = compilePatterns(session->patterns);
+        rapidjson::Document document;
+        document.Parse(json);
+        ASSERT_FALSE(document.HasParseError());
+        patterns = compilePatterns(document);
     }
 
     void setPosition(std::int32_t readCount, std::uint32_t startCount) {
-        auto guard = session->lock();
-        session->readCount = readCount;
-        session->startCount = startCount;
-    }
-    std::int32_t readCount() {
-        auto guard = session->lock();
-        return session->readCount;
+        position.readCount = readCount;
+        position.startCount = startCount;
     }
 
-    std::vector<FakeRequest> reports() const {
-        std::vector<FakeRequest> posts;
-        for (const FakeRequest& request : server.requests())
-            if (request.verb == "POST") posts.push_back(request);
-        return posts;
-    }
-    std::vector<std::string> reportedLines() const {
-        std::vector<std::string> lines;
-        for (const FakeRequest& r : reports()) lines.push_back(r.field("log").value_or("<none>"));
-        return lines;
-    }
+    std::int32_t pass() { return readNewEntries(*image, FakeChatLog::addresses(), position, patterns, sink); }
 
-    FakeHttpServer server;
-    FakeClock clock;
     std::shared_ptr<FakeProcessImage> image = std::make_shared<FakeProcessImage>();
     FakeChatLog log{image};
-    std::unique_ptr<CaptureSession> session;
+    CompiledPatterns patterns;
+    ReadPosition position;
+    RecordingSink sink;
 };
 
 constexpr const char* kEveryLine = R"({"1": {"keyword": ["marker"], "code": "0"}, "4": {"code": "0"}})";
@@ -78,44 +82,38 @@ TEST_F(ReadPass, HandlesTheEntriesFromReadCountToTheCountAsPresent) {
     log.append(kTime + 1, -2, std::string("raw\0\x1F" "bytes", 10));
     setPosition(1003, 1000);
 
-    EXPECT_EQ(session->readNewEntries(), 5);
-    EXPECT_EQ(readCount(), 1005);
+    EXPECT_EQ(pass(), 5);
+    EXPECT_EQ(position.readCount, 1005);
 
-    auto posts = reports();
-    ASSERT_EQ(posts.size(), 2u);
-    EXPECT_EQ(posts[0].field("pid"), "4");
-    EXPECT_EQ(posts[0].field("code"), "57");
-    EXPECT_EQ(posts[0].field("log"), "line 1003");
-    EXPECT_EQ(posts[0].field("line"), "0");
-    EXPECT_EQ(posts[0].field("ltime"), "1700001234");
-    EXPECT_EQ(posts[0].field("present"), "1");
-    EXPECT_EQ(posts[1].field("code"), "-2");
-    EXPECT_EQ(posts[1].field("log"), std::string("raw\0\x1F" "bytes", 10)) << "the line's bytes, not up to a NUL";
-    EXPECT_EQ(posts[1].field("line"), "1");
+    ASSERT_EQ(sink.matches.size(), 2u);
+    const Match& first = sink.matches[0];
+    EXPECT_EQ(first.patternId, 4);
+    EXPECT_EQ(first.code, 57);
+    EXPECT_EQ(first.line, "line 1003");
+    EXPECT_EQ(first.ordinal, 0);
+    EXPECT_EQ(first.time, 1700001234);
+    EXPECT_EQ(first.present, 1u);
+    EXPECT_EQ(sink.matches[1].code, -2);
+    EXPECT_EQ(sink.matches[1].line, std::string("raw\0\x1F" "bytes", 10)) << "the line's bytes, not up to a NUL";
+    EXPECT_EQ(sink.matches[1].ordinal, 1);
 }
 
-TEST_F(ReadPass, UnlocatedLogGivesMinusOneAndSameCountGivesZeroWithoutReadingBlocks) {
+TEST_F(ReadPass, UnlocatedLogGivesNotLocatedAndSameCountGivesZeroWithoutReadingBlocks) {
     usePatterns(kEveryLine);
     log.appendFiller(3);
-    {
-        auto guard = session->lock();
-        session->textBufferSlot = 0;
-    }
-    EXPECT_EQ(session->readNewEntries(), -1);
+    EXPECT_EQ(readNewEntries(*image, ChatLogAddresses{}, position, patterns, sink), kReadNotLocated);
 
-    log.attachTo(*session);
     setPosition(3, 0);
     const auto readsBefore = image->readCalls();
-    EXPECT_EQ(session->readNewEntries(), 0);
+    EXPECT_EQ(pass(), 0);
     EXPECT_EQ(image->readCalls() - readsBefore, 1u) << "only the count is read";
 }
 
 TEST_F(ReadPass, ACompletePassMakesFiveReadsWhateverTheNumberOfNewEntries) {
     usePatterns(kEveryLine);
     log.appendFiller(700);
-    setPosition(0, 0);
     const auto readsBefore = image->readCalls();
-    EXPECT_EQ(session->readNewEntries(), 700);
+    EXPECT_EQ(pass(), 700);
     EXPECT_EQ(image->readCalls() - readsBefore, 5u);
 }
 
@@ -124,62 +122,61 @@ TEST_F(ReadPass, CountOnABlockEndMetFirstHandlesNothingAndTheNextBlockIsHandledF
     log.appendFiller(2000);
     setPosition(1998, 1000);
 
-    EXPECT_EQ(session->readNewEntries(), 0);
-    EXPECT_EQ(readCount(), 1998);
-    EXPECT_TRUE(reports().empty());
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(position.readCount, 1998);
+    EXPECT_TRUE(sink.matches.empty());
 
     log.append(kTime, 3, "first of the new block");
-    EXPECT_EQ(session->readNewEntries(), 1);
-    EXPECT_EQ(readCount(), 2001);
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(position.readCount, 2001);
     // Entries 1998 and 1999 went with their block; entry 2000 is still there
     // and was written while monitoring, so it must not be lost.
-    EXPECT_EQ(reportedLines(), std::vector<std::string>{"first of the new block"});
-    EXPECT_EQ(reports()[0].field("present"), "1");
+    EXPECT_EQ(sink.lines(), std::vector<std::string>{"first of the new block"});
+    EXPECT_EQ(sink.matches[0].present, 1u);
 }
 
 TEST_F(ReadPass, CountOnABlockEndFinishesTheBlockTheLastPassRead) {
     usePatterns(kEveryLine);
     log.appendFiller(1990);
     setPosition(1000, 1000);
-    ASSERT_EQ(session->readNewEntries(), 990);
-    const auto postsBefore = reports().size();
+    ASSERT_EQ(pass(), 990);
+    const auto matchesBefore = sink.matches.size();
     for (int i = 0; i < 10; ++i) log.append(kTime + i, 1, "end " + std::to_string(i));
 
     // Entry 1999 can be read only now: any later count lies in the next block.
-    EXPECT_EQ(session->readNewEntries(), 1000);
-    EXPECT_EQ(readCount(), 2000);
-    auto lines = reportedLines();
-    ASSERT_EQ(lines.size() - postsBefore, 10u);
-    EXPECT_EQ(lines.back(), "end 9");
+    EXPECT_EQ(pass(), 1000);
+    EXPECT_EQ(position.readCount, 2000);
+    ASSERT_EQ(sink.matches.size() - matchesBefore, 10u);
+    EXPECT_EQ(sink.lines().back(), "end 9");
 
     log.append(kTime, 1, "next block");
-    EXPECT_EQ(session->readNewEntries(), 1);
-    EXPECT_EQ(reportedLines().back(), "next block");
-    EXPECT_EQ(readCount(), 2001);
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(sink.lines().back(), "next block");
+    EXPECT_EQ(position.readCount, 2001);
 }
 
 TEST_F(ReadPass, CountOnABlockEndIsLeftAloneOnceTheGameHasMovedToOtherBuffers) {
     usePatterns(kEveryLine);
     log.appendFiller(1995);
     setPosition(1000, 1000);
-    ASSERT_EQ(session->readNewEntries(), 995);
-    const auto postsBefore = reports().size();
+    ASSERT_EQ(pass(), 995);
+    const auto matchesBefore = sink.matches.size();
     log.appendFiller(5);
     // The game switched blocks as soon as the old one was full.
     log.pointAtOtherBuffers();
 
-    EXPECT_EQ(session->readNewEntries(), 0);
-    EXPECT_EQ(readCount(), 1995);
-    EXPECT_EQ(reports().size(), postsBefore);
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(position.readCount, 1995);
+    EXPECT_EQ(sink.matches.size(), matchesBefore);
 }
 
 TEST_F(ReadPass, CountOnABlockEndWithoutAnEarlierPassOfThatBlockHandlesNothing) {
     usePatterns(kEveryLine);
     log.appendFiller(1000);
     setPosition(0, 1000);  // the first pass after the log was found
-    EXPECT_EQ(session->readNewEntries(), 0);
-    EXPECT_EQ(readCount(), 0);
-    EXPECT_TRUE(reports().empty());
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(position.readCount, 0);
+    EXPECT_TRUE(sink.matches.empty());
 }
 
 TEST_F(ReadPass, BurstAcrossABlockChangeLosesNoPresentLineOfTheNewBlock) {
@@ -189,11 +186,41 @@ TEST_F(ReadPass, BurstAcrossABlockChangeLosesNoPresentLineOfTheNewBlock) {
     for (int i = 0; i < 12; ++i) log.append(kTime + i, 1, "burst " + std::to_string(i));
     ASSERT_EQ(log.written(), 1007u);
 
-    EXPECT_EQ(session->readNewEntries(), 7);
-    EXPECT_EQ(readCount(), 1007);
+    EXPECT_EQ(pass(), 7);
+    EXPECT_EQ(position.readCount, 1007);
     std::vector<std::string> expected;
     for (int i = 5; i < 12; ++i) expected.push_back("burst " + std::to_string(i));
-    EXPECT_EQ(reportedLines(), expected);
+    EXPECT_EQ(sink.lines(), expected);
+}
+
+// The game starting its log over: the count falls below what was read, and
+// every line of the new log is handled once, as present, in this pass and
+// the ones after it, with nothing of the old log met again.
+TEST_F(ReadPass, ACountThatGoesBackReportsEveryLineWrittenAfterTheDropExactlyOnce) {
+    usePatterns(kEveryLine);
+    for (int i = 0; i < 30; ++i) log.append(kTime, 1, "old " + std::to_string(i));
+    setPosition(0, 0);
+    ASSERT_EQ(pass(), 30);
+    ASSERT_EQ(sink.matches.size(), 30u);
+    sink.matches.clear();
+
+    log.startOver();
+    std::vector<std::string> written;
+    auto write = [&](int n) {
+        for (int k = 0; k < n; ++k) {
+            written.push_back("new " + std::to_string(written.size()));
+            log.append(kTime, 1, written.back());
+        }
+    };
+    // Below the old position, again below it, then beyond it.
+    for (int n : {5, 5, 40}) {
+        write(n);
+        EXPECT_EQ(pass(), static_cast<std::int32_t>(written.size()));
+        EXPECT_EQ(position.readCount, static_cast<std::int32_t>(written.size()));
+    }
+    EXPECT_EQ(pass(), 0) << "a pass with nothing new handles nothing";
+    EXPECT_EQ(sink.lines(), written);
+    for (const Match& m : sink.matches) EXPECT_EQ(m.present, 1u) << m.line;
 }
 
 TEST_F(ReadPass, FirstPassInTheFirstBlockHandlesEveryEntryAsHistoryAgainstTracePatternsOnly) {
@@ -205,33 +232,28 @@ TEST_F(ReadPass, FirstPassInTheFirstBlockHandlesEveryEntryAsHistoryAgainstTraceP
     for (int i = 0; i < 500; ++i) log.append(kTime + i, 1, i % 100 == 0 ? "traced line" : "plain line");
     setPosition(0, 500);
 
-    EXPECT_EQ(session->readNewEntries(), 500);
-    EXPECT_EQ(readCount(), 500);
-    auto posts = reports();
-    ASSERT_EQ(posts.size(), 5u);
-    for (std::size_t i = 0; i < posts.size(); ++i) {
-        EXPECT_EQ(posts[i].field("pid"), "3");
-        EXPECT_EQ(posts[i].field("present"), "0");
-        EXPECT_EQ(posts[i].field("line"), std::to_string(i));
+    EXPECT_EQ(pass(), 500);
+    EXPECT_EQ(position.readCount, 500);
+    ASSERT_EQ(sink.matches.size(), 5u);
+    for (std::size_t i = 0; i < sink.matches.size(); ++i) {
+        EXPECT_EQ(sink.matches[i].patternId, 3);
+        EXPECT_EQ(sink.matches[i].present, 0u);
+        EXPECT_EQ(sink.matches[i].ordinal, static_cast<std::int32_t>(i));
     }
 }
 
-TEST_F(ReadPass, FirstPassBeyondTheFirstBlockCatchesUpNoHistory) {
+TEST_F(ReadPass, FirstPassBeyondTheFirstBlockCatchesUpNoHistoryButReportsLinesWrittenSinceTheStart) {
     usePatterns(kEveryLine);
     log.appendFiller(1500);
     setPosition(0, 1500);
-    EXPECT_EQ(session->readNewEntries(), 500);
-    EXPECT_EQ(readCount(), 1500);
-    EXPECT_TRUE(reports().empty());
-}
+    EXPECT_EQ(pass(), 500);
+    EXPECT_EQ(position.readCount, 1500);
+    EXPECT_TRUE(sink.matches.empty());
 
-TEST_F(ReadPass, FirstPassBeyondTheFirstBlockStillReportsLinesWrittenSinceTheStart) {
-    usePatterns(kEveryLine);
-    log.appendFiller(1500);
-    log.append(kTime, 1, "said after the start");
     setPosition(0, 1500);
-    EXPECT_EQ(session->readNewEntries(), 501);
-    EXPECT_EQ(reportedLines(), std::vector<std::string>{"said after the start"});
+    log.append(kTime, 1, "said after the start");
+    EXPECT_EQ(pass(), 501);
+    EXPECT_EQ(sink.lines(), std::vector<std::string>{"said after the start"});
 }
 
 TEST_F(ReadPass, OrdinalsCountMatchesOnlyAndRestartEveryPass) {
@@ -240,69 +262,48 @@ TEST_F(ReadPass, OrdinalsCountMatchesOnlyAndRestartEveryPass) {
     log.append(kTime, 1, "miss");
     log.append(kTime, 1, "hit b");
     log.append(kTime, 1, "hit c");
-    setPosition(0, 0);
-    session->readNewEntries();
+    pass();
     log.append(kTime, 1, "hit d");
-    session->readNewEntries();
+    pass();
 
-    std::vector<std::string> ordinals;
-    for (const FakeRequest& r : reports()) ordinals.push_back(*r.field("line"));
-    EXPECT_EQ(ordinals, (std::vector<std::string>{"0", "1", "2", "0"}));
-    EXPECT_EQ(reportedLines(), (std::vector<std::string>{"hit a", "hit b", "hit c", "hit d"}));
+    std::vector<std::int32_t> ordinals;
+    for (const Match& m : sink.matches) ordinals.push_back(m.ordinal);
+    EXPECT_EQ(ordinals, (std::vector<std::int32_t>{0, 1, 2, 0}));
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{"hit a", "hit b", "hit c", "hit d"}));
 }
 
-TEST_F(ReadPass, ShortOffsetTableReadFailsThePassAndKeepsThePosition) {
+TEST_F(ReadPass, AShortReadOfTheCountTableOrTextFailsThePassAndKeepsThePosition) {
+    struct Case {
+        const char* what;
+        std::uint64_t (*address)(const FakeChatLog&);
+        std::uint64_t size;
+    } cases[] = {
+        {"count", [](const FakeChatLog&) { return FakeChatLog::entryCountAddress(); }, 4},
+        {"offset table", [](const FakeChatLog& l) { return l.currentTableAddress() + 16; }, 4},
+        {"text", [](const FakeChatLog& l) { return l.currentTextAddress() + 20; }, 1},
+    };
     usePatterns(kEveryLine);
-    log.appendFiller(10);
-    setPosition(4, 0);
-    image->markUnreadable(log.currentTableAddress() + 16, 4);
-    EXPECT_EQ(session->readNewEntries(), -4);
-    EXPECT_EQ(readCount(), 4);
-    EXPECT_TRUE(reports().empty());
+    for (const Case& c : cases) {
+        auto game = std::make_shared<FakeProcessImage>();
+        FakeChatLog chat(game);
+        chat.appendFiller(10);
+        ReadPosition at;
+        at.readCount = 4;
+        RecordingSink seen;
+        game->markUnreadable(c.address(chat), c.size);
+        EXPECT_EQ(readNewEntries(*game, FakeChatLog::addresses(), at, patterns, seen), kReadFailed) << c.what;
+        EXPECT_EQ(at.readCount, 4) << c.what;
+        EXPECT_TRUE(seen.matches.empty()) << c.what;
+    }
 }
 
-TEST_F(ReadPass, ShortTextReadFailsThePassAndKeepsThePosition) {
-    usePatterns(kEveryLine);
-    log.appendFiller(10);
-    setPosition(4, 0);
-    image->markUnreadable(log.currentTextAddress() + 20, 1);
-    EXPECT_EQ(session->readNewEntries(), -4);
-    EXPECT_EQ(readCount(), 4);
-    EXPECT_TRUE(reports().empty());
-}
-
-TEST_F(ReadPass, UnreadableCountFailsThePassInsteadOfWalkingGarbage) {
-    usePatterns(kEveryLine);
-    log.appendFiller(10);
-    setPosition(4, 0);
-    image->markUnreadable(FakeChatLog::entryCountAddress(), 4);
-    EXPECT_EQ(session->readNewEntries(), -4);
-    EXPECT_EQ(readCount(), 4);
-    EXPECT_TRUE(reports().empty());
-}
-
-TEST_F(ReadPass, StopInTheMiddleEndsTheWalkButStillAdvancesToTheCount) {
+TEST_F(ReadPass, ASinkThatEndsTheWalkStopsItButTheBlockStillCountsAsRead) {
     usePatterns(kEveryLine);
     for (int i = 0; i < 6; ++i) log.append(kTime, 1, "line " + std::to_string(i));
-    setPosition(0, 0);
-    int seen = 0;
-    server.onRequest([this, &seen](const FakeRequest&) {
-        if (++seen == 2) session->stopRequested = 1;
-    });
-    EXPECT_EQ(session->readNewEntries(), 6);
-    EXPECT_EQ(reportedLines(), (std::vector<std::string>{"line 0", "line 1"}));
-    EXPECT_EQ(readCount(), 6);
-}
-
-TEST_F(ReadPass, ResetDuringThePassKeepsTheResetPosition) {
-    usePatterns(kEveryLine);
-    for (int i = 0; i < 3; ++i) log.append(kTime, 1, "line");
-    setPosition(0, 0);
-    server.onRequest([this](const FakeRequest&) { session->reset(); });
-    EXPECT_EQ(session->readNewEntries(), 3);
-    EXPECT_EQ(readCount(), 0);
-    auto guard = session->lock();
-    EXPECT_EQ(session->textBufferSlot, 0u);
+    sink.keepWalking = [this] { return sink.matches.size() < 2; };
+    EXPECT_EQ(pass(), 6);
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{"line 0", "line 1"}));
+    EXPECT_EQ(position.readCount, 6);
 }
 
 TEST_F(ReadPass, EntriesWhoseOffsetsDoNotFitAreSkippedWithoutReadingOutsideTheCopy) {
@@ -312,13 +313,12 @@ TEST_F(ReadPass, EntriesWhoseOffsetsDoNotFitAreSkippedWithoutReadingOutsideTheCo
     log.setEndOffset(1, 15 + 7);    // shorter than its time and code
     log.setEndOffset(2, 4000);      // beyond the copied text
     log.setEndOffset(3, 10);        // before its own start
-    setPosition(0, 0);
 
-    EXPECT_EQ(session->readNewEntries(), 6);
-    EXPECT_EQ(readCount(), 6);
+    EXPECT_EQ(pass(), 6);
+    EXPECT_EQ(position.readCount, 6);
     // Entry 4 starts where entry 3 ends by its table: offset 10, which is not
     // where the game wrote it, yet it lies inside the copy and is handled.
-    auto lines = reportedLines();
+    const auto lines = sink.lines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "entry 0");
     EXPECT_EQ(lines[1].size(), 75u - 10u - 8u);
@@ -329,18 +329,16 @@ TEST_F(ReadPass, LastOffsetBeyondAnyBlockIsAFailedReadNotAHugeCopy) {
     usePatterns(kEveryLine);
     log.appendFiller(3);
     log.setEndOffset(2, 0xFFFFFFF0u);
-    setPosition(0, 0);
-    EXPECT_EQ(session->readNewEntries(), -4);
-    EXPECT_EQ(readCount(), 0);
+    EXPECT_EQ(pass(), kReadFailed);
+    EXPECT_EQ(position.readCount, 0);
 }
 
 TEST_F(ReadPass, KeywordNeverMatchesAcrossIntoTheNextEntry) {
     usePatterns(R"({"1": {"keyword": ["tail"], "code": "0"}})");
     log.append(kTime, 1, "ta");
     log.append(0x6C69, 1, "");  // the next entry's time begins with the bytes "il"
-    setPosition(0, 0);
-    session->readNewEntries();
-    EXPECT_TRUE(reports().empty());
+    ASSERT_EQ(pass(), 2);
+    EXPECT_TRUE(sink.matches.empty());
 }
 
 }  // namespace

@@ -3,19 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "capture/capture_session.h"
 #include "fakes/fake_http_client.h"
-#include "fakes/fake_settings_store.h"
+#include "report/line_report.h"
+#include "report/page_token.h"
 #include "report/pattern_answer.h"
-#include "report/recording_notice.h"
-#include "report/server_exchange.h"
-#include "shell/texts.h"
+#include "report/pattern_fetch.h"
+#include "report/server_connection.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 namespace {
@@ -23,30 +19,12 @@ namespace {
 using namespace std::string_literals;
 using ::testing::ElementsAre;
 using testing::FakeAnswer;
+using testing::FakeField;
 using testing::FakeHttpServer;
-using testing::RecordingNotice;
+using Outcome = ReportAnswer::Outcome;
 
 class ReportProtocol : public ::testing::Test {
 protected:
-    ReportProtocol() : session(makeServices()) { notice.session = &session; }
-
-    SessionServices makeServices() {
-        SessionServices services;
-        services.settings = &settings;
-        services.notice = &notice;
-        services.httpClientFactory = server.factory();
-        services.serverHost = "reports.example";
-        services.serverPort = 8123;
-        return services;
-    }
-
-    std::vector<std::u16string> messageTexts() {
-        auto guard = session.lock();
-        std::vector<std::u16string> texts;
-        for (const LogRecord& record : session.messages) texts.push_back(record.text);
-        return texts;
-    }
-
     // A matched line as the reader hands it over.
     LogRecord matchedLine(const std::string& bytes) {
         line = bytes;
@@ -61,11 +39,13 @@ protected:
         return record;
     }
 
+    ReportAnswer post(const std::string& bytes, const ReportIdentity& identity = {"ja", "", "", ""}) {
+        return postLine(connection, identity, matchedLine(bytes));
+    }
+
     FakeHttpServer server;
-    RecordingNotice notice;
-    FakeSettingsStore settings;
+    ServerConnection connection{server.factory(), "reports.example", 8123};
     std::string line;
-    CaptureSession session;
 };
 
 // --- shared connection rule --------------------------------------------------
@@ -73,12 +53,11 @@ protected:
 TEST_F(ReportProtocol, FirstExchangeConnectsOnceToTheConfiguredServerAndLaterOnesReuseIt) {
     server.answer("[]");
     server.answer("{}");
-    session.setPlayerId("12ab");
-    session.fetchPatterns(std::nullopt);
-    session.fetchPageToken();
-    LogRecord record = matchedLine("x");
-    session.postLine(record);
+    fetchPatterns(connection, std::nullopt);
+    fetchPageToken(connection, "12ab");
+    post("x");
 
+    EXPECT_EQ(server.requestCount(), 3u);
     EXPECT_EQ(server.clientsCreated(), 1);
     auto connects = server.connects();
     ASSERT_EQ(connects.size(), 1u);
@@ -88,22 +67,32 @@ TEST_F(ReportProtocol, FirstExchangeConnectsOnceToTheConfiguredServerAndLaterOne
     for (const auto& request : server.requests()) EXPECT_EQ(request.flags, 0xA4000000u);
 }
 
-TEST_F(ReportProtocol, FailedConnectGivesEmptyTextAndIsNeverRetried) {
+TEST_F(ReportProtocol, FailedConnectIsSilentAndNeverRetried) {
     server.setConnectSucceeds(false);
-    EXPECT_EQ(session.fetchPatterns("ja"), "");
-    // The client is kept unconnected: the next exchange fails at its request.
-    EXPECT_EQ(session.fetchPatterns("ja"), LoadTextA(kTextConnectionFailed));
+    EXPECT_EQ(fetchPatterns(connection, "ja"), "");
+    // The client is kept unconnected: later exchanges fail at their request.
+    EXPECT_EQ(fetchPatterns(connection, "ja"), LoadTextA(kTextConnectionFailed));
+    PageTokenAnswer token = fetchPageToken(connection, "p");
+    EXPECT_EQ(token.token, "");
+    EXPECT_EQ(token.notice, LoadTextW(kTextConnectionFailed));
+    EXPECT_EQ(post("x").outcome, Outcome::NotSent);
     EXPECT_EQ(server.connects().size(), 1u);
     EXPECT_EQ(server.clientsCreated(), 1);
+
+    ServerConnection other(server.factory(), "reports.example", 8123);
+    PageTokenAnswer onConnectFailure = fetchPageToken(other, "p");
+    EXPECT_EQ(onConnectFailure.token, "");
+    EXPECT_FALSE(onConnectFailure.notice);
 }
 
 TEST_F(ReportProtocol, WithoutAClientFactoryEveryExchangeIsAConnectFailure) {
-    CaptureSession bare(SessionServices{});
-    EXPECT_EQ(bare.fetchPatterns(std::nullopt), "");
-    EXPECT_EQ(bare.fetchPageToken(), "");
-    LogRecord record = matchedLine("x");
-    bare.postLine(record);
-    EXPECT_FALSE(bare.httpClient);
+    ServerConnection bare({}, "reports.example", 8123);
+    EXPECT_EQ(fetchPatterns(bare, std::nullopt), "");
+    PageTokenAnswer token = fetchPageToken(bare, "p");
+    EXPECT_EQ(token.token, "");
+    EXPECT_FALSE(token.notice);
+    EXPECT_EQ(postLine(bare, {"ja", "", "", ""}, matchedLine("x")).outcome, Outcome::NotSent);
+    EXPECT_EQ(bare.client(), nullptr);
 }
 
 // --- pattern and language list fetch -----------------------------------------
@@ -111,8 +100,8 @@ TEST_F(ReportProtocol, WithoutAClientFactoryEveryExchangeIsAConnectFailure) {
 TEST_F(ReportProtocol, LanguageListAndPatternRequestsCarryTheirExactTargets) {
     server.answer(R"([{"code":"ja","name2":"日本語"}])");
     server.answer(R"({"1":{"keyword":["a"],"code":"0"}})");
-    EXPECT_EQ(session.fetchPatterns(std::nullopt), R"([{"code":"ja","name2":"日本語"}])");
-    EXPECT_EQ(session.fetchPatterns("ja"), R"({"1":{"keyword":["a"],"code":"0"}})");
+    EXPECT_EQ(fetchPatterns(connection, std::nullopt), R"([{"code":"ja","name2":"日本語"}])");
+    EXPECT_EQ(fetchPatterns(connection, "ja"), R"({"1":{"keyword":["a"],"code":"0"}})");
 
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -125,14 +114,14 @@ TEST_F(ReportProtocol, FailedRequestAndEmptyAnswerGiveTheConnectionFailedText) {
     ASSERT_FALSE(LoadTextA(kTextConnectionFailed).empty());
     server.push(FakeAnswer::requestFailure());
     server.push(FakeAnswer::empty());
-    EXPECT_EQ(session.fetchPatterns("ja"), LoadTextA(kTextConnectionFailed));
-    EXPECT_EQ(session.fetchPatterns("ja"), LoadTextA(kTextConnectionFailed));
+    EXPECT_EQ(fetchPatterns(connection, "ja"), LoadTextA(kTextConnectionFailed));
+    EXPECT_EQ(fetchPatterns(connection, "ja"), LoadTextA(kTextConnectionFailed));
 }
 
 TEST_F(ReportProtocol, AnswerDeliveredInSmallReadsArrivesWhole) {
     std::string body = R"({"1":{"keyword":["marker"],"code":"0","trace":true},"2":{"code":"57"}})";
     server.answer(body, 5);
-    EXPECT_EQ(session.fetchPatterns("ja"), body);
+    EXPECT_EQ(fetchPatterns(connection, "ja"), body);
 }
 
 TEST_F(ReportProtocol, AnswerIsCutAt4095Bytes) {
@@ -141,48 +130,15 @@ TEST_F(ReportProtocol, AnswerIsCutAt4095Bytes) {
     longer[4094] = 'c';
     server.answer(exact, 1000);
     server.answer(longer, 1000);
-    EXPECT_EQ(session.fetchPatterns("ja"), exact);
-    std::string cut = session.fetchPatterns("ja");
+    EXPECT_EQ(fetchPatterns(connection, "ja"), exact);
+    std::string cut = fetchPatterns(connection, "ja");
     ASSERT_EQ(cut.size(), 4095u);
     EXPECT_EQ(cut.back(), 'c');
 }
 
 TEST_F(ReportProtocol, ReadFailureKeepsWhatArrivedBeforeIt) {
     server.push(FakeAnswer::readFailure(R"({"1":)"));
-    EXPECT_EQ(session.fetchPatterns("ja"), R"({"1":)");
-}
-
-TEST_F(ReportProtocol, ExchangeLockIsHeldWhileTheRequestRuns) {
-    bool lockFree = true;
-    server.onRequest([&](const testing::FakeRequest&) {
-        lockFree = session.exchangeMutex.try_lock();
-        if (lockFree) session.exchangeMutex.unlock();
-    });
-    server.answer("{}");
-    session.fetchPatterns("ja");
-    EXPECT_FALSE(lockFree);
-}
-
-TEST_F(ReportProtocol, ExchangesFromTwoThreadsNeverOverlap) {
-    std::atomic<int> inFlight{0};
-    std::atomic<int> overlaps{0};
-    server.onRequest([&](const testing::FakeRequest&) {
-        if (++inFlight > 1) ++overlaps;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        --inFlight;
-    });
-    for (int i = 0; i < 80; ++i) server.answer(R"({"aid":"p"})");
-    session.setPlayerId("p");
-    std::thread worker([&] {
-        for (int i = 0; i < 40; ++i) {
-            LogRecord record = matchedLine("x");
-            session.postLine(record);
-        }
-    });
-    for (int i = 0; i < 40; ++i) session.fetchPageToken();
-    worker.join();
-    EXPECT_EQ(server.requestCount(), 80u);
-    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(fetchPatterns(connection, "ja"), R"({"1":)");
 }
 
 // --- pattern answer validation -----------------------------------------------
@@ -218,74 +174,58 @@ TEST(PatternAnswer, AnswersThatCouldNeverLocateTheChatLogAreRefused) {
 // --- page token --------------------------------------------------------------
 
 TEST_F(ReportProtocol, PageTokenWithoutPlayerIdSendsNothingAndAsksForAnEmote) {
-    EXPECT_EQ(session.fetchPageToken(), "");
+    PageTokenAnswer answer = fetchPageToken(connection, "");
+    EXPECT_EQ(answer.token, "");
+    EXPECT_EQ(answer.notice, LoadTextW(kTextAuthenticationRequired));
     EXPECT_EQ(server.requestCount(), 0u);
-    EXPECT_THAT(notice.shown, ElementsAre(LoadTextW(kTextAuthenticationRequired)));
-    EXPECT_TRUE(notice.exchangeFreeWhileShown);
 }
 
 TEST_F(ReportProtocol, PageTokenSendsThePlayerIdAndReturnsTheToken) {
-    session.setPlayerId("12ab");
     server.answer(R"({"other":1,"token":"u/12ab/x"})");
-    EXPECT_EQ(session.fetchPageToken(), "u/12ab/x");
+    PageTokenAnswer answer = fetchPageToken(connection, "12ab");
+    EXPECT_EQ(answer.token, "u/12ab/x");
+    EXPECT_FALSE(answer.notice);
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].target, "/rep/get.php?%67%65%74=%74%6F%6B%65%6E&%77%61%64%65%72=%31%32%61%62");
-    EXPECT_TRUE(notice.shown.empty());
 }
 
 TEST_F(ReportProtocol, PageTokenAnswerWithoutAStringTokenIsEmptyAndSilent) {
-    session.setPlayerId("p");
     server.answer(R"({"note":"none"})");
     server.answer(R"({"token":42})");
-    EXPECT_EQ(session.fetchPageToken(), "");
-    EXPECT_EQ(session.fetchPageToken(), "");
-    EXPECT_TRUE(notice.shown.empty());
+    for (int i = 0; i < 2; ++i) {
+        PageTokenAnswer answer = fetchPageToken(connection, "p");
+        EXPECT_EQ(answer.token, "");
+        EXPECT_FALSE(answer.notice);
+    }
 }
 
-TEST_F(ReportProtocol, PageTokenShowsAPlainTextAnswerWordForWord) {
-    session.setPlayerId("p");
+TEST_F(ReportProtocol, PageTokenPlainTextAnswerIsTheNoticeWordForWord) {
     server.answer("認証エラー: unknown player");
-    EXPECT_EQ(session.fetchPageToken(), "");
-    EXPECT_THAT(notice.shown, ElementsAre(u"認証エラー: unknown player"));
-    EXPECT_TRUE(notice.exchangeFreeWhileShown);
-}
-
-TEST_F(ReportProtocol, PageTokenFailuresShowTheirMessages) {
-    session.setPlayerId("p");
-    server.push(FakeAnswer::requestFailure());
-    EXPECT_EQ(session.fetchPageToken(), "");
-    EXPECT_THAT(notice.shown, ElementsAre(LoadTextW(kTextConnectionFailed)));
-}
-
-TEST_F(ReportProtocol, PageTokenConnectFailureIsSilent) {
-    server.setConnectSucceeds(false);
-    session.setPlayerId("p");
-    EXPECT_EQ(session.fetchPageToken(), "");
-    EXPECT_TRUE(notice.shown.empty());
+    PageTokenAnswer answer = fetchPageToken(connection, "p");
+    EXPECT_EQ(answer.token, "");
+    EXPECT_EQ(answer.notice, u"認証エラー: unknown player");
 }
 
 // --- line report -------------------------------------------------------------
 
 TEST_F(ReportProtocol, LineReportSendsTenFieldsInOrder) {
-    session.setLanguage("ja");
     server.answer("{}");
     LogRecord record = matchedLine("hello");
     record.time = -5;
     record.code = -1;
-    session.postLine(record);
+    postLine(connection, {"ja", "s1", "", "a1"}, record);
 
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].verb, "POST");
     EXPECT_EQ(requests[0].path, "/rep/post.php");
     EXPECT_THAT(requests[0].fields,
-                ElementsAre(testing::FakeField{"lang", "ja"}, testing::FakeField{"sid", ""},
-                            testing::FakeField{"fid", ""}, testing::FakeField{"aid", ""},
-                            testing::FakeField{"pid", "7"}, testing::FakeField{"code", "-1"},
-                            testing::FakeField{"log", "hello"}, testing::FakeField{"line", "2"},
-                            testing::FakeField{"ltime", "-5"}, testing::FakeField{"present", "1"}));
-    EXPECT_THAT(requests[0].body, ::testing::HasSubstr("%73%69%64=&%66%69%64=&%61%69%64=&"));
+                ElementsAre(FakeField{"lang", "ja"}, FakeField{"sid", "s1"}, FakeField{"fid", ""},
+                            FakeField{"aid", "a1"}, FakeField{"pid", "7"}, FakeField{"code", "-1"},
+                            FakeField{"log", "hello"}, FakeField{"line", "2"}, FakeField{"ltime", "-5"},
+                            FakeField{"present", "1"}));
+    EXPECT_THAT(requests[0].body, ::testing::HasSubstr("&%66%69%64=&%61%69%64=%61%31&"));
 }
 
 TEST_F(ReportProtocol, LineBytesAreSentOverTheirFullLengthAndAZeroLengthSendsNothing) {
@@ -293,10 +233,10 @@ TEST_F(ReportProtocol, LineBytesAreSentOverTheirFullLengthAndAZeroLengthSendsNot
     server.answer("{}");
     LogRecord record = matchedLine("a\0b\x1F"s);
     record.present = 0;
-    session.postLine(record);
+    postLine(connection, {"ja", "", "", ""}, record);
     LogRecord empty = matchedLine("not to be sent");
     empty.rawLength = 0;
-    session.postLine(empty);
+    postLine(connection, {"ja", "", "", ""}, empty);
 
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -306,87 +246,43 @@ TEST_F(ReportProtocol, LineBytesAreSentOverTheirFullLengthAndAZeroLengthSendsNot
     EXPECT_EQ(requests[1].field("log"), "");
 }
 
-TEST_F(ReportProtocol, AnswerLogListsTheLineUnderTheServersText) {
-    server.answer(R"({"log":"[12:00] ハロー"})");
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    EXPECT_EQ(record.text, u"[12:00] ハロー");
-    auto guard = session.lock();
-    ASSERT_EQ(session.messages.size(), 1u);
-    EXPECT_EQ(session.messages[0].text, u"[12:00] ハロー");
-    EXPECT_EQ(session.messages[0].patternId, 7);
-    EXPECT_EQ(session.messages[0].time, 1700000123);
-    EXPECT_EQ(session.messages[0].raw, nullptr);  // the pass's buffer is not kept
-}
-
-TEST_F(ReportProtocol, AnswerMsgWithoutLogListsOnlyTheMessage) {
-    server.answer(R"({"msg":"welcome"})");
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    EXPECT_THAT(messageTexts(), ElementsAre(u"* welcome"));
-}
-
-TEST_F(ReportProtocol, AnswerMembersApplyInOrderLogThenMsg) {
-    server.answer(R"({"msg":"second","log":"first"})");
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    EXPECT_THAT(messageTexts(), ElementsAre(u"first", u"* second"));
-}
-
-TEST_F(ReportProtocol, AnswerAidReplacesThePlayerIdAndIsSavedAsWader) {
-    session.setPlayerId("old");
-    server.answer(R"({"aid":"new-id"})");
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    EXPECT_EQ(session.playerId(), "new-id");
-    EXPECT_THAT(settings.writes(), ElementsAre(FakeSettingsStore::Write{"general", "wader", "new-id"}));
-    EXPECT_TRUE(messageTexts().empty());
-}
-
-TEST_F(ReportProtocol, IdentifiersFromOneAnswerAreSentWithTheNextReport) {
-    server.answer(R"({"sid":"s1","fid":"f1","aid":"a1"})");
-    server.answer("{}");
-    LogRecord first = matchedLine("one");
-    session.postLine(first);
-    LogRecord second = matchedLine("two");
-    session.postLine(second);
-    auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].field("sid"), "s1");
-    EXPECT_EQ(requests[1].field("fid"), "f1");
-    EXPECT_EQ(requests[1].field("aid"), "a1");
-}
-
-TEST_F(ReportProtocol, NonStringMembersAreIgnored) {
-    session.setPlayerId("keep");
+TEST_F(ReportProtocol, ObjectAnswerKeepsOnlyItsStringMembers) {
+    const std::string full = R"({"log":"[12:00] ハロー","msg":"welcome","sid":"s1","fid":"f1","aid":"a1"})";
+    server.answer(full);
     server.answer(R"({"log":5,"msg":null,"sid":["x"],"fid":{},"aid":true})");
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    EXPECT_TRUE(messageTexts().empty());
-    EXPECT_EQ(session.playerId(), "keep");
-    EXPECT_EQ(session.sid, "");
-    EXPECT_EQ(session.fid, "");
-    EXPECT_TRUE(settings.writes().empty());
+
+    ReportAnswer strings = post("raw");
+    EXPECT_EQ(strings.outcome, Outcome::Object);
+    EXPECT_EQ(strings.text, full);
+    EXPECT_EQ(strings.log, "[12:00] ハロー");
+    EXPECT_EQ(strings.msg, "welcome");
+    EXPECT_EQ(strings.sid, "s1");
+    EXPECT_EQ(strings.fid, "f1");
+    EXPECT_EQ(strings.aid, "a1");
+
+    ReportAnswer others = post("raw");
+    EXPECT_EQ(others.outcome, Outcome::Object);
+    EXPECT_FALSE(others.log || others.msg || others.sid || others.fid || others.aid);
 }
 
-TEST_F(ReportProtocol, AnswersThatAreNotObjectsAreListedAsServerText) {
+TEST_F(ReportProtocol, OutcomeTellsAnswersThatAreNoObjectFromAReportNeverSent) {
     server.answer("Service unavailable");
     server.answer("[1,2]");
     server.answer("");
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    session.postLine(record);
-    session.postLine(record);  // an empty answer lists nothing
-    EXPECT_THAT(messageTexts(), ElementsAre(u"Service unavailable", u"[1,2]"));
-    EXPECT_TRUE(record.text.empty());
-}
-
-TEST_F(ReportProtocol, FailedReportIsDroppedSilently) {
     server.push(FakeAnswer::requestFailure());
-    LogRecord record = matchedLine("raw");
-    session.postLine(record);
-    EXPECT_TRUE(messageTexts().empty());
-    EXPECT_EQ(server.requestCount(), 1u);
+
+    ReportAnswer plain = post("raw");
+    EXPECT_EQ(plain.outcome, Outcome::NotAnObject);
+    EXPECT_EQ(plain.text, "Service unavailable");
+    ReportAnswer array = post("raw");
+    EXPECT_EQ(array.outcome, Outcome::NotAnObject);
+    EXPECT_EQ(array.text, "[1,2]");
+    EXPECT_FALSE(array.log || array.msg || array.aid);
+    ReportAnswer empty = post("raw");
+    EXPECT_EQ(empty.outcome, Outcome::NotAnObject);
+    EXPECT_EQ(empty.text, "");
+    EXPECT_EQ(post("raw").outcome, Outcome::NotSent);
+    EXPECT_EQ(server.requestCount(), 4u);
 }
 
 }  // namespace

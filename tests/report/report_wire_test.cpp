@@ -1,26 +1,26 @@
 // The report protocol over the real WinInet client against the loopback test
-// server: every byte the session sends, and every kind of answer it may get.
+// server: every byte an exchange sends, and every kind of answer it may get.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
-#include <vector>
 
-#include "capture/capture_session.h"
-#include "fakes/fake_settings_store.h"
 #include "http/http_client_win32.h"
+#include "report/line_report.h"
+#include "report/page_token.h"
 #include "report/pattern_answer.h"
-#include "report/recording_notice.h"
-#include "shell/texts.h"
+#include "report/pattern_fetch.h"
+#include "report/server_connection.h"
+#include "texts/texts.h"
 #include "support/test_server.h"
 
 namespace tidemark {
 namespace {
 
 using namespace std::string_literals;
-using ::testing::ElementsAre;
-using testing::RecordingNotice;
 using testing::ServerAnswer;
 using testing::TestServer;
 
@@ -31,19 +31,12 @@ protected:
         TestServer::script({});
     }
 
-    // A session aimed at the test server (or at `port`), with WinInet clients
+    // A connection to the test server (or to `port`), with WinInet clients
     // whose network steps time out after `stepTimeout`.
-    std::unique_ptr<CaptureSession> makeSession(std::uint16_t port = 0,
-                                                std::chrono::milliseconds stepTimeout = kDefaultStepTimeout) {
-        SessionServices services;
-        services.settings = &settings;
-        services.notice = &notice;
-        services.httpClientFactory = winInetClientFactory(stepTimeout);
-        services.serverHost = "127.0.0.1";
-        services.serverPort = port != 0 ? port : TestServer::port();
-        auto session = std::make_unique<CaptureSession>(std::move(services));
-        notice.session = session.get();
-        return session;
+    static std::unique_ptr<ServerConnection> makeConnection(
+        std::uint16_t port = 0, std::chrono::milliseconds stepTimeout = kDefaultStepTimeout) {
+        return std::make_unique<ServerConnection>(winInetClientFactory(stepTimeout), "127.0.0.1",
+                                                  port != 0 ? port : TestServer::port());
     }
 
     LogRecord matchedLine(const std::string& bytes, std::uint32_t present = 1) {
@@ -59,27 +52,22 @@ protected:
         return record;
     }
 
-    static std::vector<std::u16string> messageTexts(CaptureSession& session) {
-        auto guard = session.lock();
-        std::vector<std::u16string> texts;
-        for (const LogRecord& record : session.messages) texts.push_back(record.text);
-        return texts;
+    ReportAnswer post(ServerConnection& connection, const std::string& bytes, std::uint32_t present = 1,
+                      const ReportIdentity& identity = {"ja", "", "", ""}) {
+        return postLine(connection, identity, matchedLine(bytes, present));
     }
 
-    RecordingNotice notice;
-    FakeSettingsStore settings;
     std::string line;
 };
 
 // --- request targets and bodies ----------------------------------------------
 
 TEST_F(ReportWire, GetRequestsCarryTheirExactTargets) {
-    auto session = makeSession();
-    session->setPlayerId("12ab");
+    auto connection = makeConnection();
     TestServer::script({ServerAnswer::text("[]"), ServerAnswer::text("{}"), ServerAnswer::text(R"({"token":"t"})")});
-    session->fetchPatterns(std::nullopt);
-    session->fetchPatterns("ja");
-    EXPECT_EQ(session->fetchPageToken(), "t");
+    fetchPatterns(*connection, std::nullopt);
+    fetchPatterns(*connection, "ja");
+    EXPECT_EQ(fetchPageToken(*connection, "12ab").token, "t");
 
     auto requests = TestServer::requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -92,10 +80,8 @@ TEST_F(ReportWire, GetRequestsCarryTheirExactTargets) {
 }
 
 TEST_F(ReportWire, FirstLineReportOfAFreshInstallHasTheExactBodyAndHeaders) {
-    auto session = makeSession();
-    session->setLanguage("ja");
-    LogRecord record = matchedLine("abc");
-    session->postLine(record);
+    auto connection = makeConnection();
+    post(*connection, "abc");
 
     auto requests = TestServer::requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -113,11 +99,9 @@ TEST_F(ReportWire, FirstLineReportOfAFreshInstallHasTheExactBodyAndHeaders) {
 }
 
 TEST_F(ReportWire, PresentIsSentAsOneOrZero) {
-    auto session = makeSession();
-    LogRecord now = matchedLine("a", 1);
-    session->postLine(now);
-    LogRecord history = matchedLine("a", 0);
-    session->postLine(history);
+    auto connection = makeConnection();
+    post(*connection, "a", 1);
+    post(*connection, "a", 0);
     auto requests = TestServer::requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_TRUE(requests[0].body.ends_with("&%70%72%65%73%65%6E%74=%31"));
@@ -125,9 +109,8 @@ TEST_F(ReportWire, PresentIsSentAsOneOrZero) {
 }
 
 TEST_F(ReportWire, LogBytesWithNulAndUnitSeparatorsAreEncodedOverTheFullLength) {
-    auto session = makeSession();
-    LogRecord record = matchedLine("\x1F\x1F" "A\0B\0\xE3\x81\x82\x1F"s);
-    session->postLine(record);
+    auto connection = makeConnection();
+    post(*connection, "\x1F\x1F" "A\0B\0\xE3\x81\x82\x1F"s);
     auto requests = TestServer::requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_THAT(requests[0].body,
@@ -135,11 +118,10 @@ TEST_F(ReportWire, LogBytesWithNulAndUnitSeparatorsAreEncodedOverTheFullLength) 
 }
 
 TEST_F(ReportWire, LongLineIsSentWhole) {
-    auto session = makeSession();
+    auto connection = makeConnection();
     std::string bytes;
     for (int i = 0; i < 2000; ++i) bytes += static_cast<char>(i % 256);
-    LogRecord record = matchedLine(bytes);
-    session->postLine(record);
+    post(*connection, bytes);
     auto requests = TestServer::requests();
     ASSERT_EQ(requests.size(), 1u);
     const std::string& body = requests[0].body;
@@ -153,43 +135,40 @@ TEST_F(ReportWire, LongLineIsSentWhole) {
     EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(body.size()));
 }
 
-TEST_F(ReportWire, OneConnectionServesAWholeRun) {
-    auto session = makeSession();
+TEST_F(ReportWire, OneServerConnectionServesARunOfExchangesOnOneTcpConnection) {
+    auto connection = makeConnection();
     TestServer::script({ServerAnswer::text(R"([{"code":"ja","name2":"x"}])"),
                         ServerAnswer::text(R"({"1":{"keyword":["m"],"code":"0"}})"),
                         ServerAnswer::text(R"({"log":"one","aid":"p1","sid":"s","fid":"f"})"),
-                        ServerAnswer::text(R"({"log":"two"})"), ServerAnswer::text(R"({"token":"page"})")});
-    session->fetchPatterns(std::nullopt);
+                        ServerAnswer::text(R"({"log":"two"})")});
+    fetchPatterns(*connection, std::nullopt);
     PatternDocument patterns;
-    EXPECT_TRUE(parsePatternAnswer(session->fetchPatterns("ja"), patterns));
-    LogRecord first = matchedLine("one");
-    session->postLine(first);
-    LogRecord second = matchedLine("two");
-    session->postLine(second);
-    EXPECT_EQ(session->fetchPageToken(), "page");
+    EXPECT_TRUE(parsePatternAnswer(fetchPatterns(*connection, "ja"), patterns));
+    ReportAnswer first = post(*connection, "one");
+    ASSERT_EQ(first.outcome, ReportAnswer::Outcome::Object);
+    ReportIdentity next{"ja", first.sid.value_or(""), first.fid.value_or(""), first.aid.value_or("")};
+    ReportAnswer second = post(*connection, "two", 1, next);
 
     auto requests = TestServer::requests();
-    ASSERT_EQ(requests.size(), 5u);
+    ASSERT_EQ(requests.size(), 4u);
     for (const auto& request : requests) EXPECT_EQ(request.connection, requests[0].connection);
     EXPECT_THAT(requests[3].body, ::testing::HasSubstr("&%73%69%64=%73&%66%69%64=%66&%61%69%64=%70%31&"));
-    EXPECT_THAT(messageTexts(*session), ElementsAre(u"one", u"two"));
-    EXPECT_EQ(settings.value("general", "wader"), "p1");
+    EXPECT_EQ(first.log, "one");
+    EXPECT_EQ(second.log, "two");
 }
 
 // --- answers -----------------------------------------------------------------
 
 TEST_F(ReportWire, NothingListeningFailsAtOnce) {
-    auto session = makeSession(TestServer::unusedPort());
-    session->setPlayerId("p");
+    auto connection = makeConnection(TestServer::unusedPort());
     auto started = std::chrono::steady_clock::now();
     // WinInet connects lazily, so the failure shows at the request.
-    EXPECT_EQ(session->fetchPatterns("ja"), LoadTextA(kTextConnectionFailed));
-    EXPECT_EQ(session->fetchPageToken(), "");
-    LogRecord record = matchedLine("a");
-    session->postLine(record);
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), LoadTextA(kTextConnectionFailed));
+    PageTokenAnswer token = fetchPageToken(*connection, "p");
+    EXPECT_EQ(token.token, "");
+    EXPECT_EQ(token.notice, LoadTextW(kTextConnectionFailed));
+    EXPECT_EQ(post(*connection, "a").outcome, ReportAnswer::Outcome::NotSent);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_THAT(notice.shown, ElementsAre(LoadTextW(kTextConnectionFailed)));
-    EXPECT_TRUE(messageTexts(*session).empty());
 }
 
 TEST_F(ReportWire, AnswerSplitIntoSeveralWritesArrivesWhole) {
@@ -203,18 +182,18 @@ TEST_F(ReportWire, AnswerSplitIntoSeveralWritesArrivesWhole) {
     unframed.pauseMs = 60;
     unframed.framing = "close";
     TestServer::script({split, unframed});
-    auto session = makeSession();
-    EXPECT_EQ(session->fetchPatterns("ja"), body);
-    EXPECT_EQ(session->fetchPatterns("ja"), body);
+    auto connection = makeConnection();
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), body);
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), body);
 }
 
 TEST_F(ReportWire, AnswersAreCutAt4095Bytes) {
     std::string exact(4095, 'e');
     std::string longer(5000, 'l');
     TestServer::script({ServerAnswer::text(exact), ServerAnswer::text(longer)});
-    auto session = makeSession();
-    EXPECT_EQ(session->fetchPatterns("ja"), exact);
-    EXPECT_EQ(session->fetchPatterns("ja"), longer.substr(0, 4095));
+    auto connection = makeConnection();
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), exact);
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), longer.substr(0, 4095));
 }
 
 TEST_F(ReportWire, ServerErrorStatusWithAJsonObjectIsAValidAnswer) {
@@ -223,12 +202,12 @@ TEST_F(ReportWire, ServerErrorStatusWithAJsonObjectIsAValidAnswer) {
     ServerAnswer postAnswer = ServerAnswer::text(R"({"msg":"busy"})");
     postAnswer.status = 500;
     TestServer::script({failed, postAnswer});
-    auto session = makeSession();
+    auto connection = makeConnection();
     PatternDocument patterns;
-    EXPECT_TRUE(parsePatternAnswer(session->fetchPatterns("ja"), patterns));
-    LogRecord record = matchedLine("a");
-    session->postLine(record);
-    EXPECT_THAT(messageTexts(*session), ElementsAre(u"* busy"));
+    EXPECT_TRUE(parsePatternAnswer(fetchPatterns(*connection, "ja"), patterns));
+    ReportAnswer answer = post(*connection, "a");
+    EXPECT_EQ(answer.outcome, ReportAnswer::Outcome::Object);
+    EXPECT_EQ(answer.msg, "busy");
 }
 
 TEST_F(ReportWire, EmptyOrLostAnswersGiveTheConnectionFailedText) {
@@ -237,35 +216,32 @@ TEST_F(ReportWire, EmptyOrLostAnswersGiveTheConnectionFailedText) {
     // WinInet sends a request again on a fresh connection when a reused one
     // closes without an answer, so every later request is closed as well.
     TestServer::script({ServerAnswer::text("")}, ServerAnswer::closed());
-    auto session = makeSession();
-    EXPECT_EQ(session->fetchPatterns("ja"), failed);
-    EXPECT_EQ(session->fetchPatterns("ja"), failed);
+    auto connection = makeConnection();
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), failed);
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), failed);
     PatternDocument patterns;
     EXPECT_FALSE(parsePatternAnswer(failed, patterns));
 }
 
-TEST_F(ReportWire, PlainTextTokenAnswerIsShownAsUtf16) {
+TEST_F(ReportWire, PlainTextTokenAnswerIsTheNoticeInUtf16) {
     TestServer::script({ServerAnswer::text("プレイヤーが見つかりません")});
-    auto session = makeSession();
-    session->setPlayerId("12ab");
-    EXPECT_EQ(session->fetchPageToken(), "");
-    EXPECT_THAT(notice.shown, ElementsAre(u"プレイヤーが見つかりません"));
-    EXPECT_TRUE(notice.exchangeFreeWhileShown);
+    auto connection = makeConnection();
+    PageTokenAnswer answer = fetchPageToken(*connection, "12ab");
+    EXPECT_EQ(answer.token, "");
+    EXPECT_EQ(answer.notice, u"プレイヤーが見つかりません");
 }
 
 TEST_F(ReportWire, SilentServerIsGivenUpWithinTheBound) {
     TestServer::script({ServerAnswer::silent()});
-    auto session = makeSession();  // the production bound
+    auto connection = makeConnection();  // the production bound
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(session->fetchPatterns("ja"), LoadTextA(kTextConnectionFailed));
+    EXPECT_EQ(fetchPatterns(*connection, "ja"), LoadTextA(kTextConnectionFailed));
     auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_LT(elapsed, 3 * kDefaultStepTimeout);
     EXPECT_EQ(TestServer::requests().size(), 1u);
     // The next exchange goes through once the server answers again.
     TestServer::script({ServerAnswer::text(R"({"log":"back"})")});
-    LogRecord record = matchedLine("a");
-    session->postLine(record);
-    EXPECT_THAT(messageTexts(*session), ElementsAre(u"back"));
+    EXPECT_EQ(post(*connection, "a").log, "back");
 }
 
 }  // namespace

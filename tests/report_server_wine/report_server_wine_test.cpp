@@ -1,42 +1,24 @@
 // Tidemark's own protocol code, over WinInet under Wine, against the bundled
 // report server: the language list, the patterns, a first report that
-// registers the player, reports listed with the server's text, the page
+// registers the player, the lines as the server renders them, the page
 // token and the page itself.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include <cstdlib>
-#include <map>
+#include <memory>
+#include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
-#include "capture/capture_session.h"
 #include "http/http_client_win32.h"
-#include "report/server_exchange.h"
+#include "report/line_report.h"
+#include "report/page_token.h"
+#include "report/pattern_fetch.h"
+#include "report/server_connection.h"
 
 namespace tidemark {
 namespace {
-
-class MemorySettings : public SettingsStore {
-public:
-    std::string readText(const std::string& section, const std::string& key, const std::string& fallback,
-                         std::size_t) override {
-        auto it = values.find(section + "/" + key);
-        return it == values.end() ? fallback : it->second;
-    }
-    int readInt(const std::string&, const std::string&, int fallback) override { return fallback; }
-    bool writeText(const std::string& section, const std::string& key, const std::string& value) override {
-        values[section + "/" + key] = value;
-        return true;
-    }
-    std::map<std::string, std::string> values;
-};
-
-class RecordingNotice : public UserNotice {
-public:
-    void showInformation(const std::u16string& text) override { shown.push_back(text); }
-    std::vector<std::u16string> shown;
-};
 
 bool isIssuedId(const std::string& text) {
     if (text.size() != 32) return false;
@@ -52,18 +34,13 @@ protected:
         if (port == nullptr)
             GTEST_SKIP() << "no report server: build the native configuration first "
                             "(its tidemark-server is started around this test)";
-        SessionServices services;
-        services.settings = &settings;
-        services.notice = &notice;
-        services.httpClientFactory = winInetClientFactory();
-        services.serverHost = "127.0.0.1";
-        services.serverPort = static_cast<std::uint16_t>(std::atoi(port));
-        session = std::make_unique<CaptureSession>(std::move(services));
-        session->setLanguage("en");
+        connection = std::make_unique<ServerConnection>(winInetClientFactory(), "127.0.0.1",
+                                                        static_cast<std::uint16_t>(std::atoi(port)));
     }
 
-    // Posts one matched line as the read pass hands it over.
-    void post(const std::string& bytes, std::int32_t patternId = 2, std::int32_t code = 29) {
+    // Posts one matched line as the read pass hands it over, and carries the
+    // identifiers the server hands out into the next report, as a run does.
+    ReportAnswer post(const std::string& bytes, std::int32_t patternId = 2, std::int32_t code = 29) {
         LogRecord record;
         record.time = 1796000000;
         record.code = code;
@@ -72,33 +49,28 @@ protected:
         record.raw = reinterpret_cast<const std::uint8_t*>(bytes.data());
         record.rawLength = static_cast<std::uint32_t>(bytes.size());
         record.present = 1;
-        session->postLine(record);
+        ReportAnswer answer = postLine(*connection, identity, record);
+        if (answer.sid) identity.sid = *answer.sid;
+        if (answer.fid) identity.fid = *answer.fid;
+        if (answer.aid) identity.playerId = *answer.aid;
+        return answer;
     }
 
-    std::vector<std::u16string> messages() {
-        auto guard = session->lock();
-        std::vector<std::u16string> texts;
-        for (const LogRecord& record : session->messages) texts.push_back(record.text);
-        return texts;
-    }
-
-    // GET of a path below the server's root on the session's client.
+    // GET of a path below the server's root on the same client.
     std::string fetchPage(const std::string& path) {
-        std::lock_guard exchange(session->exchangeMutex);
-        HttpClient* client = clientForExchange(*session);
+        HttpClient* client = connection->client();
         if (client == nullptr || !client->get(path, {}, kRequestFlags)) return {};
         return readAnswer(*client);
     }
 
-    MemorySettings settings;
-    RecordingNotice notice;
-    std::unique_ptr<CaptureSession> session;
+    std::unique_ptr<ServerConnection> connection;
+    ReportIdentity identity{"en", "", "", ""};
     std::int32_t ordinal = 0;
 };
 
 TEST_F(AgainstReportServer, LanguageList_IsAnArrayWithEnglishAndJapanese) {
     rapidjson::Document list;
-    list.Parse(session->fetchPatterns(std::nullopt).c_str());
+    list.Parse(fetchPatterns(*connection, std::nullopt).c_str());
     ASSERT_TRUE(list.IsArray());
     ASSERT_GE(list.Size(), 2u);
     EXPECT_STREQ(list[0]["code"].GetString(), "en");
@@ -109,7 +81,7 @@ TEST_F(AgainstReportServer, LanguageList_IsAnArrayWithEnglishAndJapanese) {
 
 TEST_F(AgainstReportServer, JapanesePatterns_CarryTheMarkerInPatternOne) {
     rapidjson::Document patterns;
-    patterns.Parse(session->fetchPatterns(std::string_view("ja")).c_str());
+    patterns.Parse(fetchPatterns(*connection, std::string_view("ja")).c_str());
     ASSERT_TRUE(patterns.IsObject());
     ASSERT_TRUE(patterns.HasMember("1"));
     EXPECT_STREQ(patterns["1"]["keyword"][0].GetString(),
@@ -117,50 +89,47 @@ TEST_F(AgainstReportServer, JapanesePatterns_CarryTheMarkerInPatternOne) {
                  "\xE3\x82\x88\xE3\x81\x86\xE3\x81\x93\xE3\x81\x9D\xEF\xBC\x81");
 }
 
-TEST_F(AgainstReportServer, FirstReport_RegistersThePlayerAndTheLinesAreListed) {
-    post(std::string("\x1F" "Alice Bell\x1F" "Alice Bell waves.\0!", 31));
-    const std::string wader = settings.values["general/wader"];
-    EXPECT_TRUE(isIssuedId(wader)) << wader;
-    EXPECT_EQ(session->playerId(), wader);
-    EXPECT_TRUE(isIssuedId(session->sid));
-    EXPECT_FALSE(session->fid.empty());
-    const std::string firstFid = session->fid;
+TEST_F(AgainstReportServer, FirstReport_RegistersThePlayerAndTheLinesComeBackRendered) {
+    ReportAnswer first = post(std::string("\x1F" "Alice Bell\x1F" "Alice Bell waves.\0!", 31));
+    ASSERT_EQ(first.outcome, ReportAnswer::Outcome::Object) << first.text;
+    ASSERT_TRUE(first.aid && first.sid && first.fid) << first.text;
+    EXPECT_TRUE(isIssuedId(*first.aid)) << *first.aid;
+    EXPECT_TRUE(isIssuedId(*first.sid)) << *first.sid;
+    EXPECT_FALSE(first.fid->empty());
+    EXPECT_EQ(first.log, "Alice Bell: Alice Bell waves.\xEF\xBF\xBD!");
+    ASSERT_TRUE(first.msg);
+    EXPECT_EQ(first.msg->rfind("You are now registered", 0), 0u) << *first.msg;
 
-    post("\x1F\x1FYou wave to Alice Bell.");
-    EXPECT_EQ(settings.values["general/wader"], wader);
-    EXPECT_NE(session->fid, firstFid);
-
-    const auto texts = messages();
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[0], u"Alice Bell: Alice Bell waves.\uFFFD!");
-    EXPECT_EQ(texts[1].rfind(u"* You are now registered", 0), 0u);
-    EXPECT_EQ(texts[2], u"You wave to Alice Bell.");
+    ReportAnswer second = post("\x1F\x1FYou wave to Alice Bell.");
+    ASSERT_EQ(second.outcome, ReportAnswer::Outcome::Object) << second.text;
+    EXPECT_EQ(second.aid.value_or(*first.aid), *first.aid);
+    ASSERT_TRUE(second.fid) << second.text;
+    EXPECT_NE(*second.fid, *first.fid);
+    EXPECT_FALSE(second.msg);
+    EXPECT_EQ(second.log, "You wave to Alice Bell.");
 }
 
 TEST_F(AgainstReportServer, PageToken_OpensThePageListingTheLines) {
     post("\x1F\x1FYou wave to <b>Alice</b>.");
-    const std::string token = session->fetchPageToken();
-    ASSERT_TRUE(isIssuedId(token)) << token;
-    EXPECT_TRUE(notice.shown.empty());
-    const std::string page = fetchPage("/" + token);
+    PageTokenAnswer answer = fetchPageToken(*connection, identity.playerId);
+    ASSERT_TRUE(isIssuedId(answer.token)) << answer.token;
+    EXPECT_FALSE(answer.notice);
+    const std::string page = fetchPage("/" + answer.token);
     EXPECT_NE(page.find("Your reported lines"), std::string::npos) << page;
     EXPECT_NE(page.find("You wave to &lt;b&gt;Alice&lt;/b&gt;."), std::string::npos);
 }
 
 TEST_F(AgainstReportServer, PageToken_ForAnUnknownPlayerShowsTheServersSentence) {
-    session->setPlayerId("0123456789abcdef0123456789abcdef");
-    EXPECT_EQ(session->fetchPageToken(), "");
-    ASSERT_EQ(notice.shown.size(), 1u);
-    EXPECT_EQ(notice.shown[0], u"This player id is not known to the server.");
+    PageTokenAnswer answer = fetchPageToken(*connection, "0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(answer.token, "");
+    EXPECT_EQ(answer.notice, u"This player id is not known to the server.");
 }
 
-TEST_F(AgainstReportServer, ReportInAnUnknownLanguage_ListsTheServersReason) {
-    session->setLanguage("xx");
-    post("\x1F\x1FYou wave.");
-    const auto texts = messages();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0], u"unknown language");
-    EXPECT_TRUE(settings.values.empty());
+TEST_F(AgainstReportServer, ReportInAnUnknownLanguage_ComesBackAsTheServersReason) {
+    identity.language = "xx";
+    ReportAnswer answer = post("\x1F\x1FYou wave.");
+    EXPECT_EQ(answer.outcome, ReportAnswer::Outcome::NotAnObject);
+    EXPECT_EQ(answer.text, "unknown language");
 }
 
 }  // namespace

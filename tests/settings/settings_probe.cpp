@@ -4,7 +4,7 @@
 // from the running executable's own name.
 #include <fstream>
 
-#include "capture/capture_session.h"
+#include "session/capture_session.h"
 #include "shell/ini_settings_store_win32.h"
 #include "shell/settings.h"
 

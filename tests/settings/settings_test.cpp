@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/capture_session.h"
+#include "session/capture_session.h"
 #include "fakes/fake_settings_store.h"
 
 namespace tidemark {

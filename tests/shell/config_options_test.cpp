@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/capture_session.h"
+#include "session/capture_session.h"
 #include "fakes/fake_settings_store.h"
 #include "shell/settings.h"
 
@@ -47,26 +47,20 @@ TEST(ConfigOptions, ChoosingALanguageSetsItResetsTheSessionAndSavesIt) {
     FakeSettingsStore settings;
     LanguageList list = languages(R"([{"code":"en","name2":"English"},{"code":"ja","name2":"J"}])");
     session.setPlayerId("p1");
-    {
-        auto guard = session.lock();
-        session.patternsLoaded = 1;
-        session.readCount = 42;
-        session.textBufferSlot = 0x1000;
-    }
     session.reportText("old message");
-    session.stopRequested = 1;
+    session.setAbortCode(-3);
+    session.requestStop();
+    const std::uint64_t generation = session.resetGeneration();
 
     EXPECT_TRUE(chooseLanguage(session, settings, list, 1));
 
     EXPECT_EQ(session.language(), "ja");
     EXPECT_EQ(settings.writes(), (std::vector<Write>{{"general", "language", "ja"}}));
-    auto guard = session.lock();
-    EXPECT_EQ(session.patternsLoaded, 0);
-    EXPECT_EQ(session.readCount, 0);
-    EXPECT_EQ(session.textBufferSlot, 0u);
-    EXPECT_TRUE(session.messages.empty());
-    EXPECT_EQ(session.stopRequested, 1);
-    EXPECT_EQ(session.playerId_, "p1");
+    EXPECT_EQ(session.resetGeneration(), generation + 1);
+    EXPECT_TRUE(session.messages().empty());
+    EXPECT_EQ(session.abortCode(), 0);
+    EXPECT_TRUE(session.stopRequested());
+    EXPECT_EQ(session.playerId(), "p1");
 }
 
 TEST(ConfigOptions, AnItemWithoutACodeChangesNothing) {
@@ -75,14 +69,15 @@ TEST(ConfigOptions, AnItemWithoutACodeChangesNothing) {
     LanguageList list = languages(R"([{"name2":"no code"},{"code":"en","name2":"English"}])");
     session.setLanguage("en");
     session.reportText("kept");
+    const std::uint64_t generation = session.resetGeneration();
 
     EXPECT_FALSE(chooseLanguage(session, settings, list, 0));
     EXPECT_FALSE(chooseLanguage(session, settings, list, -1));
 
     EXPECT_EQ(session.language(), "en");
     EXPECT_TRUE(settings.writes().empty());
-    auto guard = session.lock();
-    EXPECT_EQ(session.messages.size(), 1u);
+    EXPECT_EQ(session.resetGeneration(), generation);
+    EXPECT_EQ(session.messages().size(), 1u);
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/capture_session.h"
 #include "fakes/fake_process_image.h"
+#include "gamelog/chat_log.h"
 
 namespace tidemark::testing {
 
@@ -40,13 +40,9 @@ public:
     static constexpr std::uint64_t offsetTableSlot() { return kTextBufferSlot - 0x18; }
     static constexpr std::uint64_t entryCountAddress() { return kTextBufferSlot - 0x4C; }
 
-    // What the locator would have stored, and the game process itself.
-    void attachTo(CaptureSession& session) const {
-        auto guard = session.lock();
-        session.gameProcess = image_;
-        session.textBufferSlot = kTextBufferSlot;
-        session.offsetTableSlot = offsetTableSlot();
-        session.entryCountAddress = entryCountAddress();
+    // What the locator would have found.
+    static constexpr ChatLogAddresses addresses() {
+        return {kTextBufferSlot, offsetTableSlot(), entryCountAddress()};
     }
 
     // Writes the entry into the current block; the count is raised only when
@@ -77,6 +73,15 @@ public:
     }
 
     void publishCount() { writeCount(); }
+    // The game begins its log anew: the count falls to 0 and the next entry
+    // is written over the start of the first buffer pair.
+    void startOver() {
+        written_ = 0;
+        textEnd_ = 0;
+        parity_ = 0;
+        pointBlockAt(0);
+        writeCount();
+    }
     // The header points at the other buffer pair, as a game that starts its
     // next block before writing to it would have it.
     void pointAtOtherBuffers() { pointBlockAt(parity_ ^ 1); }

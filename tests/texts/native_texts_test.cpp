@@ -1,8 +1,8 @@
 // The native build's text sets: English by default, Japanese on request.
 #include <gtest/gtest.h>
 
-#include "shell/text_table.h"
-#include "shell/texts.h"
+#include "texts/text_table.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 namespace {

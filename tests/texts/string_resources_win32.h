@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "shell/text_table.h"
+#include "texts/text_table.h"
 
 namespace tidemark {
 

@@ -1,9 +1,9 @@
 // Texts by id and the conversion of server texts, on every platform.
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 #include <gtest/gtest.h>
 
-#include "shell/text_table.h"
+#include "texts/text_table.h"
 
 namespace tidemark {
 namespace {

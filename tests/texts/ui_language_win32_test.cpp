@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/text_table.h"
-#include "shell/texts.h"
+#include "texts/text_table.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 namespace {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "capture/thread_sleep.h"
+#include "platform/thread_sleep.h"
 
 namespace tidemark {
 

@@ -1,6 +1,6 @@
 // UTF-8 to UTF-16 for the native build, with the platform converter's
 // behaviour: invalid or truncated sequences become U+FFFD.
-#include "shell/texts.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 

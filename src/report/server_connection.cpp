@@ -1,18 +1,20 @@
-#include "report/server_exchange.h"
+#include "report/server_connection.h"
 
 #include <array>
+#include <utility>
 
 namespace tidemark {
 
-HttpClient* clientForExchange(CaptureSession& session) {
-    if (session.httpClient) return session.httpClient.get();
-    if (!session.services.httpClientFactory) return nullptr;
-    session.httpClient = session.services.httpClientFactory();
-    if (!session.httpClient) return nullptr;
-    if (!session.httpClient->connect(session.services.serverHost, session.services.serverPort,
-                                     kRequestFlags))
-        return nullptr;
-    return session.httpClient.get();
+ServerConnection::ServerConnection(HttpClientFactory factory, std::string host, std::uint16_t port)
+    : factory_(std::move(factory)), host_(std::move(host)), port_(port) {}
+
+HttpClient* ServerConnection::client() {
+    if (client_) return client_.get();
+    if (!factory_) return nullptr;
+    client_ = factory_();
+    if (!client_) return nullptr;
+    if (!client_->connect(host_, port_, kRequestFlags)) return nullptr;
+    return client_.get();
 }
 
 std::string readAnswer(HttpClient& client) {

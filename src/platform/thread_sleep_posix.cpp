@@ -1,7 +1,7 @@
 #include <chrono>
 #include <thread>
 
-#include "capture/thread_sleep.h"
+#include "platform/thread_sleep.h"
 
 namespace tidemark {
 

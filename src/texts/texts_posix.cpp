@@ -2,8 +2,8 @@
 // test asks for the Japanese set (there is no UI language off Windows).
 #include <atomic>
 
-#include "shell/text_table.h"
-#include "shell/texts.h"
+#include "texts/text_table.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 

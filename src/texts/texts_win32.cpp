@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "shell/texts.h"
-#include "shell/ui_resources_win32.h"
+#include "texts/texts.h"
+#include "texts/resource_set_win32.h"
 
 namespace tidemark {
 

@@ -1,8 +1,8 @@
-#include "capture/clock.h"
+#include "platform/clock.h"
 
 #include <ctime>
 
-#include "capture/thread_sleep.h"
+#include "platform/thread_sleep.h"
 
 namespace tidemark {
 

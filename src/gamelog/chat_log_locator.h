@@ -1,0 +1,44 @@
+#pragma once
+// Finding the game's chat log: walk the game's address space, find the
+// marker line in a private read-write region, then the header pointer that
+// points at that line's entry.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "gamelog/chat_log.h"
+#include "gamelog/process_memory.h"
+#include "platform/clock.h"
+#include "session/status_sink.h"
+
+namespace tidemark {
+
+// Regions examined while a status line was given, over the whole run; its
+// tens drive the search's progress dots.
+extern std::int32_t searchCounter;
+
+// The private read-write regions of the process, in address order, up to the
+// first region that reaches above the highest application address. The walk
+// ends early when `keepGoing` says so.
+std::vector<MemoryRegion> listCandidateRegions(const ProcessMemory& process,
+                                               const std::function<bool()>& keepGoing);
+
+struct LocatorInputs {
+    // The bytes to look for: 0x1F 0x1F and the marker keyword.
+    std::string_view marker;
+    // Progress dots go here; null: no progress and no count.
+    StatusSink* status = nullptr;
+    // Checked before every region of both searches; false ends the search
+    // with nothing found.
+    std::function<bool()> keepSearching;
+    Clock* clock = nullptr;  // the pause between regions and the newest time; null: the system clock
+};
+
+// Where the game's chat log header lies, or nothing when no region holds the
+// marker line behind a plausible entry head with a pointer to that entry.
+std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, const LocatorInputs& inputs);
+
+}  // namespace tidemark

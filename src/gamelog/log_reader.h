@@ -1,0 +1,52 @@
+#pragma once
+// The read pass: copies the game's current log block, walks the entries that
+// are new since the last pass, and hands every entry that a pattern accepts
+// to a sink.
+
+#include <cstdint>
+
+#include "gamelog/chat_log.h"
+#include "gamelog/compiled_patterns.h"
+#include "gamelog/process_memory.h"
+#include "session/log_record.h"
+
+namespace tidemark {
+
+// The block the last read pass copied. A pass that meets the entry count
+// standing exactly on that block's end finishes the block only while the
+// game still points at the same two buffers.
+struct LogBlockSeen {
+    bool valid = false;
+    std::uint32_t base = 0;         // index of the block's first entry
+    std::uint64_t offsetTable = 0;  // game addresses of its two buffers
+    std::uint64_t textBuffer = 0;
+};
+
+// How far the capture has read the game's log.
+struct ReadPosition {
+    std::int32_t readCount = 0;   // entries handled so far
+    std::uint32_t startCount = 0; // entries below it were there before monitoring began
+    LogBlockSeen lastBlock;
+};
+
+class MatchSink {
+public:
+    virtual ~MatchSink() = default;
+    // One matching entry; `record.raw` is valid during the call only. False
+    // ends the walk: the pass then handles no further entry but still counts
+    // the block as read.
+    virtual bool onMatch(LogRecord& record) = 0;
+};
+
+inline constexpr std::int32_t kReadNotLocated = -1;
+inline constexpr std::int32_t kReadFailed = -4;
+
+// One pass: the number of entries in the block read (0 when nothing was to
+// be read), kReadNotLocated, or kReadFailed when a read of the game's memory
+// came back short; the position moves only when the pass did not fail. A
+// count below the position means the game started its log over: every entry
+// of the new log is then handled as present.
+std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses& log, ReadPosition& position,
+                            const CompiledPatterns& patterns, MatchSink& sink);
+
+}  // namespace tidemark

@@ -1,0 +1,23 @@
+#include "shell/window_exchanges.h"
+
+#include <optional>
+#include <utility>
+
+#include "report/pattern_fetch.h"
+
+namespace tidemark {
+
+WindowExchanges::WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port)
+    : connection_(std::move(factory), std::move(host), port) {}
+
+std::string WindowExchanges::fetchLanguageList() {
+    std::lock_guard exchange(mutex_);
+    return fetchPatterns(connection_, std::nullopt);
+}
+
+PageTokenAnswer WindowExchanges::fetchPageToken(const std::string& playerId) {
+    std::lock_guard exchange(mutex_);
+    return tidemark::fetchPageToken(connection_, playerId);
+}
+
+}  // namespace tidemark

@@ -1,0 +1,32 @@
+#pragma once
+// The window's own exchanges with the report server (the language list and
+// the page token), on a connection of their own so that they never wait
+// behind the worker's reports. One exchange at a time, from any thread.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "http/http_client.h"
+#include "report/page_token.h"
+#include "report/server_connection.h"
+
+namespace tidemark {
+
+class WindowExchanges {
+public:
+    WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port);
+
+    // The language list's answer text (see fetchPatterns).
+    std::string fetchLanguageList();
+    PageTokenAnswer fetchPageToken(const std::string& playerId);
+
+    const std::string& host() const { return connection_.host(); }
+    std::uint16_t port() const { return connection_.port(); }
+
+private:
+    std::mutex mutex_;
+    ServerConnection connection_;
+};
+
+}  // namespace tidemark
