@@ -170,9 +170,13 @@ bool loadConfigFile(const std::string& path, ServerOptions& options, std::string
 
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error) {
+  std::string configFile;
   for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == "--config") options.configFile = args[i + 1];
-  if (!options.configFile.empty() && !loadConfigFile(options.configFile, options, error)) return false;
+    if (args[i] == "--config") configFile = args[i + 1];
+  if (!configFile.empty()) {
+    options.configFile = configFile;
+    if (!loadConfigFile(configFile, options, error)) return false;
+  }
   // Proxies named on the command line replace those of the file.
   bool proxiesFromFlags = false;
 
