@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "postgresql_report_store.h"
 #include "sqlite_report_store.h"
 
 namespace tidemark {
@@ -11,10 +12,7 @@ bool ReportStore::isPostgresql(std::string_view database) {
 }
 
 std::unique_ptr<ReportStore> ReportStore::open(const std::string& database, std::string& error) {
-  if (isPostgresql(database)) {
-    error = "PostgreSQL is not supported by this build";
-    return nullptr;
-  }
+  if (isPostgresql(database)) return PostgresqlReportStore::open(database, error);
   return SqliteReportStore::open(database, error);
 }
 

@@ -158,53 +158,29 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
 }
 
 SqliteReportStore::~SqliteReportStore() {
-  {
-    std::lock_guard lock(queueMutex_);
-    stopping_ = true;
-  }
-  queueChanged_.notify_all();
+  pending_.close();
   if (writerThread_.joinable()) writerThread_.join();
 }
 
 void SqliteReportStore::storeAsync(ReportFields fields, StoreDone done) {
-  Pending pending;
+  PendingReport pending;
   pending.sessionId = fields.sid.empty() ? newIssuedId() : fields.sid;
   pending.fields = std::move(fields);
   pending.done = std::move(done);
-  {
-    std::lock_guard lock(queueMutex_);
-    if (!stopping_) {
-      queue_.push_back(std::move(pending));
-      queueChanged_.notify_one();
-      return;
-    }
-  }
-  pending.done(std::nullopt);
+  if (!pending_.push(pending)) pending.done(std::nullopt);
 }
 
-size_t SqliteReportStore::queueDepth() const {
-  std::lock_guard lock(queueMutex_);
-  return queue_.size();
-}
+size_t SqliteReportStore::queueDepth() const { return pending_.size(); }
 
 void SqliteReportStore::writeLoop() {
-  std::vector<Pending> batch;
-  while (true) {
-    {
-      std::unique_lock lock(queueMutex_);
-      queueChanged_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and every waiting report written
-      while (!queue_.empty() && batch.size() < kMaxBatch) {
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-      }
-    }
+  std::vector<PendingReport> batch;
+  while (pending_.take(batch, kMaxBatch)) {
     writeBatch(batch);
     batch.clear();
   }
 }
 
-void SqliteReportStore::writeBatch(std::vector<Pending>& batch) {
+void SqliteReportStore::writeBatch(std::vector<PendingReport>& batch) {
   sqlite3* db = writer_.get();
   std::string error;
   std::vector<std::optional<StoredReport>> results;
@@ -226,7 +202,7 @@ void SqliteReportStore::writeBatch(std::vector<Pending>& batch) {
   for (size_t i = 0; i < batch.size(); ++i) batch[i].done(std::move(results[i]));
 }
 
-std::optional<StoredReport> SqliteReportStore::writeOne(Pending& pending) {
+std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) {
   const ReportFields& f = pending.fields;
   StoredReport stored;
   stored.sessionId = pending.sessionId;

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
+#include "pending_reports.h"
 #include "report_store.h"
 #include "sqlite_handles.h"
 
@@ -30,16 +29,10 @@ class SqliteReportStore final : public ReportStore {
   std::string describe() const override { return "sqlite:" + path_; }
 
  private:
-  struct Pending {
-    ReportFields fields;
-    std::string sessionId;
-    StoreDone done;
-  };
-
   SqliteReportStore() = default;
   void writeLoop();
-  void writeBatch(std::vector<Pending>& batch);
-  std::optional<StoredReport> writeOne(Pending& pending);
+  void writeBatch(std::vector<PendingReport>& batch);
+  std::optional<StoredReport> writeOne(PendingReport& pending);
   int64_t count(const char* sql);
 
   std::string path_;
@@ -49,10 +42,7 @@ class SqliteReportStore final : public ReportStore {
   std::mutex readMutex_;
   SqliteConnection reader_;
 
-  mutable std::mutex queueMutex_;
-  std::condition_variable queueChanged_;
-  std::deque<Pending> queue_;
-  bool stopping_ = false;
+  PendingReports pending_;
   std::thread writerThread_;
 };
 
