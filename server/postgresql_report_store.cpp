@@ -46,6 +46,11 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
     {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
     {"find_same_line",
      "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND log = $4 ORDER BY id LIMIT 1"},
+    // The common case in one round trip: a known player's new line.
+    {"insert_known_player_report",
+     "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+     " present) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13 FROM players WHERE aid = $1"
+     " RETURNING id"},
     {"insert_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
      " present) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) RETURNING id"},
@@ -275,6 +280,34 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   stored.sessionId = pending.sessionId;
   const int64_t now = nowMs();
 
+  const auto reportParams = [&](auto playerParam) {
+    Params params;
+    playerParam(params);
+    params.number(now)
+        .text(stored.sessionId)
+        .text(f.language)
+        .text(f.sid)
+        .text(f.fid)
+        .text(f.aid)
+        .number(f.patternId)
+        .number(f.code)
+        .bytes(f.line)
+        .number(f.ordinal)
+        .number(f.lineTime)
+        .text(f.present ? "true" : "false");
+    return params;
+  };
+  if (!f.aid.empty() && f.present) {
+    const PgResult inserted =
+        prepared(connection, "insert_known_player_report", reportParams([&](Params& p) { p.text(f.aid); }));
+    if (!ok(inserted)) return std::nullopt;
+    if (PQntuples(inserted.get()) == 1) {
+      stored.playerId = f.aid;
+      stored.reportId = number(inserted, 0, 0);
+      return stored;
+    }
+  }
+
   int64_t player = 0;
   if (!f.aid.empty()) {
     const PgResult found = prepared(connection, "find_player", Params().text(f.aid));
@@ -310,21 +343,8 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
     }
   }
 
-  const PgResult inserted = prepared(connection, "insert_report",
-                                     Params()
-                                         .number(player)
-                                         .number(now)
-                                         .text(stored.sessionId)
-                                         .text(f.language)
-                                         .text(f.sid)
-                                         .text(f.fid)
-                                         .text(f.aid)
-                                         .number(f.patternId)
-                                         .number(f.code)
-                                         .bytes(f.line)
-                                         .number(f.ordinal)
-                                         .number(f.lineTime)
-                                         .text(f.present ? "true" : "false"));
+  const PgResult inserted =
+      prepared(connection, "insert_report", reportParams([&](Params& p) { p.number(player); }));
   if (!ok(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
   stored.reportId = number(inserted, 0, 0);
   return stored;
