@@ -93,6 +93,16 @@ struct HttpFront::ConnectionState {
   const char* overLimit = nullptr;  // the cap this connection is beyond
 };
 
+// Where a handler's answer meets the event loop. The handler's callback
+// holds it too, so an answer that comes after the request is gone (the
+// server stopped meanwhile) lands here harmlessly.
+struct HttpFront::AnswerSlot {
+  std::mutex mutex;
+  MHD_Connection* connection = nullptr;  // null once the request is over
+  bool suspended = false;
+  std::optional<Reply> reply;
+};
+
 struct HttpFront::RequestState {
   Clock::time_point started = Clock::now();
   HttpRequest request;
@@ -102,9 +112,7 @@ struct HttpFront::RequestState {
   int status = 0;
   size_t bodyBytes = 0;
 
-  std::mutex mutex;  // between the handler's answer and the event loop
-  bool suspended = false;
-  std::optional<Reply> reply;
+  std::shared_ptr<AnswerSlot> slot;  // once the handler has it
 };
 
 struct HttpFront::Callbacks {
@@ -130,6 +138,14 @@ struct HttpFront::Callbacks {
     }
     if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK)
       MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, self->limits_.idleTimeoutSeconds);
+    if (state->slot) {
+      {
+        std::lock_guard lock(self->slotsMutex_);
+        self->slots_.erase(state->slot.get());
+      }
+      std::lock_guard lock(state->slot->mutex);
+      state->slot->connection = nullptr;
+    }
     delete state;
     self->liveRequests_.fetch_sub(1);
   }
@@ -275,24 +291,32 @@ struct HttpFront::Callbacks {
 
     if (!state->handlerCalled) {
       state->handlerCalled = true;
-      self.service_.handle(state->request, [state, connection](Reply reply) {
-        std::lock_guard lock(state->mutex);
-        state->reply = std::move(reply);
-        if (state->suspended) {
-          state->suspended = false;
-          MHD_resume_connection(connection);
+      state->slot = std::make_shared<AnswerSlot>();
+      state->slot->connection = connection;
+      {
+        std::lock_guard lock(self.slotsMutex_);
+        self.slots_.insert(state->slot.get());
+      }
+      self.service_.handle(state->request, [slot = state->slot](Reply reply) {
+        std::lock_guard lock(slot->mutex);
+        if (!slot->connection || slot->reply) return;
+        slot->reply = std::move(reply);
+        if (slot->suspended) {
+          slot->suspended = false;
+          MHD_resume_connection(slot->connection);
         }
       });
     }
-    std::lock_guard lock(state->mutex);
-    if (!state->reply) {
+    AnswerSlot& slot = *state->slot;
+    std::lock_guard lock(slot.mutex);
+    if (!slot.reply) {
       // Answered later from another thread (a report waits for its commit):
       // the event loop serves other connections meanwhile.
-      state->suspended = true;
+      slot.suspended = true;
       MHD_suspend_connection(connection);
       return MHD_YES;
     }
-    return queue(connection, *state, *state->reply, false);
+    return queue(connection, *state, *slot.reply, false);
   }
 };
 
@@ -366,6 +390,18 @@ void HttpFront::stop(std::chrono::milliseconds grace) {
   const auto deadline = Clock::now() + grace;
   while (liveRequests_.load() > 0 && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  {
+    // The library cannot stop with connections suspended: whatever still
+    // waits for its answer (a database that does not answer) gets a 503.
+    std::lock_guard lock(slotsMutex_);
+    for (AnswerSlot* slot : slots_) {
+      std::lock_guard slotLock(slot->mutex);
+      if (!slot->suspended || slot->reply) continue;
+      slot->reply = Reply::text(503, "The server is stopping. Please try again later.");
+      slot->suspended = false;
+      MHD_resume_connection(slot->connection);
+    }
+  }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   listenSocket_ = -1;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -79,6 +80,7 @@ class HttpFront {
  private:
   struct ConnectionState;
   struct RequestState;
+  struct AnswerSlot;
 
   HttpService& service_;
   const HttpLimits limits_;
@@ -87,6 +89,8 @@ class HttpFront {
   int port_ = 0;
   std::atomic<int> openConnections_{0};
   std::atomic<int> liveRequests_{0};
+  std::mutex slotsMutex_;
+  std::set<AnswerSlot*> slots_;  // requests whose handler has been called
   std::mutex perAddressMutex_;
   std::unordered_map<std::string, int> perAddress_;
 };

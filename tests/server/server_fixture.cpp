@@ -93,8 +93,9 @@ LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimit
 LocalServer::~LocalServer() {
   front_->stop();
   front_.reset();
-  service_.reset();
+  // The store's last answers still reach the service.
   store_.reset();
+  service_.reset();
   std::fclose(logFile_);
 }
 

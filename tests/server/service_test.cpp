@@ -114,3 +114,61 @@ TEST(Backup, CopiesARunningServersDatabaseWithWhatSitsInTheLog) {
 
 }  // namespace
 }  // namespace tidemark
+
+namespace tidemark {
+namespace {
+
+// A database that takes reports and never answers until it is closed.
+class SilentStore final : public ReportStore {
+ public:
+  ~SilentStore() override {
+    for (auto& done : waiting_) done(std::nullopt);
+  }
+  void storeAsync(ReportFields, StoreDone done) override {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(std::move(done));
+  }
+  std::optional<std::string> tokenOf(std::string_view) override { return std::nullopt; }
+  std::optional<bool> playerExists(std::string_view) override { return false; }
+  std::optional<PlayerReports> reportsOf(std::string_view, int64_t, int64_t) override { return std::nullopt; }
+  int64_t reportCount() override { return 0; }
+  int64_t playerCount() override { return 0; }
+  bool healthy() override { return false; }
+  size_t queueDepth() const override {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
+  }
+  std::string describe() const override { return "silent"; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<StoreDone> waiting_;
+};
+
+TEST(Stopping, ReportsWaitingOnADatabaseThatDoesNotAnswer_Get503AndTheStopIsQuick) {
+  SilentStore store;
+  std::FILE* logFile = std::tmpfile();
+  ServerLog log(logFile);
+  ReportService service(testing::bundledCatalog(), store, log, {});
+  HttpFront front(service, {});
+  std::string error;
+  ASSERT_TRUE(front.start("127.0.0.1", 0, error)) << error;
+  testing::RawConnection client(front.port());
+  const std::string body = testing::ReportForm{}.body();
+  client.send("POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+              "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  testing::RawConnection health(front.port(), "127.0.0.2");
+  health.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(health.read().status, 503);
+  for (int i = 0; i < 100 && store.queueDepth() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(store.queueDepth(), 1u);
+  const auto started = std::chrono::steady_clock::now();
+  front.stop(std::chrono::milliseconds(300));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  const auto answer = client.read(std::chrono::seconds(2));
+  EXPECT_TRUE(answer.status == 503 || answer.status == 0) << answer.status;
+  std::fclose(logFile);
+}
+
+}  // namespace
+}  // namespace tidemark
