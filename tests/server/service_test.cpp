@@ -121,8 +121,16 @@ namespace {
 // A database that takes reports and never answers until it is closed.
 class SilentStore final : public ReportStore {
  public:
-  ~SilentStore() override {
-    for (auto& done : waiting_) done(std::nullopt);
+  ~SilentStore() override { answerAll(); }
+  // What a database that comes back at last does; the service must still be
+  // there to hear it.
+  void answerAll() {
+    std::vector<StoreDone> waiting;
+    {
+      std::lock_guard lock(mutex_);
+      waiting.swap(waiting_);
+    }
+    for (auto& done : waiting) done(std::nullopt);
   }
   void storeAsync(ReportFields, StoreDone done) override {
     std::lock_guard lock(mutex_);
@@ -167,6 +175,7 @@ TEST(Stopping, ReportsWaitingOnADatabaseThatDoesNotAnswer_Get503AndTheStopIsQuic
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   const auto answer = client.read(std::chrono::seconds(2));
   EXPECT_TRUE(answer.status == 503 || answer.status == 0) << answer.status;
+  store.answerAll();  // after the request is gone: lands nowhere
   std::fclose(logFile);
 }
 
