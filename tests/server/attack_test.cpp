@@ -104,8 +104,8 @@ TEST_F(AttackTest, KeepAliveClientsAndThousandsOfIdleConnections_DoNotStarveAnyo
   }
 }
 
-TEST_F(AttackTest, ClientsDrippingHeaders_DoNotBlockOthers_AndSilentOnesAreCut) {
-  start({"--request-timeout", "2"});
+TEST_F(AttackTest, ClientsDrippingHeaders_DoNotBlockOthers_AndSilentOrIdleOnesAreCut) {
+  start({"--request-timeout", "2", "--idle-timeout", "1"});
   underAttack([&] {
     std::vector<std::unique_ptr<RawConnection>> slow;
     for (int i = 0; i < 20; ++i) {
@@ -120,6 +120,12 @@ TEST_F(AttackTest, ClientsDrippingHeaders_DoNotBlockOthers_AndSilentOnesAreCut) 
     RawConnection silent(port());
     silent.send("POST /rep/post.php HTTP/1.1\r\nHost: x\r\n");
     EXPECT_TRUE(silent.closedWithin(5s));
+    // Kept alive after an answer for the idle timeout, then closed.
+    RawConnection idle(port());
+    idle.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(idle.read().status, 200);
+    EXPECT_FALSE(idle.closedWithin(300ms));
+    EXPECT_TRUE(idle.closedWithin(3s));
   });
 }
 
