@@ -90,6 +90,27 @@ class Params {
   std::vector<int> lengths_, formats_;
 };
 
+// The thirteen values of a report row; `playerParam` adds the first (the
+// player's row id, or its "aid" for the statement that looks it up).
+template <typename PlayerParam>
+Params newReportParams(const ReportFields& f, const std::string& sessionId, int64_t now, PlayerParam playerParam) {
+  Params params;
+  playerParam(params);
+  params.number(now)
+      .text(sessionId)
+      .text(f.language)
+      .text(f.sid)
+      .text(f.fid)
+      .text(f.aid)
+      .number(f.patternId)
+      .number(f.code)
+      .bytes(f.line)
+      .number(f.ordinal)
+      .number(f.lineTime)
+      .text(f.present ? "true" : "false");
+  return params;
+}
+
 bool ok(const PgResult& result) {
   if (!result) return false;
   const auto status = PQresultStatus(result.get());
@@ -246,19 +267,66 @@ void PostgresqlReportStore::writeLoop(PGconn* connection) {
   }
 }
 
+bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
+                                                       std::vector<std::optional<StoredReport>>& results) {
+  // Pipelined: BEGIN and every known player's new line go out at once and
+  // their answers are read together, one round trip for the lot.
+  if (!PQenterPipelineMode(connection)) return false;
+  const int64_t now = nowMs();
+  bool sent = PQsendQueryParams(connection, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  std::vector<size_t> sentIndexes;
+  for (size_t i = 0; sent && i < batch.size(); ++i) {
+    const ReportFields& f = batch[i].fields;
+    if (f.aid.empty() || !f.present) continue;
+    const Params params = newReportParams(f, batch[i].sessionId, now, [&](Params& p) { p.text(f.aid); });
+    sent = PQsendQueryPrepared(connection, "insert_known_player_report", params.count(), params.values(),
+                               params.lengths(), params.formats(), 0) == 1;
+    sentIndexes.push_back(i);
+  }
+  sent = sent && PQpipelineSync(connection) == 1;
+  bool good = sent;
+  if (sent) {
+    for (size_t k = 0; k <= sentIndexes.size(); ++k) {
+      const PgResult result(PQgetResult(connection));
+      const PgResult end(PQgetResult(connection));  // each query's results end with a null
+      if (!ok(result) || end) {
+        good = false;
+        continue;
+      }
+      if (k == 0 || PQntuples(result.get()) != 1) continue;  // BEGIN, or a player this database does not know
+      const size_t i = sentIndexes[k - 1];
+      StoredReport stored;
+      stored.sessionId = batch[i].sessionId;
+      stored.playerId = batch[i].fields.aid;
+      stored.reportId = number(result, 0, 0);
+      results[i] = std::move(stored);
+    }
+    const PgResult sync(PQgetResult(connection));
+    good = good && sync && PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC;
+  }
+  if (PQexitPipelineMode(connection) != 1) {
+    // Answers left unread: start the connection afresh.
+    PQreset(connection);
+    std::string ignored;
+    prepareWriter(connection, ignored);
+    return false;
+  }
+  return good;
+}
+
 void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingReport>& batch) {
-  std::vector<std::optional<StoredReport>> results;
-  results.reserve(batch.size());
-  bool written = usable(connection, true) && ok(exec(connection, "BEGIN"));
+  std::vector<std::optional<StoredReport>> results(batch.size());
+  bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results);
   for (size_t i = 0; written && i < batch.size(); ++i) {
-    results.push_back(writeOne(connection, batch[i]));
-    written = results.back().has_value();
+    if (!results[i]) results[i] = writeOne(connection, batch[i]);
+    written = results[i].has_value();
   }
   if (written && ok(exec(connection, "COMMIT"))) {
     for (size_t i = 0; i < batch.size(); ++i) batch[i].done(std::move(results[i]));
     return;
   }
   exec(connection, "ROLLBACK");
+  results.clear();
   // One report the database refused must not take the others with it: each
   // gets a transaction of its own.
   for (auto& pending : batch) {
@@ -280,23 +348,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   stored.sessionId = pending.sessionId;
   const int64_t now = nowMs();
 
-  const auto reportParams = [&](auto playerParam) {
-    Params params;
-    playerParam(params);
-    params.number(now)
-        .text(stored.sessionId)
-        .text(f.language)
-        .text(f.sid)
-        .text(f.fid)
-        .text(f.aid)
-        .number(f.patternId)
-        .number(f.code)
-        .bytes(f.line)
-        .number(f.ordinal)
-        .number(f.lineTime)
-        .text(f.present ? "true" : "false");
-    return params;
-  };
+  const auto reportParams = [&](auto playerParam) { return newReportParams(f, stored.sessionId, now, playerParam); };
   if (!f.aid.empty() && f.present) {
     const PgResult inserted =
         prepared(connection, "insert_known_player_report", reportParams([&](Params& p) { p.text(f.aid); }));

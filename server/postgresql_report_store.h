@@ -55,6 +55,8 @@ class PostgresqlReportStore final : public ReportStore {
 
   void writeLoop(PGconn* connection);
   void writeBatch(PGconn* connection, std::vector<PendingReport>& batch);
+  bool beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
+                                  std::vector<std::optional<StoredReport>>& results);
   std::optional<StoredReport> writeOne(PGconn* connection, const PendingReport& pending);
 
   std::string address_;
