@@ -84,7 +84,7 @@ stop_servers() {
 
 fresh_pg_database() {  # name -> address
     local base; base=$(cat "$pg_folder/url")
-    psql -q "$base" -c "DROP DATABASE IF EXISTS $1 WITH (FORCE)" -c "CREATE DATABASE $1" >/dev/null
+    PGOPTIONS="-c client_min_messages=warning" psql -q "$base" -c "DROP DATABASE IF EXISTS $1 WITH (FORCE)" -c "CREATE DATABASE $1" >/dev/null
     echo "${base%/*}/$1"
 }
 
