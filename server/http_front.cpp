@@ -91,7 +91,20 @@ struct Refusal {
 struct HttpFront::ConnectionState {
   std::string address;
   const char* overLimit = nullptr;  // the cap this connection is beyond
+  int fd = -1;
+  // Between a request line and the end of its head (under headsMutex_).
+  bool inHead = false;
+  Clock::time_point headStarted;
 };
+
+namespace {
+
+HttpFront::ConnectionState* connectionStateOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info ? static_cast<HttpFront::ConnectionState*>(info->socket_context) : nullptr;
+}
+
+}  // namespace
 
 // Where a handler's answer meets the event loop. The handler's callback
 // holds it too, so an answer that comes after the request is gone (the
@@ -124,6 +137,11 @@ struct HttpFront::Callbacks {
     // Inside a request the client gets the request timeout; between requests
     // the longer idle timeout (set back when the answer is sent).
     MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, self->limits_.requestTimeoutSeconds);
+    if (ConnectionState* connectionState = connectionStateOf(connection)) {
+      std::lock_guard lock(self->headsMutex_);
+      connectionState->inHead = true;
+      connectionState->headStarted = state->started;
+    }
     return state;
   }
 
@@ -157,7 +175,13 @@ struct HttpFront::Callbacks {
       auto* state = new ConnectionState();
       const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
       state->address = addressText(info ? info->client_addr : nullptr);
+      const MHD_ConnectionInfo* socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      state->fd = socket ? socket->connect_fd : -1;
       *socketContext = state;
+      {
+        std::lock_guard lock(self->headsMutex_);
+        self->connections_.insert(state);
+      }
       const int open = self->openConnections_.fetch_add(1) + 1;
       int fromAddress = 0;
       {
@@ -177,6 +201,10 @@ struct HttpFront::Callbacks {
       auto* state = static_cast<ConnectionState*>(*socketContext);
       if (!state) return;
       *socketContext = nullptr;
+      {
+        std::lock_guard lock(self->headsMutex_);
+        self->connections_.erase(state);
+      }
       self->openConnections_.fetch_sub(1);
       {
         std::lock_guard lock(self->perAddressMutex_);
@@ -256,8 +284,11 @@ struct HttpFront::Callbacks {
       HttpRequest& request = state->request;
       request.method = method ? method : "";
       request.path = request.target.substr(0, request.target.find('?'));
-      const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-      const auto* connectionState = info ? static_cast<const ConnectionState*>(info->socket_context) : nullptr;
+      ConnectionState* connectionState = connectionStateOf(connection);
+      if (connectionState) {
+        std::lock_guard lock(self.headsMutex_);
+        connectionState->inHead = false;
+      }
       request.peerAddress = connectionState ? connectionState->address : "unknown";
       if (connectionState && connectionState->overLimit)
         return refuse(self, connection, *state,
@@ -380,11 +411,40 @@ bool HttpFront::start(const std::string& address, int port, std::string& error) 
     return false;
   }
   listenSocket_ = fd;
+  stopping_ = false;
+  headWatch_ = std::thread([this] { watchHeads(); });
   return true;
+}
+
+void HttpFront::watchHeads() {
+  // libmicrohttpd times out silence only: a head dripping in a line at a
+  // time would never end. Its socket is shut down once the head is past the
+  // request timeout, and the library then closes the connection.
+  const auto limit = std::chrono::seconds(limits_.requestTimeoutSeconds);
+  std::unique_lock lock(headsMutex_);
+  while (!headWatchStop_.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping_; })) {
+    const auto now = Clock::now();
+    std::vector<std::string> cut;
+    for (ConnectionState* connection : connections_) {
+      if (!connection->inHead || now - connection->headStarted <= limit || connection->fd < 0) continue;
+      connection->inHead = false;
+      shutdown(connection->fd, SHUT_RDWR);
+      cut.push_back(connection->address);
+    }
+    lock.unlock();
+    for (const auto& address : cut) service_.refused("head_timeout", address, 408);
+    lock.lock();
+  }
 }
 
 void HttpFront::stop(std::chrono::milliseconds grace) {
   if (!daemon_) return;
+  {
+    std::lock_guard lock(headsMutex_);
+    stopping_ = true;
+  }
+  headWatchStop_.notify_all();
+  if (headWatch_.joinable()) headWatch_.join();
   const MHD_socket listening = MHD_quiesce_daemon(daemon_);
   if (listening != MHD_INVALID_SOCKET) close(listening);
   const auto deadline = Clock::now() + grace;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "reply.h"
@@ -76,9 +78,9 @@ class HttpFront {
 
   // Internal, public for the library's C callbacks.
   struct Callbacks;
+  struct ConnectionState;
 
  private:
-  struct ConnectionState;
   struct RequestState;
   struct AnswerSlot;
 
@@ -91,6 +93,12 @@ class HttpFront {
   std::atomic<int> liveRequests_{0};
   std::mutex slotsMutex_;
   std::set<AnswerSlot*> slots_;  // requests whose handler has been called
+  std::mutex headsMutex_;
+  std::set<ConnectionState*> connections_;
+  std::condition_variable headWatchStop_;
+  bool stopping_ = false;
+  std::thread headWatch_;
+  void watchHeads();
   std::mutex perAddressMutex_;
   std::unordered_map<std::string, int> perAddress_;
 };
