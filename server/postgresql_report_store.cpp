@@ -1,5 +1,6 @@
 #include "postgresql_report_store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <iterator>
@@ -39,6 +40,11 @@ CREATE TABLE reports (
 );
 CREATE INDEX reports_by_player ON reports(player, id);
 CREATE INDEX reports_by_line_time ON reports(player, ltime);
+)sql",
+// The page's totals by pattern and its pattern filter read this index
+// instead of every row of the player.
+R"sql(
+CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
 )sql"};
 
 const std::pair<const char*, const char*> kWriterStatements[] = {
@@ -434,11 +440,11 @@ std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerI
   return PQntuples(result.get()) > 0;
 }
 
-std::optional<PlayerReports> PostgresqlReportStore::reportsOf(std::string_view token, int64_t offset,
-                                                              int64_t limit) {
+std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view token, int64_t offset,
+                                                                int64_t limit, const ReportFilter& filter) {
   const Reader reader = borrowReader();
   PGconn* connection = reader.get();
-  // One snapshot, so that the count and the rows agree.
+  // One snapshot, so that the count, the totals and the rows agree.
   if (!usable(connection, false) ||
       !ok(exec(connection, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")))
     return std::nullopt;
@@ -452,13 +458,56 @@ std::optional<PlayerReports> PostgresqlReportStore::reportsOf(std::string_view t
   const int64_t playerRow = number(player, 0, 0);
 
   PlayerReports result;
-  const PgResult total = query(connection, "SELECT count(*) FROM reports WHERE player = $1", Params().number(playerRow));
+  // Languages in byte order, as SQLite sorts them, whatever the database's collation.
+  const PgResult totals = query(connection,
+      "SELECT lang, pid, count(*) FROM reports WHERE player = $1 GROUP BY lang, pid"
+      " ORDER BY count(*) DESC, lang COLLATE \"C\", pid",
+      Params().number(playerRow));
+  if (!ok(totals)) return std::nullopt;
+  for (int i = 0; i < PQntuples(totals.get()); ++i)
+    result.totals.push_back({text(totals, i, 0), static_cast<int32_t>(number(totals, i, 1)), number(totals, i, 2)});
+
+  // A pattern the player has no report of matches nothing. Checked here
+  // because the language could be bytes that PostgreSQL refuses as text
+  // (invalid UTF-8, NUL), which would fail the whole page.
+  if (filter.patternId &&
+      std::none_of(result.totals.begin(), result.totals.end(), [&](const PatternTotal& total) {
+        return total.language == filter.language && total.patternId == *filter.patternId;
+      }))
+    return result;
+
+  // Only the terms in use are written; their values are bound, never
+  // spliced. The search text goes as bytes and position() on bytea compares
+  // bytes, so no character of it is special.
+  Params params;
+  params.number(playerRow);
+  std::string where = " FROM reports WHERE player = $1";
+  const auto next = [&params] { return "$" + std::to_string(params.count() + 1); };
+  if (filter.patternId) {
+    where += " AND lang = " + next();
+    params.text(filter.language);
+    where += " AND pid = " + next();
+    params.number(*filter.patternId);
+  }
+  if (!filter.text.empty()) {
+    where += " AND position(" + next() + "::bytea in substring(log from 1 for ";
+    params.bytes(filter.text);
+    where += next() + ")) > 0";
+    params.number(static_cast<int64_t>(kListedLineBytes));
+  }
+
+  const PgResult total = query(connection, ("SELECT count(*)" + where).c_str(), params);
   if (!ok(total)) return std::nullopt;
   result.total = number(total, 0, 0);
-  const PgResult rows = query(connection,
-      "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for $4) FROM reports"
-      " WHERE player = $1 ORDER BY id DESC LIMIT $2 OFFSET $3",
-      Params().number(playerRow).number(limit).number(offset).number(static_cast<int64_t>(kListedLineBytes)));
+
+  std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
+                        next() + ")";
+  params.number(static_cast<int64_t>(kListedLineBytes));
+  listing += where + " ORDER BY id DESC LIMIT " + next();
+  params.number(limit);
+  listing += " OFFSET " + next();
+  params.number(offset);
+  const PgResult rows = query(connection, listing.c_str(), params);
   if (!ok(rows)) return std::nullopt;
   for (int i = 0; i < PQntuples(rows.get()); ++i) {
     ListedReport r;

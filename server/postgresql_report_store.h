@@ -27,12 +27,15 @@ class PostgresqlReportStore final : public ReportStore {
   void storeAsync(ReportFields fields, StoreDone done) override;
   std::optional<std::string> tokenOf(std::string_view playerId) override;
   std::optional<bool> playerExists(std::string_view playerId) override;
-  std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit) override;
   int64_t reportCount() override;
   int64_t playerCount() override;
   bool healthy() override;
   size_t queueDepth() const override { return pending_.size(); }
   std::string describe() const override { return description_; }
+
+ protected:
+  std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
+                                           const ReportFilter& filter) override;
 
  private:
   PostgresqlReportStore() = default;

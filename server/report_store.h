@@ -49,14 +49,33 @@ struct ListedReport {
   std::string line;  // at most kListedLineBytes of the stored line
 };
 
+// How many of a player's reports each pattern matched.
+struct PatternTotal {
+  std::string language;
+  int32_t patternId = 0;
+  int64_t count = 0;
+};
+
+// Narrows a player's reports: one pattern of one language, and/or lines
+// whose bytes contain `text` (taken literally).
+struct ReportFilter {
+  std::string language;  // with patternId: only that pattern
+  std::optional<int32_t> patternId;
+  std::string text;      // empty: any line
+};
+
 struct PlayerReports {
-  int64_t total = 0;
+  int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest first
+  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first
 };
 
 // The player's page shows this much of a line at most: reading whole lines
 // lets one stored giant cost every view of the page.
 inline constexpr size_t kListedLineBytes = 4096;
+// Longest search text, in bytes. A search looks at the listed part of each
+// line only, the part the page can show.
+inline constexpr size_t kMaxSearchBytes = 100;
 
 // Players and their reports. Two implementations: an SQLite file (the
 // default) and PostgreSQL, which several server instances can share. Ids
@@ -88,8 +107,11 @@ class ReportStore {
   // Nothing when the database cannot be read.
   virtual std::optional<bool> playerExists(std::string_view playerId) = 0;
   // Nothing when no player has this token.
-  virtual std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset,
-                                                 int64_t limit) = 0;
+  // Nothing when no player has this token or the database cannot be read.
+  // `total` counts the reports the filter keeps; `totals` all of the
+  // player's. A search text over kMaxSearchBytes is refused (nothing).
+  std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
+                                         const ReportFilter& filter = {});
   // -1 when the database cannot be read.
   virtual int64_t reportCount() = 0;
   virtual int64_t playerCount() = 0;
@@ -99,6 +121,11 @@ class ReportStore {
   // Reports waiting to be written.
   virtual size_t queueDepth() const = 0;
   virtual std::string describe() const = 0;
+
+ protected:
+  // reportsOf, its arguments checked.
+  virtual std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
+                                                   const ReportFilter& filter) = 0;
 };
 
 }  // namespace tidemark

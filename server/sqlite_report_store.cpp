@@ -39,6 +39,11 @@ CREATE TABLE IF NOT EXISTS reports (
 );
 CREATE INDEX IF NOT EXISTS reports_by_player ON reports(player, id);
 CREATE INDEX IF NOT EXISTS reports_by_line_time ON reports(player, ltime);
+)sql",
+// The page's totals by pattern and its pattern filter read this index
+// alone instead of every row of the player.
+R"sql(
+CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
 )sql"};
 
 int64_t nowMs() {
@@ -288,12 +293,12 @@ std::optional<std::string> SqliteReportStore::tokenOf(std::string_view playerId)
   return columnText(query.get(), 0);
 }
 
-std::optional<PlayerReports> SqliteReportStore::reportsOf(std::string_view token, int64_t offset,
-                                                    int64_t limit) {
+std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view token, int64_t offset, int64_t limit,
+                                                            const ReportFilter& filter) {
   std::lock_guard lock(readMutex_);
   std::string error;
   sqlite3* db = reader_.get();
-  // One read transaction, so that the count and the rows agree.
+  // One read transaction, so that the count, the totals and the rows agree.
   if (!exec(db, "BEGIN", error)) return std::nullopt;
   struct EndRead {
     sqlite3* db;
@@ -307,20 +312,47 @@ std::optional<PlayerReports> SqliteReportStore::reportsOf(std::string_view token
   const int64_t playerRow = sqlite3_column_int64(player.get(), 0);
 
   PlayerReports result;
-  auto count = prepare(db, "SELECT count(*) FROM reports WHERE player = ?1", error);
+  auto totals = prepare(db,
+      "SELECT lang, pid, count(*) FROM reports WHERE player = ?1 GROUP BY lang, pid"
+      " ORDER BY count(*) DESC, lang, pid",
+      error);
+  if (!totals) return std::nullopt;
+  sqlite3_bind_int64(totals.get(), 1, playerRow);
+  while (sqlite3_step(totals.get()) == SQLITE_ROW)
+    result.totals.push_back({columnText(totals.get(), 0), sqlite3_column_int(totals.get(), 1),
+                             sqlite3_column_int64(totals.get(), 2)});
+
+  // Only the terms in use are written, so that a pattern filter can use
+  // reports_by_pattern. Their values are bound, never spliced; instr() on
+  // blobs compares bytes, so no character of the search text is special.
+  std::string where = " FROM reports WHERE player = :player";
+  if (filter.patternId) where += " AND lang = :lang AND pid = :pid";
+  if (!filter.text.empty()) where += " AND instr(substr(log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  const auto bindFilter = [&](sqlite3_stmt* statement) {
+    const auto index = [statement](const char* name) { return sqlite3_bind_parameter_index(statement, name); };
+    sqlite3_bind_int64(statement, index(":player"), playerRow);
+    sqlite3_bind_int64(statement, index(":listed"), static_cast<int64_t>(kListedLineBytes));
+    if (filter.patternId) {
+      bindText(statement, index(":lang"), filter.language);
+      sqlite3_bind_int(statement, index(":pid"), *filter.patternId);
+    }
+    bindText(statement, index(":text"), filter.text);
+  };
+
+  auto count = prepare(db, ("SELECT count(*)" + where).c_str(), error);
   if (!count) return std::nullopt;
-  sqlite3_bind_int64(count.get(), 1, playerRow);
-  if (sqlite3_step(count.get()) == SQLITE_ROW) result.total = sqlite3_column_int64(count.get(), 0);
+  bindFilter(count.get());
+  if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
+  result.total = sqlite3_column_int64(count.get(), 0);
 
   auto rows = prepare(db,
-      "SELECT id, received_at_ms, lang, pid, code, ltime, present, substr(log, 1, ?4) FROM reports"
-      " WHERE player = ?1 ORDER BY id DESC LIMIT ?2 OFFSET ?3",
+      ("SELECT id, received_at_ms, lang, pid, code, ltime, present, substr(log, 1, :listed)" + where +
+       " ORDER BY id DESC LIMIT :limit OFFSET :offset").c_str(),
       error);
   if (!rows) return std::nullopt;
-  sqlite3_bind_int64(rows.get(), 1, playerRow);
-  sqlite3_bind_int64(rows.get(), 2, limit);
-  sqlite3_bind_int64(rows.get(), 3, offset);
-  sqlite3_bind_int64(rows.get(), 4, static_cast<int64_t>(kListedLineBytes));
+  bindFilter(rows.get());
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
   while (sqlite3_step(rows.get()) == SQLITE_ROW) {
     ListedReport r;
     r.reportId = sqlite3_column_int64(rows.get(), 0);

@@ -241,6 +241,65 @@ TEST_P(ReportStoreTest, PageListing_ReadsAtMost4KiBOfALine) {
   EXPECT_EQ(database.row(stored->reportId)->log.size(), 10000u);
 }
 
+TEST_P(ReportStoreTest, Filter_NarrowsByPatternAndLiteralBytes_TotalsCountEveryPattern) {
+  auto store = open();
+  const auto first = store->store(fields({}, "\x1F" "Alice\x1Fwaves 100%"));
+  ASSERT_TRUE(first);
+  const auto as = [&](std::string language, int32_t patternId, std::string line) {
+    auto report = fields(first->playerId, std::move(line));
+    report.language = std::move(language);
+    report.patternId = patternId;
+    ASSERT_TRUE(store->store(report));
+  };
+  as("en", 2, "\x1F" "Alice\x1Fwaves");
+  as("ja", 4, std::string("\x1F" "Bob\x1F\xFF\x00raw", 10));
+  as("en", 3, "\x1F" "Carol\x1Fsays_hi");
+  as("en", 2, std::string(kListedLineBytes, 'x') + "needle");
+  ASSERT_TRUE(store->store(fields({}, "someone else waves 100%")));
+  const std::string token = *store->tokenOf(first->playerId);
+
+  const auto lines = [&](const ReportFilter& filter, int64_t offset = 0, int64_t limit = 50) {
+    const auto page = store->reportsOf(token, offset, limit, filter);
+    std::vector<std::string> listed;
+    if (!page) return std::make_pair(int64_t{-1}, listed);
+    for (const auto& report : page->reports) listed.push_back(report.line.substr(0, 20));
+    return std::make_pair(page->total, listed);
+  };
+  using Lines = std::vector<std::string>;
+  const auto pattern = [](std::string language, int32_t id, std::string text = {}) {
+    return ReportFilter{std::move(language), id, std::move(text)};
+  };
+  const auto search = [](std::string text) { return ReportFilter{{}, std::nullopt, std::move(text)}; };
+
+  // Totals cover all of this player's reports, whatever the filter; most first.
+  const auto page = store->reportsOf(token, 0, 50, search("nothing has this"));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->total, 0);
+  ASSERT_EQ(page->totals.size(), 3u);
+  EXPECT_EQ(page->totals[0].language, "en");
+  EXPECT_EQ(page->totals[0].patternId, 2);
+  EXPECT_EQ(page->totals[0].count, 3);
+  EXPECT_EQ(page->totals[1].patternId, 3);
+  EXPECT_EQ(page->totals[2].language, "ja");
+  EXPECT_EQ(page->totals[2].count, 1);
+
+  EXPECT_EQ(lines(pattern("en", 2)),
+            std::make_pair(int64_t{3}, Lines{std::string(20, 'x'), "\x1F" "Alice\x1Fwaves", "\x1F" "Alice\x1Fwaves 100%"}));
+  EXPECT_EQ(lines(pattern("en", 2), 1, 1), std::make_pair(int64_t{3}, Lines{"\x1F" "Alice\x1Fwaves"}));
+  EXPECT_EQ(lines(pattern("en", 2, "100")), std::make_pair(int64_t{1}, Lines{"\x1F" "Alice\x1Fwaves 100%"}));
+  // LIKE's wildcards, bytes that are not UTF-8 and NUL are matched as themselves.
+  EXPECT_EQ(lines(search("%")).first, 1);
+  EXPECT_EQ(lines(search("_")), std::make_pair(int64_t{1}, Lines{"\x1F" "Carol\x1Fsays_hi"}));
+  EXPECT_EQ(lines(search(std::string("\xFF\x00r", 3))).first, 1);
+  // Only the listed part of a line is searched: the page could not show the rest.
+  EXPECT_EQ(lines(search("needle")).first, 0);
+  // No such pattern, or a language of bytes no stored language has: no lines, not an error.
+  EXPECT_EQ(lines(pattern("ja", 2)).first, 0);
+  EXPECT_EQ(lines(pattern("\xFF\x00", 2)).first, 0);
+  EXPECT_FALSE(store->reportsOf(token, 0, 50, search(std::string(kMaxSearchBytes + 1, 'a'))));
+  EXPECT_EQ(lines(search(std::string(kMaxSearchBytes, 'a'))).first, 0);
+}
+
 TEST_P(ReportStoreTest, RegistrationNotAllowed_WritesNothing) {
   auto store = open();
   auto report = fields("0123456789abcdef0123456789abcdef");

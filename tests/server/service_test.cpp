@@ -138,7 +138,6 @@ class SilentStore final : public ReportStore {
   }
   std::optional<std::string> tokenOf(std::string_view) override { return std::nullopt; }
   std::optional<bool> playerExists(std::string_view) override { return false; }
-  std::optional<PlayerReports> reportsOf(std::string_view, int64_t, int64_t) override { return std::nullopt; }
   int64_t reportCount() override { return 0; }
   int64_t playerCount() override { return 0; }
   bool healthy() override { return false; }
@@ -147,6 +146,11 @@ class SilentStore final : public ReportStore {
     return waiting_.size();
   }
   std::string describe() const override { return "silent"; }
+
+ protected:
+  std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&) override {
+    return std::nullopt;
+  }
 
  private:
   mutable std::mutex mutex_;
