@@ -43,7 +43,7 @@ class Wine:
     def prepare(self):
         """Creates the prefix on first use, with the crash dialog off and a
         virtual desktop, and keeps one Wine server up for the next minute."""
-        ready = os.path.join(self.prefix, ".tidemark-ui-ready-4")
+        ready = os.path.join(self.prefix, ".tidemark-ui-ready-5")
         if not os.path.exists(ready):
             with open(os.devnull, "wb") as null:
                 subprocess.run([self.wine_run, self.prefix, "cmd", "/c", "exit", "0"], stdout=null,
@@ -56,6 +56,7 @@ class Wine:
                                env=self.environment(), check=True)
                 subprocess.run(["wineserver", "-w"], env=self.environment(), check=False)
             open(ready, "w").close()
+        self.link_fonts()
         with open(os.devnull, "wb") as null:
             subprocess.run(["wineserver", "-p60"], stdout=null, stderr=null, stdin=subprocess.DEVNULL,
                            env=self.environment(), check=False)
@@ -70,6 +71,12 @@ class Wine:
                                     stdin=subprocess.DEVNULL, env=env)
         finally:
             out.close()
+
+    def link_fonts(self):
+        """Wine rewrites the font links after a Japanese run; every English
+        run starts with the links an English interface needs."""
+        subprocess.run([WINE_DESKTOP, self.prefix, "--fonts"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, env=self.environment(), check=True)
 
     def set_dpi(self, dpi):
         """The system DPI of the programs started from now on. The prefix's

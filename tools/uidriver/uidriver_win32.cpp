@@ -18,6 +18,7 @@
 //   uidriver press ID              clicks control ID without waiting (when the click opens
 //                                  a message box)
 //   uidriver select ID INDEX       CB_SETCURSEL, then CBN_SELCHANGE as the combo would
+//   uidriver dropdown ID           opens the list of combo box ID
 //   uidriver tab INDEX             TCM_SETCURFOCUS on the tab control
 //   uidriver command ID            posts WM_COMMAND ID (menu items)
 //   uidriver tray MOUSEMSG         posts the tray icon's callback (WM_USER) with MOUSEMSG
@@ -467,6 +468,10 @@ int run(int argc, wchar_t** argv) {
     if (verb == L"click" && argc > 2) return click(window, number(argv[2]), true);
     if (verb == L"press" && argc > 2) return click(window, number(argv[2]), false);
     if (verb == L"select" && argc > 3) return select(window, number(argv[2]), number(argv[3]));
+    if (verb == L"dropdown" && argc > 2) {
+        HWND combo = findControl(window, number(argv[2]));
+        return combo && PostMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0) ? 0 : 1;
+    }
     if (verb == L"tab" && argc > 2) {
         SendMessageW(GetDlgItem(window, kTabControlId), TCM_SETCURFOCUS, number(argv[2]), 0);
         return 0;
