@@ -268,7 +268,7 @@ std::optional<std::string> ReportStore::tokenOf(std::string_view playerId) {
 }
 
 std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int64_t offset,
-                                                    int64_t limit) {
+                                                    int64_t limit, const ReportFilter& filter) {
   std::lock_guard lock(readMutex_);
   std::string error;
   sqlite3* db = reader_.get();
@@ -286,17 +286,38 @@ std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int6
   const int64_t playerRow = sqlite3_column_int64(player.get(), 0);
 
   PlayerReports result;
-  auto count = prepare(db, "SELECT count(*) FROM reports WHERE player = ?1", error);
+  auto totals = prepare(db,
+      "SELECT lang, pid, count(*) FROM reports WHERE player = ?1 GROUP BY lang, pid"
+      " ORDER BY count(*) DESC, lang, pid",
+      error);
+  if (!totals) return std::nullopt;
+  sqlite3_bind_int64(totals.get(), 1, playerRow);
+  while (sqlite3_step(totals.get()) == SQLITE_ROW)
+    result.totals.push_back({columnText(totals.get(), 0), sqlite3_column_int(totals.get(), 1),
+                             sqlite3_column_int64(totals.get(), 2)});
+
+  // The filter's terms are bound, never spliced into the text: instr() takes
+  // the search text literally, so no character of it is special.
+  constexpr const char* kFiltered =
+      " WHERE player = ?1 AND (?4 IS NULL OR (lang = ?5 AND pid = ?4))"
+      " AND (?6 = '' OR instr(log, CAST(?6 AS BLOB)) > 0)";
+  const auto bindFilter = [&](sqlite3_stmt* statement) {
+    sqlite3_bind_int64(statement, 1, playerRow);
+    if (filter.patternId) sqlite3_bind_int(statement, 4, *filter.patternId);
+    else sqlite3_bind_null(statement, 4);
+    bindText(statement, 5, filter.language);
+    bindText(statement, 6, filter.text);
+  };
+  auto count = prepare(db, (std::string("SELECT count(*) FROM reports") + kFiltered).c_str(), error);
   if (!count) return std::nullopt;
-  sqlite3_bind_int64(count.get(), 1, playerRow);
+  bindFilter(count.get());
   if (sqlite3_step(count.get()) == SQLITE_ROW) result.total = sqlite3_column_int64(count.get(), 0);
 
-  auto rows = prepare(db,
-      "SELECT id, received_at_ms, lang, pid, code, ltime, present, log FROM reports"
-      " WHERE player = ?1 ORDER BY id DESC LIMIT ?2 OFFSET ?3",
-      error);
+  const std::string listing = std::string("SELECT id, received_at_ms, lang, pid, code, ltime, present, log"
+                                            " FROM reports") + kFiltered + " ORDER BY id DESC LIMIT ?2 OFFSET ?3";
+  auto rows = prepare(db, listing.c_str(), error);
   if (!rows) return std::nullopt;
-  sqlite3_bind_int64(rows.get(), 1, playerRow);
+  bindFilter(rows.get());
   sqlite3_bind_int64(rows.get(), 2, limit);
   sqlite3_bind_int64(rows.get(), 3, offset);
   while (sqlite3_step(rows.get()) == SQLITE_ROW) {

@@ -50,9 +50,25 @@ struct ListedReport {
   std::string line;
 };
 
+// How many of a player's reports each pattern matched.
+struct PatternTotal {
+  std::string language;
+  int32_t patternId = 0;
+  int64_t count = 0;
+};
+
+// Narrows a player's reports: one pattern of one language, and/or lines
+// whose bytes contain `text` (taken literally).
+struct ReportFilter {
+  std::string language;  // with patternId: only that pattern
+  std::optional<int32_t> patternId;
+  std::string text;      // empty: any line
+};
+
 struct PlayerReports {
-  int64_t total = 0;
+  int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest first
+  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first
 };
 
 // Reports and players in one SQLite file (WAL, synchronous FULL).
@@ -76,7 +92,8 @@ class ReportStore {
 
   std::optional<std::string> tokenOf(std::string_view playerId);
   // Nothing when no player has this token.
-  std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit);
+  std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
+                                         const ReportFilter& filter = {});
   int64_t reportCount();
 
  private:
