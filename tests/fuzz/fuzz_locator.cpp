@@ -20,7 +20,9 @@
 namespace tidemark {
 namespace {
 
-constexpr std::uint64_t kPage = 0x1000;
+// Small "pages" keep every execution cheap; the locator does not care about
+// the real page size.
+constexpr std::uint64_t kPage = 0x100;
 constexpr int kMaxRegions = 8;
 constexpr int kMaxWrites = 24;
 // 2013-09-27, safely before the earliest entry time the locator accepts in
@@ -71,18 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t next = 0x10000;
     for (int n = input.ConsumeIntegralInRange(1, kMaxRegions); n > 0; --n) {
         next += kPage * input.ConsumeIntegralInRange(0, 3);
-        const std::uint64_t length = kPage * input.ConsumeIntegralInRange(1, 8);
+        const std::uint64_t length = kPage * input.ConsumeIntegralInRange(1, 4);
         static const std::uint32_t protects[] = {kPageReadWrite, 0x02, kPageReadWrite | kPageGuard, 0x40};
         static const std::uint32_t types[] = {kMemPrivate, kMemMapped, kMemImage};
         const std::uint32_t protect = input.ConsumeIntegralInRange(0, 3) == 0 ? protects[input.ConsumeIntegralInRange(1, 3)]
                                                                               : kPageReadWrite;
         const std::uint32_t type = input.ConsumeIntegralInRange(0, 3) == 0 ? types[input.ConsumeIntegralInRange(1, 2)]
                                                                            : kMemPrivate;
-        image.addRegion(next, length, protect, type);
         // Live memory is seldom all zeros; zeros would make every position a
         // candidate of the pointer search and slow the fuzzing to a crawl.
-        const std::string filler(length, static_cast<char>(input.ConsumeIntegralInRange(0, 7) == 0 ? 0 : 0x5A));
-        image.writeBytes(next, filler.data(), filler.size());
+        image.addRegion(next, length, protect, type)
+            .bytes.assign(length, input.ConsumeIntegralInRange(0, 7) == 0 ? 0 : 0x5A);
         regions.push_back(MemoryRegion{next, length, protect, type, kMemCommit});
         next += length;
     }

@@ -23,7 +23,7 @@ constexpr std::uint64_t kSlot = kHeaderRegion + 0x800;
 constexpr std::uint64_t kTables = 0x200000;  // two tables of one block each
 constexpr std::uint64_t kTableSize = 0x1000;
 constexpr std::uint64_t kTexts = 0x300000;   // two text buffers
-constexpr std::uint64_t kTextSize = 0x4000;
+constexpr std::uint64_t kTextSize = 0x1000;
 constexpr int kMaxPasses = 12;
 constexpr int kMaxChangesPerStep = 6;
 
@@ -60,7 +60,7 @@ std::uint64_t pickAddress(FuzzedDataProvider& input, std::uint64_t first, std::u
 std::uint32_t pickOffset(FuzzedDataProvider& input) {
     // Mostly offsets within the buffers; now and then any 32-bit value.
     std::uint32_t value = input.ConsumeIntegral<std::uint32_t>();
-    return input.ConsumeBool() ? value : value & 0x7FFF;
+    return input.ConsumeBool() ? value : value & 0x1FFF;
 }
 
 // A block the game could have written: `n` entries from offset 0, lines
