@@ -1,7 +1,7 @@
 // Every answer of the report server that the client parses, from the bytes
-// on the wire to what the client makes of them. The first byte picks the
+// on the wire to what the client makes of them. The last byte picks the
 // exchange; the rest is the answer (and, for the report answer, a script of
-// several answers and the effects they have).
+// several reports, their answers and the effects they have).
 
 #include <cstdint>
 #include <cstdio>
@@ -11,13 +11,19 @@
 #include <limits>
 #include <string>
 
+#include "capture/report_effects.h"
+#include "fakes/fake_clock.h"
 #include "fakes/fake_http_client.h"
+#include "fakes/fake_settings_store.h"
 #include "gamelog/compiled_patterns.h"
 #include "gamelog/pattern_matcher.h"
+#include "platform/settings_store.h"
+#include "report/line_report.h"
 #include "report/page_token.h"
 #include "report/pattern_answer.h"
 #include "report/server_connection.h"
 #include "shell/language_list.h"
+#include "session/capture_session.h"
 #include "texts/texts.h"
 
 namespace tidemark {
@@ -68,7 +74,11 @@ void languageList(FuzzedDataProvider& input) {
     for (int i = -1; i <= static_cast<int>(list.Size()); ++i) {
         const std::optional<std::string> code = languageCodeAt(list, i);
         if ((i < 0 || i >= static_cast<int>(list.Size())) && code) fail("code outside the list");
-        if (i >= 0 && i == choices.selected && (!code || !equalIgnoringAsciiCase(*code, current)))
+        // The code chosen is written to the settings file as "language".
+        if (code && !isStorableSettingsValue(*code)) fail("a code the settings file cannot keep");
+        // The current code came from that file, so it is storable there.
+        if (i >= 0 && i == choices.selected && isStorableSettingsValue(current) &&
+            (!code || !equalIgnoringAsciiCase(*code, current)))
             fail("selected element does not carry the current code");
     }
 }
@@ -91,12 +101,9 @@ void patternSet(FuzzedDataProvider& input) {
     const bool accepted = parsePatternAnswer(answer, document);
     if (!document.IsObject()) fail("pattern document is not an object");
     const CompiledPatterns compiled = compilePatterns(document);
-    if (accepted != (compiled.marker.size() > 2)) {
-        // An accepted set always has a marker; a refused one compiles to
-        // nothing at all.
-        if (accepted || !compiled.patterns.empty()) fail("marker and acceptance disagree");
-    }
-    if (!accepted && !compiled.patterns.empty()) fail("a refused answer left patterns");
+    // An accepted set always has a marker; a refused one compiles to nothing.
+    if (accepted && compiled.marker.empty()) fail("accepted without a marker");
+    if (!accepted && (!compiled.patterns.empty() || !compiled.marker.empty())) fail("a refused answer left patterns");
     if (!compiled.marker.empty() && compiled.marker.compare(0, 2, "\x1f\x1f") != 0) fail("marker head");
     std::size_t keywords = 0;
     for (const CompiledPattern& pattern : compiled.patterns) {
@@ -158,16 +165,89 @@ void pageToken(FuzzedDataProvider& input) {
         fail("wader is not the id");
 }
 
+// Several reports in a row, each answered as the script says, with resets
+// of the session in between: what the answers do to the message log, the
+// run's identifiers, the player id and the settings file.
+void reportAnswers(FuzzedDataProvider& input) {
+    FakeHttpServer server;
+    server.setConnectSucceeds(input.ConsumeIntegralInRange(0, 15) != 0);
+    ServerConnection connection(server.factory(), "127.0.0.1", 80);
+    FakeClock clock;
+    CaptureSession session(&clock);
+    FakeSettingsStore settings;
+    const std::string firstId = input.ConsumeBool() ? "" : "0123456789abcdef0123456789abcdef";
+    if (!firstId.empty()) settings.preset("general", "wader", firstId);
+    session.setPlayerId(firstId);
+    ServerIdentifiers identifiers;
+    std::uint64_t generation = session.resetGeneration();
+
+    for (int n = 0; n < 12 && input.remaining_bytes() > 0; ++n) {
+        if (input.ConsumeIntegralInRange(0, 7) == 0) {
+            // A reset while the report was on its way: its answer belongs to
+            // the old generation, or the worker already follows the new one.
+            const std::uint64_t fresh = session.reset();
+            if (input.ConsumeBool()) generation = fresh;
+        }
+        const std::string line = input.ConsumeRandomLengthString(24);
+        LogRecord record;
+        record.patternId = input.ConsumeIntegral<std::int32_t>();
+        record.code = input.ConsumeIntegral<std::int32_t>();
+        record.time = input.ConsumeIntegral<std::uint32_t>();
+        record.ordinal = n;
+        record.present = input.ConsumeBool() ? 1 : 0;
+        record.raw = reinterpret_cast<const std::uint8_t*>(line.data());
+        record.rawLength = static_cast<std::uint32_t>(line.size());
+        const std::size_t requestsBefore = server.requestCount();
+        scriptAnswer(input, server, input.ConsumeRandomLengthString(input.ConsumeBool() ? 200 : 4200));
+
+        const ReportIdentity identity{"ja", identifiers.sid, identifiers.fid, session.playerId()};
+        const ReportAnswer answer = postLine(connection, identity, record);
+        const std::string idBefore = session.playerId();
+        const ServerIdentifiers identifiersBefore = identifiers;
+        applyReportAnswer(answer, record, generation, session, identifiers, &settings);
+
+        if (server.requestCount() > requestsBefore) {
+            const testing::FakeRequest sent = server.requests().back();
+            if (sent.field("log") != line) fail("the line was not sent byte for byte");
+            if (sent.field("aid") != idBefore) fail("aid is not the player id");
+        }
+        if (answer.outcome != ReportAnswer::Outcome::Object) {
+            if (identifiers.sid != identifiersBefore.sid || identifiers.fid != identifiersBefore.fid ||
+                session.playerId() != idBefore)
+                fail("an answer that is no object changed identifiers");
+        } else {
+            if (identifiers.sid != answer.sid.value_or(identifiersBefore.sid)) fail("sid not taken");
+            if (identifiers.fid != answer.fid.value_or(identifiersBefore.fid)) fail("fid not taken");
+            if (answer.aid && isStorableSettingsValue(*answer.aid) && session.playerId() != *answer.aid)
+                fail("a good aid was not taken");
+        }
+        if (answer.text.size() > kAnswerCapacity) fail("answer longer than the client keeps");
+
+        // The settings file only ever gets a player id that reads back as
+        // written, and the session holds what the file holds.
+        for (const FakeSettingsStore::Write& write : settings.writes())
+            if (write.section != "general" || write.key != "wader" || !isStorableSettingsValue(write.value))
+                fail("the settings file got a value it cannot keep");
+        if (session.playerId() != settings.value("general", "wader").value_or(""))
+            fail("player id and settings file disagree");
+        const std::vector<LogRecord> messages = session.messages();
+        if (messages.size() > 100) fail("message log over 100");
+        for (const LogRecord& message : messages)
+            if (!isWellFormedUtf16(message.text)) fail("message is not well-formed UTF-16");
+    }
+}
+
 }  // namespace
 }  // namespace tidemark
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tidemark;
     FuzzedDataProvider input(data, size);
-    switch (input.ConsumeIntegralInRange(0, 2)) {
+    switch (input.ConsumeIntegralInRange(0, 3)) {
         case 0: languageList(input); break;
         case 1: patternSet(input); break;
-        default: pageToken(input); break;
+        case 2: pageToken(input); break;
+        default: reportAnswers(input); break;
     }
     return 0;
 }
