@@ -58,9 +58,10 @@ std::uint64_t pickAddress(FuzzedDataProvider& input, std::uint64_t first, std::u
 }
 
 std::uint32_t pickOffset(FuzzedDataProvider& input) {
-    // Mostly offsets within the buffers; now and then any 32-bit value.
+    // Mostly offsets within the buffers; now and then any 32-bit value (each
+    // such end offset costs an allocation of up to 64 MiB).
     std::uint32_t value = input.ConsumeIntegral<std::uint32_t>();
-    return input.ConsumeBool() ? value : value & 0x1FFF;
+    return input.ConsumeIntegralInRange(0, 15) == 0 ? value : value & 0x1FFF;
 }
 
 // A block the game could have written: `n` entries from offset 0, lines
