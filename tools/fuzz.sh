@@ -25,7 +25,7 @@ declare -A max_len=(
     [fuzz_read_pass]=1024
     [fuzz_locator]=1024
     [fuzz_server_answers]=4200
-    [fuzz_form]=2048
+    [fuzz_form]=1024
     [fuzz_server_fields]=2048
 )
 if [ $# -gt 0 ]; then targets=("$@"); else targets=(fuzz_read_pass fuzz_locator fuzz_server_answers fuzz_form fuzz_server_fields); fi
