@@ -276,6 +276,8 @@ TEST_F(AttackTest, ConnectionsOverTheCaps_GetAFast503) {
   start({"--max-connections", "40", "--max-connections-per-address", "10"});
   std::vector<std::unique_ptr<RawConnection>> held;
   for (int i = 0; i < 10; ++i) held.push_back(std::make_unique<RawConnection>(port()));
+  // The server's threads accept in parallel: let all ten be counted first.
+  std::this_thread::sleep_for(100ms);
   {  // the 11th from one address
     const auto started = Clock::now();
     RawConnection extra(port());
