@@ -13,12 +13,7 @@ namespace tidemark {
 
 namespace {
 
-constexpr std::uint32_t kEntriesPerBlock = 1000;
 constexpr std::uint32_t kEntryHeaderSize = 8;  // time, code
-// A block holds 1000 chat lines; an end offset beyond this is not a text
-// buffer but garbage met while the game switched blocks, and copying it
-// could ask for gigabytes.
-constexpr std::uint32_t kMaxBlockTextSize = 64u << 20;
 
 std::uint32_t loadU32(const std::uint8_t* at) {
     return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
