@@ -17,3 +17,7 @@
 #define IDS_AUTHENTICATION_REQUIRED   123
 #define IDS_DIRECTX9_UNSUPPORTED      124
 #define IDS_INFORMATION               125
+#define IDS_PLAYER_ID_REFUSED         126
+#define IDS_REPORTS_WAITING           127
+#define IDS_REPORTS_NOT_SENT          128
+#define IDS_REPORTS_DROPPED           129

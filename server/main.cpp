@@ -1,21 +1,24 @@
 // The bundled report server: serves languages and patterns, stores line
 // reports, and shows each player the lines they reported.
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <thread>
+#include <set>
 
 #include "catalog.h"
-#include "http_server.h"
+#include "http_front.h"
+#include "open_file_limit.h"
+#include "report_service.h"
 #include "report_store.h"
+#include "server_log.h"
 #include "server_options.h"
+#include "sqlite_report_store.h"
 
 namespace {
 
-// SIGINT and SIGTERM are blocked in every thread, the store's writer
-// included, and taken by one thread that stops the server: the reports in
-// flight are then answered and the store closes cleanly.
+// SIGINT and SIGTERM are blocked in every thread, the store's and the HTTP
+// library's included, and taken by the main thread, which then stops the
+// server: the requests in flight are answered and the store closes cleanly.
 // A SIGINT that was ignored when the program started (a background job of a
 // script) stays ignored: Linux would otherwise queue it while blocked.
 sigset_t blockStopSignals() {
@@ -29,12 +32,14 @@ sigset_t blockStopSignals() {
   return signals;
 }
 
-void stopOnSignal(const sigset_t& signals, tidemark::HttpServer& server) {
-  std::thread([signals, &server] {
-    int received = 0;
-    sigwait(&signals, &received);
-    server.stop();
-  }).detach();
+// Connections take files; the rest (database, data files, log) needs a few.
+constexpr uint64_t kFilesKeptBack = 1024;
+constexpr unsigned kDefaultMaxConnections = 16000;
+
+unsigned connectionCap(int configured, uint64_t fileLimit) {
+  const uint64_t room = fileLimit > 2 * kFilesKeptBack ? fileLimit - kFilesKeptBack : fileLimit / 2;
+  if (configured > 0) return static_cast<unsigned>(std::min<uint64_t>(configured, room));
+  return static_cast<unsigned>(std::min<uint64_t>(kDefaultMaxConnections, room));
 }
 
 }  // namespace
@@ -53,34 +58,79 @@ int main(int argc, char** argv) {
     std::cout << serverUsage(argv[0]);
     return 0;
   }
+  if (!options.backupFile.empty()) {
+    if (ReportStore::isPostgresql(options.database)) {
+      std::cerr << "tidemark-server: --backup copies SQLite databases; for PostgreSQL use pg_dump\n";
+      return 2;
+    }
+    if (!backupSqliteDatabase(options.database, options.backupFile, error)) {
+      std::cerr << "tidemark-server: backup failed: " << error << "\n";
+      return 1;
+    }
+    std::cout << "tidemark-server: copied " << options.database << " to " << options.backupFile << "\n";
+    return 0;
+  }
 
+  ServerLog log;
+  const OpenFileLimit files = raiseOpenFileLimit();
   const auto catalog = Catalog::load(options.dataDir, error);
   if (!catalog) {
+    log.error("start_failed", {{"reason", "bad data file: " + error}});
     std::cerr << "tidemark-server: bad data file: " << error << "\n";
     return 1;
   }
   auto store = ReportStore::open(options.database, error);
   if (!store) {
+    log.error("start_failed", {{"reason", "cannot open the database: " + error}});
     std::cerr << "tidemark-server: cannot open the database " << options.database << ": " << error << "\n";
     return 1;
   }
 
-  HttpServer server(*catalog, *store, options.threads);
-  stopOnSignal(stopSignals, server);
-  if (!server.bind(options.address, options.port)) {
-    std::cerr << "tidemark-server: cannot listen on " << options.address << ":" << options.port << "\n";
+  HttpLimits limits;
+  limits.threads = static_cast<unsigned>(options.threads);
+  limits.maxConnections = connectionCap(options.maxConnections, files.now);
+  limits.maxConnectionsPerAddress = static_cast<unsigned>(options.maxConnectionsPerAddress);
+  limits.idleTimeoutSeconds = static_cast<unsigned>(options.idleTimeoutSeconds);
+  limits.requestTimeoutSeconds = static_cast<unsigned>(options.requestTimeoutSeconds);
+  limits.listenBacklog = static_cast<unsigned>(options.listenBacklog);
+  limits.uncappedAddresses = std::set<std::string>(options.trustedProxies.begin(), options.trustedProxies.end());
+  ServiceLimits serviceLimits;
+  serviceLimits.registrationsPerMinute = options.registrationsPerMinute;
+  serviceLimits.registrationBurst = options.registrationBurst;
+  serviceLimits.reportsPerSecond = options.reportsPerSecond;
+  serviceLimits.reportBurst = options.reportBurst;
+  serviceLimits.trustedProxies = options.trustedProxies;
+  serviceLimits.accessLog = options.accessLog;
+
+  ReportService service(*catalog, *store, log, serviceLimits);
+  HttpFront front(service, limits);
+  if (!front.start(options.address, options.port, error)) {
+    log.error("start_failed", {{"reason", error}});
+    std::cerr << "tidemark-server: " << error << "\n";
     return 1;
   }
   std::error_code ignored;
-  std::cout << "tidemark-server: listening on http://" << options.address << ":" << options.port << "/\n"
-            << "tidemark-server: storing reports in "
-            << std::filesystem::absolute(options.database, ignored).string() << "\n"
-            << "tidemark-server: serving ";
+  const std::string storeName = ReportStore::isPostgresql(options.database)
+                                    ? store->describe()
+                                    : std::filesystem::absolute(options.database, ignored).string();
+  log.info("start", {{"listen", "http://" + options.address + ":" + std::to_string(front.port()) + "/"},
+                     {"store", storeName},
+                     {"open_file_limit", std::to_string(files.now)},
+                     {"open_file_limit_was", std::to_string(files.before)},
+                     {"max_connections", std::to_string(limits.maxConnections)},
+                     {"max_connections_per_address", std::to_string(limits.maxConnectionsPerAddress)},
+                     {"threads", std::to_string(limits.threads)}});
+  std::cout << "tidemark-server: serving ";
   for (const auto& language : catalog->languages())
     std::cout << language.code << " (marker \"" << language.marker << "\") ";
   std::cout << "from " << options.dataDir << std::endl;
 
-  const bool served = server.run();
-  std::cout << "tidemark-server: stopped" << std::endl;
-  return served ? 0 : 1;
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
+  front.stop();
+  const int64_t reports = store->reportCount();
+  store.reset();
+  log.info("stop", {{"reports_stored", std::to_string(reports)}});
+  return 0;
 }

@@ -1,5 +1,6 @@
 #include "player_page.h"
 
+#include <cstdio>
 #include <ctime>
 
 #include "field_values.h"
@@ -9,26 +10,209 @@
 namespace tidemark {
 namespace {
 
-std::string utcTime(int64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  if (!gmtime_r(&t, &parts)) return std::to_string(seconds);
-  char text[32];
-  if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
-    return std::to_string(seconds);
+// The page's own texts, in English and in Japanese for players whose
+// reports are mostly in Japanese.
+struct PageTexts {
+  const char* htmlLanguage;
+  const char* title;
+  const char* heading;
+  const char* oneLine;
+  const char* lines;         // "%lld lines"
+  const char* comma;
+  const char* newestFirst;
+  const char* stop;
+  const char* pageOf;        // "Page %lld of %lld"
+  const char* newer;
+  const char* older;
+  const char* time;
+  const char* pattern;
+  const char* line;
+  const char* legend;
+  const char* allPatterns;
+  const char* search;
+  const char* show;
+  const char* timeZone;
+  const char* noLines;
+  const char* code;          // tooltip: "code %d, pattern %d"
+};
+
+constexpr PageTexts kEnglish = {
+    "en", "Tidemark - your reported lines", "Your reported lines", "1 line", "%lld lines", ", ", "newest first", ". ",
+    "Page %lld of %lld", "&larr; Newer", "Older &rarr;", "Time", "Pattern", "Line",
+    "Grey rows: lines that were already in the game's log when Tidemark started watching it.",
+    "All patterns", "Search the lines", "Show", "Time zone", "No lines match.", "code %d, pattern %d"};
+
+constexpr PageTexts kJapanese = {
+    "ja", "Tidemark - \xE5\xA0\xB1\xE5\x91\x8A\xE3\x81\x97\xE3\x81\x9F\xE3\x83\xAD\xE3\x82\xB0",  // 報告したログ
+    "\xE5\xA0\xB1\xE5\x91\x8A\xE3\x81\x97\xE3\x81\x9F\xE3\x83\xAD\xE3\x82\xB0",                  // 報告したログ
+    "1 \xE4\xBB\xB6",                                                                           // 件
+    "%lld \xE4\xBB\xB6",                                                                        // 件
+    "\xE3\x80\x81",                                                                             // 、
+    "\xE6\x96\xB0\xE3\x81\x97\xE3\x81\x84\xE9\xA0\x86",                                          // 新しい順
+    "\xE3\x80\x82",                                                                             // 。
+    "%lld / %lld \xE3\x83\x9A\xE3\x83\xBC\xE3\x82\xB8",                                          // ページ
+    "&larr; \xE6\x96\xB0\xE3\x81\x97\xE3\x81\x84\xE3\x83\xAD\xE3\x82\xB0",                       // 新しいログ
+    "\xE5\x8F\xA4\xE3\x81\x84\xE3\x83\xAD\xE3\x82\xB0 &rarr;",                                   // 古いログ
+    "\xE6\x99\x82\xE5\x88\xBB",                                                                  // 時刻
+    "\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3",                                          // パターン
+    "\xE3\x83\xAD\xE3\x82\xB0",                                                                  // ログ
+    // 灰色の行: Tidemark が監視を始めたとき、すでにゲームのログにあった行です。
+    "\xE7\x81\xB0\xE8\x89\xB2\xE3\x81\xAE\xE8\xA1\x8C: Tidemark \xE3\x81\x8C\xE7\x9B\xA3\xE8\xA6\x96\xE3\x82\x92"
+    "\xE5\xA7\x8B\xE3\x82\x81\xE3\x81\x9F\xE3\x81\xA8\xE3\x81\x8D\xE3\x80\x81\xE3\x81\x99\xE3\x81\xA7\xE3\x81\xAB"
+    "\xE3\x82\xB2\xE3\x83\xBC\xE3\x83\xA0\xE3\x81\xAE\xE3\x83\xAD\xE3\x82\xB0\xE3\x81\xAB\xE3\x81\x82\xE3\x81\xA3"
+    "\xE3\x81\x9F\xE8\xA1\x8C\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82",
+    "\xE3\x81\x99\xE3\x81\xB9\xE3\x81\xA6\xE3\x81\xAE\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3",  // すべてのパターン
+    "\xE3\x83\xAD\xE3\x82\xB0\xE3\x82\x92\xE6\xA4\x9C\xE7\xB4\xA2",                              // ログを検索
+    "\xE8\xA1\xA8\xE7\xA4\xBA",                                                                  // 表示
+    "\xE3\x82\xBF\xE3\x82\xA4\xE3\x83\xA0\xE3\x82\xBE\xE3\x83\xBC\xE3\x83\xB3",                  // タイムゾーン
+    "\xE8\xA9\xB2\xE5\xBD\x93\xE3\x81\x99\xE3\x82\x8B\xE3\x83\xAD\xE3\x82\xB0\xE3\x81\xAF\xE3\x81\x82\xE3\x82\x8A"
+    "\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x80\x82",                                          // 該当するログはありません。
+    "\xE3\x82\xB3\xE3\x83\xBC\xE3\x83\x89 %d\xE3\x80\x81\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3 %d"};
+
+// Mostly Japanese reports: the Japanese texts.
+const PageTexts& textsFor(const PlayerReports& reports) {
+  int64_t japanese = 0, other = 0;
+  for (const auto& total : reports.totals) (total.language == "ja" ? japanese : other) += total.count;
+  return japanese > other ? kJapanese : kEnglish;
+}
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+  char text[256];
+  std::snprintf(text, sizeof text, pattern, args...);
   return text;
 }
 
+std::string zoneText(int minutes) {
+  const int magnitude = minutes < 0 ? -minutes : minutes;
+  return format("%c%02d:%02d", minutes < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+}
+
+std::string formatTime(int64_t seconds, const char* pattern) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  char text[40];
+  if (!gmtime_r(&t, &parts) || std::strftime(text, sizeof text, pattern, &parts) == 0) return std::to_string(seconds);
+  return text;
+}
+
+// The time as a machine reads it (UTC) and as the player reads it (the zone asked for).
+std::string timeElement(int64_t seconds, int zoneMinutes) {
+  return "<time datetime=\"" + formatTime(seconds, "%Y-%m-%dT%H:%M:%SZ") + "\">" +
+         formatTime(seconds + int64_t{zoneMinutes} * 60, "%Y-%m-%d %H:%M:%S") + "</time>";
+}
+
+std::string percentEncode(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string patternKey(std::string_view language, int32_t patternId) {
+  return std::string(language) + "-" + std::to_string(patternId);
+}
+
+// The page's own address with these query fields; defaults are left out so
+// that every link carries only what the player chose. Every value is
+// percent-encoded; the address still needs HTML escaping in an attribute.
+std::string pageAddress(const PageRequest& request, int64_t page, const ReportFilter& filter) {
+  std::string query;
+  const auto add = [&query](const char* name, const std::string& value) {
+    query += query.empty() ? "?" : "&";
+    query += name;
+    query += "=";
+    query += percentEncode(value);
+  };
+  if (page > 1) add("page", std::to_string(page));
+  if (request.zoneMinutes != 0) add("tz", zoneText(request.zoneMinutes));
+  if (filter.patternId) add("pattern", patternKey(filter.language, *filter.patternId));
+  if (!filter.text.empty()) add("q", filter.text);
+  return "/" + request.token + query;
+}
+
+std::string pageLink(const PageRequest& request, int64_t page, const ReportFilter& filter) {
+  return escapeHtml(pageAddress(request, page, filter));
+}
+
+std::string hidden(const char* name, const std::string& value) {
+  return "<input type=\"hidden\" name=\"" + std::string(name) + "\" value=\"" + escapeHtml(value) + "\">";
+}
+
+constexpr int kZones[] = {-720, -660, -600, -540, -480, -420, -360, -300, -240, -210, -180, -120, -60, 0,
+                          60,   120,  180,  210,  240,  270,  300,  330,  345,  360,  390,  420,  480, 540,
+                          570,  600,  630,  660,  720,  780,  840};
+
+std::string zoneForm(const PageRequest& request, const PageTexts& texts) {
+  std::string html = "<form class=\"zone\" method=\"get\" action=\"/" + escapeHtml(request.token) + "\"><label>" +
+                     texts.timeZone + " <select name=\"tz\">";
+  for (int zone : kZones) {
+    html += "<option value=\"" + zoneText(zone) + "\"" + (zone == request.zoneMinutes ? " selected" : "") + ">UTC" +
+            zoneText(zone) + "</option>";
+  }
+  html += "</select></label>";
+  if (request.filter.patternId) html += hidden("pattern", patternKey(request.filter.language, *request.filter.patternId));
+  if (!request.filter.text.empty()) html += hidden("q", request.filter.text);
+  html += " <button>" + std::string(texts.show) + "</button></form>\n";
+  return html;
+}
+
+std::string filterForm(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request,
+                       const PageTexts& texts) {
+  std::string html = "<form class=\"filter\" method=\"get\" action=\"/" + escapeHtml(request.token) +
+                     "\"><select name=\"pattern\"><option value=\"\">" + texts.allPatterns + "</option>";
+  for (const auto& total : reports.totals) {
+    const bool chosen = request.filter.patternId && *request.filter.patternId == total.patternId &&
+                        request.filter.language == total.language;
+    html += "<option value=\"" + escapeHtml(patternKey(total.language, total.patternId)) + "\"" +
+            (chosen ? " selected" : "") + ">" + escapeHtml(catalog.patternName(total.language, total.patternId)) +
+            "</option>";
+  }
+  html += "</select> <input type=\"search\" name=\"q\" maxlength=\"" + std::to_string(kMaxSearchBytes) +
+          "\" placeholder=\"" + texts.search + "\" value=\"" + escapeHtml(request.filter.text) + "\">";
+  if (request.zoneMinutes != 0) html += hidden("tz", zoneText(request.zoneMinutes));
+  html += " <button>" + std::string(texts.show) + "</button></form>\n";
+  return html;
+}
+
+std::string totalsList(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request) {
+  if (reports.totals.empty()) return {};
+  std::string html = "<ul class=\"totals\">";
+  for (const auto& total : reports.totals) {
+    ReportFilter only;
+    only.language = total.language;
+    only.patternId = total.patternId;
+    html += "<li><a href=\"" + pageLink(request, 1, only) + "\">" +
+            escapeHtml(catalog.patternName(total.language, total.patternId)) + "</a> <span class=\"count\">" +
+            std::to_string(total.count) + "</span></li>";
+  }
+  html += "</ul>\n";
+  return html;
+}
+
 constexpr std::string_view kStyle = R"css(
-body { font-family: "IPAGothic", "Noto Sans CJK JP", sans-serif; margin: 2em; color: #1d2530; background: #f6f7f9; }
+body { font-family: "Segoe UI", "Helvetica Neue", Arial, "DejaVu Sans", "IPAPGothic", "Hiragino Sans", Meiryo, "Noto Sans CJK JP", sans-serif; margin: 2em; color: #1d2530; background: #f6f7f9; line-height: 1.4; }
+html:lang(ja) body { font-family: "Hiragino Sans", Meiryo, "IPAPGothic", "Noto Sans CJK JP", "Segoe UI", Arial, sans-serif; }
 h1 { font-size: 1.4em; margin-bottom: 0.2em; }
-p.summary { color: #4c5866; margin-top: 0; }
+p.summary, p.legend { color: #4c5866; margin-top: 0; }
+ul.totals { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.2em; }
+ul.totals .count { color: #4c5866; font-variant-numeric: tabular-nums; }
+form { display: inline-block; margin: 0 2em 0.6em 0; }
 table { border-collapse: collapse; width: 100%; background: #fff; }
 th, td { text-align: left; padding: 0.35em 0.6em; border-bottom: 1px solid #dde2e8; vertical-align: top; }
 th { background: #2f4b6e; color: #fff; font-weight: normal; }
-td.time, td.code { white-space: nowrap; font-variant-numeric: tabular-nums; }
+td.time { white-space: nowrap; font-variant-numeric: tabular-nums; }
 td.line { word-break: break-word; }
-tr.history td { color: #6b7785; }
+tr.history td, span.history { color: #8a94a0; }
 nav { margin: 1em 0; }
 nav a { margin-right: 1.5em; }
 )css";
@@ -51,36 +235,52 @@ std::string escapeHtml(std::string_view text) {
   return out;
 }
 
-std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog,
-                             std::string_view token, int64_t page) {
+std::optional<int> parseZoneOffset(std::string_view text) {
+  if (text.size() != 6 || (text[0] != '+' && text[0] != '-') || text[3] != ':') return std::nullopt;
+  const auto hours = parseInt32(text.substr(1, 2));
+  const auto minutes = parseInt32(text.substr(4, 2));
+  if (!hours || !minutes || *hours < 0 || *minutes < 0 || *minutes >= 60) return std::nullopt;
+  const int offset = *hours * 60 + *minutes;
+  if (offset > 14 * 60) return std::nullopt;
+  return text[0] == '-' ? -offset : offset;
+}
+
+std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request) {
+  const PageTexts& texts = textsFor(reports);
   const int64_t pages = reports.total == 0 ? 1 : (reports.total + kReportsPerPage - 1) / kReportsPerPage;
-  const std::string self = "/" + escapeHtml(token);
   std::string html;
-  html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-          "<meta name=\"viewport\" content=\"width=device-width\">"
-          "<title>Tidemark - your reported lines</title><style>";
+  html += "<!DOCTYPE html>\n<html lang=\"" + std::string(texts.htmlLanguage) +
+          "\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width\"><title>" +
+          texts.title + "</title><style>";
   html += kStyle;
-  html += "</style></head><body>\n<h1>Your reported lines</h1>\n<p class=\"summary\">";
-  html += std::to_string(reports.total) + (reports.total == 1 ? " line" : " lines");
-  html += ", newest first. Page " + std::to_string(page) + " of " + std::to_string(pages) + ".</p>\n";
+  html += "</style></head><body>\n<h1>" + std::string(texts.heading) + "</h1>\n";
+  html += totalsList(reports, catalog, request);
+  html += filterForm(reports, catalog, request, texts);
+  html += zoneForm(request, texts);
+  const std::string count =
+      reports.total == 1 ? texts.oneLine : format(texts.lines, static_cast<long long>(reports.total));
+  html += "<p class=\"summary\">" + count + texts.comma + texts.newestFirst + texts.stop +
+          format(texts.pageOf, static_cast<long long>(request.page), static_cast<long long>(pages)) + "</p>\n";
+  html += "<p class=\"legend\"><span class=\"history\">&#9632;</span> " + std::string(texts.legend) + "</p>\n";
 
   std::string nav = "<nav>";
-  if (page > 1) nav += "<a rel=\"prev\" href=\"" + self + "?page=" + std::to_string(page - 1) + "\">&larr; Newer</a>";
-  if (page < pages) nav += "<a rel=\"next\" href=\"" + self + "?page=" + std::to_string(page + 1) + "\">Older &rarr;</a>";
+  if (request.page > 1)
+    nav += "<a rel=\"prev\" href=\"" + pageLink(request, request.page - 1, request.filter) + "\">" + texts.newer + "</a>";
+  if (request.page < pages)
+    nav += "<a rel=\"next\" href=\"" + pageLink(request, request.page + 1, request.filter) + "\">" + texts.older + "</a>";
   nav += "</nav>\n";
   html += nav;
 
   if (reports.reports.empty()) {
-    html += "<p>No lines on this page.</p>\n";
+    html += "<p>" + std::string(texts.noLines) + "</p>\n";
   } else {
-    html += "<table>\n<thead><tr><th>Time (UTC)</th><th>Code</th><th>Pattern</th><th>Line</th></tr></thead>\n<tbody>\n";
+    html += "<table>\n<thead><tr><th>" + std::string(texts.time) + " (UTC" + zoneText(request.zoneMinutes) +
+            ")</th><th>" + texts.pattern + "</th><th>" + texts.line + "</th></tr></thead>\n<tbody>\n";
     for (const auto& r : reports.reports) {
-      // Lines that were already in the game's log when monitoring began are
-      // shown dimmed: they were not new when reported.
       html += r.present ? "<tr>" : "<tr class=\"history\">";
-      html += "<td class=\"time\">" + escapeHtml(utcTime(r.lineTime)) + "</td>";
-      html += "<td class=\"code\">" + std::to_string(r.code) + "</td>";
-      html += "<td class=\"pattern\">" + escapeHtml(catalog.patternName(r.language, r.patternId)) + "</td>";
+      html += "<td class=\"time\">" + timeElement(r.lineTime, request.zoneMinutes) + "</td>";
+      html += "<td class=\"pattern\" title=\"" + escapeHtml(format(texts.code, r.code, r.patternId)) + "\">" +
+              escapeHtml(catalog.patternName(r.language, r.patternId)) + "</td>";
       html += "<td class=\"line\">" + escapeHtml(renderLine(r.line)) + "</td></tr>\n";
     }
     html += "</tbody></table>\n";
@@ -90,26 +290,83 @@ std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalo
   return html;
 }
 
+namespace {
+
+// The query fields, checked; an error text for a 400 otherwise.
+std::optional<PageRequest> parseRequest(std::string_view token, std::string_view target, std::string& error) {
+  const FieldList query = decodeFieldList(queryOfTarget(target));
+  if (!query.ok()) {
+    error = query.error;
+    return std::nullopt;
+  }
+  const FieldLookup fields(query.fields);
+  PageRequest request;
+  request.token = std::string(token);
+  std::string value;
+  const auto field = [&](const char* name) {
+    value.clear();
+    return fields.has(name) && fields.single(name, value, error);
+  };
+  if (field("page")) {
+    const auto number = parseInt64(value);
+    if (!number || *number < 1 || *number > 1'000'000'000) {
+      error = "bad page number";
+      return std::nullopt;
+    }
+    request.page = *number;
+  }
+  if (field("tz") && !value.empty()) {
+    const auto zone = parseZoneOffset(value);
+    if (!zone) {
+      error = "bad time zone: give the offset from UTC as +09:00 or -05:00";
+      return std::nullopt;
+    }
+    request.zoneMinutes = *zone;
+  }
+  if (field("pattern") && !value.empty()) {
+    const auto dash = value.rfind('-');
+    const auto id = dash == std::string::npos ? std::nullopt : parseInt32(std::string_view(value).substr(dash + 1));
+    if (!id || dash == 0) {
+      error = "bad pattern: give the language and the pattern's id, as en-3";
+      return std::nullopt;
+    }
+    request.filter.language = value.substr(0, dash);
+    request.filter.patternId = *id;
+  }
+  if (field("q")) {
+    if (value.size() > kMaxSearchBytes) {
+      error = "search text too long (at most " + std::to_string(kMaxSearchBytes) + " bytes)";
+      return std::nullopt;
+    }
+    request.filter.text = value;
+  }
+  if (!error.empty()) return std::nullopt;
+  return request;
+}
+
+}  // namespace
+
 Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_view token,
                       std::string_view target) {
-  const FieldList query = decodeFieldList(queryOfTarget(target));
-  if (!query.ok()) return Reply::text(400, query.error);
-  int64_t page = 1;
-  const FieldLookup fields(query.fields);
-  if (fields.has("page")) {
-    std::string value, error;
-    if (!fields.single("page", value, error)) return Reply::text(400, error);
-    const auto number = parseInt64(value);
-    if (!number || *number < 1 || *number > 1'000'000'000) return Reply::text(400, "bad page number");
-    page = *number;
-  }
+  std::string error;
+  auto request = parseRequest(token, target, error);
+  if (!request) return Reply::text(400, error);
   if (!isIssuedId(token)) return Reply::text(404, "No such page.");
-  const auto reports = store.reportsOf(token, (page - 1) * kReportsPerPage, kReportsPerPage);
+  auto reports = store.reportsOf(token, (request->page - 1) * kReportsPerPage, kReportsPerPage, request->filter);
   if (!reports) return Reply::text(404, "No such page.");
-  Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, token, page), {}};
+  const int64_t pages = reports->total == 0 ? 1 : (reports->total + kReportsPerPage - 1) / kReportsPerPage;
+  if (request->page > pages) {
+    // A page past the end (the filter narrowed the lines, or an old link):
+    // the last page there is, never "Page 5 of 1".
+    Reply reply = Reply::text(303, "See the last page.");
+    reply.headers = {{"Location", pageAddress(*request, pages, request->filter)}};
+    return reply;
+  }
+  Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, *request), {}};
   // Defence in depth beside the escaping: no script may run on this page at
   // all, and the token in its address must not leak to other sites.
-  reply.headers = {{"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'"},
+  reply.headers = {{"Content-Security-Policy",
+                    "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'"},
                    {"X-Content-Type-Options", "nosniff"},
                    {"Referrer-Policy", "no-referrer"},
                    {"Cache-Control", "no-store"}};

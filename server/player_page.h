@@ -15,11 +15,23 @@ inline constexpr int64_t kReportsPerPage = 50;
 // Escapes the five characters that could open markup or leave an attribute.
 std::string escapeHtml(std::string_view text);
 
-// The player's page: the reported lines, newest first, `page` counted from 1.
-std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog,
-                             std::string_view token, int64_t page);
+// What the page is asked for: its address and query fields.
+struct PageRequest {
+  std::string token;
+  int64_t page = 1;           // counted from 1
+  int zoneMinutes = 0;        // the time zone's offset from UTC
+  ReportFilter filter;
+};
 
-// GET "/" + token (with an optional "page" query field).
+// "+09:00", "-03:30", "+00:00" as minutes east of UTC; nothing for anything
+// else (more than 14 hours away, or not of that form).
+std::optional<int> parseZoneOffset(std::string_view text);
+
+// The player's page: the reported lines, newest first.
+std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request);
+
+// GET "/" + token, with the optional query fields "page", "tz", "pattern"
+// ("en-3": the language and the pattern's id) and "q" (search text).
 Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_view token,
                       std::string_view target);
 

@@ -101,7 +101,8 @@ Reply ProtocolHandlers::get(std::string_view target) const {
   return Reply::text(400, "unknown request");
 }
 
-Reply ProtocolHandlers::post(std::string_view body) const {
+std::variant<Reply, ProtocolHandlers::CheckedReport> ProtocolHandlers::checkReport(
+    std::string_view body) const {
   const FieldList form = decodeFieldList(body);
   if (!form.ok()) return Reply::text(400, form.error);
   const FieldLookup fields(form.fields);
@@ -125,10 +126,15 @@ Reply ProtocolHandlers::post(std::string_view body) const {
   // Session ids come only from this server; anything else starts a new one.
   if (!isIssuedId(report.sid)) report.sid.clear();
 
-  const std::string log = renderLine(report.line);
-  const auto stored = store_.store(std::move(report));
+  CheckedReport checked;
+  checked.log = renderLine(report.line);
+  checked.fields = std::move(report);
+  return checked;
+}
+
+Reply ProtocolHandlers::answerReport(const CheckedReport& report, const std::optional<StoredReport>& stored) {
   if (!stored) return Reply::text(500, "The report could not be stored. Please try again later.");
-  return Reply::json(reportAnswer(log, *stored, language->code));
+  return Reply::json(reportAnswer(report.log, *stored, report.fields.language));
 }
 
 }  // namespace tidemark

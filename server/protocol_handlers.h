@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
+#include <variant>
 
 #include "catalog.h"
 #include "reply.h"
@@ -28,8 +30,14 @@ class ProtocolHandlers {
   // GET "/rep/get.php": "get" = "lang", "pattern" (with "lang") or "token"
   // (with "wader").
   Reply get(std::string_view target) const;
-  // POST "/rep/post.php": a line report.
-  Reply post(std::string_view body) const;
+  // POST "/rep/post.php", a line report, in two steps around the store:
+  // the checked report (or the refusal of bad input), then the answer to it.
+  struct CheckedReport {
+    ReportFields fields;
+    std::string log;  // the line rendered for the answer
+  };
+  std::variant<Reply, CheckedReport> checkReport(std::string_view body) const;
+  static Reply answerReport(const CheckedReport& report, const std::optional<StoredReport>& stored);
 
  private:
   const Catalog& catalog_;

@@ -1,325 +1,35 @@
 #include "report_store.h"
 
-#include <chrono>
+#include <future>
 
-#include "random_ids.h"
+#include "postgresql_report_store.h"
+#include "sqlite_report_store.h"
 
 namespace tidemark {
-namespace {
 
-constexpr size_t kMaxBatch = 512;
-
-constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS players (
-  id INTEGER PRIMARY KEY,
-  aid TEXT NOT NULL UNIQUE,
-  token TEXT NOT NULL UNIQUE,
-  registered_at_ms INTEGER NOT NULL
-);
-CREATE TABLE IF NOT EXISTS reports (
-  id INTEGER PRIMARY KEY,
-  player INTEGER NOT NULL REFERENCES players(id),
-  received_at_ms INTEGER NOT NULL,
-  session TEXT NOT NULL,
-  lang TEXT NOT NULL,
-  sid TEXT NOT NULL,
-  fid TEXT NOT NULL,
-  aid TEXT NOT NULL,
-  pid INTEGER NOT NULL,
-  code INTEGER NOT NULL,
-  log BLOB NOT NULL,
-  line INTEGER NOT NULL,
-  ltime INTEGER NOT NULL,
-  present INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS reports_by_player ON reports(player, id);
-CREATE INDEX IF NOT EXISTS reports_by_line_time ON reports(player, ltime);
-)sql";
-
-int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+bool ReportStore::isPostgresql(std::string_view database) {
+  return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
 }
 
-bool exec(sqlite3* db, const char* sql, std::string& error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-  error = message ? message : sqlite3_errmsg(db);
-  sqlite3_free(message);
-  return false;
-}
-
-SqliteStatement prepare(sqlite3* db, const char* sql, std::string& error) {
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
-    error = sqlite3_errmsg(db);
-    return nullptr;
-  }
-  return SqliteStatement(statement);
-}
-
-SqliteConnection openConnection(const std::string& path, int flags, std::string& error) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-  SqliteConnection db(raw);
-  if (rc != SQLITE_OK) {
-    error = raw ? sqlite3_errmsg(raw) : "out of memory";
-    return nullptr;
-  }
-  sqlite3_busy_timeout(raw, 10000);
-  return db;
-}
-
-void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
-  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
-
-std::string columnText(sqlite3_stmt* statement, int index) {
-  const auto* text = sqlite3_column_text(statement, index);
-  return text ? std::string(reinterpret_cast<const char*>(text),
-                            static_cast<size_t>(sqlite3_column_bytes(statement, index)))
-              : std::string();
-}
-
-std::string columnBlob(sqlite3_stmt* statement, int index) {
-  const void* blob = sqlite3_column_blob(statement, index);
-  return blob ? std::string(static_cast<const char*>(blob),
-                            static_cast<size_t>(sqlite3_column_bytes(statement, index)))
-              : std::string();
-}
-
-}  // namespace
-
-std::unique_ptr<ReportStore> ReportStore::open(const std::string& path, std::string& error) {
-  std::unique_ptr<ReportStore> store(new ReportStore());
-  store->writer_ = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
-  if (!store->writer_) return nullptr;
-  sqlite3* db = store->writer_.get();
-  // WAL lets the page and token reads run beside the writer. synchronous FULL
-  // syncs the log at every commit: NORMAL would survive a crash of this
-  // process but could lose answered reports to a power cut.
-  if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", error) ||
-      !exec(db, kSchema, error))
-    return nullptr;
-  store->findPlayer_ = prepare(db, "SELECT id FROM players WHERE aid = ?1", error);
-  store->insertPlayer_ = prepare(
-      db, "INSERT INTO players(aid, token, registered_at_ms) VALUES(?1, ?2, ?3)", error);
-  store->insertReport_ = prepare(db,
-      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log,"
-      " line, ltime, present) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)",
-      error);
-  store->findSameLine_ = prepare(db,
-      "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND log = ?4"
-      " ORDER BY id LIMIT 1",
-      error);
-  if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_)
-    return nullptr;
-
-  store->reader_ = openConnection(path, SQLITE_OPEN_READONLY, error);
-  if (!store->reader_) return nullptr;
-
-  store->writerThread_ = std::thread([s = store.get()] { s->writeLoop(); });
-  return store;
-}
-
-ReportStore::~ReportStore() {
-  {
-    std::lock_guard lock(queueMutex_);
-    stopping_ = true;
-  }
-  queueChanged_.notify_all();
-  if (writerThread_.joinable()) writerThread_.join();
+std::unique_ptr<ReportStore> ReportStore::open(const std::string& database, std::string& error) {
+  if (isPostgresql(database)) return PostgresqlReportStore::open(database, error);
+  return SqliteReportStore::open(database, error);
 }
 
 std::optional<StoredReport> ReportStore::store(ReportFields fields) {
-  Pending pending;
-  pending.sessionId = fields.sid.empty() ? newIssuedId() : fields.sid;
-  pending.fields = std::move(fields);
-  auto result = pending.done.get_future();
-  {
-    std::lock_guard lock(queueMutex_);
-    if (stopping_) return std::nullopt;
-    queue_.push_back(std::move(pending));
-  }
-  queueChanged_.notify_one();
-  return result.get();
+  std::promise<std::optional<StoredReport>> stored;
+  auto answer = stored.get_future();
+  storeAsync(std::move(fields), [&stored](std::optional<StoredReport> result) { stored.set_value(std::move(result)); });
+  return answer.get();
 }
 
-void ReportStore::writeLoop() {
-  std::vector<Pending> batch;
-  while (true) {
-    {
-      std::unique_lock lock(queueMutex_);
-      queueChanged_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and every waiting report written
-      while (!queue_.empty() && batch.size() < kMaxBatch) {
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-      }
-    }
-    writeBatch(batch);
-    batch.clear();
-  }
-}
-
-void ReportStore::writeBatch(std::vector<Pending>& batch) {
-  sqlite3* db = writer_.get();
-  std::string error;
-  std::vector<std::optional<StoredReport>> results;
-  results.reserve(batch.size());
-  if (exec(db, "BEGIN IMMEDIATE", error)) {
-    for (auto& pending : batch) {
-      // A savepoint per report keeps one refused report from taking the
-      // others of its batch with it.
-      exec(db, "SAVEPOINT report", error);
-      results.push_back(writeOne(pending));
-      exec(db, results.back() ? "RELEASE report" : "ROLLBACK TO report; RELEASE report", error);
-    }
-    if (!exec(db, "COMMIT", error)) {
-      exec(db, "ROLLBACK", error);
-      for (auto& result : results) result.reset();
-    }
-  }
-  results.resize(batch.size());
-  for (size_t i = 0; i < batch.size(); ++i) batch[i].done.set_value(std::move(results[i]));
-}
-
-std::optional<StoredReport> ReportStore::writeOne(Pending& pending) {
-  const ReportFields& f = pending.fields;
-  StoredReport stored;
-  stored.sessionId = pending.sessionId;
-  const int64_t now = nowMs();
-
-  int64_t player = 0;
-  if (!f.aid.empty()) {
-    StatementUse find(findPlayer_.get());
-    bindText(find.get(), 1, f.aid);
-    const int rc = sqlite3_step(find.get());
-    if (rc == SQLITE_ROW)
-      player = sqlite3_column_int64(find.get(), 0);
-    else if (rc != SQLITE_DONE)
-      return std::nullopt;
-  }
-  if (player == 0) {
-    stored.playerId = newIssuedId();
-    stored.newPlayer = true;
-    stored.replacedUnknownPlayer = !f.aid.empty();
-    StatementUse insert(insertPlayer_.get());
-    bindText(insert.get(), 1, stored.playerId);
-    bindText(insert.get(), 2, newIssuedId());
-    sqlite3_bind_int64(insert.get(), 3, now);
-    if (sqlite3_step(insert.get()) != SQLITE_DONE) return std::nullopt;
-    player = sqlite3_last_insert_rowid(writer_.get());
-  } else {
-    stored.playerId = f.aid;
-  }
-
-  // The client reads the lines already in the game's log again after every
-  // restart of its capture and reports those that match a tracing pattern,
-  // marked not present. A line this player has reported before is that same
-  // line: it keeps its first report.
-  if (!stored.newPlayer && !f.present) {
-    StatementUse find(findSameLine_.get());
-    sqlite3_bind_int64(find.get(), 1, player);
-    sqlite3_bind_int64(find.get(), 2, f.lineTime);
-    sqlite3_bind_int(find.get(), 3, f.code);
-    sqlite3_bind_blob(find.get(), 4, f.line.empty() ? "" : f.line.data(), static_cast<int>(f.line.size()),
-                      SQLITE_TRANSIENT);
-    const int rc = sqlite3_step(find.get());
-    if (rc == SQLITE_ROW) {
-      stored.reportId = sqlite3_column_int64(find.get(), 0);
-      stored.alreadyStored = true;
-      return stored;
-    }
-    if (rc != SQLITE_DONE) return std::nullopt;
-  }
-
-  StatementUse insert(insertReport_.get());
-  sqlite3_stmt* s = insert.get();
-  sqlite3_bind_int64(s, 1, player);
-  sqlite3_bind_int64(s, 2, now);
-  bindText(s, 3, stored.sessionId);
-  bindText(s, 4, f.language);
-  bindText(s, 5, f.sid);
-  bindText(s, 6, f.fid);
-  bindText(s, 7, f.aid);
-  sqlite3_bind_int(s, 8, f.patternId);
-  sqlite3_bind_int(s, 9, f.code);
-  // A zero-length blob must still be a blob, not NULL.
-  sqlite3_bind_blob(s, 10, f.line.empty() ? "" : f.line.data(), static_cast<int>(f.line.size()),
-                    SQLITE_TRANSIENT);
-  sqlite3_bind_int(s, 11, f.ordinal);
-  sqlite3_bind_int64(s, 12, f.lineTime);
-  sqlite3_bind_int(s, 13, f.present ? 1 : 0);
-  if (sqlite3_step(s) != SQLITE_DONE) return std::nullopt;
-  stored.reportId = sqlite3_last_insert_rowid(writer_.get());
-  return stored;
-}
-
-std::optional<std::string> ReportStore::tokenOf(std::string_view playerId) {
-  std::lock_guard lock(readMutex_);
-  std::string error;
-  auto query = prepare(reader_.get(), "SELECT token FROM players WHERE aid = ?1", error);
-  if (!query) return std::nullopt;
-  bindText(query.get(), 1, playerId);
-  if (sqlite3_step(query.get()) != SQLITE_ROW) return std::nullopt;
-  return columnText(query.get(), 0);
-}
-
-std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int64_t offset,
-                                                    int64_t limit) {
-  std::lock_guard lock(readMutex_);
-  std::string error;
-  sqlite3* db = reader_.get();
-  // One read transaction, so that the count and the rows agree.
-  if (!exec(db, "BEGIN", error)) return std::nullopt;
-  struct EndRead {
-    sqlite3* db;
-    ~EndRead() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-  } endRead{db};
-
-  auto player = prepare(db, "SELECT id FROM players WHERE token = ?1", error);
-  if (!player) return std::nullopt;
-  bindText(player.get(), 1, token);
-  if (sqlite3_step(player.get()) != SQLITE_ROW) return std::nullopt;
-  const int64_t playerRow = sqlite3_column_int64(player.get(), 0);
-
-  PlayerReports result;
-  auto count = prepare(db, "SELECT count(*) FROM reports WHERE player = ?1", error);
-  if (!count) return std::nullopt;
-  sqlite3_bind_int64(count.get(), 1, playerRow);
-  if (sqlite3_step(count.get()) == SQLITE_ROW) result.total = sqlite3_column_int64(count.get(), 0);
-
-  auto rows = prepare(db,
-      "SELECT id, received_at_ms, lang, pid, code, ltime, present, log FROM reports"
-      " WHERE player = ?1 ORDER BY id DESC LIMIT ?2 OFFSET ?3",
-      error);
-  if (!rows) return std::nullopt;
-  sqlite3_bind_int64(rows.get(), 1, playerRow);
-  sqlite3_bind_int64(rows.get(), 2, limit);
-  sqlite3_bind_int64(rows.get(), 3, offset);
-  while (sqlite3_step(rows.get()) == SQLITE_ROW) {
-    ListedReport r;
-    r.reportId = sqlite3_column_int64(rows.get(), 0);
-    r.receivedAtMs = sqlite3_column_int64(rows.get(), 1);
-    r.language = columnText(rows.get(), 2);
-    r.patternId = sqlite3_column_int(rows.get(), 3);
-    r.code = sqlite3_column_int(rows.get(), 4);
-    r.lineTime = sqlite3_column_int64(rows.get(), 5);
-    r.present = sqlite3_column_int(rows.get(), 6) != 0;
-    r.line = columnBlob(rows.get(), 7);
-    result.reports.push_back(std::move(r));
-  }
-  return result;
-}
-
-int64_t ReportStore::reportCount() {
-  std::lock_guard lock(readMutex_);
-  std::string error;
-  auto query = prepare(reader_.get(), "SELECT count(*) FROM reports", error);
-  if (!query || sqlite3_step(query.get()) != SQLITE_ROW) return -1;
-  return sqlite3_column_int64(query.get(), 0);
+std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int64_t offset, int64_t limit,
+                                                    const ReportFilter& filter) {
+  // A negative limit would mean "no limit" to SQLite; the search text is
+  // matched against every listed line, so its length is bounded here for
+  // every caller.
+  if (offset < 0 || limit < 0 || filter.text.size() > kMaxSearchBytes) return std::nullopt;
+  return listReports(token, offset, limit, filter);
 }
 
 }  // namespace tidemark

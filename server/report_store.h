@@ -1,18 +1,13 @@
 #pragma once
 
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <future>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
-
-#include "sqlite_handles.h"
 
 namespace tidemark {
 
@@ -28,6 +23,9 @@ struct ReportFields {
   int64_t lineTime = 0;  // "ltime"
   bool present = false;
   std::string line;      // the raw line bytes
+  // False: a report that would register a new player is refused instead
+  // (StoredReport::registrationRefused) and nothing is written.
+  bool mayRegister = true;
 };
 
 struct StoredReport {
@@ -37,6 +35,7 @@ struct StoredReport {
   bool newPlayer = false;   // registered by this report
   bool replacedUnknownPlayer = false;  // a non-empty "aid" that was not known
   bool alreadyStored = false;  // a line from the game's history reported again
+  bool registrationRefused = false;  // nothing written: see ReportFields::mayRegister
 };
 
 struct ListedReport {
@@ -47,61 +46,86 @@ struct ListedReport {
   int32_t code = 0;
   int64_t lineTime = 0;
   bool present = false;
-  std::string line;
+  std::string line;  // at most kListedLineBytes of the stored line
+};
+
+// How many of a player's reports each pattern matched.
+struct PatternTotal {
+  std::string language;
+  int32_t patternId = 0;
+  int64_t count = 0;
+};
+
+// Narrows a player's reports: one pattern of one language, and/or lines
+// whose bytes contain `text` (taken literally).
+struct ReportFilter {
+  std::string language;  // with patternId: only that pattern
+  std::optional<int32_t> patternId;
+  std::string text;      // empty: any line
 };
 
 struct PlayerReports {
-  int64_t total = 0;
+  int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest first
+  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first
 };
 
-// Reports and players in one SQLite file (WAL, synchronous FULL).
+// The player's page shows this much of a line at most: reading whole lines
+// lets one stored giant cost every view of the page.
+inline constexpr size_t kListedLineBytes = 4096;
+// Longest search text, in bytes. A search looks at the listed part of each
+// line only, the part the page can show.
+inline constexpr size_t kMaxSearchBytes = 100;
+
+// Players and their reports. Two implementations: an SQLite file (the
+// default) and PostgreSQL, which several server instances can share. Ids
+// (player, token, session) are random and report ids come from the database,
+// so any instance on one database can serve any request.
 //
-// `store` returns only once the report's transaction is committed and synced,
-// so an answered report survives a crash of the server and a power cut alike.
-// One writer thread commits whatever reports are waiting in one transaction,
-// which keeps one sync per batch instead of one per report under load.
+// A report is durable before its callback runs: it survives a crash of the
+// server (and, on SQLite with synchronous FULL, a power cut).
 class ReportStore {
  public:
-  static std::unique_ptr<ReportStore> open(const std::string& path, std::string& error);
-  ~ReportStore();
-  ReportStore(const ReportStore&) = delete;
-  ReportStore& operator=(const ReportStore&) = delete;
+  using StoreDone = std::function<void(std::optional<StoredReport>)>;
+
+  // A path opens SQLite; "postgresql://" or "postgres://" opens PostgreSQL.
+  // Schema migrations are applied on open.
+  static std::unique_ptr<ReportStore> open(const std::string& database, std::string& error);
+  static bool isPostgresql(std::string_view database);
+
+  virtual ~ReportStore() = default;
 
   // Registers a new player when `aid` is empty or unknown. A report marked
   // not present of a line the player reported before (same time, code and
-  // bytes) is not stored twice: it gets the first report's id. Nothing when
-  // the database refused the write.
+  // bytes) is not stored twice: it gets the first report's id. `done` gets
+  // nothing when the database refused the write; it runs on a store thread.
+  virtual void storeAsync(ReportFields fields, StoreDone done) = 0;
+  // The same, waiting for the answer.
   std::optional<StoredReport> store(ReportFields fields);
 
-  std::optional<std::string> tokenOf(std::string_view playerId);
+  virtual std::optional<std::string> tokenOf(std::string_view playerId) = 0;
+  // Nothing when the database cannot be read.
+  virtual std::optional<bool> playerExists(std::string_view playerId) = 0;
   // Nothing when no player has this token.
-  std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit);
-  int64_t reportCount();
+  // Nothing when no player has this token or the database cannot be read.
+  // `total` counts the reports the filter keeps; `totals` all of the
+  // player's. A search text over kMaxSearchBytes is refused (nothing).
+  std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
+                                         const ReportFilter& filter = {});
+  // -1 when the database cannot be read.
+  virtual int64_t reportCount() = 0;
+  virtual int64_t playerCount() = 0;
 
- private:
-  struct Pending {
-    ReportFields fields;
-    std::string sessionId;
-    std::promise<std::optional<StoredReport>> done;
-  };
+  // The database answers a trivial query.
+  virtual bool healthy() = 0;
+  // Reports waiting to be written.
+  virtual size_t queueDepth() const = 0;
+  virtual std::string describe() const = 0;
 
-  ReportStore() = default;
-  void writeLoop();
-  void writeBatch(std::vector<Pending>& batch);
-  std::optional<StoredReport> writeOne(Pending& pending);
-
-  SqliteConnection writer_;
-  SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_;
-
-  std::mutex readMutex_;
-  SqliteConnection reader_;
-
-  std::mutex queueMutex_;
-  std::condition_variable queueChanged_;
-  std::deque<Pending> queue_;
-  bool stopping_ = false;
-  std::thread writerThread_;
+ protected:
+  // reportsOf, its arguments checked.
+  virtual std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
+                                                   const ReportFilter& filter) = 0;
 };
 
 }  // namespace tidemark

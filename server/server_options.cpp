@@ -1,58 +1,248 @@
 #include "server_options.h"
 
+#include <fstream>
+#include <functional>
+#include <map>
+
 #include "field_values.h"
 
 namespace tidemark {
+namespace {
 
-bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
-                        std::string& error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& name = args[i];
-    if (name == "--help" || name == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) {
-      error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unknown argument " + name;
+using Setter = std::function<bool(ServerOptions&, const std::string& value, std::string& error)>;
+
+Setter intOption(int ServerOptions::*field, int low, int high) {
+  return [=](ServerOptions& o, const std::string& value, std::string& error) {
+    const auto number = parseInt32(value);
+    if (!number || *number < low || *number > high) {
+      error = "needs a number from " + std::to_string(low) + " to " + std::to_string(high);
       return false;
     }
-    const std::string& value = args[++i];
-    if (name == "--address") {
-      options.address = value;
-    } else if (name == "--port") {
-      const auto port = parseInt32(value);
-      if (!port || *port < 1 || *port > 65535) {
-        error = "--port needs a number from 1 to 65535";
-        return false;
-      }
-      options.port = *port;
-    } else if (name == "--database") {
-      options.database = value;
-    } else if (name == "--data") {
-      options.dataDir = value;
-    } else if (name == "--threads") {
-      const auto threads = parseInt32(value);
-      if (!threads || *threads < 1 || *threads > 256) {
-        error = "--threads needs a number from 1 to 256";
-        return false;
-      }
-      options.threads = *threads;
-    } else {
-      error = "unknown option " + name;
+    o.*field = *number;
+    return true;
+  };
+}
+
+Setter rateOption(double ServerOptions::*field) {
+  return [=](ServerOptions& o, const std::string& value, std::string& error) {
+    size_t used = 0;
+    double number = -1;
+    try {
+      number = std::stod(value, &used);
+    } catch (...) {
+    }
+    if (used != value.size() || !(number > 0) || number > 1e6) {
+      error = "needs a positive number";
+      return false;
+    }
+    o.*field = number;
+    return true;
+  };
+}
+
+Setter textOption(std::string ServerOptions::*field) {
+  return [=](ServerOptions& o, const std::string& value, std::string&) {
+    o.*field = value;
+    return true;
+  };
+}
+
+bool splitProxies(ServerOptions& o, const std::string& value, std::string& error) {
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t end = value.find(',', start);
+    if (end == std::string::npos) end = value.size();
+    std::string item = value.substr(start, end - start);
+    while (!item.empty() && item.front() == ' ') item.erase(item.begin());
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    if (item.empty()) {
+      error = "needs addresses separated by commas";
+      return false;
+    }
+    o.trustedProxies.push_back(item);
+    start = end + 1;
+  }
+  return true;
+}
+
+bool boolValue(bool& out, const std::string& value, std::string& error) {
+  if (value == "true" || value == "yes" || value == "1" || value == "on") out = true;
+  else if (value == "false" || value == "no" || value == "0" || value == "off") out = false;
+  else {
+    error = "needs true or false";
+    return false;
+  }
+  return true;
+}
+
+struct OptionInfo {
+  Setter set;
+  const char* value;  // nullptr: a switch without a value on the command line
+  const char* help;
+};
+
+const std::map<std::string, OptionInfo>& optionTable() {
+  using O = ServerOptions;
+  static const std::map<std::string, OptionInfo> table = {
+      {"address", {textOption(&O::address), "ADDR", "address to listen on"}},
+      {"port", {intOption(&O::port, 1, 65535), "N", "port to listen on"}},
+      {"database", {textOption(&O::database), "PATH|URL",
+                    "SQLite file, or postgresql://user@host:port/name for PostgreSQL"}},
+      {"data", {textOption(&O::dataDir), "DIR", "folder with languages.json and patterns/"}},
+      {"backup", {textOption(&O::backupFile), "FILE",
+                  "copy the SQLite database to FILE (safe while a server runs on it) and exit"}},
+      {"threads", {intOption(&O::threads, 1, 64), "N", "event-loop threads"}},
+      {"max-connections", {intOption(&O::maxConnections, 0, 1000000), "N",
+                           "open connections at most; beyond them a fast 503 (0: fit the open-file limit)"}},
+      {"max-connections-per-address", {intOption(&O::maxConnectionsPerAddress, 1, 1000000), "N",
+                                       "open connections from one address at most (503 beyond)"}},
+      {"idle-timeout", {intOption(&O::idleTimeoutSeconds, 1, 3600), "S",
+                        "seconds a keep-alive connection may wait for its next request"}},
+      {"request-timeout", {intOption(&O::requestTimeoutSeconds, 1, 600), "S",
+                           "seconds a request may take from its first line to its last byte"}},
+      {"listen-backlog", {intOption(&O::listenBacklog, 16, 65535), "N", "kernel queue of new connections"}},
+      {"registrations-per-minute", {rateOption(&O::registrationsPerMinute), "R",
+                                    "new players one address may register a minute"}},
+      {"registration-burst", {intOption(&O::registrationBurst, 1, 1000000), "N",
+                              "registrations one address may make at once"}},
+      {"reports-per-second", {rateOption(&O::reportsPerSecond), "R", "reports one player may post a second"}},
+      {"report-burst", {intOption(&O::reportBurst, 1, 1000000), "N", "reports one player may post at once"}},
+      {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
+                         "proxy whose X-Forwarded-For names the client (repeatable)"}},
+      {"access-log", {[](O& o, const std::string& v, std::string& e) { return boolValue(o.accessLog, v, e); },
+                      nullptr, "one log line per request"}},
+  };
+  return table;
+}
+
+bool apply(ServerOptions& options, const std::string& name, const std::string& value, std::string& error) {
+  const auto& table = optionTable();
+  const auto found = table.find(name);
+  if (found == table.end()) {
+    error = "unknown option --" + name;
+    return false;
+  }
+  std::string why;
+  if (!found->second.set(options, value, why)) {
+    error = "--" + name + " " + why;
+    return false;
+  }
+  return true;
+}
+
+bool loadConfigFile(const std::string& path, ServerOptions& options, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read the config file " + path;
+    return false;
+  }
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    const auto trim = [](std::string s) {
+      const size_t first = s.find_first_not_of(" \t\r");
+      if (first == std::string::npos) return std::string();
+      return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+    };
+    line = trim(line);
+    if (line.empty()) continue;
+    const size_t equals = line.find('=');
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    if (equals == std::string::npos) {
+      error = where + "expected name = value";
+      return false;
+    }
+    const std::string name = trim(line.substr(0, equals));
+    if (name == "config" || name == "backup" || name == "help") {
+      error = where + name + " belongs on the command line";
+      return false;
+    }
+    if (!apply(options, name, trim(line.substr(equals + 1)), error)) {
+      error = where + error;
       return false;
     }
   }
   return true;
 }
 
+}  // namespace
+
+bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
+                        std::string& error) {
+  std::string configFile;
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "--config") configFile = args[i + 1];
+  if (!configFile.empty()) {
+    options.configFile = configFile;
+    if (!loadConfigFile(configFile, options, error)) return false;
+  }
+  // Proxies named on the command line replace those of the file.
+  bool proxiesFromFlags = false;
+
+  const auto& table = optionTable();
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0) {
+      error = "unknown argument " + arg;
+      return false;
+    }
+    const std::string name = arg.substr(2);
+    if (name == "config") {
+      if (i + 1 >= args.size()) {
+        error = "--config needs a value";
+        return false;
+      }
+      ++i;
+      continue;
+    }
+    const auto found = table.find(name);
+    if (found != table.end() && found->second.value == nullptr) {
+      if (!apply(options, name, "true", error)) return false;
+      continue;
+    }
+    if (i + 1 >= args.size()) {
+      error = found == table.end() ? "unknown option " + arg : arg + " needs a value";
+      return false;
+    }
+    if (name == "trusted-proxy" && !proxiesFromFlags) {
+      options.trustedProxies.clear();
+      proxiesFromFlags = true;
+    }
+    if (!apply(options, name, args[++i], error)) return false;
+  }
+  return true;
+}
+
 std::string serverUsage(const std::string& program) {
-  const ServerOptions defaults;
-  return "Usage: " + program + " [options]\n"
-         "  --address ADDR   address to listen on (default " + defaults.address + ")\n"
-         "  --port N         port to listen on (default " + std::to_string(defaults.port) + ")\n"
-         "  --database FILE  SQLite file for players and reports (default " + defaults.database + ")\n"
-         "  --data DIR       folder with languages.json and patterns/ (default " + defaults.dataDir + ")\n"
-         "  --threads N      requests served at once (default " + std::to_string(defaults.threads) + ")\n";
+  const ServerOptions d;
+  const std::map<std::string, std::string> defaults = {
+      {"address", d.address}, {"port", std::to_string(d.port)}, {"database", d.database},
+      {"data", d.dataDir}, {"threads", std::to_string(d.threads)}, {"max-connections", "0"},
+      {"max-connections-per-address", std::to_string(d.maxConnectionsPerAddress)},
+      {"idle-timeout", std::to_string(d.idleTimeoutSeconds)},
+      {"request-timeout", std::to_string(d.requestTimeoutSeconds)},
+      {"listen-backlog", std::to_string(d.listenBacklog)}, {"registrations-per-minute", "10"},
+      {"registration-burst", std::to_string(d.registrationBurst)}, {"reports-per-second", "20"},
+      {"report-burst", std::to_string(d.reportBurst)}, {"trusted-proxy", "none"}, {"access-log", "off"}};
+  std::string text = "Usage: " + program + " [options]\n"
+                     "  --config FILE    read options from FILE (\"name = value\" lines, the names below\n"
+                     "                   without dashes); options given as flags win\n"
+                     "  --help           this text\n";
+  for (const auto& [name, info] : optionTable()) {
+    std::string flag = "  --" + name + (info.value ? std::string(" ") + info.value : std::string());
+    if (flag.size() < 36) flag.resize(36, ' ');
+    else flag += "\n" + std::string(36, ' ');
+    text += flag + info.help;
+    const auto found = defaults.find(name);
+    if (found != defaults.end()) text += " (default " + found->second + ")";
+    text += "\n";
+  }
+  return text;
 }
 
 }  // namespace tidemark

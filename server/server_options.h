@@ -1,20 +1,42 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace tidemark {
 
+// Everything an operator can set, by flag or in the --config file (the same
+// names without the leading dashes, "name = value" a line). Flags win over
+// the file.
 struct ServerOptions {
   std::string address = "127.0.0.1";
   int port = 18080;
+  // A file path for SQLite, or a postgresql:// connection address.
   std::string database = "tidemark-reports.sqlite3";
   std::string dataDir = TIDEMARK_SERVER_DATA_DIR;
-  int threads = 16;
+  std::string configFile;
+  std::string backupFile;  // set: copy the database there and exit
+
+  int threads = 2;  // event loops (each serves any number of connections)
+  int maxConnections = 0;  // 0: fit to the open-file limit (at most 16000)
+  int maxConnectionsPerAddress = 256;
+  int idleTimeoutSeconds = 30;
+  int requestTimeoutSeconds = 10;
+  int listenBacklog = 4096;
+
+  double registrationsPerMinute = 10;
+  int registrationBurst = 20;
+  double reportsPerSecond = 20;
+  int reportBurst = 200;
+  std::vector<std::string> trustedProxies;
+
+  bool accessLog = false;
   bool help = false;
 };
 
-// Parses "--name value" options. On a fault returns false with `error` set.
+// Parses "--name value" options (and the file named by --config first). On a
+// fault returns false with `error` set.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error);
 

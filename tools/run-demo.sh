@@ -5,18 +5,26 @@
 # patterns. On a fresh Debian 12 machine (as root) it first installs what is
 # missing and builds what it needs.
 #
-#   tools/run-demo.sh [--port N] [--headless] [--check SECONDS]
+#   tools/run-demo.sh [--port N] [--headless] [--pick-language] [--check SECONDS]
 #
-#   --port N         the report server's port (default 18080, loopback only)
-#   --headless       use a private virtual display even when DISPLAY is set
-#   --check SECONDS  run unattended on a private display: pick English, wait
-#                    up to SECONDS for reported lines in the Log tab and on
-#                    the player's page, print what was found, stop, and exit
-#                    0 when all was there (a test of the whole road of a line)
+#   --port N          the report server's port (default 18080, loopback only)
+#   --headless        use a private virtual display even when DISPLAY is set
+#   --pick-language   leave the language unset, so that Tidemark starts on
+#                     its Config tab and waits for you to pick one (by default
+#                     the demo writes language=en into Tidemark's settings)
+#   --check SECONDS   run unattended on a private display: wait up to SECONDS
+#                     for reported lines in the Log tab and on the player's
+#                     page, check the Wine desktop (caption, taskbar), print
+#                     what was found, stop, and exit 0 when all was there
 #
-# Ctrl-C stops everything it started. The reports stay in
-# build/demo/reports.sqlite3 and the player id in Tidemark's settings file,
-# so the next run goes on with the same player and page.
+# Environment: TIDEMARK_DEMO_JOBS (build jobs, default 2), TIDEMARK_DEMO_DISPLAY
+# (first virtual display number to try, default 95).
+#
+# Ctrl-C stops everything it started, also when the output goes through a
+# pipe. The demo keeps its files in build/demo (reports.sqlite3, logs,
+# window.png) and Tidemark's settings in build/demo-windows/bin/Tidemark.ini,
+# so the next run goes on with the same player and page; delete both to
+# start over.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,13 +32,15 @@ cd "$root"
 
 port=18080
 headless=0
+pick_language=0
 check_seconds=0
 while [ $# -gt 0 ]; do
     case $1 in
         --port) port=$2; shift 2 ;;
         --headless) headless=1; shift ;;
+        --pick-language) pick_language=1; shift ;;
         --check) check_seconds=$2; headless=1; shift 2 ;;
-        -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "run-demo: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -44,8 +54,11 @@ log=$demo/run.log
 mkdir -p "$demo"
 : >"$log"
 
-say() { printf '[demo] %s\n' "$*"; }
-fail() { printf '[demo] %s\n' "$*" >&2; exit 1; }
+# A reader that went away (Ctrl-C reaches a `| tee` too) must not end the
+# script before its clean-up: writes to a closed pipe fail quietly instead.
+trap '' PIPE
+say() { printf '[demo] %s\n' "$*" 2>/dev/null || true; }
+fail() { printf '[demo] %s\n' "$*" >&2 2>/dev/null || true; exit 1; }
 
 # --- packages ------------------------------------------------------------------
 
@@ -99,7 +112,6 @@ wine_started=0
 stop_all() {
     trap - INT TERM EXIT
     set +e
-    say "stopping"
     local pid
     for pid in $shooter_pid $feeder_pid; do
         kill "$pid" 2>/dev/null
@@ -108,14 +120,39 @@ stop_all() {
     if [ "$wine_started" -eq 1 ]; then
         # The prefix is the demo's own: ending its Wine server ends exactly the
         # Windows programs this script started.
-        WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-        WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+        WINEPREFIX=$prefix timeout 20 wineserver -k 2>/dev/null
+        WINEPREFIX=$prefix timeout 20 wineserver -w 2>/dev/null
     fi
     for pid in $server_pid $xvfb_pid; do
         kill -TERM "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
-    say "the reports are kept in $demo/reports.sqlite3"
+    rm -f "$demo"/*.pid
+    say "stopped; the reports are kept in $demo/reports.sqlite3"
+}
+
+# A run that was killed without its clean-up leaves its server, its display
+# and the Wine processes of the demo's prefix behind; end them, each known
+# by its own record (never by name).
+end_previous_run() {
+    local record pid
+    for record in "$demo"/*.pid; do
+        [ -f "$record" ] || continue
+        pid=$(cat "$record")
+        # Only a process that still is what was recorded (the pid may be reused).
+        if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null |
+            grep -qE 'tidemark-server|Xvfb|run-demo\.sh'; then
+            say "ending process $pid left by an earlier run ($(basename "$record" .pid))"
+            kill -TERM "$pid" 2>/dev/null || true
+            for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        fi
+        rm -f "$record"
+    done
+    if [ -d "$prefix" ]; then
+        say "ending Wine processes an earlier run left in $prefix (waiting at most 20 s)"
+        WINEPREFIX=$prefix timeout 20 wineserver -k 2>/dev/null || true
+        WINEPREFIX=$prefix timeout 20 wineserver -w 2>/dev/null || true
+    fi
 }
 
 port_answers() {
@@ -131,6 +168,7 @@ start_server() {
     (trap '' INT && exec "$native_build/server/tidemark-server" --address 127.0.0.1 --port "$port" \
         --database "$demo/reports.sqlite3") >"$demo/server.log" 2>&1 &
     server_pid=$!
+    echo "$server_pid" >"$demo/server.pid"
     local i
     for i in $(seq 100); do
         port_answers "$port" && { sed 's/^/[server] /' "$demo/server.log"; return 0; }
@@ -146,10 +184,11 @@ start_display() {
         say "showing Tidemark's window on your display $DISPLAY"
         return 0
     fi
-    local n=95
+    local n=${TIDEMARK_DEMO_DISPLAY:-95}
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
     (trap '' INT && exec Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp) >>"$log" 2>&1 &
     xvfb_pid=$!
+    echo "$xvfb_pid" >"$demo/xvfb.pid"
     export DISPLAY=":$n"
     local i
     for i in $(seq 100); do
@@ -164,8 +203,9 @@ start_display() {
         (while sleep 2; do
             "$import" -display "$DISPLAY" -window root "$demo/window.tmp.png" 2>/dev/null &&
                 mv -f "$demo/window.tmp.png" "$demo/window.png"
-        done) &
+        done) </dev/null >/dev/null 2>&1 &
         shooter_pid=$!
+        echo "$shooter_pid" >"$demo/shooter.pid"
         say "no display: Tidemark runs on the virtual display $DISPLAY; look at its window in"
         say "    $demo/window.png (renewed every 2 seconds)"
     fi
@@ -177,26 +217,48 @@ windows_path() {
 
 # A bare virtual display has no window manager, so the window would have no
 # caption and the tray icon nowhere to go: there Wine's own desktop supplies
-# both. On the user's display the user's desktop does.
-show_wine_desktop_on_virtual_display() {
-    local reg=(env WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg)
-    if [ -n "$xvfb_pid" ]; then
-        "${reg[@]}" add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
-        "${reg[@]}" add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f
-        "${reg[@]}" add 'HKCU\Software\Wine\Explorer\Desktops\Default' /v EnableShell /t REG_DWORD /d 1 /f
+# both. On the user's display the user's desktop does. The desktop reads its
+# settings when it starts, so they are written before any program shows a
+# window, and the prefix's Wine server (with the desktop) starts afresh.
+prepare_wine_desktop() {
+    tools/wine-desktop.sh "$prefix" 1024x768 >>"$log" 2>&1 || fail "setting up Wine's desktop failed: see $log"
+    if [ -z "$xvfb_pid" ]; then
+        env WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg delete 'HKCU\Software\Wine\Explorer' \
+            /v Desktop /f >>"$log" 2>&1 || true
+    fi
+    say "waiting for the Wine processes of $prefix to end before the desktop starts afresh"
+    WINEPREFIX=$prefix timeout 20 wineserver -k 2>/dev/null || true
+    WINEPREFIX=$prefix timeout 30 wineserver -w || fail "the Wine processes of $prefix did not end"
+}
+
+# Tidemark's settings: the demo's game is an English client.
+preset_language() {
+    local ini
+    ini="$(dirname "$program")/Tidemark.ini"
+    if [ "$pick_language" -eq 1 ]; then
+        [ -f "$ini" ] && sed -i '/^language=/d' "$ini"
+        say "no language preset: pick \"English\" in Tidemark's Config tab"
+        return 0
+    fi
+    if [ -f "$ini" ] && grep -q '^language=' "$ini"; then
+        sed -i 's/^language=.*/language=en\r/' "$ini"
+    elif [ -f "$ini" ] && grep -q '^\[general\]' "$ini"; then
+        sed -i 's/^\[general\]\r\{0,1\}$/[general]\r\nlanguage=en\r/' "$ini"
     else
-        "${reg[@]}" delete 'HKCU\Software\Wine\Explorer' /v Desktop /f
-    fi >>"$log" 2>&1 || true
+        printf '[general]\r\nlanguage=en\r\n' >>"$ini"
+    fi
+    say "wrote language=en into $ini (--pick-language leaves it to you)"
 }
 
 start_wine_programs() {
     # The first use creates the prefix (crash dialog off); one Wine server then
     # serves both programs, which must share it to see each other.
-    tools/wine-run.sh "$prefix" cmd /c exit 0 >>"$log" 2>&1 || fail "the Wine prefix $prefix does not start: see $log"
-    WINEPREFIX=$prefix wineserver -w
-    WINEPREFIX=$prefix wineserver -p
+    [ -d "$prefix" ] || say "creating the Wine prefix $prefix (once; about a minute)"
     wine_started=1
-    show_wine_desktop_on_virtual_display
+    tools/wine-run.sh "$prefix" cmd /c exit 0 >>"$log" 2>&1 || fail "the Wine prefix $prefix does not start: see $log"
+    prepare_wine_desktop
+    WINEPREFIX=$prefix wineserver -p
+    preset_language
 
     # The game: an English client whose chat log starts with the marker of the
     # server's English patterns.
@@ -210,6 +272,7 @@ start_wine_programs() {
         --control "$(windows_path "$demo/game")" --marker "$marker" --history 3) >"$demo/game.log" 2>&1 &
     feed_game_lines &
     feeder_pid=$!
+    echo "$feeder_pid" >"$demo/feeder.pid"
     say "the simulated game (ffxiv_dx11.exe) is running; its chat log starts with \"$marker\""
 
     (trap '' INT && cd "$(dirname "$program")" && export WINEPREFIX="$prefix" WINEDEBUG=-all && exec /usr/lib/wine/wine64 \
@@ -269,17 +332,40 @@ uidriver() {
         tr -d '\r'
 }
 
+# The desktop of the first run too: a taskbar window exists, the window has
+# a caption, and the screen is not the bare black of an empty X display.
+check_desktop() {
+    local import convert corner
+    uidriver list | grep -q 'Shell_TrayWnd' || return 1
+    uidriver list | grep -q '#32770 "Tidemark" visible=1' || return 1
+    import=$(command -v import-im6.q16 || command -v import || true)
+    convert=$(command -v convert-im6.q16 || command -v convert || true)
+    [ -n "$import" ] && [ -n "$convert" ] || return 0
+    "$import" -display "$DISPLAY" -window root "$demo/window-check.png" 2>/dev/null || return 1
+    corner=$("$convert" "$demo/window-check.png" -crop 1x1+5+5 -format '%[hex:p{0,0}]' info: 2>/dev/null)
+    [ -n "$corner" ] && [ "$corner" != 000000 ] && [ "$corner" != 000000FF ]
+}
+
 run_check() {
     local deadline=$((SECONDS + check_seconds)) ok=1 dump address page
     uidriver wait 20000 >/dev/null || { say "CHECK: the main window did not appear"; return 1; }
-    # English is the first entry of the server's language list; the combo box
-    # is on the Config tab, the lines on the Log tab.
-    uidriver tab 1 >/dev/null && uidriver select 1028 0 >/dev/null && uidriver tab 0 >/dev/null ||
-        { say "CHECK: could not pick a language"; return 1; }
-    say "CHECK: picked English; waiting up to $check_seconds s for reported lines"
+    if [ "$pick_language" -eq 1 ]; then
+        # English is the first entry of the server's language list; the combo
+        # box is on the Config tab, the lines on the Log tab.
+        uidriver tab 1 >/dev/null && uidriver select 1028 0 >/dev/null && uidriver tab 0 >/dev/null ||
+            { say "CHECK: could not pick a language"; return 1; }
+        say "CHECK: picked English"
+    fi
+    if check_desktop; then
+        say "CHECK: Wine's desktop is up, with its taskbar and the window's caption"
+    else
+        say "CHECK: FAILED: no Wine desktop with taskbar (see $demo/window-check.png)"; ok=0
+    fi
+    say "CHECK: waiting up to $check_seconds s for reported lines"
     while [ $SECONDS -lt $deadline ]; do
         dump=$(uidriver dump | sed -n 's/^log=//p' || true)
-        if grep -q 'You wave to' <<<"$dump" && address=$(page_address); then break; fi
+        if [ -z "${address:-}" ] && address=$(page_address); then say "your page on the report server: $address"; fi
+        if grep -q 'You wave to' <<<"$dump" && [ -n "${address:-}" ]; then break; fi
         sleep 2
     done
     if grep -q 'You wave to' <<<"$dump"; then
@@ -309,6 +395,7 @@ run_check() {
 
 install_missing_packages || fail "package installation failed: see $log"
 build_all
+end_previous_run
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 start_server
@@ -321,7 +408,9 @@ if [ "$check_seconds" -gt 0 ]; then
     exit 1
 fi
 
-say "pick \"English\" in the Config tab (the simulated game is an English client);"
+if [ "$pick_language" -eq 1 ]; then
+    say "pick \"English\" in the Config tab (the simulated game is an English client);"
+fi
 say "lines appear in the Log tab as the game writes them. Ctrl-C stops the demo."
 shown=""
 hinted=""

@@ -5,7 +5,8 @@
 # plain, native under AddressSanitizer + UndefinedBehaviorSanitizer, the
 # threaded suites (capture, report, session) under ThreadSanitizer, and the
 # Windows build under Wine on a private virtual display. Prints CTest's closing line for
-# each and exits non-zero when anything failed.
+# each and exits non-zero when anything failed. Then the libFuzzer targets
+# replay their corpora and fuzz briefly (tools/fuzz.sh 20).
 #
 # Environment: TIDEMARK_TEST_DISPLAY picks the X display number for the GUI
 # tests (default: the first free one from 91 on); TIDEMARK_TEST_JOBS the
@@ -179,6 +180,17 @@ demo_check() {
     grep '^\[demo\] CHECK' "$log"
 }
 
+# The libFuzzer targets (tools/fuzz.sh): each replays its corpus, then fuzzes
+# for 20 s. Its last line is "fuzz: N passed, N failed".
+fuzz_check() {
+    local begun=$SECONDS log=build/fuzz-check.log
+    say "test: fuzz (tools/fuzz.sh 20)"
+    tools/fuzz.sh 20 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    summary[fuzz]="$(tail -1 "$log" | sed 's/^fuzz: //') ($((SECONDS - begun)) s)"
+    [ "$rc" -eq 0 ] || failures+=(fuzz)
+}
+
 install_missing_packages || { echo "package installation failed" >&2; exit 1; }
 generate_locales || { echo "locale generation failed" >&2; exit 1; }
 mkdir -p build
@@ -187,9 +199,10 @@ for preset in native native-asan native-tsan windows; do
     suite "$preset"
 done
 demo_check
+fuzz_check
 
 say "summary ($(( $(date +%s) - started )) s)"
-for preset in native native-asan native-tsan windows demo; do
+for preset in native native-asan native-tsan windows demo fuzz; do
     printf '%-12s %s\n' "$preset:" "${summary[$preset]:-not run}"
 done
 if [ ${#failures[@]} -ne 0 ]; then

@@ -1,64 +1,63 @@
-// Sustained line reports against the report server on loopback: several
-// clients, each on one keep-alive connection like the real client, post
-// reports as fast as answers come back. Prints reports per second and latency
-// percentiles, and checks that the database holds exactly the reports that
-// were answered.
+// Line reports against a running report server (or a proxy in front of
+// several): N keep-alive connections, each a client that registers with its
+// first report and then sends its player id, session and previous report id
+// like Tidemark does. Either paced (each client posts every --interval-ms,
+// first at a random moment within one interval) or closed-loop (each posts
+// again as soon as answered). One epoll thread drives every connection.
+// At the end no new report is sent and every one in flight is waited for,
+// so the count answered is exact; with --database it is compared with the
+// count stored (exit code 1 when they differ or when anything failed).
 //
-//   server_report_load [--clients N] [--seconds S] [--max-reports N] [--port P]
-//
-// It starts the server program itself, on a fresh database in a temporary
-// folder, and stops it at the end.
+//   server_report_load --port P [--clients N] [--seconds S] [--interval-ms MS]
+//                      [--database PATH|URL] [--address A]
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sqlite3.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <iostream>
+#include <map>
+#include <queue>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/form.h"
+#include "report_store.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-  int clients = 8;
-  int seconds = 10;
-  long maxReports = 200000;
+  std::string address = "127.0.0.1";
   int port = 0;
+  int clients = 64;
+  int seconds = 10;
+  int intervalMs = 0;  // 0: closed loop
+  std::string database;
 };
 
-// A plausible report body: an emote line of the kind the bundled English
-// patterns match, with the session and player of this client.
-std::string reportBody(const std::string& sid, const std::string& fid, const std::string& aid, long n) {
-  const std::string line = "\x1F\x1FYou wave to Alice Bell. (" + std::to_string(n) + ")";
-  const std::pair<const char*, std::string> fields[] = {
-      {"lang", "en"}, {"sid", sid},  {"fid", fid},  {"aid", aid},
-      {"pid", "2"},   {"code", "29"}, {"log", line}, {"line", std::to_string(n % 1000)},
-      {"ltime", std::to_string(1796000000 + n)}, {"present", "1"}};
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    if (!body.empty()) body += '&';
-    body += tidemark::percentEncode(name) + '=' + tidemark::percentEncode(value);
-  }
-  return body;
-}
+struct Client {
+  int fd = -1;
+  bool connected = false;
+  std::string aid, sid, fid;
+  long sentCount = 0;
+  std::string out;
+  size_t outSent = 0;
+  std::string in;
+  Clock::time_point sentAt;
+  bool waiting = false;  // a report is in flight
+};
 
-// Crude member extraction; the answers are the server's own compact JSON.
 std::string member(const std::string& json, const std::string& name) {
   const std::string key = "\"" + name + "\":\"";
   const size_t at = json.find(key);
@@ -67,140 +66,245 @@ std::string member(const std::string& json, const std::string& name) {
   return json.substr(at + key.size(), end - at - key.size());
 }
 
-int freePort() {
-  std::mt19937 random(std::random_device{}());
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    const int port = 18000 + static_cast<int>(random() % 1000);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    if (free) return port;
+std::string reportRequest(const Client& client, long n) {
+  const std::string line = "\x1F\x1FYou wave to Alice Bell. (" + std::to_string(n) + ")";
+  const std::pair<const char*, std::string> fields[] = {
+      {"lang", "en"}, {"sid", client.sid}, {"fid", client.fid}, {"aid", client.aid},
+      {"pid", "2"},   {"code", "29"},      {"log", line},       {"line", std::to_string(n % 1000)},
+      {"ltime", std::to_string(1796000000 + n)}, {"present", "1"}};
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    if (!body.empty()) body += '&';
+    body += tidemark::percentEncode(name) + '=' + tidemark::percentEncode(value);
   }
-  return 0;
-}
-
-long long countReports(const std::filesystem::path& database) {
-  sqlite3* db = nullptr;
-  long long count = -1;
-  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* query = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM reports", -1, &query, nullptr) == SQLITE_OK &&
-        sqlite3_step(query) == SQLITE_ROW)
-      count = sqlite3_column_int64(query, 0);
-    sqlite3_finalize(query);
-  }
-  sqlite3_close(db);
-  return count;
+  return "POST /rep/post.php HTTP/1.1\r\nHost: tidemark\r\nAccept:*/*\r\nConnection: Keep-Alive\r\n"
+         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 double percentile(const std::vector<double>& sorted, double p) {
   if (sorted.empty()) return 0;
-  const size_t index = std::min(sorted.size() - 1, static_cast<size_t>(p / 100.0 * sorted.size()));
-  return sorted[index];
+  return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p / 100.0 * sorted.size()))];
 }
+
+class LoadRun {
+ public:
+  explicit LoadRun(const Options& options) : options_(options), clients_(options.clients) {
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    remote_.sin_family = AF_INET;
+    remote_.sin_port = htons(static_cast<uint16_t>(options.port));
+    inet_pton(AF_INET, options.address.c_str(), &remote_.sin_addr);
+  }
+
+  int run() {
+    const auto start = Clock::now();
+    stopSending_ = start + std::chrono::seconds(options_.seconds);
+    std::mt19937 random(12345);
+    const int spread = std::max(1, options_.intervalMs);
+    for (size_t i = 0; i < clients_.size(); ++i)
+      timers_.push({start + std::chrono::milliseconds(options_.intervalMs ? random() % spread : 0), i});
+    std::vector<epoll_event> events(1024);
+    const auto drainDeadline = stopSending_ + std::chrono::seconds(15);
+    while (true) {
+      const auto now = Clock::now();
+      while (!timers_.empty() && timers_.top().first <= now) {
+        const size_t index = timers_.top().second;
+        timers_.pop();
+        if (now < stopSending_) send(index);
+      }
+      if (now >= stopSending_ && inFlight_ == 0) break;
+      if (now >= drainDeadline) break;
+      int waitMs = 50;
+      if (!timers_.empty())
+        waitMs = static_cast<int>(std::clamp<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(timers_.top().first - now).count(), 0, 50));
+      const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), waitMs);
+      for (int e = 0; e < n; ++e) handle(events[e].data.u64, events[e].events);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return report(seconds);
+  }
+
+ private:
+  bool open(Client& client, size_t index) {
+    client.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (client.fd < 0) return false;
+    const int one = 1;
+    setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const int rc = connect(client.fd, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_);
+    if (rc != 0 && errno != EINPROGRESS) {
+      close(client.fd);
+      client.fd = -1;
+      return false;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
+    event.data.u64 = index;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, client.fd, &event);
+    return true;
+  }
+
+  void send(size_t index) {
+    Client& client = clients_[index];
+    if (client.fd < 0 && !open(client, index)) {
+      ++errors_["connect"];
+      timers_.push({Clock::now() + std::chrono::milliseconds(100), index});
+      return;
+    }
+    client.out = reportRequest(client, ++client.sentCount + static_cast<long>(index) * 1'000'000);
+    client.outSent = 0;
+    client.sentAt = Clock::now();
+    client.waiting = true;
+    ++inFlight_;
+    ++sent_;
+    flush(client);
+  }
+
+  void flush(Client& client) {
+    while (client.outSent < client.out.size()) {
+      const ssize_t n = ::send(client.fd, client.out.data() + client.outSent, client.out.size() - client.outSent,
+                               MSG_NOSIGNAL);
+      if (n <= 0) return;  // EAGAIN: EPOLLOUT comes; errors show as hang-ups
+      client.outSent += static_cast<size_t>(n);
+    }
+  }
+
+  void fail(size_t index, const char* why) {
+    Client& client = clients_[index];
+    ++errors_[why];
+    if (client.fd >= 0) close(client.fd);
+    client.fd = -1;
+    client.in.clear();
+    if (client.waiting) {
+      client.waiting = false;
+      --inFlight_;
+    }
+    timers_.push({Clock::now() + std::chrono::milliseconds(100), index});
+  }
+
+  void handle(size_t index, uint32_t events) {
+    Client& client = clients_[index];
+    if (client.fd < 0) return;
+    if (events & EPOLLOUT) flush(client);
+    if (events & EPOLLIN) {
+      char buffer[16384];
+      while (true) {
+        const ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+          client.in.append(buffer, static_cast<size_t>(n));
+          continue;
+        }
+        if (n == 0) return fail(index, client.waiting ? "closed_in_flight" : "closed_idle");
+        break;
+      }
+      parse(index);
+    } else if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
+      fail(index, "reset");
+    }
+  }
+
+  void parse(size_t index) {
+    Client& client = clients_[index];
+    const size_t headEnd = client.in.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return;
+    std::string head = client.in.substr(0, headEnd);
+    for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t at = head.find("content-length:");
+    const size_t length = at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 15, nullptr, 10);
+    if (client.in.size() < headEnd + 4 + length) return;
+    const int status = std::atoi(head.c_str() + head.find(' ') + 1);
+    const std::string body = client.in.substr(headEnd + 4, length);
+    client.in.erase(0, headEnd + 4 + length);
+    if (!client.waiting) return;
+    client.waiting = false;
+    --inFlight_;
+    const auto now = Clock::now();
+    latenciesMs_.push_back(std::chrono::duration<double, std::milli>(now - client.sentAt).count());
+    ++statuses_[status];
+    if (status == 200) {
+      ++answered_;
+      if (const std::string aid = member(body, "aid"); !aid.empty()) client.aid = aid;
+      client.sid = member(body, "sid");
+      client.fid = member(body, "fid");
+    }
+    const auto next = options_.intervalMs ? client.sentAt + std::chrono::milliseconds(options_.intervalMs) : now;
+    timers_.push({std::max(next, now), index});
+  }
+
+  int report(double seconds) {
+    std::sort(latenciesMs_.begin(), latenciesMs_.end());
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("clients %d, %s, %.1f s: sent %ld, answered 200: %ld (%.0f/s)\n", options_.clients,
+                options_.intervalMs ? ("one report every " + std::to_string(options_.intervalMs) + " ms each").c_str()
+                                    : "closed loop",
+                seconds, sent_, answered_, answered_ / seconds);
+    std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  p99.9 %.2f  max %.2f\n", percentile(latenciesMs_, 50),
+                percentile(latenciesMs_, 90), percentile(latenciesMs_, 99), percentile(latenciesMs_, 99.9),
+                latenciesMs_.empty() ? 0 : latenciesMs_.back());
+    long failures = 0;
+    for (const auto& [status, count] : statuses_)
+      if (status != 200) {
+        std::printf("status %d: %ld\n", status, count);
+        failures += count;
+      }
+    for (const auto& [why, count] : errors_) {
+      std::printf("error %s: %ld\n", why.c_str(), count);
+      failures += count;
+    }
+    if (inFlight_ > 0) std::printf("unanswered at the end: %ld\n", inFlight_);
+    failures += inFlight_;
+    std::printf("load generator CPU: %.1f s\n", usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                                                    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
+    bool matches = true;
+    if (!options_.database.empty()) {
+      std::string error;
+      auto store = tidemark::ReportStore::open(options_.database, error);
+      const long long stored = store ? store->reportCount() : -1;
+      matches = stored == answered_;
+      std::printf("stored %lld, answered %ld: %s\n", stored, answered_, matches ? "equal" : "DIFFERENT");
+    }
+    return failures == 0 && matches ? 0 : 1;
+  }
+
+  const Options options_;
+  std::vector<Client> clients_;
+  int epoll_ = -1;
+  sockaddr_in remote_{};
+  using Timer = std::pair<Clock::time_point, size_t>;
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
+  Clock::time_point stopSending_;
+  long inFlight_ = 0, sent_ = 0, answered_ = 0;
+  std::map<int, long> statuses_;
+  std::map<std::string, long> errors_;
+  std::vector<double> latenciesMs_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
-    const long value = std::stol(argv[i + 1]);
-    if (name == "--clients") options.clients = static_cast<int>(value);
-    else if (name == "--seconds") options.seconds = static_cast<int>(value);
-    else if (name == "--max-reports") options.maxReports = value;
-    else if (name == "--port") options.port = static_cast<int>(value);
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name == "--port") options.port = std::stoi(value);
+    else if (name == "--address") options.address = value;
+    else if (name == "--clients") options.clients = std::stoi(value);
+    else if (name == "--seconds") options.seconds = std::stoi(value);
+    else if (name == "--interval-ms") options.intervalMs = std::stoi(value);
+    else if (name == "--database") options.database = value;
     else {
       std::cerr << "unknown option " << name << "\n";
       return 2;
     }
   }
-  if (options.port == 0) options.port = freePort();
-
-  char folderName[] = "/tmp/tidemark-bench-XXXXXX";
-  if (!mkdtemp(folderName)) return 1;
-  const std::filesystem::path folder = folderName;
-  const auto database = folder / "reports.sqlite3";
-
-  const pid_t server = fork();
-  if (server == 0) {
-    freopen("/dev/null", "w", stdout);
-    const std::string port = std::to_string(options.port);
-    execl(TIDEMARK_SERVER_EXECUTABLE, TIDEMARK_SERVER_EXECUTABLE, "--port", port.c_str(),
-          "--database", database.c_str(), "--threads", std::to_string(options.clients + 2).c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
+  if (options.port <= 0 || options.clients < 1 || options.seconds < 1 || options.seconds > 3600) {
+    std::cerr << "usage: server_report_load --port P [--clients N] [--seconds S] [--interval-ms MS]"
+                 " [--database PATH|URL] [--address A]\n";
+    return 2;
   }
-  {
-    httplib::Client probe("127.0.0.1", options.port);
-    bool up = false;
-    for (int i = 0; i < 500 && !up; ++i) {
-      up = static_cast<bool>(probe.Get("/"));
-      if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!up) {
-      std::cerr << "the server did not start\n";
-      kill(server, SIGKILL);
-      return 1;
-    }
-  }
-
-  std::atomic<long> budget{options.maxReports};
-  std::atomic<long> failures{0};
-  std::vector<std::vector<double>> latencies(static_cast<size_t>(options.clients));
-  const auto start = Clock::now();
-  const auto deadline = start + std::chrono::seconds(options.seconds);
-  std::vector<std::thread> clients;
-  for (int c = 0; c < options.clients; ++c)
-    clients.emplace_back([&, c] {
-      httplib::Client client("127.0.0.1", options.port);
-      client.set_keep_alive(true);
-      client.set_tcp_nodelay(true);
-      client.set_read_timeout(std::chrono::seconds(10));
-      std::string sid, fid, aid;
-      auto& mine = latencies[static_cast<size_t>(c)];
-      for (long n = 0; Clock::now() < deadline && budget.fetch_sub(1) > 0; ++n) {
-        const std::string body = reportBody(sid, fid, aid, n);
-        const auto sent = Clock::now();
-        const auto answer = client.Post("/rep/post.php", body, "application/x-www-form-urlencoded");
-        const auto answered = Clock::now();
-        if (!answer || answer->status != 200) {
-          ++failures;
-          continue;
-        }
-        mine.push_back(std::chrono::duration<double, std::milli>(answered - sent).count());
-        sid = member(answer->body, "sid");
-        fid = member(answer->body, "fid");
-        if (const std::string newId = member(answer->body, "aid"); !newId.empty()) aid = newId;
-      }
-    });
-  for (auto& client : clients) client.join();
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-
-  kill(server, SIGTERM);
-  int status = 0;
-  waitpid(server, &status, 0);
-
-  std::vector<double> all;
-  for (const auto& each : latencies) all.insert(all.end(), each.begin(), each.end());
-  std::sort(all.begin(), all.end());
-  const long long stored = countReports(database);
-  const double rate = static_cast<double>(all.size()) / elapsed;
-
-  std::printf("clients %d, %.1f s, %zu reports answered, %ld failed\n", options.clients, elapsed,
-              all.size(), failures.load());
-  std::printf("reports/s %.0f\n", rate);
-  std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  p99.9 %.2f  max %.2f\n", percentile(all, 50),
-              percentile(all, 90), percentile(all, 99), percentile(all, 99.9), all.empty() ? 0 : all.back());
-  std::printf("reports in the database %lld (answered %zu): %s\n", stored, all.size(),
-              stored == static_cast<long long>(all.size()) ? "equal" : "DIFFERENT");
-  std::printf("target 1000 reports/s: %s\n", rate >= 1000 ? "met" : "NOT met");
-
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-  return stored == static_cast<long long>(all.size()) && failures == 0 ? 0 : 1;
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  return LoadRun(options).run();
 }

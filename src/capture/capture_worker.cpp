@@ -7,11 +7,14 @@
 
 #include "capture/capture_worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <system_error>
 #include <utility>
 
+#include "capture/report_effects.h"
+#include "capture/report_queue.h"
 #include "capture/status_text.h"
 #include "gamelog/chat_log_locator.h"
 #include "gamelog/compiled_patterns.h"
@@ -31,6 +34,13 @@ namespace {
 constexpr std::uint32_t kWaitPauseMs = 1000;
 constexpr std::uint32_t kPollPauseMs = 10;
 constexpr auto kStopBound = std::chrono::milliseconds(10000);
+// After a search that found nothing, the next waits this many times as long
+// as the search took (within the bounds below), so that a game without a
+// chat log yet costs a bounded share of a core whatever its size, while a
+// log that appears is still found within seconds.
+constexpr std::uint64_t kSearchPauseFactor = 4;
+constexpr std::uint64_t kShortestSearchPauseMs = 1000;
+constexpr std::uint64_t kLongestSearchPauseMs = 30000;
 
 constexpr char kDirectX9Client[] = "ffxiv.exe";
 constexpr char kDirectX11Client[] = "ffxiv_dx11.exe";
@@ -51,7 +61,8 @@ struct WorkerContext {
         : connection(services.httpClientFactory, services.serverHost, services.serverPort) {}
 
     // Back to no game, nothing located and nothing loaded. The server's
-    // identifiers, the connection and the once-per-run flags stay.
+    // identifiers, the connection, the reports waiting to be sent and the
+    // once-per-run flags stay.
     void startOver() {
         game.reset();
         log = {};
@@ -64,9 +75,10 @@ struct WorkerContext {
     ChatLogAddresses log;
     ReadPosition position;
     PatternSet patterns;
-    std::string sid;
-    std::string fid;
+    ServerIdentifiers identifiers;
     ServerConnection connection;
+    ReportQueue queue;
+    bool dropReported = false;  // the Log tab was told that waiting reports were dropped
     int launchConsidered = 0;
     int dx9Reported = 0;
 };
@@ -95,9 +107,11 @@ public:
         context_.generation = session_.resetGeneration();
         while (!stopRequested()) {
             const PassOutcome outcome = runPass();
-            if (outcome.kind == PassOutcome::Kind::EndThread) return;
+            if (outcome.kind == PassOutcome::Kind::EndThread) break;
             if (outcome.kind == PassOutcome::Kind::Abandoned) session_.setAbortCode(outcome.abortValue);
         }
+        if (!context_.queue.empty())
+            reportCount(kTextReportsNotSent, static_cast<std::int32_t>(context_.queue.size()));
     }
 
 private:
@@ -151,11 +165,16 @@ private:
             return PassOutcome::nextPass();
         }
 
+        const std::uint64_t searchBegan = clock_.elapsedMs();
         std::optional<ChatLogAddresses> found = locate();
         if (stopRequested()) return PassOutcome::abandoned(0);
         if (resetSeen()) return PassOutcome::nextPass();
-        // Nothing found: the next pass finds the game at once and searches anew.
-        if (!found) return PassOutcome::abandoned(0);
+        if (!found) {
+            // The game may not have written its log yet: search again after
+            // a pause, not at once.
+            pauseAfterFruitlessSearch(clock_.elapsedMs() - searchBegan);
+            return PassOutcome::abandoned(0);
+        }
         context_.log = *found;
 
         context_.position = ReadPosition{};
@@ -188,6 +207,7 @@ private:
             }
             if (auto game = openProcessByName(processes, kDirectX11Client, stopping)) return game;
             if (session_.execGame() != 0 && context_.launchConsidered == 0) considerLaunch(processes);
+            sendWaitingReports();
             showWaiting();
             context_.launchConsidered = 1;
             clock_.sleepMs(kWaitPauseMs);
@@ -197,11 +217,25 @@ private:
 
     std::unique_ptr<ProcessMemory> waitWithoutProcesses() {
         while (!stopRequested() && !resetSeen()) {
+            sendWaitingReports();
             showWaiting();
             context_.launchConsidered = 1;
             clock_.sleepMs(kWaitPauseMs);
         }
         return nullptr;
+    }
+
+    void pauseAfterFruitlessSearch(std::uint64_t searchMs) {
+        std::uint64_t left = std::clamp(searchMs * kSearchPauseFactor, kShortestSearchPauseMs, kLongestSearchPauseMs);
+        while (left > 0 && !stopRequested() && !resetSeen()) {
+            // The search text keeps its dots moving: the search is not over.
+            const int dots = static_cast<int>(++searchPauseSteps_ % 10);
+            session_.setStatus(LoadTextW(kTextSearchingLogs) + std::u16string(static_cast<std::size_t>(dots), u'.'));
+            sendWaitingReports();
+            const std::uint64_t step = std::min<std::uint64_t>(left, kWaitPauseMs);
+            clock_.sleepMs(static_cast<std::uint32_t>(step));
+            left -= step;
+        }
     }
 
     void showWaiting() {
@@ -213,9 +247,8 @@ private:
     }
 
     void considerLaunch(ProcessSystem& processes) {
-        const auto stopping = [this] { return stopRequested(); };
         for (const char* program : kStartupPrograms)
-            if (openProcessByName(processes, program, stopping)) return;
+            if (isProcessRunning(processes, program)) return;
         // A search cut short by a stop says nothing about what runs.
         if (stopRequested()) return;
         session_.reportStatus(launchGame(processes) ? kTextLaunchingGame : kTextLaunchFailed);
@@ -247,6 +280,10 @@ private:
                                    *this) < 0)
                     return PassOutcome::abandoned(count);
                 showProgress(count);
+            } else if (!context_.queue.empty()) {
+                const std::size_t waiting = context_.queue.size();
+                sendWaitingReports();
+                if (context_.queue.size() != waiting) showProgress(count);
             }
             clock_.sleepMs(kPollPauseMs);
         }
@@ -254,50 +291,84 @@ private:
     }
 
     void showProgress(std::int32_t count) {
+        // Reports that wait for the server matter more than how far the log
+        // was read: the player sees that the lines are not lost.
+        if (!context_.queue.empty()) {
+            const auto waiting = static_cast<std::int32_t>(context_.queue.size());
+            session_.setStatus(formatStatusText(LoadTextW(kTextReportsWaiting), {waiting}));
+            return;
+        }
         const std::int32_t handled = context_.position.readCount;
         session_.setStatus(handled < count ? formatStatusText(LoadTextW(kTextLoadingLogs), {handled, count})
                                            : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
     }
 
-    // A matching line of the read pass: posted, and listed as the server says.
+    // A matching line of the read pass: posted, and listed as the server
+    // says; queued behind the reports still waiting, if any.
     bool onMatch(LogRecord& record) override {
         if (stopRequested()) return false;
         // The pass's lines belong to the session before the reset; the
         // context starts over at the next poll.
         if (session_.resetGeneration() != context_.generation) return false;
-        const ReportIdentity identity{context_.patterns.language, context_.sid, context_.fid, session_.playerId()};
-        applyAnswer(postLine(context_.connection, identity, record), record);
+        sendWaitingReports();
+        if (!context_.queue.empty()) {
+            queueReport(record);
+            return true;
+        }
+        const ReportAnswer answer = postLine(context_.connection, identityFor(context_.patterns.language), record);
+        if (answer.outcome == ReportAnswer::Outcome::NotSent) {
+            queueReport(record);
+            context_.queue.attemptFailed(clock_.elapsedMs());
+            return true;
+        }
+        applyReportAnswer(answer, record, context_.generation, session_, context_.identifiers, services_.settings);
         return true;
     }
 
-    void applyAnswer(const ReportAnswer& answer, LogRecord& record) {
-        const std::uint64_t generation = context_.generation;
-        switch (answer.outcome) {
-        case ReportAnswer::Outcome::NotSent: return;
-        case ReportAnswer::Outcome::NotAnObject:
-            session_.reportServerTextIfCurrent(answer.text.c_str(), generation);
-            return;
-        case ReportAnswer::Outcome::Object: break;
+    // Each report goes with the identifiers current when it is sent.
+    ReportIdentity identityFor(const std::string& language) const {
+        return {language, context_.identifiers.sid, context_.identifiers.fid, session_.playerId()};
+    }
+
+    void queueReport(const LogRecord& record) {
+        const std::size_t dropped =
+            context_.queue.push(pendingReportOf(record, context_.patterns.language, context_.generation));
+        if (dropped > 0 && !context_.dropReported) {
+            session_.reportStatus(kTextReportsDropped);
+            context_.dropReported = true;
         }
-        if (answer.log) {
-            record.text = Utf8ToWide(*answer.log);
-            session_.appendMessageIfCurrent(record, generation);
+    }
+
+    // Sends the waiting reports, oldest first, for as long as the server
+    // takes them; a report the server answered in any way is done with.
+    void sendWaitingReports() {
+        ReportQueue& queue = context_.queue;
+        while (!queue.empty() && queue.due(clock_.elapsedMs()) && !stopRequested()) {
+            const PendingReport& report = queue.front();
+            LogRecord record = report.recordForSending();
+            const ReportAnswer answer = postLine(context_.connection, identityFor(report.language), record);
+            if (answer.outcome == ReportAnswer::Outcome::NotSent) {
+                queue.attemptFailed(clock_.elapsedMs());
+                return;
+            }
+            applyReportAnswer(answer, record, report.generation, session_, context_.identifiers, services_.settings);
+            queue.pop();
+            queue.attemptSucceeded();
         }
-        if (answer.msg) session_.reportTextIfCurrent("* " + *answer.msg, generation);
-        if (answer.sid) context_.sid = *answer.sid;
-        if (answer.fid) context_.fid = *answer.fid;
-        if (answer.aid) {
-            // The server knows the player by this id from now on, whatever
-            // else was reset: keep it at once.
-            session_.setPlayerId(*answer.aid);
-            if (services_.settings != nullptr) services_.settings->writeText("general", "wader", *answer.aid);
-        }
+    }
+
+    void reportCount(int textId, std::int32_t count) {
+        LogRecord message;
+        message.time = clock_.now();
+        message.text = u"* " + formatStatusText(LoadTextW(textId), {count});
+        session_.appendMessage(message);
     }
 
     CaptureSession& session_;
     const WorkerServices& services_;
     Clock& clock_;
     WorkerContext context_;
+    std::uint32_t searchPauseSteps_ = 0;
 };
 
 }  // namespace

@@ -37,6 +37,12 @@ std::unique_ptr<ProcessMemory> openProcessByName(ProcessSystem& processes, const
     return nullptr;
 }
 
+bool isProcessRunning(ProcessSystem& processes, const std::string& exeName) {
+    for (const ProcessEntry& entry : processes.listProcesses())
+        if (sameExeName(entry.exeFile, exeName)) return true;
+    return false;
+}
+
 bool launchGame(ProcessSystem& processes) {
     std::optional<std::string> installLocation = processes.readInstallLocation();
     if (!installLocation) return false;

@@ -38,6 +38,10 @@ public:
 std::unique_ptr<ProcessMemory> openProcessByName(ProcessSystem& processes, const std::string& exeName,
                                                  const std::function<bool()>& stopRequested = {});
 
+// Whether a process of that name runs, by the process list alone: a program
+// that refuses to be opened (one running elevated) still runs.
+bool isProcessRunning(ProcessSystem& processes, const std::string& exeName);
+
 // Hands the boot program below the recorded install location to the shell;
 // false when the install location cannot be read.
 bool launchGame(ProcessSystem& processes);

@@ -14,6 +14,9 @@ namespace tidemark {
 namespace {
 
 constexpr std::uint32_t kEntryHeaderSize = 8;  // time, code
+// The game's own chat lines are far shorter; an entry beyond this is no chat
+// line, and posting it would send a body of that size.
+constexpr std::uint32_t kMaxLineLength = 64u << 10;
 
 std::uint32_t loadU32(const std::uint8_t* at) {
     return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
@@ -93,6 +96,7 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
         const bool present = base + p >= from.startCount;
         const std::uint8_t* line = entry + kEntryHeaderSize;
         const std::uint32_t lineLength = end - start - kEntryHeaderSize;
+        if (lineLength > kMaxLineLength) continue;
 
         const CompiledPattern* pattern = findMatchingPattern(patterns, present, code, line, lineLength);
         if (pattern == nullptr) continue;

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <chrono>
 #include <ctime>
 
 #include "platform/thread_sleep.h"
@@ -13,6 +14,11 @@ public:
     void sleepMs(std::uint32_t milliseconds) override { sleepMilliseconds(milliseconds); }
 };
 }  // namespace
+
+std::uint64_t Clock::elapsedMs() {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
 
 Clock& systemClock() {
     static SystemClock clock;

@@ -11,6 +11,9 @@ public:
     // Seconds since 1970-01-01 00:00 UTC, as time() gives them.
     virtual std::int64_t now() = 0;
     virtual void sleepMs(std::uint32_t milliseconds) = 0;
+    // Milliseconds on a clock that only moves forward, for measuring how
+    // long something took; its zero is arbitrary.
+    virtual std::uint64_t elapsedMs();
 };
 
 // The real clock: time() and the platform's sleep.

@@ -3,6 +3,7 @@
 // private-profile functions (section and key names match without case).
 
 #include <string>
+#include <string_view>
 
 namespace tidemark {
 
@@ -17,5 +18,11 @@ public:
     virtual bool writeText(const std::string& section, const std::string& key,
                            const std::string& value) = 0;
 };
+
+// Whether a value that came from elsewhere (the report server) reads back
+// exactly as written: 1 to 511 bytes of printable ASCII without blanks, and
+// no quote at either end (the profile functions strip those). Anything else
+// could cut the value, or write new lines, keys and sections into the file.
+bool isStorableSettingsValue(std::string_view value);
 
 }  // namespace tidemark

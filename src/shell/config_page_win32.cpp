@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "report/user_notice.h"
 #include "session/capture_session.h"
 #include "dialog_ids.h"
 #include "shell/config_options.h"
@@ -18,6 +17,10 @@ namespace {
 
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 constexpr std::size_t kLinkCapacity = 2048;
+// The player id comes with a line report's answer, on the worker's thread:
+// the page looks for it this often, so the button is enabled soon after.
+constexpr UINT_PTR kPageButtonTimer = 1;
+constexpr UINT kPageButtonPeriodMs = 250;
 
 bool isChecked(HWND page, int id) { return IsDlgButtonChecked(page, id) == BST_CHECKED; }
 
@@ -39,11 +42,17 @@ void showHomeLink(HWND page) {
     SetDlgItemTextA(page, IDC_HOME_LINK, address.c_str());
 }
 
+void showPageButton(HWND page) {
+    HWND button = GetDlgItem(page, IDC_MYPAGE);
+    const BOOL allowed = PlayerPageRequestAllowed() ? TRUE : FALSE;
+    if ((IsWindowEnabled(button) ? TRUE : FALSE) != allowed) EnableWindow(button, allowed);
+}
+
 INT_PTR onCreate(HWND page) {
     PlaceTabPage(page);
     showOptions(page);
-    // Decided once: an id learned while the page is shown counts next time.
-    EnableWindow(GetDlgItem(page, IDC_MYPAGE), !captureSession->playerId().empty());
+    showPageButton(page);
+    SetTimer(page, kPageButtonTimer, kPageButtonPeriodMs, nullptr);
     fillLanguages(page);
     showHomeLink(page);
     return TRUE;
@@ -55,15 +64,6 @@ INT_PTR onColourStatic(HDC dc, HWND control) {
     SetBkMode(dc, TRANSPARENT);
     if (GetDlgCtrlID(control) == IDC_HOME_LINK) SetTextColor(dc, kLinkColour);
     return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
-}
-
-void openMyPage() {
-    PageTokenAnswer answer = windowServices.exchanges->fetchPageToken(captureSession->playerId());
-    if (answer.notice && windowServices.notice != nullptr) windowServices.notice->showInformation(*answer.notice);
-    if (answer.token.empty()) return;
-    const WindowExchanges& server = *windowServices.exchanges;
-    std::string address = playerPageAddress(server.host(), server.port(), answer.token);
-    ShellExecuteA(mainWindow, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void openHomeLink(HWND page) {
@@ -80,7 +80,7 @@ void onLanguageChosen(HWND page) {
 INT_PTR onCommand(HWND page, int id, int notification) {
     SettingsStore& settings = *windowServices.settings;
     switch (id) {
-    case IDC_MYPAGE: openMyPage(); break;
+    case IDC_MYPAGE: RequestPlayerPage(); break;
     case IDC_EXEC_GAME: chooseExecGame(*captureSession, settings, isChecked(page, id)); break;
     case IDC_EXIT_TO_TRAY: chooseExitToTray(settings, isChecked(page, id)); break;
     case IDC_EXEC_ON_TRAY: chooseExecOnTray(settings, isChecked(page, id)); break;
@@ -100,6 +100,7 @@ INT_PTR CALLBACK ConfigPage(HWND page, UINT message, WPARAM wParam, LPARAM lPara
     case WM_INITDIALOG: return onCreate(page);
     case WM_CTLCOLORSTATIC: return onColourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_COMMAND: return onCommand(page, LOWORD(wParam), HIWORD(wParam));
+    case WM_TIMER: showPageButton(page); return TRUE;
     default: return FALSE;
     }
 }

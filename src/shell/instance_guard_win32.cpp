@@ -13,9 +13,10 @@ namespace {
 
 INT_PTR onCreate(HWND window) {
     instanceMutex.reset(CreateMutexA(nullptr, TRUE, "Tidemark"));
-    if (GetLastError() != ERROR_ALREADY_EXISTS) runDialog(IDD_MAIN, nullptr, MainDialog);
+    INT_PTR result = 0;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) result = runDialog(IDD_MAIN, nullptr, MainDialog);
     // Ended inside its own creation, the guard is never shown.
-    EndDialog(window, 0);
+    EndDialog(window, result == kMainDialogStartFailed || result == -1 ? 1 : 0);
     return TRUE;
 }
 
@@ -33,6 +34,6 @@ INT_PTR CALLBACK InstanceGuardDialog(HWND window, UINT message, WPARAM, LPARAM) 
     }
 }
 
-void runInstanceGuard() { runDialog(IDD_INSTANCE_GUARD, nullptr, InstanceGuardDialog); }
+int runInstanceGuard() { return runDialog(IDD_INSTANCE_GUARD, nullptr, InstanceGuardDialog) == 1 ? 1 : 0; }
 
 }  // namespace tidemark

@@ -1,5 +1,7 @@
 #include "shell/language_list.h"
 
+#include "platform/settings_store.h"
+
 #include "texts/texts.h"
 
 namespace tidemark {
@@ -49,7 +51,9 @@ LanguageChoices languageChoices(const LanguageList& list, std::string_view curre
 std::optional<std::string> languageCodeAt(const LanguageList& list, int index) {
     if (!list.IsArray() || index < 0 || static_cast<rapidjson::SizeType>(index) >= list.Size()) return std::nullopt;
     const rapidjson::Value* code = stringMember(list[static_cast<rapidjson::SizeType>(index)], "code");
-    if (!code) return std::nullopt;
+    // A code is written to the settings file as "language"; one that would
+    // not read back as written is no choice.
+    if (!code || !isStorableSettingsValue(view(*code))) return std::nullopt;
     return std::string(view(*code));
 }
 

@@ -28,7 +28,8 @@ struct LanguageChoices {
 // letter case is preselected; when several do, the last one.
 LanguageChoices languageChoices(const LanguageList& list, std::string_view currentCode);
 
-// The "code" of element `index`; nullopt when there is none or it is no string.
+// The "code" of element `index`; nullopt when there is none, it is no string,
+// or it could not be kept in the settings file as sent.
 std::optional<std::string> languageCodeAt(const LanguageList& list, int index);
 
 }  // namespace tidemark

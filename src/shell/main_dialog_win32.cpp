@@ -2,10 +2,16 @@
 // Each message goes to a small handler named after what it does.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include "capture/capture_worker.h"
 #include "dialog_ids.h"
+#include "report/user_notice.h"
+#include "session/capture_session.h"
+#include "shell/background_call_win32.h"
 #include "shell/main_dialog_win32.h"
+#include "shell/page_address.h"
+#include "shell/page_switch_keys_win32.h"
 #include "shell/settings.h"
 #include "shell/window_exchanges.h"
 #include "shell/status_line_win32.h"
@@ -27,10 +33,19 @@ namespace {
 
 constexpr UINT kTrayCallback = WM_USER;
 constexpr UINT kStatusChanged = WM_APP + 1;
+constexpr UINT kLanguagesArrived = WM_APP + 2;
+constexpr UINT kPageTokenArrived = WM_APP + 3;
 
 // Outlives the session: a worker that outlasts the stop bound may still
 // write to it while the session waits for it at the end of the run.
 StatusLine statusLine;
+
+// The window's two requests to the report server, each on a thread of its
+// own; joined when the window is destroyed.
+BackgroundCall<std::string> languageRequest;
+BackgroundCall<PageTokenAnswer> pageTokenRequest;
+
+PageSwitchKeys pageSwitchKeys;
 
 // Sent to every top-level window when the shell (re)starts; a restarted
 // shell has forgotten our icon.
@@ -46,10 +61,6 @@ void restorePosition(HWND window) {
 void savePosition(HWND window) {
     RECT rect;
     if (GetWindowRect(window, &rect)) saveWindowPosition(settings(), {rect.left, rect.top, rect.right, rect.bottom});
-}
-
-bool loadLanguageList() {
-    return parseLanguageList(windowServices.exchanges->fetchLanguageList(), languageList);
 }
 
 void insertTab(HWND tabControl, int index, int textId) {
@@ -85,14 +96,36 @@ void showTrayMenu(HWND window) {
     PostMessageW(window, WM_NULL, 0, 0);
 }
 
+// Creation up to the language list, which comes from the report server.
+// The request runs off this thread, so the window answers the user (and can
+// be closed) however long the server takes; nothing else is created before
+// the list has come.
 INT_PTR onCreate(HWND window) {
+    // Kept hidden from the first moment, not shown until the list has come.
+    if (execOnTray) startHidden = 1;
     restorePosition(window);
     SetClassLongPtrW(window, GCLP_HICON,
                      reinterpret_cast<LONG_PTR>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TIDEMARK_ICON))));
     mainWindow = window;
-    if (!loadLanguageList()) {
-        EndDialog(window, 1);
-        return TRUE;
+    pageSwitchKeys.install(window, GetDlgItem(window, IDC_TAB));
+    languageRequest.start([] { return windowServices.exchanges->fetchLanguageList(); }, window, kLanguagesArrived);
+    return FALSE;
+}
+
+// A player who sees no window must be told why: the connection-failed
+// text, then the program ends with a non-zero exit code.
+void endForMissingLanguageList(HWND window) {
+    if (windowServices.notice) windowServices.notice->showInformation(LoadTextW(kTextConnectionFailed));
+    EndDialog(window, kMainDialogStartFailed);
+}
+
+// The rest of the creation, once the language list has come.
+void onLanguagesArrived(HWND window) {
+    auto answer = languageRequest.take();
+    if (!answer) return;
+    if (!parseLanguageList(*answer, languageList)) {
+        endForMissingLanguageList(window);
+        return;
     }
     HWND tabControl = GetDlgItem(window, IDC_TAB);
     insertTab(tabControl, 0, kTextLogTab);
@@ -102,16 +135,33 @@ INT_PTR onCreate(HWND window) {
     CreateTabPage(tabControl, currentTab);
     statusLine.attach(window, GetDlgItem(window, IDC_STATUS), kStatusChanged);
     windowServices.worker->start(&statusLine);
-    if (execOnTray) {
-        hideToTray(window);
-        startHidden = 1;
+    if (execOnTray) hideToTray(window);
+}
+
+void showPageButtonState() {
+    if (currentTab != 1 || !currentPage) return;
+    EnableWindow(GetDlgItem(currentPage, IDC_MYPAGE), PlayerPageRequestAllowed());
+}
+
+// The answer to "Jump to mypage": its notice first (shown by this thread, as
+// every message box of the window), then the page.
+void onPageTokenArrived() {
+    auto answer = pageTokenRequest.take();
+    if (answer && answer->notice && windowServices.notice) windowServices.notice->showInformation(*answer->notice);
+    if (answer && !answer->token.empty()) {
+        const WindowExchanges& server = *windowServices.exchanges;
+        std::string address = playerPageAddress(server.host(), server.port(), answer->token);
+        ShellExecuteA(mainWindow, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     }
-    return FALSE;
+    showPageButtonState();
 }
 
 void onDestroy(HWND window) {
+    pageSwitchKeys.remove();
     windowServices.worker->stop();
     statusLine.detach();
+    languageRequest.join();
+    pageTokenRequest.join();
     RemoveTrayIcon(window);
     savePosition(window);
 }
@@ -171,6 +221,16 @@ void onShellRestarted(HWND window) {
 
 }  // namespace
 
+bool PlayerPageRequestAllowed() { return !pageTokenRequest.busy() && !captureSession->playerId().empty(); }
+
+void RequestPlayerPage() {
+    if (!PlayerPageRequestAllowed()) return;
+    const std::string player = captureSession->playerId();
+    pageTokenRequest.start([player] { return windowServices.exchanges->fetchPageToken(player); }, mainWindow,
+                           kPageTokenArrived);
+    showPageButtonState();
+}
+
 INT_PTR CALLBACK MainDialog(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG: return onCreate(window);
@@ -181,6 +241,8 @@ INT_PTR CALLBACK MainDialog(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_WINDOWPOSCHANGING: return onWindowPosChanging(window, wParam, lParam);
     case kTrayCallback: return onTrayCallback(window, lParam);
     case kStatusChanged: statusLine.showLatest(); return TRUE;
+    case kLanguagesArrived: onLanguagesArrived(window); return TRUE;
+    case kPageTokenArrived: onPageTokenArrived(); return TRUE;
     case WM_DESTROY: onDestroy(window); return FALSE;
     default:
         if (message == taskbarCreated && taskbarCreated != 0) onShellRestarted(window);

@@ -29,6 +29,10 @@ struct WindowServices {
 };
 extern WindowServices windowServices;
 
+// The main window's result when it ended because the report server could
+// not give the language list at start; the program then exits non-zero.
+constexpr INT_PTR kMainDialogStartFailed = 2;
+
 extern HWND mainWindow;           // owner of message boxes and of the game launch
 extern LanguageList languageList;  // the server's language list, fetched once at start
 extern int currentTab;             // 0 Log, 1 Config
@@ -36,6 +40,12 @@ extern HWND currentPage;           // the one page that exists now
 extern int startHidden;            // 1 while the window keeps itself hidden after a start on tray
 
 INT_PTR CALLBACK MainDialog(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// "Jump to mypage": the page token is requested off this thread; the
+// answer opens the page when it comes. Allowed once the player is known and
+// while no earlier request runs.
+bool PlayerPageRequestAllowed();
+void RequestPlayerPage();
 
 void AddTrayIcon(HWND window);
 void RemoveTrayIcon(HWND window);

@@ -1,6 +1,7 @@
 // Tidemark's entry point: the one capture session, the settings, the common
 // controls, then the main window under the single-instance guard. The exit
-// code is 0 however the run ends.
+// code is 0, also for a second instance, unless the main window could not
+// start (no language list from the report server).
 #include <windows.h>
 #include <commctrl.h>
 
@@ -37,8 +38,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     captureSession = &session;
     windowServices = WindowServices{&worker, &exchanges, &settings, &notice};
     InitCommonControls();
-    runInstanceGuard();
+    const int exitCode = runInstanceGuard();
     windowServices = WindowServices{};
     captureSession = nullptr;
-    return 0;
+    return exitCode;
 }

@@ -22,7 +22,8 @@ void PlaceTabPage(HWND page) {
     SetParent(page, window);
     POINT corner{onScreen.left, onScreen.top};
     ScreenToClient(window, &corner);
-    SetWindowPos(page, nullptr, corner.x, corner.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    // Right after the tabs in the window's order, which is the order of Tab.
+    SetWindowPos(page, GetDlgItem(window, IDC_TAB), corner.x, corner.y, 0, 0, SWP_NOSIZE);
     EnableThemeDialogTexture(page, ETDT_ENABLETAB);
 }
 

@@ -18,6 +18,11 @@ constexpr TextEntry kTexts[] = {
      u"プレイヤー認証が必要です。何かログが表示されるエモートを実行して下さい。"},
     {124, u"DirectX9 version is not supported.", u"DirectX9版には対応していません。"},
     {125, u"Information", u"インフォメーション"},
+    {126, u"The server sent a player id that cannot be kept; the player id stays as it was.",
+     u"サーバーから保存できないプレイヤーIDが届いたため、プレイヤーIDは変更していません。"},
+    {127, u"%d reports waiting to be sent.", u"送信待ちのレポートが%d件あります."},
+    {128, u"%d reports could not be sent.", u"%d件のレポートを送信できませんでした."},
+    {129, u"The oldest reports waiting to be sent were dropped.", u"送信待ちの古いレポートを破棄しました."},
 };
 }  // namespace
 

@@ -21,6 +21,10 @@ enum TextId : int {
     kTextAuthenticationRequired = 123,
     kTextDirectX9Unsupported = 124,
     kTextInformation = 125,
+    kTextPlayerIdRefused = 126,
+    kTextReportsWaiting = 127,
+    kTextReportsNotSent = 128,
+    kTextReportsDropped = 129,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -28,6 +29,7 @@
 namespace tidemark {
 namespace {
 
+using testing::FakeAnswer;
 using testing::FakeChatLog;
 using testing::FakeHttpServer;
 using testing::FakeRequest;
@@ -369,6 +371,102 @@ TEST_F(Worker, FailedReadAbandonsThePassAndTheNextPassResetsTheSession) {
     EXPECT_EQ(requests("GET").size(), 2u) << "reset, then the patterns are fetched again";
     EXPECT_TRUE(requests("POST").empty());
     EXPECT_EQ(session.abortCode(), 0);
+}
+
+TEST_F(Worker, ALauncherThatRefusesToBeOpenedStillCountsAsRunning) {
+    server.answer(kPatterns);
+    processes.setInstallLocation("C:\\Games");
+    processes.addProcess(9, "ffxivboot.exe");
+    processes.refuseToOpen(9);  // running elevated
+    session.setExecGame(1);
+    stopAfterWaits(3);
+
+    worker->workerMain();
+
+    EXPECT_TRUE(processes.startedPrograms().empty());
+}
+
+TEST_F(Worker, ASearchThatFindsNothingPausesForSeveralTimesItsCostAndALogThatAppearsIsFound) {
+    server.answer(kPatterns);
+    game = std::make_shared<FakeProcessImage>();
+    game->addRegion(0x100000, 0x1000);  // the game has no chat log yet
+    processes.addProcess(kDx11Id, "ffxiv_dx11.exe", game);
+    std::vector<std::uint32_t> slept;
+    int searches = 0;
+    onSleep = [&](std::uint32_t ms) {
+        if (log) return;
+        slept.push_back(ms);
+        if (ms != 10) return;
+        clock.advanceMs(500);  // each search costs half a second
+        if (++searches == 3) runGame();
+    };
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text)) session.requestStop();
+    };
+
+    worker->workerMain();
+
+    // Each search (its region pause of 10 ms) is followed by four times its
+    // 510 ms before the next, in steps of at most a second.
+    const std::vector<std::uint32_t> searchAndPause{10, 1000, 1000, 40};
+    std::vector<std::uint32_t> expected;
+    for (int i = 0; i < 2; ++i) expected.insert(expected.end(), searchAndPause.begin(), searchAndPause.end());
+    expected.push_back(10);  // the third search, during which the log appears
+    EXPECT_EQ(slept, expected);
+    EXPECT_TRUE(isMonitoring(status.texts().back())) << "the log that appeared was found";
+    const std::u16string searching = LoadTextW(kTextSearchingLogs);
+    int searchingTexts = 0;
+    for (const std::u16string& text : status.texts()) searchingTexts += text.rfind(searching, 0) == 0;
+    EXPECT_GE(searchingTexts, 6) << "the search text stays while the search pauses";
+}
+
+TEST_F(Worker, ReportsThatCouldNotBeSentGoOutInOrderOnceEachWhenTheServerIsBack) {
+    server.answer(kPatterns);
+    server.push(FakeAnswer::requestFailure());
+    server.push(FakeAnswer::requestFailure());
+    for (const char* answer : {R"({"log": "one"})", R"({"log": "two", "sid": "s"})", R"({"log": "three"})",
+                               R"({"log": "four"})"})
+        server.answer(answer);
+    runGame();
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text) && log->written() == 1)
+            for (int i = 1; i <= 4; ++i) log->append(static_cast<std::uint32_t>(kNow), 1, "hit " + std::to_string(i));
+    };
+    server.onRequest([this](const FakeRequest&) {
+        if (requests("POST").size() == 5) session.requestStop();  // the fourth after the two failures
+    });
+
+    worker->workerMain();
+
+    auto posts = requests("POST");
+    ASSERT_EQ(posts.size(), 6u);
+    std::vector<std::string> sent;
+    for (std::size_t i = 2; i < posts.size(); ++i) sent.push_back(posts[i].field("log").value_or(""));
+    EXPECT_EQ(sent, (std::vector<std::string>{"hit 1", "hit 2", "hit 3", "hit 4"}));
+    EXPECT_EQ(posts[4].field("sid"), "s") << "each report goes with the identifiers current when sent";
+    EXPECT_EQ(messages(), (std::vector<std::u16string>{u"one", u"two", u"three", u"four"}));
+    EXPECT_GE(clock.sleptMs(), 3000u) << "one second, then two, between the attempts";
+    const std::u16string waitingFour = filled(kTextReportsWaiting, {u"4"});
+    auto texts = status.texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), waitingFour), texts.end());
+}
+
+TEST_F(Worker, StopWithReportsWaitingSaysHowManyWereNotSent) {
+    server.answer(kPatterns);
+    runGame();
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text) && log->written() == 1) {
+            log->append(static_cast<std::uint32_t>(kNow), 1, "hit 1");
+            log->append(static_cast<std::uint32_t>(kNow), 1, "hit 2");
+        }
+    };
+    onSleep = [this](std::uint32_t) {
+        if (clock.sleptMs() > 5000) session.requestStop();  // the server never came back
+    };
+
+    worker->workerMain();
+
+    EXPECT_EQ(messages(), std::vector<std::u16string>{u"* " + filled(kTextReportsNotSent, {u"2"})});
 }
 
 // --- a language chosen while the worker runs --------------------------------

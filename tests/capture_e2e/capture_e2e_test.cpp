@@ -251,5 +251,31 @@ TEST_F(CaptureEndToEnd, BurstAcrossABlockChangeReachesTheServerForEveryLineTheGa
     EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
 }
 
+// The server goes down for five seconds while the game writes four matching
+// lines: they wait in the worker, and reach the server once it is back, in
+// order, each once.
+TEST_F(CaptureEndToEnd, LinesWrittenWhileTheServerIsAwayArriveInOrderOnceItIsBack) {
+    serve(kPatterns);
+    GameSimulator game(GameSimulatorOptions().keyword(kMarker));
+    ASSERT_TRUE(game.start());
+    startWorker();
+    ASSERT_TRUE(waitForMonitoring(1)) << recentStatus();
+
+    TestServer::goAway(5000);
+    const auto wentAway = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 4; ++i) {
+        ASSERT_TRUE(game.addLine(57, "present while away " + std::to_string(i), 1700000010 + i));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ASSERT_TRUE(waitForPosts(4)) << recentStatus();
+    EXPECT_GE(std::chrono::steady_clock::now() - wentAway, std::chrono::milliseconds(4900));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for a stray report
+
+    std::vector<std::string> lines;
+    for (const std::string& body : postBodies()) lines.push_back(fieldOf(body, "log").value_or(""));
+    EXPECT_EQ(lines, (std::vector<std::string>{"present while away 1", "present while away 2",
+                                               "present while away 3", "present while away 4"}));
+}
+
 }  // namespace
 }  // namespace tidemark

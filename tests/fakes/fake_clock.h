@@ -1,6 +1,7 @@
 #pragma once
 // A clock for tests: the time is whatever the test sets, and sleeping only
-// records how long the code wanted to wait.
+// records how long the code wanted to wait. Elapsed time is the time slept
+// plus whatever the test adds.
 
 #include <atomic>
 #include <cstdint>
@@ -19,7 +20,11 @@ public:
         ++sleeps_;
     }
 
+    std::uint64_t elapsedMs() override { return sleptMs_ + advancedMs_; }
+
     void setNow(std::int64_t now) { now_ = now; }
+    // Time passing without a sleep, as a long search takes it.
+    void advanceMs(std::uint64_t milliseconds) { advancedMs_ += milliseconds; }
     std::uint64_t sleptMs() const { return sleptMs_; }
     std::uint64_t sleeps() const { return sleeps_; }
 
@@ -27,6 +32,7 @@ private:
     std::atomic<std::int64_t> now_;
     std::atomic<std::uint64_t> sleptMs_{0};
     std::atomic<std::uint64_t> sleeps_{0};
+    std::atomic<std::uint64_t> advancedMs_{0};
 };
 
 }  // namespace tidemark

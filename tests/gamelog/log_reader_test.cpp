@@ -341,5 +341,21 @@ TEST_F(ReadPass, KeywordNeverMatchesAcrossIntoTheNextEntry) {
     EXPECT_TRUE(sink.matches.empty());
 }
 
+TEST_F(ReadPass, AnEntryTooLongToBeAChatLineIsReadButNeverHandedOn) {
+    usePatterns(kEveryLine);
+    log.appendFiller(1);
+    log.append(kTime, 57, std::string(64 * 1024, 'a'));
+    log.append(kTime, 57, std::string(64 * 1024 + 1, 'b'));
+    log.append(kTime, 57, "after");
+    setPosition(1, 0);
+
+    EXPECT_EQ(pass(), 4);
+
+    EXPECT_EQ(position.readCount, 4);
+    ASSERT_EQ(sink.matches.size(), 2u);
+    EXPECT_EQ(sink.matches[0].line.size(), 64u * 1024);
+    EXPECT_EQ(sink.matches[1].line, "after");
+}
+
 }  // namespace
 }  // namespace tidemark

@@ -43,25 +43,66 @@ PlayerReports sampleReports(int64_t total) {
   return reports;
 }
 
-TEST(RenderPlayerPage, ShowsTimeCodePatternAndEscapedText) {
-  const std::string html = renderPlayerPage(sampleReports(2), testing::bundledCatalog(),
-                                            "0123456789abcdef0123456789abcdef", 1);
-  EXPECT_NE(html.find("2026-11-30 00:53:20"), std::string::npos);
-  EXPECT_NE(html.find("<td class=\"code\">29</td>"), std::string::npos);
-  EXPECT_NE(html.find("Standard emote"), std::string::npos);
+PageRequest requestFor(int64_t page, int zoneMinutes = 0) {
+  PageRequest request;
+  request.token = "0123456789abcdef0123456789abcdef";
+  request.page = page;
+  request.zoneMinutes = zoneMinutes;
+  return request;
+}
+
+TEST(RenderPlayerPage, ShowsTimeInTheZonePatternNamesAndEscapedText) {
+  PlayerReports reports = sampleReports(2);
+  reports.totals = {{"en", 2, 5}, {"ja", 4, 1}};
+  const std::string html = renderPlayerPage(reports, testing::bundledCatalog(), requestFor(1, 9 * 60));
+  // UTC for machines, the zone asked for to read, and the zone named.
+  EXPECT_NE(html.find("<time datetime=\"2026-11-30T00:53:20Z\">2026-11-30 09:53:20</time>"), std::string::npos);
+  EXPECT_NE(html.find("(UTC+09:00)</th>"), std::string::npos);
+  EXPECT_NE(html.find("<option value=\"+09:00\" selected>"), std::string::npos);
+  // The pattern's name, its code in the tooltip; totals per pattern link to the filter.
+  EXPECT_NE(html.find("<td class=\"pattern\" title=\"code 29, pattern 2\">Standard emote</td>"), std::string::npos);
+  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?tz=%2B09%3A00&amp;pattern=en-2\">Standard emote</a>"
+                      " <span class=\"count\">5</span>"),
+            std::string::npos);
   EXPECT_NE(html.find("\xE3\x83\x80\xE3\x82\xA4\xE3\x82\xB9"), std::string::npos);  // ダイス
+  EXPECT_NE(html.find("class=\"legend\""), std::string::npos);
   EXPECT_NE(html.find("Mallory: &lt;script&gt;document.title=&#39;pwned&#39;&lt;/script&gt;"),
             std::string::npos);
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_EQ(html.find("rel=\"next\""), std::string::npos);
+  EXPECT_NE(html.find("<html lang=\"en\">"), std::string::npos);
 }
 
-TEST(RenderPlayerPage, MiddlePage_LinksToNewerAndOlder) {
-  const std::string html = renderPlayerPage(sampleReports(3 * kReportsPerPage + 1),
-                                            testing::bundledCatalog(), "0123456789abcdef0123456789abcdef", 2);
-  EXPECT_NE(html.find("Page 2 of 4"), std::string::npos);
-  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?page=1\""), std::string::npos);
-  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?page=3\""), std::string::npos);
+TEST(RenderPlayerPage, SearchTextIsEscapedInTheFormAndEncodedInLinks) {
+  PageRequest request = requestFor(2);
+  request.filter.text = "\"><script>x</script>&";
+  const std::string html = renderPlayerPage(sampleReports(3 * kReportsPerPage), testing::bundledCatalog(), request);
+  EXPECT_NE(html.find("value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;&amp;\""), std::string::npos);
+  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?page=3&amp;q=%22%3E%3Cscript%3Ex%3C%2Fscript%3E%26\""),
+            std::string::npos);
+  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?q=%22%3E%3Cscript%3Ex%3C%2Fscript%3E%26\""),
+            std::string::npos)
+      << "the newer page (page 1) keeps the search";
+  EXPECT_NE(html.find("Page 2 of 3"), std::string::npos);
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+}
+
+TEST(RenderPlayerPage, MostlyJapaneseReports_JapaneseTexts) {
+  PlayerReports reports = sampleReports(2);
+  reports.totals = {{"ja", 4, 3}, {"en", 2, 1}};
+  const std::string html = renderPlayerPage(reports, testing::bundledCatalog(), requestFor(1));
+  EXPECT_NE(html.find("<html lang=\"ja\">"), std::string::npos);
+  EXPECT_NE(html.find("\xE5\xA0\xB1\xE5\x91\x8A\xE3\x81\x97\xE3\x81\x9F\xE3\x83\xAD\xE3\x82\xB0</h1>"),
+            std::string::npos);  // 報告したログ
+  EXPECT_NE(html.find("2 \xE4\xBB\xB6"), std::string::npos);  // 2 件
+}
+
+TEST(ParseZoneOffset, TakesSignedHoursAndMinutesWithinFourteenHours) {
+  EXPECT_EQ(parseZoneOffset("+09:00"), 540);
+  EXPECT_EQ(parseZoneOffset("-03:30"), -210);
+  EXPECT_EQ(parseZoneOffset("+14:00"), 840);
+  for (const char* bad : {"+14:01", "09:00", "+9:00", "+09:60", "+09-00", "UTC", ""})
+    EXPECT_EQ(parseZoneOffset(bad), std::nullopt) << bad;
 }
 
 class PlayerPageServed : public ::testing::Test {
@@ -73,6 +114,7 @@ class PlayerPageServed : public ::testing::Test {
     std::string line;
     std::string pid = "2";
     std::string code = "29";
+    std::string present = "1";
   };
 
   // Reports the lines as one player, oldest first, and returns the page token.
@@ -86,6 +128,7 @@ class PlayerPageServed : public ::testing::Test {
       form.log = line.line;
       form.pid = line.pid;
       form.code = line.code;
+      form.present = line.present;
       form.line = std::to_string(ordinal++);
       form.ltime = std::to_string(1796000000 + ordinal * 7);
       rapidjson::Document answer;
@@ -101,7 +144,7 @@ class PlayerPageServed : public ::testing::Test {
   testing::LocalServer server;
 };
 
-TEST_F(PlayerPageServed, PagesBeyondTheFirst_ListOlderLines) {
+TEST_F(PlayerPageServed, PagesBeyondTheFirst_ListOlderLines_AndPastTheEndGoToTheLast) {
   std::vector<Line> lines;
   for (int i = 0; i < kReportsPerPage + 5; ++i) lines.push_back({"en", "\x1F" "Bob\x1Fline " + std::to_string(i)});
   const std::string token = reportAsOnePlayer(lines);
@@ -110,10 +153,49 @@ TEST_F(PlayerPageServed, PagesBeyondTheFirst_ListOlderLines) {
   EXPECT_EQ(second->status, 200);
   EXPECT_NE(second->body.find("Bob: line 4<"), std::string::npos);
   EXPECT_EQ(second->body.find("Bob: line 5<"), std::string::npos);
+  const auto beyond = server.client().Get("/" + token + "?page=5&tz=%2B02%3A00");
+  ASSERT_TRUE(beyond);
+  EXPECT_EQ(beyond->status, 303);
+  // The test's HTTP client hands out the Location percent-decoded.
+  EXPECT_EQ(beyond->get_header_value("Location"), "/" + token + "?page=2&tz=+02:00");
+  const auto filtered = server.client().Get("/" + token + "?page=2&q=line%2054");
+  ASSERT_TRUE(filtered);
+  EXPECT_EQ(filtered->status, 303) << "one matching line makes one page";
+  EXPECT_EQ(filtered->get_header_value("Location"), "/" + token + "?q=line 54");
   EXPECT_EQ(server.client().Get("/" + token + "?page=0")->status, 400);
   EXPECT_EQ(server.client().Get("/" + token + "?page=x")->status, 400);
+  EXPECT_EQ(server.client().Get("/" + token + "?tz=%2B15%3A00")->status, 400);
+  EXPECT_EQ(server.client().Get("/" + token + "?pattern=en")->status, 400);
+  EXPECT_EQ(server.client().Get("/" + token + "?q=" + std::string(kMaxSearchBytes + 1, 'a'))->status, 400);
   EXPECT_EQ(server.client().Get("/0123456789abcdef0123456789abcdef")->status, 404);
   EXPECT_EQ(server.client().Get("/not-a-token")->status, 404);
+}
+
+TEST_F(PlayerPageServed, FilterByPatternAndSearch_OnTheServer) {
+  const std::string token = reportAsOnePlayer({{"en", "\x1F\x1FYou wave to Alice.", "2", "29"},
+                                               {"en", "\x1F\x1FRandom! You roll a 73.", "4", "2122"},
+                                               {"en", "\x1F\x1FYou wave to 100%_ of them.", "2", "29"},
+                                               {"en", "\x1F\x1FRandom! You roll a 5.", "4", "2122"}});
+  const auto byPattern = server.client().Get("/" + token + "?pattern=en-4");
+  ASSERT_TRUE(byPattern);
+  EXPECT_NE(byPattern->body.find("You roll a 73"), std::string::npos);
+  EXPECT_EQ(byPattern->body.find("You wave"), std::string::npos);
+  EXPECT_NE(byPattern->body.find("2 lines"), std::string::npos);
+  // Totals count every line of the player, whatever the filter.
+  EXPECT_NE(byPattern->body.find(">Standard emote</a> <span class=\"count\">2</span>"), std::string::npos);
+  // The search text is literal: % and _ match only themselves.
+  const auto literal = server.client().Get("/" + token + "?q=100%25_");
+  ASSERT_TRUE(literal);
+  EXPECT_NE(literal->body.find("You wave to 100%_ of them."), std::string::npos);
+  EXPECT_NE(literal->body.find("1 line,"), std::string::npos);
+  const auto both = server.client().Get("/" + token + "?pattern=en-4&q=a%205");
+  ASSERT_TRUE(both);
+  EXPECT_NE(both->body.find("You roll a 5."), std::string::npos);
+  EXPECT_EQ(both->body.find("You roll a 73"), std::string::npos);
+  const auto none = server.client().Get("/" + token + "?q=%27%20OR%201%3D1%20--");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->status, 200);
+  EXPECT_NE(none->body.find("No lines match."), std::string::npos);
 }
 
 // Headless Chromium, as Debian ships it.
@@ -162,8 +244,8 @@ TEST_F(BrowserTest, PageShowsJapaneseAndScriptLinesAsTextAndRunsNothing) {
 
 TEST_F(BrowserTest, ScreenshotOfAPlayersPage_IsWrittenForAPersonToLookAt) {
   const std::vector<Line> lines = {
-      {"en", "\x1F\x1FWelcome to Eorzea!", "1", "57"},
-      {"en", "\x1F\x1FYou wave to Alice Bell."},
+      {"en", "\x1F\x1FWelcome to Eorzea!", "1", "57", "0"},
+      {"en", "\x1F\x1FYou wave to Alice Bell.", "2", "29", "0"},
       {"en", "\x1F" "Alice Bell\x1F" "Random! You roll a 73.", "4", "2122"},
       {"en", std::string("\x1F\x1FYou obtain ") + "\x02\x48\x04\xF0\x08\x11\x03" + "a hi-potion" +
                  "\x02\x48\x02\x01\x03.", "5", "2110"},
@@ -172,17 +254,42 @@ TEST_F(BrowserTest, ScreenshotOfAPlayersPage_IsWrittenForAPersonToLookAt) {
       {"en", kScriptLine},
   };
   const std::string token = reportAsOnePlayer(lines);
-  const auto png = std::filesystem::path(TIDEMARK_TEST_OUTPUT_DIR) / "player_page.png";
-  std::filesystem::remove(png);
-  chromium("--hide-scrollbars --window-size=1000,520 --screenshot=" + png.string(),
-           server.baseUrl() + "/" + token);
-  ASSERT_TRUE(std::filesystem::exists(png));
-  std::ifstream in(png, std::ios::binary);
-  char signature[8] = {};
-  in.read(signature, 8);
-  EXPECT_EQ(std::string(signature, 8), "\x89PNG\r\n\x1A\n");
-  EXPECT_GT(std::filesystem::file_size(png), 10'000u);
-  std::cout << "screenshot: " << png.string() << "\n";
+  std::vector<Line> japaneseLines;
+  for (const auto& line : lines) japaneseLines.push_back({"ja", line.line, line.pid, line.code, line.present});
+  const std::string japaneseToken = reportAsOnePlayer(japaneseLines);
+  const struct {
+    const char* name;
+    std::string address;
+  } shots[] = {
+      {"player_page_en.png", "/" + token + "?tz=%2B09%3A00"},
+      {"player_page_en_filtered.png", "/" + token + "?pattern=en-4&q=roll"},
+      {"player_page_ja.png", "/" + japaneseToken + "?tz=%2B09%3A00"},
+      {"player_page_ja_filtered.png", "/" + japaneseToken + "?pattern=ja-1"},
+  };
+  for (const auto& shot : shots) {
+    const auto png = std::filesystem::path(TIDEMARK_TEST_OUTPUT_DIR) / shot.name;
+    std::filesystem::remove(png);
+    chromium("--hide-scrollbars --window-size=1000,620 --screenshot=" + png.string(), server.baseUrl() + shot.address);
+    ASSERT_TRUE(std::filesystem::exists(png)) << shot.name;
+    std::ifstream in(png, std::ios::binary);
+    char signature[8] = {};
+    in.read(signature, 8);
+    EXPECT_EQ(std::string(signature, 8), "\x89PNG\r\n\x1A\n");
+    EXPECT_GT(std::filesystem::file_size(png), 10'000u);
+    std::cout << "screenshot: " << png.string() << "\n";
+  }
+}
+
+TEST_F(BrowserTest, LinksAndFormsKeepTheZoneAndTheFilter) {
+  std::vector<Line> lines;
+  for (int i = 0; i < kReportsPerPage + 1; ++i) lines.push_back({"en", "\x1F" "Bob\x1Froll " + std::to_string(i), "4", "2122"});
+  const std::string token = reportAsOnePlayer(lines);
+  const std::string dom = chromium("--dump-dom", server.baseUrl() + "/" + token + "?tz=-05%3A00&q=roll");
+  ASSERT_FALSE(dom.empty());
+  EXPECT_NE(dom.find("href=\"/" + token + "?page=2&amp;tz=-05%3A00&amp;q=roll\""), std::string::npos) << dom;
+  EXPECT_NE(dom.find("<input type=\"hidden\" name=\"tz\" value=\"-05:00\">"), std::string::npos);
+  EXPECT_NE(dom.find("<input type=\"hidden\" name=\"q\" value=\"roll\">"), std::string::npos);
+  EXPECT_NE(dom.find("(UTC-05:00)"), std::string::npos);
 }
 
 }  // namespace

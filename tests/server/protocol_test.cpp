@@ -5,6 +5,7 @@
 
 #include "field_values.h"
 #include "server_fixture.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
@@ -23,22 +24,30 @@ std::string member(const rapidjson::Document& doc, const char* name) {
   return std::string(doc[name].GetString(), doc[name].GetStringLength());
 }
 
-class ProtocolTest : public ::testing::Test {
+// Against each store: SQLite, and the throwaway PostgreSQL of the test run.
+class ProtocolTest : public ::testing::TestWithParam<testing::StoreKind> {
  protected:
-  ProtocolTest() : server(dir.path() / "reports.sqlite3") {}
-
-  httplib::Result get(const std::string& target) { return server.client().Get(target); }
-  httplib::Result post(const std::string& body) {
-    return server.client().Post("/rep/post.php", body, "application/x-www-form-urlencoded");
+  void SetUp() override {
+    if (!database.available()) GTEST_SKIP() << "no throwaway PostgreSQL runs (tools/throwaway-postgresql.sh)";
+    server = std::make_unique<testing::LocalServer>(database.address());
   }
-  long long reports() const { return testing::countRows(dir.path() / "reports.sqlite3", "reports"); }
-  long long players() const { return testing::countRows(dir.path() / "reports.sqlite3", "players"); }
 
-  testing::TempDir dir;
-  testing::LocalServer server;
+  httplib::Result get(const std::string& target) { return server->client().Get(target); }
+  httplib::Result post(const std::string& body) {
+    return server->client().Post("/rep/post.php", body, "application/x-www-form-urlencoded");
+  }
+  long long reports() const { return database.count("reports"); }
+  long long players() const { return database.count("players"); }
+
+  testing::TestDatabase database{GetParam()};
+  std::unique_ptr<testing::LocalServer> server;
 };
 
-TEST_F(ProtocolTest, LanguageList_AnswersTheClientsExactTargetWithTheCatalogue) {
+const auto kStores = ::testing::Values(testing::StoreKind::Sqlite, testing::StoreKind::Postgresql);
+const auto kStoreName = [](const auto& info) { return testing::storeKindName(info.param); };
+INSTANTIATE_TEST_SUITE_P(Stores, ProtocolTest, kStores, kStoreName);
+
+TEST_P(ProtocolTest, LanguageList_AnswersTheClientsExactTargetWithTheCatalogue) {
   const auto answer = get("/rep/get.php?%67%65%74=%6C%61%6E%67&%6C%61%6E%67=");
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
@@ -47,7 +56,7 @@ TEST_F(ProtocolTest, LanguageList_AnswersTheClientsExactTargetWithTheCatalogue) 
             "[{\"code\":\"en\",\"name2\":\"English\"},{\"code\":\"ja\",\"name2\":\"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"}]");
 }
 
-TEST_F(ProtocolTest, PatternSet_ForJapanese_IsAnObjectWithTheMarkerFirst) {
+TEST_P(ProtocolTest, PatternSet_ForJapanese_IsAnObjectWithTheMarkerFirst) {
   const auto answer = get("/rep/get.php?%67%65%74=%70%61%74%74%65%72%6E&%6C%61%6E%67=%6A%61");
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
@@ -59,9 +68,9 @@ TEST_F(ProtocolTest, PatternSet_ForJapanese_IsAnObjectWithTheMarkerFirst) {
   EXPECT_EQ(answer->body, testing::bundledCatalog().find("ja")->patternAnswer);
 }
 
-TEST_F(ProtocolTest, FirstReport_RegistersThePlayerAndLaterReportsKeepIt) {
+TEST_P(ProtocolTest, FirstReport_RegistersThePlayerAndLaterReportsKeepIt) {
   ReportForm form;
-  const auto first = parse(server.report(form));
+  const auto first = parse(server->report(form));
   ASSERT_TRUE(first.IsObject());
   EXPECT_EQ(member(first, "log"), "Alice: Alice waves.");
   const std::string aid = member(first, "aid"), sid = member(first, "sid"), fid = member(first, "fid");
@@ -74,7 +83,7 @@ TEST_F(ProtocolTest, FirstReport_RegistersThePlayerAndLaterReportsKeepIt) {
   form.sid = sid;
   form.fid = fid;
   form.line = "1";
-  const auto second = parse(server.report(form));
+  const auto second = parse(server->report(form));
   EXPECT_EQ(member(second, "aid"), "<absent>");
   EXPECT_EQ(member(second, "msg"), "<absent>");
   EXPECT_EQ(member(second, "sid"), sid);
@@ -83,37 +92,37 @@ TEST_F(ProtocolTest, FirstReport_RegistersThePlayerAndLaterReportsKeepIt) {
   EXPECT_EQ(reports(), 2);
 }
 
-TEST_F(ProtocolTest, JapaneseReport_GetsAJapaneseMessageAndText) {
+TEST_P(ProtocolTest, JapaneseReport_GetsAJapaneseMessageAndText) {
   ReportForm form;
   form.lang = "ja";
   form.log = "\x1F\xE3\x82\xA8\xE3\x83\xAA\xE3\x82\xB9\x1F\xE3\x81\xAF\xE3\x81\x84";
-  const auto answer = parse(server.report(form));
+  const auto answer = parse(server->report(form));
   EXPECT_EQ(member(answer, "log"), "\xE3\x82\xA8\xE3\x83\xAA\xE3\x82\xB9: \xE3\x81\xAF\xE3\x81\x84");
   EXPECT_NE(member(answer, "msg").find("\xE7\x99\xBB\xE9\x8C\xB2"), std::string::npos);  // 登録
 }
 
-TEST_F(ProtocolTest, UnknownPlayerId_GetsANewOneAndIsTold) {
+TEST_P(ProtocolTest, UnknownPlayerId_GetsANewOneAndIsTold) {
   ReportForm form;
   form.aid = "an id from some other server";
-  const auto answer = parse(server.report(form));
+  const auto answer = parse(server->report(form));
   EXPECT_TRUE(isIssuedId(member(answer, "aid")));
   EXPECT_NE(member(answer, "msg").find("did not know"), std::string::npos);
 }
 
-TEST_F(ProtocolTest, LineBytes_AreStoredExactlyAndRenderedSafely) {
+TEST_P(ProtocolTest, LineBytes_AreStoredExactlyAndRenderedSafely) {
   ReportForm form;
   static const char kLine[] = "\x1F\x1FWelcome to Eorzea!\0\x02\x48\x02\x01\x03\xFF";
   form.log = std::string(kLine, sizeof kLine - 1);
-  const auto answer = parse(server.report(form));
+  const auto answer = parse(server->report(form));
   EXPECT_EQ(member(answer, "log"), "Welcome to Eorzea!\xEF\xBF\xBD\xEF\xBF\xBD");
   const auto token = parse(get(getTarget({{"get", "token"}, {"wader", member(answer, "aid")}}))->body);
-  const auto page = server.store().reportsOf(member(token, "token"), 0, 10);
+  const auto page = server->store().reportsOf(member(token, "token"), 0, 10);
   ASSERT_TRUE(page);
   ASSERT_EQ(page->reports.size(), 1u);
   EXPECT_EQ(page->reports[0].line, form.log);
 }
 
-TEST_F(ProtocolTest, LongLineFullOfQuotes_StillGetsACompleteAnswer) {
+TEST_P(ProtocolTest, LongLineFullOfQuotes_StillGetsACompleteAnswer) {
   ReportForm form;
   form.log = std::string(2600, '"');  // the longest line a body can hold
   const auto answer = post(form.body());
@@ -123,8 +132,8 @@ TEST_F(ProtocolTest, LongLineFullOfQuotes_StillGetsACompleteAnswer) {
   EXPECT_TRUE(parse(answer->body).IsObject());
 }
 
-TEST_F(ProtocolTest, Token_ForAKnownPlayerOpensTheirPage) {
-  const auto registered = parse(server.report(ReportForm{}));
+TEST_P(ProtocolTest, Token_ForAKnownPlayerOpensTheirPage) {
+  const auto registered = parse(server->report(ReportForm{}));
   const auto answer = get("/rep/get.php?%67%65%74=%74%6F%6B%65%6E&%77%61%64%65%72=" +
                           percentEncode(member(registered, "aid")));
   ASSERT_TRUE(answer);
@@ -137,7 +146,7 @@ TEST_F(ProtocolTest, Token_ForAKnownPlayerOpensTheirPage) {
   EXPECT_NE(page->body.find("Alice: Alice waves."), std::string::npos);
 }
 
-TEST_F(ProtocolTest, Token_ForAnUnknownPlayerIsAPlainTextTheClientShows) {
+TEST_P(ProtocolTest, Token_ForAnUnknownPlayerIsAPlainTextTheClientShows) {
   for (const std::string wader : {"0123456789abcdef0123456789abcdef", "12ab", ""}) {
     const auto answer = get(getTarget({{"get", "token"}, {"wader", wader}}));
     ASSERT_TRUE(answer);
@@ -151,7 +160,9 @@ TEST_F(ProtocolTest, Token_ForAnUnknownPlayerIsAPlainTextTheClientShows) {
 class BadInputTest : public ProtocolTest {
  protected:
   void SetUp() override {
-    const auto registered = parse(server.report(ReportForm{}));
+    ProtocolTest::SetUp();
+    if (IsSkipped()) return;
+    const auto registered = parse(server->report(ReportForm{}));
     aid = member(registered, "aid");
     reportsBefore = reports();
     playersBefore = players();
@@ -169,8 +180,9 @@ class BadInputTest : public ProtocolTest {
   std::string aid;
   long long reportsBefore = 0, playersBefore = 0;
 };
+INSTANTIATE_TEST_SUITE_P(Stores, BadInputTest, kStores, kStoreName);
 
-TEST_F(BadInputTest, MissingReportFields) {
+TEST_P(BadInputTest, MissingReportFields) {
   const std::string names[] = {"lang", "sid", "fid", "aid", "pid", "code", "log", "line", "ltime", "present"};
   const std::string body = ReportForm{}.body();
   for (const auto& name : names) {
@@ -189,13 +201,13 @@ TEST_F(BadInputTest, MissingReportFields) {
   }
 }
 
-TEST_F(BadInputTest, RepeatedReportFields) {
+TEST_P(BadInputTest, RepeatedReportFields) {
   const std::string body = ReportForm{}.body();
   expectRefused(post(body + "&" + percentEncode("lang") + "=" + percentEncode("en")), "repeated field lang");
   expectRefused(post(body + "&" + percentEncode("log") + "=" + percentEncode("again")), "repeated field log");
 }
 
-TEST_F(BadInputTest, MalformedPercentEncoding) {
+TEST_P(BadInputTest, MalformedPercentEncoding) {
   const std::string body = ReportForm{}.body();
   expectRefused(post(body + "%4"), "malformed percent-encoding");
   expectRefused(post("%6C%6G=%65%6E&" + body), "malformed percent-encoding");
@@ -203,7 +215,7 @@ TEST_F(BadInputTest, MalformedPercentEncoding) {
   expectRefused(get("/rep/get.php?%67%65%74=%6C%61%6E%6"), "malformed percent-encoding");
 }
 
-TEST_F(BadInputTest, NumbersThatAreNotNumbers) {
+TEST_P(BadInputTest, NumbersThatAreNotNumbers) {
   const std::pair<std::string ReportForm::*, std::string> cases[] = {
       {&ReportForm::pid, "pid"}, {&ReportForm::code, "code"}, {&ReportForm::line, "line"},
       {&ReportForm::ltime, "ltime"}};
@@ -223,7 +235,7 @@ TEST_F(BadInputTest, NumbersThatAreNotNumbers) {
   expectRefused(post(form.body()), "field present");
 }
 
-TEST_F(BadInputTest, UnknownLanguage) {
+TEST_P(BadInputTest, UnknownLanguage) {
   ReportForm form;
   form.lang = "xx";
   expectRefused(post(form.body()), "unknown language");
@@ -232,14 +244,14 @@ TEST_F(BadInputTest, UnknownLanguage) {
   expectRefused(get(getTarget({{"get", "pattern"}, {"lang", "xx"}})), "unknown language");
 }
 
-TEST_F(BadInputTest, BodyOverTheLimit) {
+TEST_P(BadInputTest, BodyOverTheLimit) {
   ReportForm form;
   form.aid = aid;
   form.log = std::string(2800, 'a');  // 8400 characters encoded
   expectRefused(post(form.body()), "too large");
 }
 
-TEST_F(BadInputTest, GetRequestsWithoutWhatTheyNeed) {
+TEST_P(BadInputTest, GetRequestsWithoutWhatTheyNeed) {
   expectRefused(get("/rep/get.php"), "missing field get");
   expectRefused(get(getTarget({{"get", "lang"}, {"get", "lang"}})), "repeated field get");
   expectRefused(get(getTarget({{"get", "pattern"}})), "missing field lang");

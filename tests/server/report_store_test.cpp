@@ -1,18 +1,19 @@
+// The contract every store keeps, run against SQLite and PostgreSQL alike.
 #include "report_store.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <set>
 #include <thread>
 
 #include "field_values.h"
 #include "server_fixture.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
 
-using testing::TempDir;
+using testing::StoreKind;
 
 ReportFields fields(std::string aid = {}, std::string line = "\x1F" "Alice\x1Fwaves") {
   ReportFields f;
@@ -27,21 +28,26 @@ ReportFields fields(std::string aid = {}, std::string line = "\x1F" "Alice\x1Fwa
   return f;
 }
 
-class ReportStoreTest : public ::testing::Test {
+class ReportStoreTest : public ::testing::TestWithParam<StoreKind> {
  protected:
+  void SetUp() override {
+    if (!database.available()) GTEST_SKIP() << "no throwaway PostgreSQL runs (tools/throwaway-postgresql.sh)";
+  }
   std::unique_ptr<ReportStore> open() {
     std::string error;
-    auto store = ReportStore::open(database().string(), error);
+    auto store = ReportStore::open(database.address(), error);
     EXPECT_TRUE(store) << error;
     return store;
   }
-  std::filesystem::path database() const { return dir.path() / "reports.sqlite3"; }
-  long long countRowsOf(const std::string& table) const { return testing::countRows(database(), table); }
+  long long countRowsOf(const std::string& table) const { return database.count(table); }
 
-  TempDir dir;
+  testing::TestDatabase database{GetParam()};
 };
 
-TEST_F(ReportStoreTest, ReportWithoutPlayer_RegistersOneWithFreshIds) {
+INSTANTIATE_TEST_SUITE_P(Stores, ReportStoreTest, ::testing::Values(StoreKind::Sqlite, StoreKind::Postgresql),
+                         [](const auto& info) { return testing::storeKindName(info.param); });
+
+TEST_P(ReportStoreTest, ReportWithoutPlayer_RegistersOneWithFreshIds) {
   auto store = open();
   const auto first = store->store(fields());
   ASSERT_TRUE(first);
@@ -61,7 +67,7 @@ TEST_F(ReportStoreTest, ReportWithoutPlayer_RegistersOneWithFreshIds) {
   EXPECT_NE(*store->tokenOf(other->playerId), *token);
 }
 
-TEST_F(ReportStoreTest, KnownPlayerAndSession_AreKept) {
+TEST_P(ReportStoreTest, KnownPlayerAndSession_AreKept) {
   auto store = open();
   const auto first = store->store(fields());
   ASSERT_TRUE(first);
@@ -76,7 +82,7 @@ TEST_F(ReportStoreTest, KnownPlayerAndSession_AreKept) {
   EXPECT_EQ(countRowsOf("players"), 1);
 }
 
-TEST_F(ReportStoreTest, UnknownPlayerId_IsReplacedByANewPlayer) {
+TEST_P(ReportStoreTest, UnknownPlayerId_IsReplacedByANewPlayer) {
   auto store = open();
   const auto stored = store->store(fields("0123456789abcdef0123456789abcdef"));
   ASSERT_TRUE(stored);
@@ -86,7 +92,7 @@ TEST_F(ReportStoreTest, UnknownPlayerId_IsReplacedByANewPlayer) {
   EXPECT_FALSE(store->tokenOf("0123456789abcdef0123456789abcdef"));
 }
 
-TEST_F(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
+TEST_P(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
   auto store = open();
   std::string line;
   for (int b = 0; b < 256; ++b) line.push_back(static_cast<char>(b));
@@ -100,34 +106,22 @@ TEST_F(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
   const auto stored = store->store(report);
   ASSERT_TRUE(stored);
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* row = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db,
-                "SELECT lang, sid, fid, aid, pid, code, log, line, ltime, present, session,"
-                " received_at_ms FROM reports WHERE id = ?1", -1, &row, nullptr), SQLITE_OK);
-  sqlite3_bind_int64(row, 1, stored->reportId);
-  ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
-  const auto text = [&](int i) { return std::string(reinterpret_cast<const char*>(sqlite3_column_text(row, i))); };
-  EXPECT_EQ(text(0), "en");
-  EXPECT_EQ(text(1), "");
-  EXPECT_EQ(text(2), "41");
-  EXPECT_EQ(text(3), "");
-  EXPECT_EQ(sqlite3_column_int(row, 4), -7);
-  EXPECT_EQ(sqlite3_column_int(row, 5), 2122);
-  EXPECT_EQ(sqlite3_column_type(row, 6), SQLITE_BLOB);
-  EXPECT_EQ(std::string(static_cast<const char*>(sqlite3_column_blob(row, 6)),
-                        static_cast<size_t>(sqlite3_column_bytes(row, 6))), line);
-  EXPECT_EQ(sqlite3_column_int(row, 7), 12);
-  EXPECT_EQ(sqlite3_column_int64(row, 8), -1);
-  EXPECT_EQ(sqlite3_column_int(row, 9), 0);
-  EXPECT_EQ(text(10), stored->sessionId);
-  EXPECT_GT(sqlite3_column_int64(row, 11), 1'700'000'000'000);
-  sqlite3_finalize(row);
-  sqlite3_close(db);
+  const auto row = database.row(stored->reportId);
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->lang, "en");
+  EXPECT_EQ(row->sid, "");
+  EXPECT_EQ(row->fid, "41");
+  EXPECT_EQ(row->aid, "");
+  EXPECT_EQ(row->pid, "-7");
+  EXPECT_EQ(row->code, "2122");
+  EXPECT_EQ(row->log, line);
+  EXPECT_EQ(row->line, "12");
+  EXPECT_EQ(row->ltime, "-1");
+  EXPECT_EQ(row->present, "0");
+  EXPECT_EQ(row->session, stored->sessionId);
 }
 
-TEST_F(ReportStoreTest, HistoryLineReportedAgain_KeepsItsFirstReport) {
+TEST_P(ReportStoreTest, HistoryLineReportedAgain_KeepsItsFirstReport) {
   auto store = open();
   const auto first = store->store(fields());
   ASSERT_TRUE(first);
@@ -150,7 +144,7 @@ TEST_F(ReportStoreTest, HistoryLineReportedAgain_KeepsItsFirstReport) {
   EXPECT_EQ(store->reportCount(), 3);
 }
 
-TEST_F(ReportStoreTest, PresentLinesAndOtherPlayersLines_AreAlwaysStored) {
+TEST_P(ReportStoreTest, PresentLinesAndOtherPlayersLines_AreAlwaysStored) {
   auto store = open();
   const auto first = store->store(fields());
   ASSERT_TRUE(first);
@@ -163,7 +157,7 @@ TEST_F(ReportStoreTest, PresentLinesAndOtherPlayersLines_AreAlwaysStored) {
   EXPECT_EQ(store->reportCount(), 3);
 }
 
-TEST_F(ReportStoreTest, EmptyLine_IsStoredAsAnEmptyBlob) {
+TEST_P(ReportStoreTest, EmptyLine_IsStoredAsAnEmptyBlob) {
   auto store = open();
   const auto stored = store->store(fields({}, ""));
   ASSERT_TRUE(stored);
@@ -173,7 +167,7 @@ TEST_F(ReportStoreTest, EmptyLine_IsStoredAsAnEmptyBlob) {
   EXPECT_EQ(page->reports[0].line, "");
 }
 
-TEST_F(ReportStoreTest, PlayerReports_ComeNewestFirstInPagesOfThatPlayerOnly) {
+TEST_P(ReportStoreTest, PlayerReports_ComeNewestFirstInPagesOfThatPlayerOnly) {
   auto store = open();
   const auto first = store->store(fields({}, "line 0"));
   ASSERT_TRUE(first);
@@ -193,7 +187,7 @@ TEST_F(ReportStoreTest, PlayerReports_ComeNewestFirstInPagesOfThatPlayerOnly) {
   EXPECT_FALSE(store->reportsOf("0123456789abcdef0123456789abcdef", 0, 50));
 }
 
-TEST_F(ReportStoreTest, ConcurrentReports_AreAllStoredWithDistinctIds) {
+TEST_P(ReportStoreTest, ConcurrentReports_AreAllStoredWithDistinctIds) {
   auto store = open();
   constexpr int kThreads = 8, kEach = 50;
   std::vector<std::vector<int64_t>> ids(kThreads);
@@ -210,7 +204,7 @@ TEST_F(ReportStoreTest, ConcurrentReports_AreAllStoredWithDistinctIds) {
   EXPECT_EQ(store->reportCount(), kThreads * kEach);
 }
 
-TEST_F(ReportStoreTest, ReportsAndPlayers_AreThereAfterReopening) {
+TEST_P(ReportStoreTest, ReportsAndPlayers_AreThereAfterReopening) {
   std::string playerId;
   {
     auto store = open();
@@ -227,10 +221,109 @@ TEST_F(ReportStoreTest, ReportsAndPlayers_AreThereAfterReopening) {
   EXPECT_FALSE(again->newPlayer);
 }
 
-TEST_F(ReportStoreTest, UnwritableDatabase_IsRefusedWithAReason) {
+TEST_P(ReportStoreTest, UnreachableDatabase_IsRefusedWithAReason) {
   std::string error;
-  EXPECT_FALSE(ReportStore::open((dir.path() / "missing" / "reports.sqlite3").string(), error));
+  const std::string address = GetParam() == StoreKind::Sqlite
+                                  ? database.address() + ".missing/reports.sqlite3"
+                                  : "postgresql://nobody@127.0.0.1:1/none?connect_timeout=2";
+  EXPECT_FALSE(ReportStore::open(address, error));
   EXPECT_FALSE(error.empty());
+}
+
+TEST_P(ReportStoreTest, PageListing_ReadsAtMost4KiBOfALine) {
+  auto store = open();
+  const auto stored = store->store(fields({}, std::string(10000, 'x')));
+  ASSERT_TRUE(stored);
+  const auto page = store->reportsOf(*store->tokenOf(stored->playerId), 0, 10);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->reports.size(), 1u);
+  EXPECT_EQ(page->reports[0].line, std::string(kListedLineBytes, 'x'));
+  EXPECT_EQ(database.row(stored->reportId)->log.size(), 10000u);
+}
+
+TEST_P(ReportStoreTest, Filter_NarrowsByPatternAndLiteralBytes_TotalsCountEveryPattern) {
+  auto store = open();
+  const auto first = store->store(fields({}, "\x1F" "Alice\x1Fwaves 100%"));
+  ASSERT_TRUE(first);
+  const auto as = [&](std::string language, int32_t patternId, std::string line) {
+    auto report = fields(first->playerId, std::move(line));
+    report.language = std::move(language);
+    report.patternId = patternId;
+    ASSERT_TRUE(store->store(report));
+  };
+  as("en", 2, "\x1F" "Alice\x1Fwaves");
+  as("ja", 4, std::string("\x1F" "Bob\x1F\xFF\x00raw", 10));
+  as("en", 3, "\x1F" "Carol\x1Fsays_hi");
+  as("en", 2, std::string(kListedLineBytes, 'x') + "needle");
+  ASSERT_TRUE(store->store(fields({}, "someone else waves 100%")));
+  const std::string token = *store->tokenOf(first->playerId);
+
+  const auto lines = [&](const ReportFilter& filter, int64_t offset = 0, int64_t limit = 50) {
+    const auto page = store->reportsOf(token, offset, limit, filter);
+    std::vector<std::string> listed;
+    if (!page) return std::make_pair(int64_t{-1}, listed);
+    for (const auto& report : page->reports) listed.push_back(report.line.substr(0, 20));
+    return std::make_pair(page->total, listed);
+  };
+  using Lines = std::vector<std::string>;
+  const auto pattern = [](std::string language, int32_t id, std::string text = {}) {
+    return ReportFilter{std::move(language), id, std::move(text)};
+  };
+  const auto search = [](std::string text) { return ReportFilter{{}, std::nullopt, std::move(text)}; };
+
+  // Totals cover all of this player's reports, whatever the filter; most first.
+  const auto page = store->reportsOf(token, 0, 50, search("nothing has this"));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->total, 0);
+  ASSERT_EQ(page->totals.size(), 3u);
+  EXPECT_EQ(page->totals[0].language, "en");
+  EXPECT_EQ(page->totals[0].patternId, 2);
+  EXPECT_EQ(page->totals[0].count, 3);
+  EXPECT_EQ(page->totals[1].patternId, 3);
+  EXPECT_EQ(page->totals[2].language, "ja");
+  EXPECT_EQ(page->totals[2].count, 1);
+
+  EXPECT_EQ(lines(pattern("en", 2)),
+            std::make_pair(int64_t{3}, Lines{std::string(20, 'x'), "\x1F" "Alice\x1Fwaves", "\x1F" "Alice\x1Fwaves 100%"}));
+  EXPECT_EQ(lines(pattern("en", 2), 1, 1), std::make_pair(int64_t{3}, Lines{"\x1F" "Alice\x1Fwaves"}));
+  EXPECT_EQ(lines(pattern("en", 2, "100")), std::make_pair(int64_t{1}, Lines{"\x1F" "Alice\x1Fwaves 100%"}));
+  // LIKE's wildcards, bytes that are not UTF-8 and NUL are matched as themselves.
+  EXPECT_EQ(lines(search("%")).first, 1);
+  EXPECT_EQ(lines(search("_")), std::make_pair(int64_t{1}, Lines{"\x1F" "Carol\x1Fsays_hi"}));
+  EXPECT_EQ(lines(search(std::string("\xFF\x00r", 3))).first, 1);
+  // Only the listed part of a line is searched: the page could not show the rest.
+  EXPECT_EQ(lines(search("needle")).first, 0);
+  // No such pattern, or a language of bytes no stored language has: no lines, not an error.
+  EXPECT_EQ(lines(pattern("ja", 2)).first, 0);
+  EXPECT_EQ(lines(pattern("\xFF\x00", 2)).first, 0);
+  EXPECT_FALSE(store->reportsOf(token, 0, 50, search(std::string(kMaxSearchBytes + 1, 'a'))));
+  EXPECT_EQ(lines(search(std::string(kMaxSearchBytes, 'a'))).first, 0);
+}
+
+TEST_P(ReportStoreTest, RegistrationNotAllowed_WritesNothing) {
+  auto store = open();
+  auto report = fields("0123456789abcdef0123456789abcdef");
+  report.mayRegister = false;
+  const auto refused = store->store(report);
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->registrationRefused);
+  EXPECT_EQ(countRowsOf("players"), 0);
+  EXPECT_EQ(countRowsOf("reports"), 0);
+  // A known player needs no registration.
+  const auto known = store->store(fields());
+  ASSERT_TRUE(known);
+  report.aid = known->playerId;
+  EXPECT_FALSE(store->store(report)->registrationRefused);
+  EXPECT_EQ(countRowsOf("reports"), 2);
+}
+
+TEST_P(ReportStoreTest, ReopeningAppliesNoMigrationTwiceAndHealthHolds) {
+  { EXPECT_TRUE(open()->healthy()); }
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(store->healthy());
+  EXPECT_EQ(store->reportCount(), 0);
+  EXPECT_EQ(store->playerCount(), 0);
 }
 
 }  // namespace

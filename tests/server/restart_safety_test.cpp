@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <mutex>
@@ -12,26 +11,20 @@
 
 #include "field_values.h"
 #include "server_fixture.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
 
-std::set<int64_t> storedReportIds(const std::filesystem::path& database) {
-  std::set<int64_t> ids;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* rows = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT id FROM reports", -1, &rows, nullptr) == SQLITE_OK)
-      while (sqlite3_step(rows) == SQLITE_ROW) ids.insert(sqlite3_column_int64(rows, 0));
-    sqlite3_finalize(rows);
-  }
-  sqlite3_close(db);
-  return ids;
-}
+class RestartSafety : public ::testing::TestWithParam<testing::StoreKind> {};
+INSTANTIATE_TEST_SUITE_P(Stores, RestartSafety,
+                         ::testing::Values(testing::StoreKind::Sqlite, testing::StoreKind::Postgresql),
+                         [](const auto& info) { return testing::storeKindName(info.param); });
 
-TEST(RestartSafety, AnsweredReportsSurviveSigkillInTheMiddleOfTraffic) {
-  testing::TempDir dir;
-  const auto database = dir.path() / "reports.sqlite3";
+TEST_P(RestartSafety, AnsweredReportsSurviveSigkillInTheMiddleOfTraffic) {
+  testing::TestDatabase storeDatabase(GetParam());
+  if (!storeDatabase.available()) GTEST_SKIP() << "no throwaway PostgreSQL runs";
+  const std::string database = storeDatabase.address();
   auto server = std::make_unique<testing::ServerProcess>(database);
 
   std::mutex answeredMutex;
@@ -71,7 +64,7 @@ TEST(RestartSafety, AnsweredReportsSurviveSigkillInTheMiddleOfTraffic) {
   for (auto& client : clients) client.join();
 
   server = std::make_unique<testing::ServerProcess>(database);
-  const auto stored = storedReportIds(database);
+  const auto stored = storeDatabase.reportIds();
   std::lock_guard lock(answeredMutex);
   ASSERT_GE(answered.size(), 300u);
   for (const int64_t fid : answered) EXPECT_TRUE(stored.count(fid)) << "answered report " << fid << " lost";

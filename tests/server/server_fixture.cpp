@@ -73,23 +73,30 @@ const Catalog& bundledCatalog() {
   return catalog;
 }
 
-LocalServer::LocalServer(const std::filesystem::path& database) {
+LocalServer::LocalServer(const std::filesystem::path& database, ServiceLimits serviceLimits,
+                         HttpLimits httpLimits)
+    : LocalServer(database.string(), std::move(serviceLimits), std::move(httpLimits)) {}
+
+LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimits, HttpLimits httpLimits) {
   std::string error;
-  store_ = ReportStore::open(database.string(), error);
+  store_ = ReportStore::open(database, error);
   if (!store_) throw std::runtime_error("cannot open the store: " + error);
-  server_ = std::make_unique<HttpServer>(bundledCatalog(), *store_, 4);
-  for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
-    const int port = pickFreePort();
-    if (server_->bind("127.0.0.1", port)) port_ = port;
-  }
-  if (port_ == 0) throw std::runtime_error("cannot bind a loopback port");
-  thread_ = std::thread([this] { server_->run(); });
-  while (!server_->running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The log lines are not what these tests read.
+  logFile_ = std::tmpfile();
+  log_ = std::make_unique<ServerLog>(logFile_);
+  service_ = std::make_unique<ReportService>(bundledCatalog(), *store_, *log_, std::move(serviceLimits));
+  front_ = std::make_unique<HttpFront>(*service_, std::move(httpLimits));
+  if (!front_->start("127.0.0.1", 0, error)) throw std::runtime_error(error);
+  port_ = front_->port();
 }
 
 LocalServer::~LocalServer() {
-  server_->stop();
-  thread_.join();
+  front_->stop();
+  front_.reset();
+  // The store's last answers still reach the service.
+  store_.reset();
+  service_.reset();
+  std::fclose(logFile_);
 }
 
 httplib::Client LocalServer::client() const {
@@ -110,24 +117,28 @@ std::string LocalServer::report(const ReportForm& form) const {
   return answer->body;
 }
 
-ServerProcess::ServerProcess(const std::filesystem::path& database) {
+ServerProcess::ServerProcess(const std::string& database, std::vector<std::string> extraArgs)
+    : extraArgs_(std::move(extraArgs)) {
   // Another test may take the port between the probe and the bind.
   for (int attempt = 0; attempt < 5; ++attempt)
     if (start(database)) return;
   throw std::runtime_error("the server program did not start");
 }
 
-bool ServerProcess::start(const std::filesystem::path& database) {
+bool ServerProcess::start(const std::string& database) {
   port_ = pickFreePort();
+  std::vector<std::string> args = {TIDEMARK_SERVER_EXECUTABLE, "--port", std::to_string(port_), "--database",
+                                   database, "--threads", "2", "--registration-burst", "1000000"};
+  args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
-    const std::string portText = std::to_string(port_);
-    const std::string databaseText = database.string();
     // Output goes nowhere: the test reads the database and the answers.
     freopen("/dev/null", "w", stdout);
     freopen("/dev/null", "w", stderr);
-    execl(TIDEMARK_SERVER_EXECUTABLE, TIDEMARK_SERVER_EXECUTABLE, "--port", portText.c_str(),
-          "--database", databaseText.c_str(), "--threads", "8", static_cast<char*>(nullptr));
+    execv(argv[0], argv.data());
     _exit(127);
   }
   httplib::Client client("127.0.0.1", port_);

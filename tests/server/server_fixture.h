@@ -13,8 +13,10 @@
 
 #include "catalog.h"
 #include "http/form.h"
-#include "http_server.h"
+#include "http_front.h"
+#include "report_service.h"
 #include "report_store.h"
+#include "server_log.h"
 
 namespace tidemark::testing {
 
@@ -46,14 +48,18 @@ std::string getTarget(const std::vector<std::pair<std::string, std::string>>& fi
 
 const Catalog& bundledCatalog();
 
-// The server in this process, on a free loopback port, with its own database.
+// The server in this process, on an ephemeral loopback port, with its own
+// database (a file path or a PostgreSQL address).
 class LocalServer {
  public:
-  explicit LocalServer(const std::filesystem::path& database);
+  explicit LocalServer(const std::filesystem::path& database, ServiceLimits serviceLimits = {},
+                       HttpLimits httpLimits = {});
+  LocalServer(const std::string& database, ServiceLimits serviceLimits = {}, HttpLimits httpLimits = {});
   ~LocalServer();
 
   int port() const { return port_; }
   ReportStore& store() { return *store_; }
+  const ReportService& service() const { return *service_; }
   httplib::Client client() const;
   std::string baseUrl() const;
 
@@ -63,21 +69,29 @@ class LocalServer {
 
  private:
   std::unique_ptr<ReportStore> store_;
-  std::unique_ptr<HttpServer> server_;
-  std::thread thread_;
+  std::unique_ptr<ServerLog> log_;
+  std::unique_ptr<ReportService> service_;
+  std::unique_ptr<HttpFront> front_;
+  std::FILE* logFile_ = nullptr;
   int port_ = 0;
 };
 
-// The server program in a process of its own, on a free loopback port.
+// The server program in a process of its own, on a free loopback port. The
+// tests' clients register players by the hundred from one address: the
+// registration limit is lifted unless `extraArgs` set it.
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::filesystem::path& database);
+  explicit ServerProcess(const std::string& database, std::vector<std::string> extraArgs = {});
+  explicit ServerProcess(const std::filesystem::path& database) : ServerProcess(database.string()) {}
   ~ServerProcess();
   void kill(int signal);  // and reap it
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
 
  private:
-  bool start(const std::filesystem::path& database);
+  bool start(const std::string& database);
+
+  std::vector<std::string> extraArgs_;
 
   pid_t pid_ = -1;
   int port_ = 0;

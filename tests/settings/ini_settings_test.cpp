@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/report_effects.h"
 #include "settings/temp_folder_win32.h"
 #include "shell/ini_settings_store_win32.h"
 #include "shell/settings.h"
@@ -131,6 +132,33 @@ TEST(IniSettingsStore, AWriteChangesItsLineOnlyAndTheNextRunReadsIt) {
     EXPECT_EQ(nextRun.readInt("general", "ExecGame", 0), 1);
     EXPECT_EQ(nextRun.readInt("window", "pos_x", 0), 5);
     EXPECT_EQ(nextRun.readInt("window", "pos_y", 0), -8);
+}
+
+// The server's "aid" goes into the file as "wader": a hostile one must not
+// add keys or sections, and the next ordinary one is saved.
+TEST(IniSettingsStore, APlayerIdFromTheServerNeverRewritesTheFile) {
+    TempFolder folder;
+    const std::string file = folder.path("Tidemark.ini");
+    const std::string before = "[general]\r\nwader=ab12\r\n[window]\r\npos_x=5\r\n";
+    spill(file, before);
+    IniSettingsStore store(file);
+    CaptureSession session;
+    session.setPlayerId("ab12");
+    ServerIdentifiers identifiers;
+    LogRecord record;
+    ReportAnswer answer;
+    answer.outcome = ReportAnswer::Outcome::Object;
+
+    answer.aid = "cd34\r\n[window]\r\npos_x=-32000\r\n[evil]\r\nkey=1";
+    applyReportAnswer(answer, record, session.resetGeneration(), session, identifiers, &store);
+    EXPECT_EQ(slurp(file), before);
+    EXPECT_EQ(IniSettingsStore(file).readText("general", "wader", ""), "ab12");
+
+    answer.aid = "ef56";
+    applyReportAnswer(answer, record, session.resetGeneration(), session, identifiers, &store);
+    EXPECT_EQ(IniSettingsStore(file).readText("general", "wader", ""), "ef56");
+    EXPECT_EQ(IniSettingsStore(file).readInt("window", "pos_x", 0), 5);
+    EXPECT_EQ(slurp(file).find("evil"), std::string::npos);
 }
 
 TEST(IniSettingsStore, WithoutAPathItNeitherReadsNorWritesAnyFile) {

@@ -65,5 +65,16 @@ TEST(LanguageCodeAt, OutOfRangeIndexesHaveNoCode) {
     EXPECT_EQ(languageCodeAt(empty, 0), std::nullopt);
 }
 
+// A code goes into the settings file as "language": one that would write new
+// lines there, or read back otherwise, cannot be chosen.
+TEST(LanguageCodeAt, CodesThatCouldNotBeKeptInTheSettingsFileAreNoChoice) {
+    LanguageList list = parsed(R"([{"code":"ja\r\n[window]\r\npos_x=1","name2":"a"},{"code":"\"ja\"","name2":"b"},)"
+                               R"({"code":"","name2":"c"},{"code":"zh-TW","name2":"d"}])");
+    EXPECT_EQ(languageCodeAt(list, 0), std::nullopt);
+    EXPECT_EQ(languageCodeAt(list, 1), std::nullopt);
+    EXPECT_EQ(languageCodeAt(list, 2), std::nullopt);
+    EXPECT_EQ(languageCodeAt(list, 3), "zh-TW");
+}
+
 }  // namespace
 }  // namespace tidemark

@@ -59,6 +59,9 @@ public:
     static void script(const std::vector<ServerAnswer>& answers,
                        const ServerAnswer& fallback = ServerAnswer::text("{}"));
     static std::vector<ServerRequest> requests();
+    // The traffic port stops listening and drops its connections, as a
+    // server that went down; it listens again on the same port after `ms`.
+    static void goAway(int ms);
     // A loopback port on which nothing listens.
     static std::uint16_t unusedPort();
 };

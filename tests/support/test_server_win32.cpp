@@ -139,6 +139,10 @@ void TestServer::script(const std::vector<ServerAnswer>& answers, const ServerAn
     command(buffer.GetString());
 }
 
+void TestServer::goAway(int ms) {
+    command(R"({"op": "away", "ms": )" + std::to_string(ms) + "}");
+}
+
 std::vector<ServerRequest> TestServer::requests() {
     rapidjson::Document reply = command(R"({"op": "records"})");
     std::vector<ServerRequest> out;

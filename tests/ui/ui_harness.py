@@ -14,6 +14,7 @@ import time
 
 WINE_LOADER = "/usr/lib/wine/wine64"
 RECORD_URL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record_url.sh")
+WINE_DESKTOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine-desktop.sh")
 
 
 def env_path(name):
@@ -42,23 +43,20 @@ class Wine:
     def prepare(self):
         """Creates the prefix on first use, with the crash dialog off and a
         virtual desktop, and keeps one Wine server up for the next minute."""
-        ready = os.path.join(self.prefix, ".tidemark-ui-ready-2")
+        ready = os.path.join(self.prefix, ".tidemark-ui-ready-5")
         if not os.path.exists(ready):
             with open(os.devnull, "wb") as null:
                 subprocess.run([self.wine_run, self.prefix, "cmd", "/c", "exit", "0"], stdout=null,
                                stderr=null, stdin=subprocess.DEVNULL, env=self.environment(), check=False)
-                # The desktop's shell gives the taskbar with its notification area.
-                for args in (
-                        ["HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default"],
-                        ["HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "1024x768"],
-                        ["HKCU\\Software\\Wine\\Explorer\\Desktops\\Default", "/v", "EnableShell",
-                         "/t", "REG_DWORD", "/d", "1"],
-                        # Addresses the program opens go to a recorder, not a browser.
-                        ["HKCU\\Software\\Wine\\WineBrowser", "/v", "Browsers", "/d", RECORD_URL]):
-                    subprocess.run([WINE_LOADER, "reg", "add"] + args + ["/f"], stdout=null, stderr=null,
-                                   stdin=subprocess.DEVNULL, env=self.environment(), check=True)
+                subprocess.run([WINE_DESKTOP, self.prefix, "1024x768"], stdout=null, env=self.environment(),
+                               check=True)
+                # Addresses the program opens go to a recorder, not a browser.
+                subprocess.run([WINE_LOADER, "reg", "add", "HKCU\\Software\\Wine\\WineBrowser", "/v", "Browsers",
+                                "/d", RECORD_URL, "/f"], stdout=null, stderr=null, stdin=subprocess.DEVNULL,
+                               env=self.environment(), check=True)
                 subprocess.run(["wineserver", "-w"], env=self.environment(), check=False)
             open(ready, "w").close()
+        self.link_fonts()
         with open(os.devnull, "wb") as null:
             subprocess.run(["wineserver", "-p60"], stdout=null, stderr=null, stdin=subprocess.DEVNULL,
                            env=self.environment(), check=False)
@@ -73,6 +71,27 @@ class Wine:
                                     stdin=subprocess.DEVNULL, env=env)
         finally:
             out.close()
+
+    def link_fonts(self):
+        """Wine rewrites the font links after a Japanese run; every English
+        run starts with the links an English interface needs."""
+        subprocess.run([WINE_DESKTOP, self.prefix, "--fonts"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, env=self.environment(), check=True)
+
+    def set_dpi(self, dpi):
+        """The system DPI of the programs started from now on. The prefix's
+        desktop keeps the DPI it started with, so the prefix's Wine server
+        (and with it the desktop) is restarted; only the window tests use
+        this prefix."""
+        env = self.environment()
+        subprocess.run([WINE_LOADER, "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t",
+                        "REG_DWORD", "/d", str(dpi), "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, env=env, check=True)
+        # Never the test's own output: a server that outlives the test would
+        # hold it open.
+        for args in (["-k"], ["-w"], ["-p60"]):
+            subprocess.run(["wineserver", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           stdin=subprocess.DEVNULL, check=False)
 
     def run(self, exe, args, output, timeout=30):
         with open(output, "wb") as out:

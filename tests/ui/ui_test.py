@@ -15,6 +15,7 @@ Configuration, from the environment (set by tests/ui/CMakeLists.txt):
   TIDEMARK_UI_SHOTS     where screenshots go
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -24,7 +25,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from report_double import ReportDouble, Slow, port_is_free  # noqa: E402
+from report_double import LANGUAGES, ReportDouble, Slow, port_is_free  # noqa: E402
 from ui_harness import Driver, Program, Wine, write_ini  # noqa: E402
 
 SKIPPED = 77
@@ -226,24 +227,42 @@ class WindowTest(unittest.TestCase):
         window = self.program.settings().get("window", {})
         self.assertEqual((window.get("pos_x"), window.get("pos_y")), (left, top), "position saved on exit")
 
-    def test_language_list_that_is_not_an_array_ends_silently(self):
+    def assert_start_fails_with_connection_text(self, process):
+        rc, box = self.driver("message-box", 15000)
+        self.assertEqual(rc, 0, "no message box")
+        self.assertEqual((box["caption"], box["text"]), ("Information", "The connection to the server failed."))
+        self.assertEqual(self.wait_exit(process, 20), 1)
+        self.assertEqual(self.driver("wait-gone", 0)[0], 0)
+
+    def test_language_list_that_is_not_an_array_says_so_and_ends(self):
         for answer in ('{"code":"en","name2":"English"}', "", "Service Unavailable"):
             with self.subTest(answer=answer):
                 self.serve(language_list=answer)
-                process = self.program.start()
-                self.assertEqual(self.wait_exit(process, 20), 0)
+                self.assert_start_fails_with_connection_text(self.program.start())
                 self.assertEqual(len(self.server.requests_of("lang")), 1)
                 self.assertEqual(self.server.requests_of("pattern"), [], "no worker was started")
-                rc, _ = self.driver("wait-gone", 0)
-                self.assertEqual(rc, 0)
                 self.server.close()
                 self.server = None
 
-    def test_unreachable_server_ends_silently(self):
+    def test_unreachable_server_says_so_and_ends(self):
         if not port_is_free(self.port):
             self.skipTest(f"something listens on port {self.port}")
+        self.assert_start_fails_with_connection_text(self.program.start())
+
+    def test_window_answers_while_the_language_list_is_slow(self):
+        # The saved position shows the window while the list is on its way.
+        server = self.serve(language_list=Slow(json.dumps(LANGUAGES), head_after=3, body_after=0))
+        self.preset(language="en", pos_x="150", pos_y="90")
         process = self.program.start()
-        self.assertEqual(self.wait_exit(process, 20), 0)
+        server.wait_for("lang", timeout=10)
+        time.sleep(0.5)
+        self.assertEqual(self.driver("ping", 500)[0], 0, "the window does not answer while the list is on its way")
+        self.assertEqual(server.requests_of("pattern"), [], "a worker before the language list")
+        state = self.driver.wait_window()
+        self.assertEqual((state["tab.count"], state["tab.selected"], state["page"]), ("2", "0", "log"))
+        server.wait_for("pattern", timeout=10)
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
 
     def test_second_start_exits_silently_and_leaves_the_first_running(self):
         self.serve()
@@ -454,6 +473,10 @@ class WindowTest(unittest.TestCase):
             time.sleep(0.1)
         return self.program.opened_addresses()
 
+    def home(self):
+        # Wine's browser bridge writes the default port 80 away.
+        return "http://127.0.0.1/" if self.port == 80 else f"http://127.0.0.1:{self.port}/"
+
     def test_page_button_and_link_open_the_server_pages(self):
         server = self.serve()
         self.preset(language="en", wader="12ab")
@@ -464,8 +487,7 @@ class WindowTest(unittest.TestCase):
         self.driver("click", IDC_MYPAGE)
         tokens = server.wait_for("token", timeout=5)
         self.assertEqual([(r.field("get"), r.field("wader")) for r in tokens], [("token", "12ab")])
-        # Wine's browser bridge writes the default port 80 away.
-        home = "http://127.0.0.1/" if self.port == 80 else f"http://127.0.0.1:{self.port}/"
+        home = self.home()
         self.assertEqual(self.wait_addresses(1), [home + "page/abc"])
         self.driver("click", IDC_HOME_LINK)
         self.assertEqual(self.wait_addresses(2), [home + "page/abc", home])
@@ -478,6 +500,117 @@ class WindowTest(unittest.TestCase):
         self.assertEqual((box["caption"], box["text"]), ("Information", "No such player."))
         time.sleep(0.5)
         self.assertEqual(len(self.program.opened_addresses()), 2)
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_page_button_request_leaves_the_window_answering(self):
+        server = self.serve(token=Slow(json.dumps({"token": "page/slow"}), head_after=2, body_after=0))
+        self.preset(language="en", wader="12ab")
+        process, _ = self.start()
+        self.driver("tab", 1)
+        self.wait_state(lambda s: s["ctl.1013.enabled"] == "1", what="Jump to mypage enabled")
+        self.driver("click", IDC_MYPAGE)
+        self.assertEqual(len(server.wait_for("token", timeout=5)), 1)
+        self.assertEqual(self.driver("ping", 500)[0], 0, "the window does not answer during the request")
+        self.assertEqual(self.driver.state()["ctl.1013.enabled"], "0", "the button is greyed while the request runs")
+        self.assertEqual(self.wait_addresses(1), [self.home() + "page/slow"])
+        self.wait_state(lambda s: s["ctl.1013.enabled"] == "1", what="the button enabled again")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_player_id_enables_the_page_button_and_long_lines_wrap(self):
+        welcome = "* You are now registered. " + "Your reports are kept on your own page. " * 8
+        self.serve(report=json.dumps({"aid": "p-9", "log": welcome}))
+        self.preset(language="en")
+        game = self.start_game()
+        process, _ = self.start()
+        self.wait_state(lambda s: s["status"].startswith("Monitoring your logs"), timeout=20,
+                        what="the worker monitors the game's log")
+        self.driver("tab", 1)
+        state = self.wait_state(lambda s: s["page"] == "config", what="Config page")
+        self.assertEqual(state["ctl.1013.enabled"], "0")
+        game.add_line(57, "gamesim\x1fhello")
+        self.wait_state(lambda s: s["ctl.1013.enabled"] == "1", what="the button enabled once the id came")
+        self.assertEqual(self.general().get("wader"), "p-9")
+
+        self.driver("tab", 0)
+        state = self.wait_state(lambda s: s.get("log") == welcome + "\r\n", what="the long line in the Log tab")
+        self.assertGreater(int(state["log.lineCount"]), 3, "the long line wraps")
+        self.assertEqual(state["log.selection"], f"{len(welcome) + 2} {len(welcome) + 2}", "caret at the end")
+        self.screenshot("en-log-wrapped")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_keyboard_moves_through_tabs_controls_and_close(self):
+        self.serve()
+        self.preset(language="en")
+        process, _ = self.start()
+        self.wait_state(lambda s: s["page"] == "log", what="Log page")
+        self.driver("send-keys", "ctrl+tab")
+        state = self.wait_state(lambda s: s["page"] == "config", what="Ctrl+Tab shows the Config page")
+        self.assertEqual(state["tab.selected"], "1")
+        # The tabs, the page's controls in their order ("Jump to mypage" is
+        # greyed without a player id), then "Close", and round again.
+        cycle = ["1002", "1015", "1018", "1020", "1028", "2"]
+        for keys, order in (("tab", cycle), ("shift+tab", cycle[::-1])):
+            seen = []
+            for _ in range(len(cycle) + 1):
+                self.driver("send-keys", keys)
+                seen.append(self.driver.state()["focus"])
+            self.assertIn(seen[0], order, f"{keys}: {seen}")
+            start = order.index(seen[0])
+            self.assertEqual(seen, ((order[start:] + order[:start]) * 2)[:len(seen)], f"{keys} order: {seen}")
+        self.driver("send-keys", "ctrl+shift+tab")
+        self.wait_state(lambda s: s["page"] == "log", what="Ctrl+Shift+Tab shows the Log page")
+        self.driver("send-keys", "ctrl+tab")
+        self.wait_state(lambda s: s["page"] == "config", what="Ctrl+Tab again")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
+    def test_high_dpi_scales_the_window_in_both_languages(self):
+        self.serve()
+        self.preset(wader="x1")
+        sizes = {}
+        try:
+            for dpi in (96, 144):
+                self.wine.set_dpi(dpi)
+                for lang, tag in ((None, "en"), ("ja_JP.UTF-8", "ja")):
+                    self.wine.link_fonts()
+                    process, state = self.start(lang=lang)
+                    state = self.wait_state(lambda s: s["page"] == "config" and s["status"] != "",
+                                            what="the Config page")
+                    self.assertEqual(state["dpi"], str(dpi), "the program sees the system DPI")
+                    left, top, right, bottom = map(int, state["rect"].split())
+                    sizes[(dpi, tag)] = (right - left, bottom - top)
+                    for control in (IDC_EXEC_GAME, IDC_EXIT_TO_TRAY, IDC_EXEC_ON_TRAY, IDC_MYPAGE, IDC_HOME_LINK):
+                        cl, ct, cr, cb = map(int, state[f"ctl.{control}.rect"].split())
+                        self.assertTrue(left <= cl and cr <= right and top <= ct and cb <= bottom,
+                                        f"control {control} outside the window at {dpi} DPI ({tag})")
+                    self.screenshot(f"{tag}-config-{dpi}dpi")
+                    self.driver("tab", 0)
+                    self.wait_state(lambda s: s["page"] == "log", what="Log page")
+                    self.screenshot(f"{tag}-log-{dpi}dpi")
+                    self.driver("command", IDM_EXIT)
+                    self.assertEqual(self.wait_exit(process, 15), 0)
+        finally:
+            self.wine.set_dpi(96)
+        # Dialog units follow the font's size in pixels, which does not grow
+        # exactly by half with every font.
+        for tag in ("en", "ja"):
+            (w96, h96), (w144, h144) = sizes[(96, tag)], sizes[(144, tag)]
+            self.assertTrue(1.25 <= w144 / w96 <= 1.6 and 1.25 <= h144 / h96 <= 1.6, f"{tag} at 144 DPI: {sizes}")
+
+    def test_japanese_names_show_in_an_english_interface(self):
+        # Boxes for characters the dialog font lacks are all alike.
+        rc, state = self.driver("glyphs", "日本語")
+        self.assertEqual(rc, 0)
+        self.assertEqual(state["glyphs.distinct"], "1", "日本語 draws as alike boxes in the dialog font")
+        self.serve()
+        process, _ = self.start()
+        self.wait_state(lambda s: s["page"] == "config", what="Config page")
+        self.driver("dropdown", IDC_LANGUAGE)
+        self.screenshot("en-language-list")
+        self.driver("keys", VK_ESCAPE)
         self.driver("command", IDM_EXIT)
         self.assertEqual(self.wait_exit(process, 15), 0)
 

@@ -11,6 +11,11 @@ Two ports on 127.0.0.1:
                     replaces the script, forgets the records, ends silent
                     connections; answers {"ok": true}
                 {"op": "records"}  answers {"records": [...]}
+                {"op": "away", "ms": N}
+                    the traffic port stops listening and its open
+                    connections close at once, as a server that went down
+                    would; it listens again on the same port after N ms.
+                    Answers {"ok": true} once it is down
 
 A script entry (every key optional):
   "mode"      "answer" (default), "silent" (never answer, keep the connection
@@ -58,6 +63,8 @@ class State:
         self.connections = 0
         self.generation = 0
         self.record_path = record_path
+        self.open_sockets = set()
+        self.traffic = None  # the traffic port's server while it listens
 
     def set_script(self, answers, default=None):
         with self.lock:
@@ -114,6 +121,15 @@ class TrafficHandler(socketserver.BaseRequestHandler):
         state = self.server.state
         connection = state.next_connection()
         sock = self.request
+        with state.lock:
+            state.open_sockets.add(sock)
+        try:
+            self.serve(state, connection, sock)
+        finally:
+            with state.lock:
+                state.open_sockets.discard(sock)
+
+    def serve(self, state, connection, sock):
         # The head and the body of an answer go in separate writes; without
         # this, the body waits for the client's delayed acknowledgement of the
         # head (about 40 ms on loopback), which swamps any latency measured.
@@ -200,6 +216,9 @@ class ControlHandler(socketserver.StreamRequestHandler):
         if command.get("op") == "script":
             state.set_script(command.get("answers", []), command.get("default"))
             reply = {"ok": True}
+        elif command.get("op") == "away":
+            go_away(state, int(command.get("ms", 0)))
+            reply = {"ok": True}
         elif command.get("op") == "records":
             with state.lock:
                 reply = {"records": list(state.records)}
@@ -212,16 +231,45 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, handler, state):
-        super().__init__(("127.0.0.1", 0), handler)
+    def __init__(self, handler, state, port=0):
+        super().__init__(("127.0.0.1", port), handler)
         self.state = state
 
 
+def serve(server):
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def go_away(state, ms):
+    """Stops listening and drops the open connections; back after ms."""
+    with state.lock:
+        traffic, state.traffic = state.traffic, None
+        sockets = list(state.open_sockets)
+    if traffic is None:
+        return
+    port = traffic.server_address[1]
+    traffic.shutdown()
+    traffic.server_close()
+    for sock in sockets:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def come_back():
+        time.sleep(ms / 1000.0)
+        server = serve(Server(TrafficHandler, state, port))
+        with state.lock:
+            state.traffic = server
+
+    threading.Thread(target=come_back, daemon=True).start()
+
+
 def start(state):
-    servers = [Server(TrafficHandler, state), Server(ControlHandler, state)]
-    for server in servers:
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-    return servers
+    traffic = serve(Server(TrafficHandler, state))
+    state.traffic = traffic
+    return [traffic, serve(Server(ControlHandler, state))]
 
 
 def main():

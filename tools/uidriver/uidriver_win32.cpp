@@ -10,12 +10,15 @@
 //   uidriver wait-gone [ms]        no main window exists any more
 //   uidriver wait-hidden [ms]      no main window is visible; asks nothing of the window's
 //                                  thread, which may be busy
+//   uidriver ping [ms]             the window's thread answers a message within ms (default
+//                                  500): exit code 0, else 1 (a window that is "Not responding")
 //   uidriver dump                  window state, tabs, status, page controls
 //   uidriver click ID              clicks control ID and returns when the click is handled
 //                                  (BM_CLICK; a mouse click for a static text)
 //   uidriver press ID              clicks control ID without waiting (when the click opens
 //                                  a message box)
 //   uidriver select ID INDEX       CB_SETCURSEL, then CBN_SELCHANGE as the combo would
+//   uidriver dropdown ID           opens the list of combo box ID
 //   uidriver tab INDEX             TCM_SETCURFOCUS on the tab control
 //   uidriver command ID            posts WM_COMMAND ID (menu items)
 //   uidriver tray MOUSEMSG         posts the tray icon's callback (WM_USER) with MOUSEMSG
@@ -27,6 +30,10 @@
 //   uidriver forget-tray-icon      deletes the window's tray icon, as a restarted shell forgets it
 //   uidriver message-box [ms]      the message box owned by the main window: its caption and
 //                                  texts; then presses its OK button
+//   uidriver send-keys KEY...       real key presses (SendInput) to the window made foreground:
+//                                  tab, shift+tab, ctrl+tab, ctrl+shift+tab, space, ...
+//   uidriver glyphs TEXT           whether each character of TEXT draws differently in the
+//                                  dialog font (a font without the characters draws boxes)
 //   uidriver list                  every window of the desktop, for finding one's way
 #include <windows.h>
 #include <commctrl.h>
@@ -173,6 +180,15 @@ void dumpControl(HWND mainWindow, int id) {
                             " " + std::to_string(rect.bottom));
 }
 
+// The window's DPI as the program sees it (96 for a program that is not
+// DPI-aware); 0 where the system cannot tell.
+UINT windowDpi(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    auto get = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    return get ? get(window) : 0;
+}
+
 int dump(HWND window) {
     char handle[32];
     wsprintfA(handle, "%p", static_cast<void*>(window));
@@ -192,6 +208,13 @@ int dump(HWND window) {
     emit("workarea", std::to_string(work.left) + " " + std::to_string(work.top) + " " + std::to_string(work.right) + " " +
                          std::to_string(work.bottom));
     emit("caption", utf8(windowText(window)));
+    emit("dpi", windowDpi(window));
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) && thread.hwndFocus)
+        emit("focus", GetDlgCtrlID(thread.hwndFocus));
+    else
+        emit("focus", "none");
     HWND tab = GetDlgItem(window, kTabControlId);
     const auto tabs = static_cast<int>(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0));
     emit("tab.count", tabs);
@@ -291,17 +314,103 @@ int pressKeys(HWND window, const std::vector<int>& keys) {
     return 0;
 }
 
-int messageBox(HWND mainWindow, DWORD timeoutMs) {
+WORD virtualKey(const std::wstring& name) {
+    if (name == L"tab") return VK_TAB;
+    if (name == L"space") return VK_SPACE;
+    if (name == L"return") return VK_RETURN;
+    if (name == L"escape") return VK_ESCAPE;
+    if (name == L"down") return VK_DOWN;
+    if (name == L"up") return VK_UP;
+    return 0;
+}
+
+void keyInput(WORD key, bool up) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    SendInput(1, &input, sizeof input);
+}
+
+// Each argument one chord such as "ctrl+shift+tab": modifiers held while
+// the key goes down and up, as a person types it.
+int sendKeys(HWND window, int count, wchar_t** chords) {
+    SetForegroundWindow(window);
+    Sleep(100);
+    for (int i = 0; i < count; ++i) {
+        std::wstring chord = chords[i];
+        std::vector<WORD> held;
+        std::size_t start = 0;
+        for (std::size_t plus; (plus = chord.find(L'+', start)) != std::wstring::npos; start = plus + 1) {
+            const std::wstring modifier = chord.substr(start, plus - start);
+            held.push_back(modifier == L"ctrl" ? VK_CONTROL : modifier == L"shift" ? VK_SHIFT : VK_MENU);
+        }
+        const WORD key = virtualKey(chord.substr(start));
+        if (key == 0) return 2;
+        for (WORD modifier : held) keyInput(modifier, false);
+        keyInput(key, false);
+        keyInput(key, true);
+        for (auto it = held.rbegin(); it != held.rend(); ++it) keyInput(*it, true);
+        Sleep(150);
+    }
+    return 0;
+}
+
+// Draws one character in the dialog font into a small black-and-white
+// bitmap and returns its pixels.
+std::vector<unsigned char> glyphPixels(HDC dc, wchar_t c) {
+    constexpr int kSize = 32;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = kSize;
+    info.bmiHeader.biHeight = -kSize;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    RECT all{0, 0, kSize, kSize};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    TextOutW(dc, 2, 2, &c, 1);
+    GdiFlush();
+    std::vector<unsigned char> pixels(static_cast<const unsigned char*>(bits),
+                                      static_cast<const unsigned char*>(bits) + kSize * kSize * 4);
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    return pixels;
+}
+
+int glyphs(const std::wstring& text) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HFONT font = CreateFontW(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, DEFAULT_PITCH, L"MS Shell Dlg");
+    HGDIOBJ old = SelectObject(dc, font);
+    std::vector<std::vector<unsigned char>> drawn;
+    for (wchar_t c : text) drawn.push_back(glyphPixels(dc, c));
+    int distinct = 1;
+    for (std::size_t i = 0; i < drawn.size(); ++i)
+        for (std::size_t j = i + 1; j < drawn.size(); ++j)
+            if (drawn[i] == drawn[j]) distinct = 0;
+    SelectObject(dc, old);
+    DeleteObject(font);
+    DeleteDC(dc);
+    emit("glyphs.distinct", distinct);
+    return 0;
+}
+
+// Waits for the main window too: a box may come before anything else does.
+int messageBox(DWORD timeoutMs) {
     const DWORD started = GetTickCount();
     for (;;) {
         struct Search {
             HWND owner;
             HWND found;
-        } search{mainWindow, nullptr};
+        } search{findMainWindow(), nullptr};
         EnumWindows(
             [](HWND window, LPARAM data) -> BOOL {
                 auto* s = reinterpret_cast<Search*>(data);
-                if (className(window) == L"#32770" && GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window)) {
+                if (s->owner && className(window) == L"#32770" && GetWindow(window, GW_OWNER) == s->owner &&
+                    IsWindowVisible(window)) {
                     s->found = window;
                     return FALSE;
                 }
@@ -343,15 +452,26 @@ int run(int argc, wchar_t** argv) {
         listWindows(nullptr, 0);
         return 0;
     }
+    if (verb == L"glyphs" && argc > 2) return glyphs(argv[2]);
     if (verb == L"wait") return waitFor(true, argc > 2 ? number(argv[2]) : 10000);
     if (verb == L"wait-gone") return waitFor(false, argc > 2 ? number(argv[2]) : 10000);
+    if (verb == L"message-box") return messageBox(argc > 2 ? number(argv[2]) : 10000);
     if (verb == L"wait-hidden") return waitHidden(argc > 2 ? number(argv[2]) : 10000);
     HWND window = findMainWindow();
     if (!window) return 1;
     if (verb == L"dump") return dump(window);
+    if (verb == L"ping") {
+        DWORD_PTR ignored = 0;
+        const UINT timeoutMs = argc > 2 ? static_cast<UINT>(number(argv[2])) : 500;
+        return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, timeoutMs, &ignored) ? 0 : 1;
+    }
     if (verb == L"click" && argc > 2) return click(window, number(argv[2]), true);
     if (verb == L"press" && argc > 2) return click(window, number(argv[2]), false);
     if (verb == L"select" && argc > 3) return select(window, number(argv[2]), number(argv[3]));
+    if (verb == L"dropdown" && argc > 2) {
+        HWND combo = findControl(window, number(argv[2]));
+        return combo && PostMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0) ? 0 : 1;
+    }
     if (verb == L"tab" && argc > 2) {
         SendMessageW(GetDlgItem(window, kTabControlId), TCM_SETCURFOCUS, number(argv[2]), 0);
         return 0;
@@ -365,7 +485,7 @@ int run(int argc, wchar_t** argv) {
         for (int i = 2; i < argc; ++i) keys.push_back(number(argv[i]));
         return pressKeys(window, keys);
     }
-    if (verb == L"message-box") return messageBox(window, argc > 2 ? number(argv[2]) : 10000);
+    if (verb == L"send-keys") return sendKeys(window, argc - 2, argv + 2);
     if (verb == L"forget-tray-icon") {
         NOTIFYICONDATAW icon{};
         icon.cbSize = sizeof icon;

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+#include "reply.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace tidemark {
+
+// Limits the HTTP front holds for every request, however it is framed.
+struct HttpLimits {
+  unsigned threads = 2;
+  unsigned maxConnections = 16000;          // beyond: 503 and close
+  unsigned maxConnectionsPerAddress = 256;  // beyond: 503 and close
+  unsigned idleTimeoutSeconds = 30;         // between requests on one connection
+  unsigned requestTimeoutSeconds = 10;      // from a request's first line to its answer
+  size_t maxBodyBytes = 8192;
+  size_t maxHeaderBytes = 16384;
+  unsigned listenBacklog = 4096;
+  // Addresses whose connections are not capped per address: a proxy in front
+  // carries many clients.
+  std::set<std::string> uncappedAddresses;
+};
+
+struct HttpRequest {
+  std::string method;
+  std::string target;  // raw, as sent: path and query, not decoded
+  std::string path;    // the target up to '?'
+  std::string body;
+  std::string peerAddress;
+  std::string forwardedFor;  // X-Forwarded-For as sent, empty when absent
+};
+
+// What serves the requests the front lets through, and hears of the rest.
+class HttpService {
+ public:
+  using Respond = std::function<void(Reply)>;
+  virtual ~HttpService() = default;
+  // Runs on an event-loop thread; must answer by calling `respond` once, at
+  // once or later from any thread, and must not block for long.
+  virtual void handle(const HttpRequest& request, Respond respond) = 0;
+  // A request refused by the front itself (`reason` a short token).
+  virtual void refused(std::string_view reason, const std::string& peerAddress, int status) = 0;
+  // Every answer sent, after the handler's or the front's.
+  virtual void answered(const HttpRequest& request, int status, size_t bodyBytes, double seconds) = 0;
+  virtual void connectionsChanged(int delta) = 0;
+};
+
+// The HTTP side on libmicrohttpd: epoll event loops in a small pool, each
+// serving any number of connections.
+class HttpFront {
+ public:
+  HttpFront(HttpService& service, HttpLimits limits);
+  ~HttpFront();
+  HttpFront(const HttpFront&) = delete;
+  HttpFront& operator=(const HttpFront&) = delete;
+
+  // Binds and starts serving; false with `error` when the address is taken or
+  // invalid (the port is never shared with another server).
+  bool start(const std::string& address, int port, std::string& error);
+  // Stops accepting, lets requests in flight finish (within `grace`), closes.
+  void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(1500));
+  bool running() const { return daemon_ != nullptr; }
+  int port() const { return port_; }
+
+  // Internal, public for the library's C callbacks.
+  struct Callbacks;
+  struct ConnectionState;
+
+ private:
+  struct RequestState;
+  struct AnswerSlot;
+
+  HttpService& service_;
+  const HttpLimits limits_;
+  MHD_Daemon* daemon_ = nullptr;
+  int listenSocket_ = -1;
+  int port_ = 0;
+  std::atomic<int> openConnections_{0};
+  std::atomic<int> liveRequests_{0};
+  std::mutex slotsMutex_;
+  std::set<AnswerSlot*> slots_;  // requests whose handler has been called
+  std::mutex headsMutex_;
+  std::set<ConnectionState*> connections_;
+  std::condition_variable headWatchStop_;
+  bool stopping_ = false;
+  std::thread headWatch_;
+  void watchHeads();
+  std::mutex perAddressMutex_;
+  std::unordered_map<std::string, int> perAddress_;
+};
+
+}  // namespace tidemark

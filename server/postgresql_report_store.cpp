@@ -1,0 +1,539 @@
+#include "postgresql_report_store.h"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <iterator>
+
+#include "random_ids.h"
+
+namespace tidemark {
+namespace {
+
+constexpr size_t kMaxBatch = 256;
+// Serialises the migrations of instances that start at the same moment.
+constexpr const char* kMigrationLock = "74120001";
+
+// Schema versions in order; schema_migrations lists those applied.
+constexpr const char* kMigrations[] = {R"sql(
+CREATE TABLE players (
+  id BIGSERIAL PRIMARY KEY,
+  aid TEXT NOT NULL UNIQUE,
+  token TEXT NOT NULL UNIQUE,
+  registered_at_ms BIGINT NOT NULL
+);
+CREATE TABLE reports (
+  id BIGSERIAL PRIMARY KEY,
+  player BIGINT NOT NULL REFERENCES players(id),
+  received_at_ms BIGINT NOT NULL,
+  session TEXT NOT NULL,
+  lang TEXT NOT NULL,
+  sid TEXT NOT NULL,
+  fid TEXT NOT NULL,
+  aid TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  code INTEGER NOT NULL,
+  log BYTEA NOT NULL,
+  line INTEGER NOT NULL,
+  ltime BIGINT NOT NULL,
+  present BOOLEAN NOT NULL
+);
+CREATE INDEX reports_by_player ON reports(player, id);
+CREATE INDEX reports_by_line_time ON reports(player, ltime);
+)sql",
+// The page's totals by pattern and its pattern filter read this index
+// instead of every row of the player.
+R"sql(
+CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
+)sql"};
+
+const std::pair<const char*, const char*> kWriterStatements[] = {
+    {"find_player", "SELECT id FROM players WHERE aid = $1"},
+    {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
+    {"find_same_line",
+     "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND log = $4 ORDER BY id LIMIT 1"},
+    // The common case in one round trip: a known player's new line.
+    {"insert_known_player_report",
+     "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+     " present) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13 FROM players WHERE aid = $1"
+     " RETURNING id"},
+    {"insert_report",
+     "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+     " present) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) RETURNING id"},
+};
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Parameters for one statement: texts, and bytes sent as they are.
+class Params {
+ public:
+  Params& text(std::string_view value) { return add(value, 0); }
+  Params& bytes(std::string_view value) { return add(value, 1); }
+  Params& number(int64_t value) { return add(std::to_string(value), 0); }
+
+  int count() const { return static_cast<int>(values_.size()); }
+  const char* const* values() const { return values_.data(); }
+  const int* lengths() const { return lengths_.data(); }
+  const int* formats() const { return formats_.data(); }
+
+ private:
+  Params& add(std::string_view value, int format) {
+    // A deque keeps earlier texts in place; an empty value still needs a
+    // pointer, or it would be sent as NULL.
+    owned_.emplace_back(value);
+    values_.push_back(owned_.back().c_str());
+    lengths_.push_back(static_cast<int>(value.size()));
+    formats_.push_back(format);
+    return *this;
+  }
+
+  std::deque<std::string> owned_;
+  std::vector<const char*> values_;
+  std::vector<int> lengths_, formats_;
+};
+
+// The thirteen values of a report row; `playerParam` adds the first (the
+// player's row id, or its "aid" for the statement that looks it up).
+template <typename PlayerParam>
+Params newReportParams(const ReportFields& f, const std::string& sessionId, int64_t now, PlayerParam playerParam) {
+  Params params;
+  playerParam(params);
+  params.number(now)
+      .text(sessionId)
+      .text(f.language)
+      .text(f.sid)
+      .text(f.fid)
+      .text(f.aid)
+      .number(f.patternId)
+      .number(f.code)
+      .bytes(f.line)
+      .number(f.ordinal)
+      .number(f.lineTime)
+      .text(f.present ? "true" : "false");
+  return params;
+}
+
+bool ok(const PgResult& result) {
+  if (!result) return false;
+  const auto status = PQresultStatus(result.get());
+  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+PgResult exec(PGconn* connection, const char* sql) { return PgResult(PQexec(connection, sql)); }
+
+PgResult query(PGconn* connection, const char* sql, const Params& params) {
+  return PgResult(PQexecParams(connection, sql, params.count(), nullptr, params.values(), params.lengths(),
+                               params.formats(), 0));
+}
+
+PgResult prepared(PGconn* connection, const char* name, const Params& params) {
+  return PgResult(PQexecPrepared(connection, name, params.count(), params.values(), params.lengths(),
+                                 params.formats(), 0));
+}
+
+std::string text(const PgResult& result, int row, int column) {
+  return std::string(PQgetvalue(result.get(), row, column),
+                     static_cast<size_t>(PQgetlength(result.get(), row, column)));
+}
+
+int64_t number(const PgResult& result, int row, int column) {
+  return std::strtoll(PQgetvalue(result.get(), row, column), nullptr, 10);
+}
+
+std::string byteaValue(const PgResult& result, int row, int column) {
+  size_t length = 0;
+  unsigned char* raw = PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(result.get(), row, column)),
+                                       &length);
+  if (!raw) return {};
+  std::string bytes(reinterpret_cast<const char*>(raw), length);
+  PQfreemem(raw);
+  return bytes;
+}
+
+PgConnection connect(const std::string& address, std::string& error) {
+  PgConnection connection(PQconnectdb(address.c_str()));
+  if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
+    error = connection ? PQerrorMessage(connection.get()) : "out of memory";
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+    return nullptr;
+  }
+  // The server's notices (an index that exists, say) are not this log's.
+  PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
+  return connection;
+}
+
+bool prepareWriter(PGconn* connection, std::string& error) {
+  for (const auto& [name, sql] : kWriterStatements) {
+    PgResult result(PQprepare(connection, name, sql, 0, nullptr));
+    if (!ok(result)) {
+      error = PQerrorMessage(connection);
+      return false;
+    }
+  }
+  return true;
+}
+
+// A connection the server dropped (a restart of PostgreSQL) is made again.
+bool usable(PGconn* connection, bool writer) {
+  if (PQstatus(connection) == CONNECTION_OK) return true;
+  PQreset(connection);
+  std::string ignored;
+  return PQstatus(connection) == CONNECTION_OK && (!writer || prepareWriter(connection, ignored));
+}
+
+bool migrate(PGconn* connection, std::string& error) {
+  const auto fail = [&] {
+    error = PQerrorMessage(connection);
+    exec(connection, "ROLLBACK");
+    exec(connection, (std::string("SELECT pg_advisory_unlock(") + kMigrationLock + ")").c_str());
+    return false;
+  };
+  if (!ok(exec(connection, (std::string("SELECT pg_advisory_lock(") + kMigrationLock + ")").c_str())) ||
+      !ok(exec(connection, "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY,"
+                           " applied_at TIMESTAMPTZ NOT NULL DEFAULT now())")))
+    return fail();
+  const PgResult current = exec(connection, "SELECT coalesce(max(version), 0) FROM schema_migrations");
+  if (!ok(current)) return fail();
+  const int version = static_cast<int>(number(current, 0, 0));
+  const int known = static_cast<int>(std::size(kMigrations));
+  if (version > known) {
+    fail();
+    error = "the database has schema version " + std::to_string(version) + ", newer than this server knows (" +
+            std::to_string(known) + ")";
+    return false;
+  }
+  for (int v = version; v < known; ++v) {
+    if (!ok(exec(connection, "BEGIN")) || !ok(exec(connection, kMigrations[v])) ||
+        !ok(query(connection, "INSERT INTO schema_migrations(version) VALUES($1)", Params().number(v + 1))) ||
+        !ok(exec(connection, "COMMIT")))
+      return fail();
+  }
+  exec(connection, (std::string("SELECT pg_advisory_unlock(") + kMigrationLock + ")").c_str());
+  return true;
+}
+
+// The address without its password, for the log.
+std::string describeAddress(const std::string& address) {
+  const size_t scheme = address.find("://");
+  const size_t at = address.find('@');
+  if (scheme == std::string::npos || at == std::string::npos) return address;
+  const size_t colon = address.find(':', scheme + 3);
+  if (colon == std::string::npos || colon > at) return address;
+  return address.substr(0, colon) + ":***" + address.substr(at);
+}
+
+}  // namespace
+
+std::unique_ptr<PostgresqlReportStore> PostgresqlReportStore::open(const std::string& address, std::string& error) {
+  std::unique_ptr<PostgresqlReportStore> store(new PostgresqlReportStore());
+  store->address_ = address;
+  store->description_ = describeAddress(address);
+  {
+    const PgConnection first = connect(address, error);
+    if (!first || !migrate(first.get(), error)) return nullptr;
+  }
+  for (int i = 0; i < kWriters; ++i) {
+    auto connection = connect(address, error);
+    if (!connection || !prepareWriter(connection.get(), error)) return nullptr;
+    store->writers_.push_back(std::move(connection));
+  }
+  for (int i = 0; i < kReaders; ++i) {
+    auto connection = connect(address, error);
+    if (!connection) return nullptr;
+    store->idleReaders_.push_back(connection.get());
+    store->readers_.push_back(std::move(connection));
+  }
+  for (auto& writer : store->writers_)
+    store->writerThreads_.emplace_back([s = store.get(), c = writer.get()] { s->writeLoop(c); });
+  return store;
+}
+
+PostgresqlReportStore::~PostgresqlReportStore() {
+  pending_.close();
+  for (auto& thread : writerThreads_) thread.join();
+}
+
+void PostgresqlReportStore::storeAsync(ReportFields fields, StoreDone done) {
+  PendingReport pending;
+  pending.sessionId = fields.sid.empty() ? newIssuedId() : fields.sid;
+  pending.fields = std::move(fields);
+  pending.done = std::move(done);
+  if (!pending_.push(pending)) pending.done(std::nullopt);
+}
+
+void PostgresqlReportStore::writeLoop(PGconn* connection) {
+  std::vector<PendingReport> batch;
+  while (pending_.take(batch, kMaxBatch)) {
+    writeBatch(connection, batch);
+    batch.clear();
+  }
+}
+
+bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
+                                                       std::vector<std::optional<StoredReport>>& results) {
+  // Pipelined: BEGIN and every known player's new line go out at once and
+  // their answers are read together, one round trip for the lot.
+  if (!PQenterPipelineMode(connection)) return false;
+  const int64_t now = nowMs();
+  bool sent = PQsendQueryParams(connection, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  std::vector<size_t> sentIndexes;
+  for (size_t i = 0; sent && i < batch.size(); ++i) {
+    const ReportFields& f = batch[i].fields;
+    if (f.aid.empty() || !f.present) continue;
+    const Params params = newReportParams(f, batch[i].sessionId, now, [&](Params& p) { p.text(f.aid); });
+    sent = PQsendQueryPrepared(connection, "insert_known_player_report", params.count(), params.values(),
+                               params.lengths(), params.formats(), 0) == 1;
+    sentIndexes.push_back(i);
+  }
+  sent = sent && PQpipelineSync(connection) == 1;
+  bool good = sent;
+  if (sent) {
+    for (size_t k = 0; k <= sentIndexes.size(); ++k) {
+      const PgResult result(PQgetResult(connection));
+      const PgResult end(PQgetResult(connection));  // each query's results end with a null
+      if (!ok(result) || end) {
+        good = false;
+        continue;
+      }
+      if (k == 0 || PQntuples(result.get()) != 1) continue;  // BEGIN, or a player this database does not know
+      const size_t i = sentIndexes[k - 1];
+      StoredReport stored;
+      stored.sessionId = batch[i].sessionId;
+      stored.playerId = batch[i].fields.aid;
+      stored.reportId = number(result, 0, 0);
+      results[i] = std::move(stored);
+    }
+    const PgResult sync(PQgetResult(connection));
+    good = good && sync && PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC;
+  }
+  if (PQexitPipelineMode(connection) != 1) {
+    // Answers left unread: start the connection afresh.
+    PQreset(connection);
+    std::string ignored;
+    prepareWriter(connection, ignored);
+    return false;
+  }
+  return good;
+}
+
+void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingReport>& batch) {
+  std::vector<std::optional<StoredReport>> results(batch.size());
+  bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results);
+  for (size_t i = 0; written && i < batch.size(); ++i) {
+    if (!results[i]) results[i] = writeOne(connection, batch[i]);
+    written = results[i].has_value();
+  }
+  if (written && ok(exec(connection, "COMMIT"))) {
+    for (size_t i = 0; i < batch.size(); ++i) batch[i].done(std::move(results[i]));
+    return;
+  }
+  exec(connection, "ROLLBACK");
+  results.clear();
+  // One report the database refused must not take the others with it: each
+  // gets a transaction of its own.
+  for (auto& pending : batch) {
+    std::optional<StoredReport> stored;
+    if (usable(connection, true) && ok(exec(connection, "BEGIN"))) {
+      stored = writeOne(connection, pending);
+      if (!stored || !ok(exec(connection, "COMMIT"))) {
+        exec(connection, "ROLLBACK");
+        stored.reset();
+      }
+    }
+    pending.done(std::move(stored));
+  }
+}
+
+std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, const PendingReport& pending) {
+  const ReportFields& f = pending.fields;
+  StoredReport stored;
+  stored.sessionId = pending.sessionId;
+  const int64_t now = nowMs();
+
+  const auto reportParams = [&](auto playerParam) { return newReportParams(f, stored.sessionId, now, playerParam); };
+  if (!f.aid.empty() && f.present) {
+    const PgResult inserted =
+        prepared(connection, "insert_known_player_report", reportParams([&](Params& p) { p.text(f.aid); }));
+    if (!ok(inserted)) return std::nullopt;
+    if (PQntuples(inserted.get()) == 1) {
+      stored.playerId = f.aid;
+      stored.reportId = number(inserted, 0, 0);
+      return stored;
+    }
+  }
+
+  int64_t player = 0;
+  if (!f.aid.empty()) {
+    const PgResult found = prepared(connection, "find_player", Params().text(f.aid));
+    if (!ok(found)) return std::nullopt;
+    if (PQntuples(found.get()) > 0) player = number(found, 0, 0);
+  }
+  if (player == 0 && !f.mayRegister) {
+    stored.registrationRefused = true;
+    return stored;
+  }
+  if (player == 0) {
+    stored.playerId = newIssuedId();
+    stored.newPlayer = true;
+    stored.replacedUnknownPlayer = !f.aid.empty();
+    const PgResult inserted =
+        prepared(connection, "insert_player", Params().text(stored.playerId).text(newIssuedId()).number(now));
+    if (!ok(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
+    player = number(inserted, 0, 0);
+  } else {
+    stored.playerId = f.aid;
+  }
+
+  // A line from the game's history that this player reported before keeps
+  // its first report (see the SQLite store).
+  if (!stored.newPlayer && !f.present) {
+    const PgResult same = prepared(connection, "find_same_line",
+                                   Params().number(player).number(f.lineTime).number(f.code).bytes(f.line));
+    if (!ok(same)) return std::nullopt;
+    if (PQntuples(same.get()) > 0) {
+      stored.reportId = number(same, 0, 0);
+      stored.alreadyStored = true;
+      return stored;
+    }
+  }
+
+  const PgResult inserted =
+      prepared(connection, "insert_report", reportParams([&](Params& p) { p.number(player); }));
+  if (!ok(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
+  stored.reportId = number(inserted, 0, 0);
+  return stored;
+}
+
+PostgresqlReportStore::Reader PostgresqlReportStore::borrowReader() {
+  std::unique_lock lock(readersMutex_);
+  readerReturned_.wait(lock, [&] { return !idleReaders_.empty(); });
+  PGconn* connection = idleReaders_.back();
+  idleReaders_.pop_back();
+  return Reader(*this, connection);
+}
+
+PostgresqlReportStore::Reader::~Reader() {
+  {
+    std::lock_guard lock(store_.readersMutex_);
+    store_.idleReaders_.push_back(connection_);
+  }
+  store_.readerReturned_.notify_one();
+}
+
+std::optional<std::string> PostgresqlReportStore::tokenOf(std::string_view playerId) {
+  const Reader reader = borrowReader();
+  if (!usable(reader.get(), false)) return std::nullopt;
+  const PgResult result = query(reader.get(), "SELECT token FROM players WHERE aid = $1", Params().text(playerId));
+  if (!ok(result) || PQntuples(result.get()) == 0) return std::nullopt;
+  return text(result, 0, 0);
+}
+
+std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerId) {
+  const Reader reader = borrowReader();
+  if (!usable(reader.get(), false)) return std::nullopt;
+  const PgResult result = query(reader.get(), "SELECT 1 FROM players WHERE aid = $1", Params().text(playerId));
+  if (!ok(result)) return std::nullopt;
+  return PQntuples(result.get()) > 0;
+}
+
+std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view token, int64_t offset,
+                                                                int64_t limit, const ReportFilter& filter) {
+  const Reader reader = borrowReader();
+  PGconn* connection = reader.get();
+  // One snapshot, so that the count, the totals and the rows agree.
+  if (!usable(connection, false) ||
+      !ok(exec(connection, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")))
+    return std::nullopt;
+  struct EndRead {
+    PGconn* connection;
+    ~EndRead() { exec(connection, "COMMIT"); }
+  } endRead{connection};
+
+  const PgResult player = query(connection, "SELECT id FROM players WHERE token = $1", Params().text(token));
+  if (!ok(player) || PQntuples(player.get()) == 0) return std::nullopt;
+  const int64_t playerRow = number(player, 0, 0);
+
+  PlayerReports result;
+  // Languages in byte order, as SQLite sorts them, whatever the database's collation.
+  const PgResult totals = query(connection,
+      "SELECT lang, pid, count(*) FROM reports WHERE player = $1 GROUP BY lang, pid"
+      " ORDER BY count(*) DESC, lang COLLATE \"C\", pid",
+      Params().number(playerRow));
+  if (!ok(totals)) return std::nullopt;
+  for (int i = 0; i < PQntuples(totals.get()); ++i)
+    result.totals.push_back({text(totals, i, 0), static_cast<int32_t>(number(totals, i, 1)), number(totals, i, 2)});
+
+  // A pattern the player has no report of matches nothing. Checked here
+  // because the language could be bytes that PostgreSQL refuses as text
+  // (invalid UTF-8, NUL), which would fail the whole page.
+  if (filter.patternId &&
+      std::none_of(result.totals.begin(), result.totals.end(), [&](const PatternTotal& total) {
+        return total.language == filter.language && total.patternId == *filter.patternId;
+      }))
+    return result;
+
+  // Only the terms in use are written; their values are bound, never
+  // spliced. The search text goes as bytes and position() on bytea compares
+  // bytes, so no character of it is special.
+  Params params;
+  params.number(playerRow);
+  std::string where = " FROM reports WHERE player = $1";
+  const auto next = [&params] { return "$" + std::to_string(params.count() + 1); };
+  if (filter.patternId) {
+    where += " AND lang = " + next();
+    params.text(filter.language);
+    where += " AND pid = " + next();
+    params.number(*filter.patternId);
+  }
+  if (!filter.text.empty()) {
+    where += " AND position(" + next() + "::bytea in substring(log from 1 for ";
+    params.bytes(filter.text);
+    where += next() + ")) > 0";
+    params.number(static_cast<int64_t>(kListedLineBytes));
+  }
+
+  const PgResult total = query(connection, ("SELECT count(*)" + where).c_str(), params);
+  if (!ok(total)) return std::nullopt;
+  result.total = number(total, 0, 0);
+
+  std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
+                        next() + ")";
+  params.number(static_cast<int64_t>(kListedLineBytes));
+  listing += where + " ORDER BY id DESC LIMIT " + next();
+  params.number(limit);
+  listing += " OFFSET " + next();
+  params.number(offset);
+  const PgResult rows = query(connection, listing.c_str(), params);
+  if (!ok(rows)) return std::nullopt;
+  for (int i = 0; i < PQntuples(rows.get()); ++i) {
+    ListedReport r;
+    r.reportId = number(rows, i, 0);
+    r.receivedAtMs = number(rows, i, 1);
+    r.language = text(rows, i, 2);
+    r.patternId = static_cast<int32_t>(number(rows, i, 3));
+    r.code = static_cast<int32_t>(number(rows, i, 4));
+    r.lineTime = number(rows, i, 5);
+    r.present = text(rows, i, 6) == "t";
+    r.line = byteaValue(rows, i, 7);
+    result.reports.push_back(std::move(r));
+  }
+  return result;
+}
+
+int64_t PostgresqlReportStore::count(const char* sql) {
+  const Reader reader = borrowReader();
+  if (!usable(reader.get(), false)) return -1;
+  const PgResult result = exec(reader.get(), sql);
+  if (!ok(result) || PQntuples(result.get()) != 1) return -1;
+  return number(result, 0, 0);
+}
+
+int64_t PostgresqlReportStore::reportCount() { return count("SELECT count(*) FROM reports"); }
+int64_t PostgresqlReportStore::playerCount() { return count("SELECT count(*) FROM players"); }
+bool PostgresqlReportStore::healthy() { return count("SELECT 1") == 1; }
+
+}  // namespace tidemark

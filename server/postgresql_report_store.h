@@ -1,0 +1,77 @@
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pending_reports.h"
+#include "postgresql_handles.h"
+#include "report_store.h"
+
+namespace tidemark {
+
+// Reports and players in one PostgreSQL database, which any number of server
+// instances can share. A few writer threads, each on a connection of its
+// own, commit the waiting reports in batches; reads take a connection from a
+// small pool. Ids come from the database's sequences and the random
+// generator only, so instances never collide.
+class PostgresqlReportStore final : public ReportStore {
+ public:
+  static constexpr int kWriters = 4;
+  static constexpr int kReaders = 4;
+
+  static std::unique_ptr<PostgresqlReportStore> open(const std::string& address, std::string& error);
+  ~PostgresqlReportStore() override;
+
+  void storeAsync(ReportFields fields, StoreDone done) override;
+  std::optional<std::string> tokenOf(std::string_view playerId) override;
+  std::optional<bool> playerExists(std::string_view playerId) override;
+  int64_t reportCount() override;
+  int64_t playerCount() override;
+  bool healthy() override;
+  size_t queueDepth() const override { return pending_.size(); }
+  std::string describe() const override { return description_; }
+
+ protected:
+  std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
+                                           const ReportFilter& filter) override;
+
+ private:
+  PostgresqlReportStore() = default;
+
+  // A pooled reading connection, given back when this goes.
+  class Reader {
+   public:
+    Reader(PostgresqlReportStore& store, PGconn* connection) : store_(store), connection_(connection) {}
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    PGconn* get() const { return connection_; }
+
+   private:
+    PostgresqlReportStore& store_;
+    PGconn* connection_;
+  };
+  Reader borrowReader();
+  int64_t count(const char* sql);
+
+  void writeLoop(PGconn* connection);
+  void writeBatch(PGconn* connection, std::vector<PendingReport>& batch);
+  bool beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
+                                  std::vector<std::optional<StoredReport>>& results);
+  std::optional<StoredReport> writeOne(PGconn* connection, const PendingReport& pending);
+
+  std::string address_;
+  std::string description_;
+  std::vector<PgConnection> writers_;
+  std::vector<std::thread> writerThreads_;
+  PendingReports pending_;
+
+  std::mutex readersMutex_;
+  std::condition_variable readerReturned_;
+  std::vector<PgConnection> readers_;
+  std::vector<PGconn*> idleReaders_;
+};
+
+}  // namespace tidemark

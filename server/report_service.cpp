@@ -1,0 +1,147 @@
+#include "report_service.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "field_values.h"
+#include "player_page.h"
+
+namespace tidemark {
+namespace {
+
+constexpr const char* kHomePage =
+    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tidemark report server</title>"
+    "</head><body><h1>Tidemark report server</h1><p>Players open their own page from Tidemark: "
+    "\"Jump to mypage\" in the Config tab.</p></body></html>\n";
+
+// Names for metrics and the access log; a page's path is its secret token.
+std::string routeOf(const HttpRequest& request) {
+  if (request.path == "/rep/post.php") return "post";
+  if (request.path == "/rep/get.php") return "get";
+  if (request.path == "/healthz") return "healthz";
+  if (request.path == "/metrics") return "metrics";
+  if (request.path == "/") return "home";
+  if (request.path.find('/', 1) == std::string::npos) return "page";
+  return "other";
+}
+
+bool isGet(const HttpRequest& request) { return request.method == "GET" || request.method == "HEAD"; }
+
+std::string trimmed(std::string text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
+
+ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerLog& log, ServiceLimits limits)
+    : catalog_(catalog),
+      store_(store),
+      log_(log),
+      limits_(std::move(limits)),
+      protocol_(catalog, store),
+      registrations_(limits_.registrationsPerMinute / 60.0, limits_.registrationBurst),
+      reports_(limits_.reportsPerSecond, limits_.reportBurst) {}
+
+std::string ReportService::clientAddress(const HttpRequest& request) const {
+  const auto& proxies = limits_.trustedProxies;
+  if (request.forwardedFor.empty() || std::find(proxies.begin(), proxies.end(), request.peerAddress) == proxies.end())
+    return request.peerAddress;
+  // The proxy appends the address it saw; entries before it are the client's
+  // own claims.
+  const size_t comma = request.forwardedFor.rfind(',');
+  const std::string last = trimmed(comma == std::string::npos ? request.forwardedFor
+                                                               : request.forwardedFor.substr(comma + 1));
+  return last.empty() ? request.peerAddress : last;
+}
+
+void ReportService::handle(const HttpRequest& request, Respond respond) {
+  const std::string& path = request.path;
+  if (path == "/rep/post.php") {
+    if (request.method != "POST") return respond(Reply::text(405, "use POST"));
+    return postReport(request, std::move(respond));
+  }
+  if (!isGet(request)) return respond(Reply::text(405, "use GET"));
+  if (path == "/rep/get.php") return respond(protocol_.get(request.target));
+  if (path == "/healthz") {
+    if (store_.healthy()) return respond(Reply::text(200, "ok\n"));
+    return respond(Reply::text(503, "the database does not answer\n"));
+  }
+  if (path == "/metrics") {
+    Reply reply = Reply::text(200, metrics_.render(store_.queueDepth()));
+    reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    return respond(std::move(reply));
+  }
+  if (path == "/") return respond(Reply{200, "text/html; charset=utf-8", kHomePage, {}});
+  if (routeOf(request) == "page" && path.size() > 1)
+    return respond(servePlayerPage(store_, catalog_, std::string_view(path).substr(1), request.target));
+  respond(Reply::text(404, "not found"));
+}
+
+void ReportService::postReport(const HttpRequest& request, Respond respond) {
+  auto checked = protocol_.checkReport(request.body);
+  if (auto* refusal = std::get_if<Reply>(&checked)) {
+    metrics_.countRejected("bad_input");
+    return respond(std::move(*refusal));
+  }
+  auto report = std::make_shared<ProtocolHandlers::CheckedReport>(std::move(std::get<1>(checked)));
+  ReportFields& fields = report->fields;
+  const std::string client = clientAddress(request);
+
+  const bool knownFormat = isIssuedId(fields.aid);
+  if (knownFormat && !reports_.allow(fields.aid)) {
+    refuseByLimit("player_report_rate", client, 429);
+    return respond(Reply::text(429, "Too many reports from this player. Please slow down."));
+  }
+  // A report without a usable player id registers one for sure; one with an
+  // id of the right form registers only when the database does not know it,
+  // which the store decides.
+  if (!knownFormat) {
+    if (!registrations_.allow(client)) {
+      refuseByLimit("registration_rate", client, 429);
+      return respond(Reply::text(429, "Too many new players from this address. Please try again later."));
+    }
+  } else {
+    fields.mayRegister = registrations_.available(client);
+  }
+  store_.storeAsync(report->fields, [this, report, client, knownFormat,
+                                     respond = std::move(respond)](std::optional<StoredReport> stored) {
+    if (stored && stored->registrationRefused) {
+      refuseByLimit("registration_rate", client, 429);
+      return respond(Reply::text(429, "Too many new players from this address. Please try again later."));
+    }
+    if (stored && stored->newPlayer && knownFormat) registrations_.allow(client);
+    if (stored) metrics_.countStored();
+    else log_.error("store_error", {{"client", client}});
+    respond(ProtocolHandlers::answerReport(*report, stored));
+  });
+}
+
+void ReportService::refuseByLimit(const std::string& reason, const std::string& client, int status) {
+  metrics_.countRejected(reason);
+  log_.refusal({{"reason", reason}, {"client", client}, {"status", std::to_string(status)}});
+}
+
+void ReportService::refused(std::string_view reason, const std::string& peerAddress, int status) {
+  refuseByLimit(std::string(reason), peerAddress, status);
+}
+
+void ReportService::answered(const HttpRequest& request, int status, size_t bodyBytes, double seconds) {
+  const std::string route = routeOf(request);
+  metrics_.countRequest(route, status, seconds);
+  if (limits_.accessLog)
+    log_.info("access", {{"client", clientAddress(request)},
+                         {"method", request.method},
+                         {"route", route},
+                         {"status", std::to_string(status)},
+                         {"bytes", std::to_string(bodyBytes)},
+                         {"ms", std::to_string(static_cast<int64_t>(seconds * 1000))}});
+}
+
+void ReportService::connectionsChanged(int delta) {
+  if (delta > 0) metrics_.connectionOpened();
+  else metrics_.connectionClosed();
+}
+
+}  // namespace tidemark

@@ -1,0 +1,187 @@
+// Running the server as a service: options and config file, the forwarded
+// address behind a trusted proxy, /healthz and /metrics.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "raw_http.h"
+#include "server_fixture.h"
+#include "server_options.h"
+
+namespace tidemark {
+namespace {
+
+TEST(ServerOptions, ConfigFileIsReadAndFlagsWin) {
+  testing::TempDir dir;
+  const auto config = (dir.path() / "server.conf").string();
+  std::ofstream(config) << "# comment\nport = 2000\ndatabase = postgresql://x@127.0.0.1:5/db\n"
+                           "reports-per-second = 2.5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\naccess-log = true\n";
+  ServerOptions options;
+  std::string error;
+  ASSERT_TRUE(parseServerOptions({"--port", "3000", "--config", config}, options, error)) << error;
+  EXPECT_EQ(options.port, 3000);
+  EXPECT_EQ(options.database, "postgresql://x@127.0.0.1:5/db");
+  EXPECT_DOUBLE_EQ(options.reportsPerSecond, 2.5);
+  EXPECT_EQ(options.trustedProxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_TRUE(options.accessLog);
+}
+
+TEST(ServerOptions, FaultsNameTheOptionOrTheLine) {
+  testing::TempDir dir;
+  const auto config = (dir.path() / "server.conf").string();
+  std::ofstream(config) << "port = 80\nthreads = many\n";
+  ServerOptions options;
+  std::string error;
+  EXPECT_FALSE(parseServerOptions({"--config", config}, options, error));
+  EXPECT_NE(error.find("server.conf:2: --threads"), std::string::npos) << error;
+  EXPECT_FALSE(parseServerOptions({"--port", "0"}, options, error));
+  EXPECT_FALSE(parseServerOptions({"--frobnicate", "1"}, options, error));
+  EXPECT_NE(error.find("unknown option --frobnicate"), std::string::npos) << error;
+  EXPECT_FALSE(parseServerOptions({"--config", (dir.path() / "missing").string()}, options, error));
+  // Every option is documented.
+  const std::string usage = serverUsage("tidemark-server");
+  for (const char* flag : {"--config", "--database", "--max-connections-per-address", "--trusted-proxy",
+                           "--registrations-per-minute", "--reports-per-second", "--access-log", "--backup"})
+    EXPECT_NE(usage.find(flag), std::string::npos) << flag;
+}
+
+TEST(ServiceRoutes, HealthAndMetricsAnswerOutsideTheRateLimits) {
+  testing::TempDir dir;
+  ServiceLimits limits;
+  limits.registrationBurst = 1;
+  testing::LocalServer server(dir.path() / "reports.sqlite3", limits);
+  auto client = server.client();
+  ASSERT_EQ(client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status, 200);
+  EXPECT_EQ(client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status, 429);
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(client.Get("/healthz")->status, 200);
+  const auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+  for (const char* line : {"tidemark_requests_total{route=\"post\",status=\"200\"} 1",
+                           "tidemark_requests_total{route=\"post\",status=\"429\"} 1",
+                           "tidemark_requests_total{route=\"healthz\",status=\"200\"} 50",
+                           "tidemark_reports_stored_total 1", "tidemark_rejected_total{reason=\"registration_rate\"} 1",
+                           "tidemark_request_duration_seconds_count 52", "tidemark_open_connections 1",
+                           "tidemark_store_queue_depth 0"})
+    EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
+}
+
+TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {
+  testing::TempDir dir;
+  ServiceLimits limits;
+  limits.registrationBurst = 1;
+  limits.trustedProxies = {"127.0.0.5"};
+  testing::LocalServer server(dir.path() / "reports.sqlite3", limits);
+  const std::string body = testing::ReportForm{}.body();
+  const auto postFrom = [&](const std::string& peer, const std::string& forwardedFor) {
+    testing::RawConnection connection(server.port(), peer);
+    connection.send("POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+                    (forwardedFor.empty() ? "" : "X-Forwarded-For: " + forwardedFor + "\r\n") +
+                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    return connection.read().status;
+  };
+  // Through the proxy each client has its own allowance, whatever it claims.
+  EXPECT_EQ(postFrom("127.0.0.5", "198.51.100.1"), 200);
+  EXPECT_EQ(postFrom("127.0.0.5", "198.51.100.2"), 200);
+  EXPECT_EQ(postFrom("127.0.0.5", "203.0.113.9, 198.51.100.2"), 429);
+  // An untrusted peer's claim is ignored: its own address counts.
+  EXPECT_EQ(postFrom("127.0.0.6", "198.51.100.3"), 200);
+  EXPECT_EQ(postFrom("127.0.0.6", "198.51.100.4"), 429);
+}
+
+}  // namespace
+}  // namespace tidemark
+
+namespace tidemark {
+namespace {
+
+TEST(Backup, CopiesARunningServersDatabaseWithWhatSitsInTheLog) {
+  testing::TempDir dir;
+  const auto database = dir.path() / "reports.sqlite3";
+  testing::ServerProcess server(database);
+  httplib::Client client("127.0.0.1", server.port());
+  for (int i = 0; i < 25; ++i)
+    ASSERT_EQ(client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status, 200);
+  const auto backup = dir.path() / "backup.sqlite3";
+  const std::string command = std::string(TIDEMARK_SERVER_EXECUTABLE) + " --database " + database.string() +
+                              " --backup " + backup.string() + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(testing::countRows(backup, "reports"), 25);
+  EXPECT_EQ(testing::countRows(backup, "players"), 25);
+  // It never overwrites.
+  EXPECT_NE(std::system(command.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace tidemark
+
+namespace tidemark {
+namespace {
+
+// A database that takes reports and never answers until it is closed.
+class SilentStore final : public ReportStore {
+ public:
+  ~SilentStore() override { answerAll(); }
+  // What a database that comes back at last does; the service must still be
+  // there to hear it.
+  void answerAll() {
+    std::vector<StoreDone> waiting;
+    {
+      std::lock_guard lock(mutex_);
+      waiting.swap(waiting_);
+    }
+    for (auto& done : waiting) done(std::nullopt);
+  }
+  void storeAsync(ReportFields, StoreDone done) override {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(std::move(done));
+  }
+  std::optional<std::string> tokenOf(std::string_view) override { return std::nullopt; }
+  std::optional<bool> playerExists(std::string_view) override { return false; }
+  int64_t reportCount() override { return 0; }
+  int64_t playerCount() override { return 0; }
+  bool healthy() override { return false; }
+  size_t queueDepth() const override {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
+  }
+  std::string describe() const override { return "silent"; }
+
+ protected:
+  std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&) override {
+    return std::nullopt;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<StoreDone> waiting_;
+};
+
+TEST(Stopping, ReportsWaitingOnADatabaseThatDoesNotAnswer_Get503AndTheStopIsQuick) {
+  SilentStore store;
+  std::FILE* logFile = std::tmpfile();
+  ServerLog log(logFile);
+  ReportService service(testing::bundledCatalog(), store, log, {});
+  HttpFront front(service, {});
+  std::string error;
+  ASSERT_TRUE(front.start("127.0.0.1", 0, error)) << error;
+  testing::RawConnection client(front.port());
+  const std::string body = testing::ReportForm{}.body();
+  client.send("POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+              "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  testing::RawConnection health(front.port(), "127.0.0.2");
+  health.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(health.read().status, 503);
+  for (int i = 0; i < 100 && store.queueDepth() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(store.queueDepth(), 1u);
+  const auto started = std::chrono::steady_clock::now();
+  front.stop(std::chrono::milliseconds(300));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  const auto answer = client.read(std::chrono::seconds(2));
+  EXPECT_TRUE(answer.status == 503 || answer.status == 0) << answer.status;
+  store.answerAll();  // after the request is gone: lands nowhere
+  std::fclose(logFile);
+}
+
+}  // namespace
+}  // namespace tidemark

@@ -1,0 +1,139 @@
+#include "test_database.h"
+
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "random_ids.h"
+
+namespace tidemark::testing {
+namespace {
+
+struct PgDone {
+  void operator()(PGconn* c) const { PQfinish(c); }
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using Pg = std::unique_ptr<PGconn, PgDone>;
+using PgRows = std::unique_ptr<PGresult, PgDone>;
+
+Pg connectTo(const std::string& address) {
+  Pg connection(PQconnectdb(address.c_str()));
+  if (PQstatus(connection.get()) != CONNECTION_OK) return nullptr;
+  PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
+  return connection;
+}
+
+// Rows of one query as texts; bytea columns come back as hex ("\x…").
+std::vector<std::vector<std::string>> pgRows(const std::string& address, const std::string& sql) {
+  std::vector<std::vector<std::string>> out;
+  const Pg connection = connectTo(address);
+  if (!connection) return out;
+  const PgRows result(PQexec(connection.get(), sql.c_str()));
+  if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) return out;
+  for (int r = 0; r < PQntuples(result.get()); ++r) {
+    out.emplace_back();
+    for (int c = 0; c < PQnfields(result.get()); ++c)
+      out.back().emplace_back(PQgetvalue(result.get(), r, c), static_cast<size_t>(PQgetlength(result.get(), r, c)));
+  }
+  return out;
+}
+
+std::vector<std::vector<std::string>> sqliteRows(const std::string& path, const std::string& sql) {
+  std::vector<std::vector<std::string>> out;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK)
+      while (sqlite3_step(statement) == SQLITE_ROW) {
+        out.emplace_back();
+        for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+          const void* bytes = sqlite3_column_blob(statement, c);
+          out.back().emplace_back(bytes ? static_cast<const char*>(bytes) : "",
+                                  static_cast<size_t>(sqlite3_column_bytes(statement, c)));
+        }
+      }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+std::string unhex(const std::string& text) {
+  std::string bytes;
+  for (size_t i = 2; i + 1 < text.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+}  // namespace
+
+std::string storeKindName(StoreKind kind) { return kind == StoreKind::Sqlite ? "Sqlite" : "Postgresql"; }
+
+std::optional<std::string> throwawayPostgresql() {
+  if (const char* address = std::getenv("TIDEMARK_TEST_POSTGRESQL"); address && *address) return address;
+  std::ifstream file(TIDEMARK_TEST_POSTGRESQL_URL_FILE);
+  std::string address;
+  if (file && std::getline(file, address) && !address.empty()) return address;
+  return std::nullopt;
+}
+
+TestDatabase::TestDatabase(StoreKind kind) : kind_(kind) {
+  if (kind == StoreKind::Sqlite) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tidemark-db-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    address_ = (folder_ / "reports.sqlite3").string();
+    return;
+  }
+  const auto server = throwawayPostgresql();
+  if (!server) return;
+  const Pg admin = connectTo(*server);
+  if (!admin) throw std::runtime_error("the throwaway PostgreSQL at " + *server + " does not answer");
+  name_ = "tidemark_test_" + newIssuedId();
+  const PgRows created(PQexec(admin.get(), ("CREATE DATABASE " + name_).c_str()));
+  if (PQresultStatus(created.get()) != PGRES_COMMAND_OK)
+    throw std::runtime_error(std::string("CREATE DATABASE failed: ") + PQerrorMessage(admin.get()));
+  address_ = server->substr(0, server->rfind('/') + 1) + name_;
+}
+
+TestDatabase::~TestDatabase() {
+  if (!folder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  if (!name_.empty())
+    if (const auto server = throwawayPostgresql())
+      if (const Pg admin = connectTo(*server))
+        PgRows(PQexec(admin.get(), ("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)").c_str()));
+}
+
+long long TestDatabase::count(const std::string& table) const {
+  const std::string sql = "SELECT count(*) FROM " + table;
+  const auto rows = kind_ == StoreKind::Sqlite ? sqliteRows(address_, sql) : pgRows(address_, sql);
+  return rows.size() == 1 ? std::atoll(rows[0][0].c_str()) : -1;
+}
+
+std::set<int64_t> TestDatabase::reportIds() const {
+  std::set<int64_t> ids;
+  const std::string sql = "SELECT id FROM reports";
+  for (const auto& row : kind_ == StoreKind::Sqlite ? sqliteRows(address_, sql) : pgRows(address_, sql))
+    ids.insert(std::atoll(row[0].c_str()));
+  return ids;
+}
+
+std::optional<TestDatabase::Row> TestDatabase::row(int64_t reportId) const {
+  const std::string present = kind_ == StoreKind::Sqlite ? "present" : "present::int";
+  const std::string sql = "SELECT lang, sid, fid, aid, pid, code, log, line, ltime, " + present +
+                          ", session FROM reports WHERE id = " + std::to_string(reportId);
+  const auto rows = kind_ == StoreKind::Sqlite ? sqliteRows(address_, sql) : pgRows(address_, sql);
+  if (rows.size() != 1) return std::nullopt;
+  const auto& r = rows[0];
+  return Row{r[0], r[1], r[2], r[3], r[4], r[5], kind_ == StoreKind::Sqlite ? r[6] : unhex(r[6]), r[7], r[8], r[9], r[10]};
+}
+
+}  // namespace tidemark::testing
