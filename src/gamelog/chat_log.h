@@ -40,8 +40,9 @@ std::int32_t entryCount(const ProcessMemory& process, const ChatLogAddresses& lo
 // Whether the header at `log` holds a block the read pass could copy: a
 // positive count, a non-null offset table readable for the count's block
 // with end offsets that never go back, the first past an entry's head, the
-// last within the block-text cap, and a text buffer readable up to there. A stale copy of the text-buffer
-// pointer (freed storage, a temporary) fails it.
+// last within the block-text cap, and a text buffer readable up to there.
+// A stale copy of the text-buffer pointer (freed storage, a temporary)
+// fails it.
 bool readsAsLogHeader(const ProcessMemory& process, const ChatLogAddresses& log);
 
 }  // namespace tidemark
