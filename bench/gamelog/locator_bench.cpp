@@ -272,8 +272,16 @@ int main() {
     // pointer search then reads every region a second time.
     std::uint64_t last = image->regionBase(kRegionCount - 1);
     std::uint64_t entry = last + 0x1000;
-    image->lay(entry, littleEndian(kNow - 60, 4) + littleEndian(57, 4) + "\x1F\x1F" + kKeyword + "\x1F");
-    image->lay(last + 0x3001, littleEndian(entry, 8));
+    const std::string markerEntry =
+        littleEndian(kNow - 60, 4) + littleEndian(57, 4) + "\x1F\x1F" + kKeyword + "\x1F";
+    image->lay(entry, markerEntry);
+    // A header of one entry: count, offset table (with that entry's end) and
+    // the text-buffer pointer.
+    const std::uint64_t slot = last + 0x3001, table = last + 0x5000;
+    image->lay(slot - 0x4C, littleEndian(1, 4));
+    image->lay(slot - 0x18, littleEndian(table, 8));
+    image->lay(slot, littleEndian(entry, 8));
+    image->lay(table, littleEndian(markerEntry.size(), 4));
     run("marker and pointer in the last region, system reads (every region read twice):", image);
 
     // Memory stays bounded whatever the size of a region.

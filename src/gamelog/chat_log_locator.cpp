@@ -52,17 +52,24 @@ void countSearchedRegion(StatusSink& status) {
     status.setStatus(LoadTextW(kTextSearchingLogs) + std::u16string(static_cast<std::size_t>(dots), u'.'));
 }
 
-// Where the game stores a pointer to `entry`: the first place, in region
-// order, that holds its 8 bytes.
-std::optional<std::uint64_t> findPointerTo(std::uint64_t entry, const ProcessMemory& process,
-                                           const std::vector<MemoryRegion>& regions, RegionSearch& search,
-                                           const std::function<bool()>& keepSearching) {
+// Where the game's header holds its pointer to `entry`: the first place, in
+// region order, that holds its 8 bytes and reads as a log header. Copies that
+// do not (freed storage, temporaries) are passed over; otherwise the same
+// stale copy would be found on every search, ahead of the real header.
+std::optional<std::uint64_t> findHeaderPointingAt(std::uint64_t entry, const ProcessMemory& process,
+                                                  const std::vector<MemoryRegion>& regions, RegionSearch& search,
+                                                  const std::function<bool()>& keepSearching) {
     std::uint8_t pointer[8];
     storeU64(pointer, entry);
     for (const MemoryRegion& region : regions) {
-        if (!keepSearching()) break;
-        RegionHit hit = search.find(process, region, pointer, sizeof pointer);
-        if (hit.found()) return region.BaseAddress + hit.offset;
+        for (std::uint64_t from = 0;;) {
+            if (!keepSearching()) return std::nullopt;
+            const RegionHit hit = search.find(process, region, pointer, sizeof pointer, 0, from);
+            if (!hit.found()) break;
+            const std::uint64_t slot = region.BaseAddress + hit.offset;
+            if (readsAsLogHeader(process, chatLogAt(slot))) return slot;
+            from = hit.offset + 1;
+        }
     }
     return std::nullopt;
 }
@@ -110,7 +117,7 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
                 // header's text-buffer pointer, if the entry is the first of
                 // the current buffer.
                 std::uint64_t entry = region.BaseAddress + hit.offset - kEntryHeadSize;
-                if (auto slot = findPointerTo(entry, process, regions, search, keepSearching)) {
+                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching)) {
                     clock.sleepMs(kPauseAfterRegionMs);
                     return chatLogAt(*slot);
                 }

@@ -38,7 +38,8 @@ struct LocatorInputs {
 };
 
 // Where the game's chat log header lies, or nothing when no region holds the
-// marker line behind a plausible entry head with a pointer to that entry.
+// marker line behind a plausible entry head with a pointer to that entry
+// that reads as a log header.
 std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, const LocatorInputs& inputs);
 
 }  // namespace tidemark

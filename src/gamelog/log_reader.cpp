@@ -13,12 +13,7 @@ namespace tidemark {
 
 namespace {
 
-constexpr std::uint32_t kEntriesPerBlock = 1000;
 constexpr std::uint32_t kEntryHeaderSize = 8;  // time, code
-// A block holds 1000 chat lines; an end offset beyond this is not a text
-// buffer but garbage met while the game switched blocks, and copying it
-// could ask for gigabytes.
-constexpr std::uint32_t kMaxBlockTextSize = 64u << 20;
 // The game's own chat lines are far shorter; an entry beyond this is no chat
 // line, and posting it would send a body of that size.
 constexpr std::uint32_t kMaxLineLength = 64u << 10;

@@ -6,51 +6,71 @@
 namespace tidemark {
 
 RegionHit RegionSearch::find(const ProcessMemory& memory, const MemoryRegion& region,
-                             const std::uint8_t* pattern, std::size_t patternLength, std::size_t lead) {
+                             const std::uint8_t* pattern, std::size_t patternLength, std::size_t lead,
+                             std::uint64_t from) {
     RegionHit hit;
     const std::uint64_t regionSize = region.RegionSize;
-    if (regionSize == 0 || patternLength == 0) return hit;
+    if (regionSize == 0 || patternLength == 0 || from >= regionSize) return hit;
 
     // Carried from one piece into the next: an occurrence that does not fit
     // wholly (with its lead) into one piece starts inside this tail.
     const std::size_t overlap = patternLength - 1 + lead;
-    std::uint8_t* buffer = bufferFor(static_cast<std::size_t>(
-        std::min<std::uint64_t>(regionSize, std::uint64_t{pieceSize_} + overlap)));
+    const auto bufferSize = [&](std::uint64_t start) {
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(regionSize - start, std::uint64_t{pieceSize_} + overlap));
+    };
+    const bool continuing = held_.lastHit != kNotFound && from > held_.lastHit &&
+                            held_.regionBase == region.BaseAddress && held_.regionSize == regionSize &&
+                            from - held_.start < held_.length && capacity_ >= bufferSize(held_.start);
+    held_.lastHit = kNotFound;
+    if (!continuing) {
+        held_ = HeldPiece{region.BaseAddress, regionSize, from, 0, false, kNotFound};
+        bufferFor(bufferSize(from));
+        if (!readPiece(memory, region, 0)) return hit;
+    }
+    hit.readable = true;
 
-    std::uint64_t bufferStart = 0;  // region offset of buffer[0]
-    std::size_t kept = 0;           // bytes carried over at the front of the buffer
+    std::uint8_t* buffer = buffer_.get();
     for (;;) {
-        std::uint64_t readFrom = bufferStart + kept;
-        std::size_t wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(regionSize - readFrom, capacity_ - kept));
-        std::size_t got = static_cast<std::size_t>(
-            memory.readMemory(region.BaseAddress + readFrom, buffer + kept, wanted));
-        if (got > wanted) got = wanted;  // a misbehaving platform must not push us past the buffer
-        if (got == 0) return hit;
-        hit.readable = true;
-
-        std::size_t length = kept + got;
-        std::size_t position = findBytes(pattern, patternLength, buffer, length);
+        const std::size_t searchFrom = static_cast<std::size_t>(from > held_.start ? from - held_.start : 0);
+        const std::size_t position =
+            findBytes(pattern, patternLength, buffer + searchFrom, held_.length - searchFrom);
         if (position != kNotFound) {
-            hit.offset = bufferStart + position;
-            hit.bytes = buffer + position;
+            hit.offset = held_.start + searchFrom + position;
+            hit.bytes = buffer + searchFrom + position;
+            held_.lastHit = hit.offset;
             return hit;
         }
-        if (got < wanted || readFrom + got >= regionSize) return hit;
+        if (held_.regionEnded) return hit;
 
-        kept = std::min(overlap, length);
-        std::memmove(buffer, buffer + length - kept, kept);
-        bufferStart += length - kept;
+        const std::size_t kept = std::min(overlap, held_.length);
+        std::memmove(buffer, buffer + held_.length - kept, kept);
+        held_.start += held_.length - kept;
+        if (!readPiece(memory, region, kept)) return hit;
     }
+}
+
+bool RegionSearch::readPiece(const ProcessMemory& memory, const MemoryRegion& region, std::size_t kept) {
+    const std::uint64_t readFrom = held_.start + kept;
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(region.RegionSize - readFrom, capacity_ - kept));
+    std::size_t got = static_cast<std::size_t>(
+        memory.readMemory(region.BaseAddress + readFrom, buffer_.get() + kept, wanted));
+    if (got > wanted) got = wanted;  // a misbehaving platform must not push us past the buffer
+    held_.length = kept + got;
+    held_.regionEnded = got < wanted || readFrom + got >= region.RegionSize;
+    return got > 0;
 }
 
 void RegionSearch::release() {
     buffer_.reset();
     capacity_ = 0;
+    held_ = HeldPiece{};
 }
 
 std::uint8_t* RegionSearch::bufferFor(std::size_t size) {
     if (size > capacity_) {
+        held_.length = 0;
         buffer_.reset();  // never hold the old and the new buffer at once
         buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
         capacity_ = size;

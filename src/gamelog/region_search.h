@@ -17,10 +17,10 @@ namespace tidemark {
 inline constexpr std::size_t kRegionPieceSize = std::size_t{32} << 20;
 
 struct RegionHit {
-    bool readable = false;             // at least one byte of the region could be read
+    bool readable = false;             // at least one byte of the region from `from` on could be read
     std::uint64_t offset = kNotFound;  // offset in the region of the first occurrence
     // The occurrence inside the search's buffer, valid until its next call;
-    // the `lead` bytes in front of it are there too when offset >= lead.
+    // the `lead` bytes in front of it are there too when offset >= from + lead.
     const std::uint8_t* bytes = nullptr;
 
     bool found() const { return offset != kNotFound; }
@@ -31,23 +31,43 @@ public:
     explicit RegionSearch(std::size_t pieceSize = kRegionPieceSize)
         : pieceSize_(pieceSize > 0 ? pieceSize : 1) {}
 
-    // The lowest occurrence of the pattern in the region's leading readable
-    // bytes. Pieces are read one after another while each comes back whole
-    // (a short piece ends the region, as it would end one big read) and
-    // overlap by patternLength - 1 + lead bytes, so that an occurrence
-    // straddling two pieces is found, and found with its lead bytes.
+    // The lowest occurrence at or after region offset `from` of the pattern
+    // in the readable bytes that follow it, as if they had been read in one
+    // read from `from`. Pieces are read one after another while each comes
+    // back whole (a short piece ends the region, as it would end one big
+    // read) and overlap by patternLength - 1 + lead bytes, so that an
+    // occurrence straddling two pieces is found, and found with its lead
+    // bytes. A search that goes on past the occurrence the previous call
+    // found in the same region continues in the piece that call ended in,
+    // without reading it again, so walking every occurrence of a region
+    // (each search from one past the last) reads it once; any other search
+    // reads afresh.
     RegionHit find(const ProcessMemory& memory, const MemoryRegion& region, const std::uint8_t* pattern,
-                   std::size_t patternLength, std::size_t lead = 0);
+                   std::size_t patternLength, std::size_t lead = 0, std::uint64_t from = 0);
 
     // Frees the buffer; the next search allocates anew.
     void release();
 
 private:
+    // The piece of a region the buffer holds after a call.
+    struct HeldPiece {
+        std::uint64_t regionBase = 0;
+        std::uint64_t regionSize = 0;
+        std::uint64_t start = 0;  // region offset of buffer[0]
+        std::size_t length = 0;   // 0: nothing held
+        bool regionEnded = false; // no byte after the piece can be read
+        std::uint64_t lastHit = kNotFound;  // region offset of the occurrence found in it
+    };
+
+    // Reads the piece after the `kept` bytes at the front of the buffer;
+    // false when not a byte came back.
+    bool readPiece(const ProcessMemory& memory, const MemoryRegion& region, std::size_t kept);
     std::uint8_t* bufferFor(std::size_t size);
 
     std::size_t pieceSize_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_ = 0;
+    HeldPiece held_;
 };
 
 }  // namespace tidemark

@@ -12,6 +12,7 @@
 #include "capture/game_processes.h"
 #include "capture/game_processes_win32.h"
 #include "gamelog/chat_log_locator.h"
+#include "gamelog/region_search.h"
 #include "support/gamesim_control.h"
 
 namespace tidemark {
@@ -59,6 +60,49 @@ TEST_F(ChatLogOnSimulator, FindsTheHeaderPastEveryDecoy) {
     EXPECT_EQ(log.offsetTableSlot, state.textBufferSlot - 24);
     EXPECT_EQ(log.entryCountAddress, state.textBufferSlot - 76);
     EXPECT_EQ(entryCount(process(), log), 13);
+}
+
+TEST_F(ChatLogOnSimulator, FindsTheHeaderPastStaleCopiesOfItsPointer) {
+    attach({"--stale-copies", "--decoys", "--history", "4"});
+    const GameSimulatorState state = game().state();
+    ASSERT_NE(state.textBufferSlot, 0u);
+
+    // The first copy of E in the searched memory is a stale one.
+    const std::uint64_t entry = process().readPointer(state.textBufferSlot);
+    std::uint8_t pointer[8];
+    std::memcpy(pointer, &entry, sizeof pointer);
+    std::uint64_t firstCopy = 0;
+    RegionSearch search;
+    for (const MemoryRegion& region : listCandidateRegions(process(), {})) {
+        const RegionHit hit = search.find(process(), region, pointer, sizeof pointer);
+        if (hit.found()) {
+            firstCopy = region.BaseAddress + hit.offset;
+            break;
+        }
+    }
+    EXPECT_LT(firstCopy, state.textBufferSlot);
+    EXPECT_EQ(process().readU32(firstCopy - 0x4C), 0);
+
+    const ChatLogAddresses log = locate();
+    EXPECT_EQ(log.textBufferSlot, state.textBufferSlot);
+    EXPECT_EQ(entryCount(process(), log), 5);
+}
+
+TEST_F(ChatLogOnSimulator, AWithheldLogIsFoundOnceTheGamePublishesIt) {
+    attach({"--withhold-log", "--history", "2"});
+    ASSERT_FALSE(game().state().published);
+    EXPECT_FALSE(locate().located());
+    const auto early = game().addLine(57, "too soon");  // no log to write to yet
+    ASSERT_TRUE(early.has_value());
+    EXPECT_EQ(early->errors, 1u);
+    EXPECT_EQ(early->entries, 0);
+
+    const auto state = game().send("publish");
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->published);
+    const ChatLogAddresses log = locate();
+    EXPECT_EQ(log.textBufferSlot, state->textBufferSlot);
+    EXPECT_EQ(entryCount(process(), log), 3);
 }
 
 TEST_F(ChatLogOnSimulator, FindsAHeaderAtAnOddAddress) {

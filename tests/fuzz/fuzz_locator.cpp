@@ -135,8 +135,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<ChatLogAddresses> found = locateChatLog(image, inputs);
 
     // Every region is listed once, searched once for the marker and at most
-    // once per marker region for the pointer.
-    const std::uint64_t bound = regions.size() * (regions.size() + 2) + 4;
+    // once per marker region for the pointer; each pointer copy met on the
+    // way is checked as a header with at most six reads (count, two
+    // pointers, table, and the text up to its first short piece).
+    std::uint64_t copies = 0;
+    for (const MemoryRegion& region : regions) {
+        std::vector<std::uint8_t> bytes(region.RegionSize);
+        const std::uint64_t got = image.readMemory(region.BaseAddress, bytes.data(), bytes.size());
+        for (std::uint64_t at = 0; at + 8 <= got; ++at) {
+            const std::uint64_t value = readLittleU64(bytes.data() + at);
+            for (const MemoryRegion& target : regions)
+                if (value >= target.BaseAddress && value < target.BaseAddress + target.RegionSize) ++copies;
+        }
+    }
+    const std::uint64_t bound = regions.size() * (regions.size() + 2) + 4 + 6 * regions.size() * copies +
+                                regions.size();  // the scan above
     if (image.readCalls() > bound) fail("too many reads");
     if (!found) return 0;
     if (marker.empty()) fail("found a log without a marker");

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,11 @@ namespace {
 
 constexpr std::int64_t kNow = 1700000000;
 constexpr std::uint64_t kPage = 0x1000;
+// Offset tables live here: readable, but not a region the search takes.
+constexpr std::uint64_t kTableRegion = 0x60000000;
+constexpr std::uint64_t kTableRegionSize = 0x100000;
 const std::string kKeyword = "LogStart";
+const std::string kMarkerLine = "\x1F\x1F" + kKeyword + "\x1F tail";
 
 // 2013-09-29 00:00:00 local time, the earliest entry time the game can have.
 std::int64_t earliestEntryTime() {
@@ -54,9 +59,24 @@ protected:
     std::uint64_t writeMarkerEntry(std::uint64_t address, std::uint32_t time) {
         image->writeU32(address, time);
         image->writeU32(address + 4, 57);
-        std::string line = "\x1F\x1F" + kKeyword + "\x1F tail";
-        image->writeBytes(address + 8, line.data(), line.size());
+        image->writeBytes(address + 8, kMarkerLine.data(), kMarkerLine.size());
         return address;
+    }
+
+    // The game's header around `slot`: `count` entries, the marker entry at
+    // `entry` first, each further one 8 bytes; its offset table at `table`.
+    std::uint64_t writeHeader(std::uint64_t slot, std::uint64_t entry, std::int32_t count = 1,
+                              std::uint64_t table = kTableRegion) {
+        MemoryRegion region;
+        if (!image->queryRegion(kTableRegion, region) || region.State != kMemCommit)
+            image->addRegion(kTableRegion, kTableRegionSize, 0x02);
+        const auto entries = static_cast<std::uint32_t>(count <= 0 ? 1 : count % 1000 == 0 ? 1000 : count % 1000);
+        for (std::uint32_t k = 0; k < entries; ++k)
+            image->writeU32(table + 4 * k, static_cast<std::uint32_t>(8 + kMarkerLine.size() + 8 * k));
+        image->writeU32(slot - 0x4C, static_cast<std::uint32_t>(count));
+        image->writeU64(slot - 0x18, table);
+        image->writeU64(slot, entry);
+        return slot;
     }
 
     std::optional<ChatLogAddresses> locate() {
@@ -100,8 +120,7 @@ TEST_F(ChatLogLocator, FindsTheHeaderThatPointsAtTheMarkerEntry) {
     addRegion(0x100000);
     std::uint64_t entry = writeMarkerEntry(addRegion(0x200000) + 0x340, kNow - 3600);
     std::uint64_t slot = addRegion(0x300000) + 0x1201;  // odd: no alignment is assumed
-    image->writeU64(slot, entry);
-    image->writeU32(slot - 0x4C, 4321);
+    writeHeader(slot, entry, 4321);
     addRegion(0x400000);
 
     const auto found = locate();
@@ -117,7 +136,7 @@ TEST_F(ChatLogLocator, FindsTheHeaderThatPointsAtTheMarkerEntry) {
 TEST_F(ChatLogLocator, FindsAPointerAtAnOddAddressInTheEntrysOwnRegion) {
     std::uint64_t base = addRegion(0x200000);
     std::uint64_t entry = writeMarkerEntry(base + 0x800, kNow);
-    image->writeU64(base + 0x2003, entry);
+    writeHeader(base + 0x2003, entry);
 
     EXPECT_EQ(locatedSlot(), base + 0x2003);
 }
@@ -127,18 +146,18 @@ TEST_F(ChatLogLocator, ExaminesOnlyTheFirstOccurrenceOfEachRegion) {
     std::uint64_t first = addRegion(0x200000);
     const std::string early = "\x1F\x1F" + kKeyword;
     image->writeBytes(first + 5, early.data(), early.size());
-    image->writeU64(first + 0x2000, writeMarkerEntry(first + 0x800, kNow));
+    writeHeader(first + 0x2000, writeMarkerEntry(first + 0x800, kNow));
     // A first occurrence with an impossible time hides a good second one.
     std::uint64_t second = addRegion(0x300000);
     writeMarkerEntry(second + 0x100, static_cast<std::uint32_t>(kNow + 100));
-    image->writeU64(second + 0x2000, writeMarkerEntry(second + 0x800, kNow));
+    writeHeader(second + 0x2000, writeMarkerEntry(second + 0x800, kNow));
 
     EXPECT_EQ(locatedSlot(), 0u);
     EXPECT_EQ(clock.sleptMs(), 20u);
 
     // A later region with a good first occurrence is still found.
     std::uint64_t third = addRegion(0x400000);
-    image->writeU64(third + 0x2001, writeMarkerEntry(third + 0x10, kNow));
+    writeHeader(third + 0x2001, writeMarkerEntry(third + 0x10, kNow));
     EXPECT_EQ(locatedSlot(), third + 0x2001);
 }
 
@@ -153,7 +172,7 @@ TEST_F(ChatLogLocator, AcceptsEntryTimesFromTheEarliestUpToNowInclusive) {
     for (const Case& c : cases) {
         image = std::make_unique<FakeProcessImage>();
         std::uint64_t base = addRegion(0x200000);
-        image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, static_cast<std::uint32_t>(c.time)));
+        writeHeader(base + 0x3000, writeMarkerEntry(base + 0x100, static_cast<std::uint32_t>(c.time)));
         EXPECT_EQ(locatedSlot() != 0, c.accepted) << "time " << c.time;
     }
 }
@@ -166,12 +185,88 @@ TEST_F(ChatLogLocator, NoPointerToTheEntryMeansNotFound) {
     EXPECT_EQ(clock.sleptMs(), 10u);
 }
 
+TEST_F(ChatLogLocator, PassesOverPointerCopiesThatDoNotReadAsALogHeader) {
+    // Each spoils one part of a good header around a copy of E; the real
+    // header's table lies apart from theirs.
+    const std::uint64_t shortTable = 0x61000000;  // 8 entries, then nothing
+    const std::uint64_t realTable = kTableRegion + 0x8000;
+    using Spoil = std::function<void(std::uint64_t slot, std::uint64_t entry)>;
+    const std::pair<const char*, Spoil> stale[] = {
+        {"freed storage", [&](std::uint64_t slot, std::uint64_t entry) { image->writeU64(slot, entry); }},
+        {"negative count", [&](std::uint64_t slot, std::uint64_t entry) { writeHeader(slot, entry, -5); }},
+        {"null table",
+         [&](std::uint64_t slot, std::uint64_t entry) {
+             writeHeader(slot, entry);
+             image->writeU64(slot - 0x18, 0);
+         }},
+        {"table shorter than the count's full block",
+         [&](std::uint64_t slot, std::uint64_t entry) {
+             writeHeader(slot, entry, 8, shortTable);
+             image->writeU32(slot - 0x4C, 2000);
+         }},
+        {"offsets going back",
+         [&](std::uint64_t slot, std::uint64_t entry) {
+             writeHeader(slot, entry, 3);
+             image->writeU32(kTableRegion + 8, 20);
+         }},
+        {"first entry without its head",
+         [&](std::uint64_t slot, std::uint64_t entry) {
+             writeHeader(slot, entry, 2);
+             image->writeU32(kTableRegion, 7);
+         }},
+        {"end past the block-text cap",
+         [&](std::uint64_t slot, std::uint64_t entry) {
+             writeHeader(slot, entry, 2);
+             image->writeU32(kTableRegion + 4, (64u << 20) + 1);
+         }},
+        {"text unreadable up to the end",
+         [&](std::uint64_t slot, std::uint64_t entry) {
+             writeHeader(slot, entry, 2);
+             image->writeU32(kTableRegion + 4, 0x8000);  // E's region ends before
+         }},
+    };
+    for (const auto& [what, spoil] : stale) {
+        image = std::make_unique<FakeProcessImage>();
+        image->addRegion(shortTable, 32, 0x02);
+        const std::uint64_t earlier = addRegion(0x100000);
+        const std::uint64_t entry = writeMarkerEntry(addRegion(0x200000) + 0x100, kNow);
+        const std::uint64_t holder = addRegion(0x300000);
+        // Stale copies in an earlier region, and before the header in its own.
+        spoil(earlier + 0x800, entry);
+        spoil(holder + 0x800, entry);
+        // A count on a block's end: the whole block's table is read.
+        writeHeader(holder + 0x2000, entry, 1000, realTable);
+        EXPECT_EQ(locatedSlot(), holder + 0x2000) << what;
+
+        // Alone, the stale copies find nothing.
+        image->writeU64(holder + 0x2000, 0);
+        EXPECT_EQ(locatedSlot(), 0u) << what;
+    }
+}
+
+TEST_F(ChatLogLocator, ARegionFullOfStaleCopiesIsReadOnce) {
+    const std::uint64_t entry = writeMarkerEntry(addRegion(0x200000) + 0x100, kNow);
+    const std::uint64_t size = 4 << 20;
+    const std::uint64_t copies = addRegion(0x10000000, size);
+    for (std::uint64_t at = 0x100; at < size; at += 0x40) image->writeU64(copies + at, entry);
+    // The marker search and the pointer search each read it once; a search
+    // that read it again for every copy would go on for hours, so it stops.
+    const std::uint64_t bound = 2 * (size + 64);
+    std::uint64_t searched = 0;
+    image->beforeRead = [&](std::uint64_t address, std::uint64_t bytes) {
+        if (address >= copies && address < copies + size && bytes > 8) searched += bytes;
+        if (searched > bound) throw std::runtime_error("the region is read again and again");
+    };
+    EXPECT_EQ(locatedSlot(), 0u);
+    EXPECT_LE(searched, bound);
+}
+
 TEST_F(ChatLogLocator, FindsMarkerAndPointerStraddlingPieceBoundariesOfLargeRegions) {
     const std::uint64_t large = kRegionPieceSize + 16 * kPage;
     std::uint64_t first = addRegion(0x10000000, large);
     std::uint64_t entry = writeMarkerEntry(first + kRegionPieceSize - 11, kNow);  // keyword crosses
     std::uint64_t second = addRegion(0x20000000, large);
-    image->writeU64(second + kRegionPieceSize - 3, entry);
+    writeHeader(second + kRegionPieceSize - 3, entry);
 
     EXPECT_EQ(locatedSlot(), second + kRegionPieceSize - 3);
 }
@@ -184,7 +279,7 @@ TEST_F(ChatLogLocator, SearchesTheReadableStartOfPartlyReadableRegions) {
     std::uint64_t entry = writeMarkerEntry(base + 0x100, kNow);
     std::uint64_t holder = addRegion(0x300000, 8 * kPage);
     image->markUnreadable(holder + 2 * kPage, kPage);
-    image->writeU64(holder + 2 * kPage - 8, entry);  // the last readable bytes
+    writeHeader(holder + 2 * kPage - 8, entry);  // the last readable bytes
 
     EXPECT_EQ(locatedSlot(), holder + 2 * kPage - 8);
     // No pause after the region of which nothing could be read.
@@ -194,7 +289,7 @@ TEST_F(ChatLogLocator, SearchesTheReadableStartOfPartlyReadableRegions) {
 TEST_F(ChatLogLocator, AMarkerBeyondAnUnreadableSpanIsNotSeen) {
     std::uint64_t base = addRegion(0x200000, 8 * kPage);
     image->markUnreadable(base + kPage, kPage);
-    image->writeU64(base + 0x10, writeMarkerEntry(base + 3 * kPage, kNow));
+    writeHeader(base + 0x100, writeMarkerEntry(base + 3 * kPage, kNow));
     EXPECT_EQ(locatedSlot(), 0u);
 }
 
@@ -246,7 +341,7 @@ TEST_F(ChatLogLocator, KeepSearchingTurningFalseEndsTheMarkerAndThePointerSearch
     // and 2 are the marker search, read 3 the pointer search's first region.
     addRegion(0x200000);
     std::uint64_t entry = writeMarkerEntry(addRegion(0x300000) + 0x100, kNow);
-    image->writeU64(addRegion(0x400000) + 0x3000, entry);
+    writeHeader(addRegion(0x400000) + 0x3000, entry);
     ASSERT_EQ(locatedSlot(), 0x403000u);
 
     for (std::uint64_t allowedReads : {0u, 1u, 2u, 3u}) {
@@ -259,7 +354,7 @@ TEST_F(ChatLogLocator, KeepSearchingTurningFalseEndsTheMarkerAndThePointerSearch
 
 TEST_F(ChatLogLocator, PatternDocumentsWithoutAFirstKeywordFindNothing) {
     std::uint64_t base = addRegion(0x200000);
-    image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
+    writeHeader(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
     for (const char* json : {R"({"2":{"keyword":["LogStart"]}})", R"({"1":{"code":"0"}})",
                              R"({"1":{"keyword":[]}})", R"({"1":{"keyword":[7,"LogStart"]}})",
                              R"({"1":{"keyword":"LogStart"}})", R"({"1":"LogStart"})", R"(["LogStart"])",
@@ -275,8 +370,7 @@ TEST_F(ChatLogLocator, EntryCountIsZeroUntilLocatedAndMinusOneOnceTheGameHasGone
     EXPECT_EQ(entryCount(*image, ChatLogAddresses{}), 0);
     EXPECT_EQ(image->readCalls(), 0u);
 
-    image->writeU64(base + 0x3000, writeMarkerEntry(base + 0x100, kNow));
-    image->writeU32(base + 0x3000 - 0x4C, 1500);
+    writeHeader(base + 0x3000, writeMarkerEntry(base + 0x100, kNow), 1500);
     const auto found = locate();
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(entryCount(*image, *found), 1500);

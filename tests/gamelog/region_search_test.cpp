@@ -73,6 +73,34 @@ TEST_F(RegionSearchTest, ReportsTheLowestOfTwoOccurrencesInDifferentPieces) {
     EXPECT_EQ(find(region).offset, 37u);
 }
 
+TEST_F(RegionSearchTest, WalksEveryOccurrenceFromOnePastTheLastReadingEachPieceOnce) {
+    const std::size_t size = 200;
+    MemoryRegion region = addRegion(size);
+    // Touching, straddling pieces, back to back and at the very end.
+    const std::vector<std::uint64_t> at = {0, 14, 19, 24, 31, 100, 105, 195};
+    for (std::uint64_t offset : at) write(kPattern, offset);
+
+    std::vector<std::uint64_t> walked;
+    for (std::uint64_t from = 0;;) {
+        RegionHit hit = search.find(image, region, bytesOf(kPattern), kPattern.size(), 0, from);
+        if (!hit.found()) break;
+        ASSERT_LT(walked.size(), at.size());
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(hit.bytes), kPattern.size()), kPattern);
+        walked.push_back(hit.offset);
+        from = hit.offset + 1;
+    }
+    EXPECT_EQ(walked, at);
+    EXPECT_LE(image.bytesRead(), size + (size / kPiece + 1) * (kPattern.size() - 1));
+
+    // A search from an offset sees nothing before it, and its lead only from
+    // that offset on.
+    RegionSearch fresh{kPiece};
+    RegionHit hit = fresh.find(image, region, bytesOf(kPattern), kPattern.size(), kLead, 101);
+    EXPECT_EQ(hit.offset, 105u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(hit.bytes) - 4, 4), kPattern.substr(1));
+    EXPECT_FALSE(fresh.find(image, region, bytesOf(kPattern), kPattern.size(), 0, size).readable);
+}
+
 TEST_F(RegionSearchTest, NoReadIsLargerThanOnePieceWithItsOverlap) {
     MemoryRegion region = addRegion(1000);
     write(kPattern, 990);

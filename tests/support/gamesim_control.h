@@ -31,6 +31,7 @@ struct GameSimulatorState {
     DWORD processId = 0;
     std::uint32_t commands = 0;  // control commands handled so far
     std::uint32_t errors = 0;    // of which unknown, malformed or not fitting
+    bool published = false;      // the log is in memory (see --withhold-log)
     std::int32_t entries = 0;    // the log's entry count
     std::uint32_t blockBase = 0;
     std::uint64_t textBufferSlot = 0;  // T
@@ -103,6 +104,7 @@ public:
             if (key == "pid") { state.processId = static_cast<DWORD>(number); sawPid = true; }
             else if (key == "commands") state.commands = static_cast<std::uint32_t>(number);
             else if (key == "errors") state.errors = static_cast<std::uint32_t>(number);
+            else if (key == "published") state.published = number != 0;
             else if (key == "entries") state.entries = static_cast<std::int32_t>(number);
             else if (key == "block_base") state.blockBase = static_cast<std::uint32_t>(number);
             else if (key == "text_buffer_slot") state.textBufferSlot = number;

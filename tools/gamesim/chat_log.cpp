@@ -37,6 +37,7 @@ bool ChatLog::layOut(Arena& arena, const std::string& marker, bool oddHeader) {
 void ChatLog::start(std::uint32_t firstEntry) { beginBlock(firstEntry - firstEntry % kBlockEntries); }
 
 bool ChatLog::append(std::uint32_t time, std::int32_t code, const void* line, std::size_t length) {
+    if (current_ < 0) return false;  // not started: there is no block to write to
     if (8 + length > kTextCapacity - (2 + marker_.size() + 8)) return false;
     if (count_ - blockBase_ == kBlockEntries) beginBlock(count_);
     if (textEnd_ + 8 + length > kTextCapacity) return false;

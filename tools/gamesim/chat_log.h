@@ -33,7 +33,8 @@ public:
     void start(std::uint32_t firstEntry);
 
     // Appends one entry, first starting a new block when the current one is
-    // full. False (and nothing written) when the line does not fit.
+    // full. False (and nothing written) before start() or when the line
+    // does not fit.
     bool append(std::uint32_t time, std::int32_t code, const void* line, std::size_t length);
 
     std::uint32_t count() const { return count_; }

@@ -15,6 +15,7 @@
 #include "decoys.h"
 #include "options.h"
 #include "simulator.h"
+#include "stale_copies.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ struct Program {
     gamesim::Arena arena;
     gamesim::Decoys decoys;
     gamesim::Ballast ballast;
+    gamesim::StaleCopies staleCopies;
     gamesim::ChatLog log;
 };
 
@@ -33,10 +35,9 @@ std::string executableFolder() {
     return folder.substr(0, folder.find_last_of('\\'));
 }
 
-DWORD WINAPI runGame(void* context) {
-    Program& program = *static_cast<Program*>(context);
+// The log's first block with its history, and whatever copies its address.
+void publishLog(Program& program) {
     const gamesim::Options& options = program.options;
-    program.ballast.fill();
     program.log.start(options.firstBlock * gamesim::ChatLog::kBlockEntries);
     for (std::uint32_t i = 0; i < options.history; ++i) {
         char line[48];
@@ -44,8 +45,15 @@ DWORD WINAPI runGame(void* context) {
         program.log.append(static_cast<std::uint32_t>(std::time(nullptr)), 10, line, static_cast<std::size_t>(length));
     }
     if (options.decoys) program.decoys.write(options.marker, program.log);
+    if (options.staleCopies) program.staleCopies.write(program.log);
+}
+
+DWORD WINAPI runGame(void* context) {
+    Program& program = *static_cast<Program*>(context);
+    const gamesim::Options& options = program.options;
+    program.ballast.fill();
     gamesim::ControlFolder control(options.controlFolder.empty() ? executableFolder() : options.controlFolder);
-    gamesim::Simulator simulator(options, program.log, control);
+    gamesim::Simulator simulator(options, program.log, control, [&program] { publishLog(program); });
     return static_cast<DWORD>(simulator.run());
 }
 
@@ -61,8 +69,8 @@ int main(int argc, char** argv) {
     const gamesim::Options& options = program.options;
 
     // The layout is fixed here, on the main thread, before anything else is
-    // allocated: decoys lowest, then ballast, then the log, and the game's
-    // own thread (with its stack) above all of them.
+    // allocated: decoys lowest, then ballast, stale copies, the log, and the
+    // game's own thread (with its stack) above all of them.
     if (options.decoys && !program.decoys.mapView()) return 3;
     const std::size_t ballastSpan = options.ballastRegions *
                                     (gamesim::Arena::roundUp(options.ballastRegionBytes) + gamesim::Arena::kGap);
@@ -71,6 +79,7 @@ int main(int argc, char** argv) {
     if (!program.arena.reserve(16 * 0x20000 + ballastSpan + logSpan)) return 3;
     if (options.decoys && !program.decoys.carve(program.arena)) return 3;
     if (!program.ballast.carve(program.arena, options.ballastRegions, options.ballastRegionBytes)) return 3;
+    if (options.staleCopies && !program.staleCopies.carve(program.arena)) return 3;
     if (!program.log.layOut(program.arena, options.marker, options.oddHeader)) return 3;
 
     HANDLE game = CreateThread(nullptr, 0, runGame, &program, 0, nullptr);

@@ -28,6 +28,14 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.oddHeader = true;
             continue;
         }
+        if (name == "--stale-copies") {
+            options.staleCopies = true;
+            continue;
+        }
+        if (name == "--withhold-log") {
+            options.withholdLog = true;
+            continue;
+        }
         static const char* const kValued[] = {"--control", "--marker", "--script", "--first-block", "--history",
                                               "--rate", "--exit-after", "--ballast-regions",
                                               "--ballast-region-bytes"};

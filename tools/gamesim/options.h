@@ -17,6 +17,8 @@ struct Options {
     std::uint32_t exitAfterMs = 0;
     bool decoys = false;
     bool oddHeader = false;
+    bool staleCopies = false;
+    bool withholdLog = false;  // no log in memory until the `publish` command
     std::size_t ballastRegions = 0;
     std::size_t ballastRegionBytes = 512 * 1024;
 };

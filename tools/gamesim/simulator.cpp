@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace gamesim {
@@ -30,13 +31,15 @@ std::uint32_t now() { return static_cast<std::uint32_t>(std::time(nullptr)); }
 
 }  // namespace
 
-Simulator::Simulator(const Options& options, ChatLog& log, ControlFolder& control)
-    : options_(options), log_(log), control_(control) {
+Simulator::Simulator(const Options& options, ChatLog& log, ControlFolder& control,
+                     std::function<void()> publishLog)
+    : options_(options), log_(log), control_(control), publishLog_(std::move(publishLog)) {
     linesPerSecond_ = options.linesPerSecond;
     rateSince_ = GetTickCount64();
 }
 
 int Simulator::run() {
+    if (!options_.withholdLog) publish();
     publishState();
     if (!options_.scriptFile.empty()) runScript(options_.scriptFile);
     const std::uint64_t started = GetTickCount64();
@@ -70,10 +73,26 @@ void Simulator::runScript(const std::string& file) {
     }
 }
 
+void Simulator::publish() {
+    if (published_) return;
+    publishLog_();
+    published_ = true;
+    // Lines due at the set rate count from now.
+    rateSince_ = GetTickCount64();
+    writtenAtRate_ = 0;
+    stateDirty_ = true;
+}
+
 bool Simulator::execute(const std::string& command) {
     std::istringstream in(command);
     std::string verb;
     in >> verb;
+    if (verb == "publish") {
+        publish();
+        return true;
+    }
+    // Until the log is published there is nothing to write to.
+    if (!published_ && (verb == "add" || verb == "burst")) return false;
     if (verb == "add") {
         std::int32_t code = 0;
         std::string hex;
@@ -125,7 +144,7 @@ void Simulator::appendGenerated(std::int32_t code) {
 }
 
 void Simulator::writeLinesDue() {
-    if (linesPerSecond_ == 0) return;
+    if (linesPerSecond_ == 0 || !published_) return;
     std::uint64_t due = (GetTickCount64() - rateSince_) * linesPerSecond_ / 1000;
     for (; writtenAtRate_ < due; ++writtenAtRate_) appendGenerated(kGeneratedCode);
 }
@@ -136,11 +155,11 @@ void Simulator::publishState() {
     const unsigned long long t = log_.textBufferSlot();
     char text[1024];
     std::snprintf(text, sizeof text,
-                  "pid %lu\ncommands %u\nerrors %u\nentries %u\nblock_base %u\n"
+                  "pid %lu\ncommands %u\nerrors %u\npublished %d\nentries %u\nblock_base %u\n"
                   "text_buffer_slot 0x%llx\noffset_table_slot 0x%llx\nentry_count_address 0x%llx\n"
                   "cwd %s\n",
-                  GetCurrentProcessId(), commandsDone_, errors_, log_.count(), log_.blockBase(), t, t - 0x18,
-                  t - 0x4C, cwd);
+                  GetCurrentProcessId(), commandsDone_, errors_, published_ ? 1 : 0, log_.count(), log_.blockBase(),
+                  t, t - 0x18, t - 0x4C, cwd);
     stateDirty_ = !control_.writeState(text);
 }
 

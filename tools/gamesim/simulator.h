@@ -4,6 +4,7 @@
 // publishing its state after every change, until told to exit.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "chat_log.h"
@@ -14,13 +15,16 @@ namespace gamesim {
 
 class Simulator {
 public:
-    Simulator(const Options& options, ChatLog& log, ControlFolder& control);
+    // `publishLog` puts the log into memory: at once, or on the `publish`
+    // command when the options withhold it.
+    Simulator(const Options& options, ChatLog& log, ControlFolder& control, std::function<void()> publishLog);
     // The process's exit code.
     int run();
 
 private:
     // False for a command that is unknown or malformed.
     bool execute(const std::string& command);
+    void publish();
     void runScript(const std::string& file);
     void appendGenerated(std::int32_t code);
     void writeLinesDue();
@@ -29,6 +33,8 @@ private:
     const Options& options_;
     ChatLog& log_;
     ControlFolder& control_;
+    std::function<void()> publishLog_;
+    bool published_ = false;
     std::uint32_t commandsDone_ = 0;
     std::uint32_t errors_ = 0;
     std::uint32_t generated_ = 0;

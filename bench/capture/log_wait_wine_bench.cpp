@@ -1,0 +1,232 @@
+// The worker while the game has no chat log yet, under Wine, with the real
+// worker and Win32 process access against the game simulator (its log
+// withheld, ~200 MiB of ordinary private memory) and the loopback test
+// server:
+//   1. CPU use of this process (the worker is its only busy thread) and of
+//      the prefix's wineserver over 15 s once the worker searches, and how
+//      many full searches it made;
+//   2. the time from the game putting its log into memory to the worker's
+//      "Monitoring your logs".
+//
+// Run through run_log_wait_bench.sh, which starts the test server around it
+// and tells it the wineserver's Linux process id.
+//
+// usage: log_wait_wine_bench.exe [waiting seconds] [ballast MiB] [ballast region KiB]
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/capture_worker.h"
+#include "capture/game_processes_win32.h"
+#include "http/http_client_win32.h"
+#include "support/gamesim_control.h"
+#include "support/test_server.h"
+#include "texts/texts.h"
+
+using namespace tidemark;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<std::uint64_t> searchesBegun{0};
+
+// Counts the worker's walks of the game's address space: each search
+// starts one at the lowest address.
+class CountingMemory : public ProcessMemory {
+public:
+    explicit CountingMemory(std::unique_ptr<ProcessMemory> inner) : inner_(std::move(inner)) {}
+    std::uint64_t minimumApplicationAddress() const override { return inner_->minimumApplicationAddress(); }
+    std::uint64_t maximumApplicationAddress() const override { return inner_->maximumApplicationAddress(); }
+    bool queryRegion(std::uint64_t address, MemoryRegion& region) const override {
+        if (address == inner_->minimumApplicationAddress()) ++searchesBegun;
+        return inner_->queryRegion(address, region);
+    }
+    std::uint64_t readMemory(std::uint64_t address, void* buffer, std::uint64_t size) const override {
+        return inner_->readMemory(address, buffer, size);
+    }
+
+private:
+    std::unique_ptr<ProcessMemory> inner_;
+};
+
+class CountingProcessSystem : public Win32ProcessSystem {
+public:
+    std::unique_ptr<ProcessMemory> openForReading(std::uint32_t processId) override {
+        auto opened = Win32ProcessSystem::openForReading(processId);
+        if (!opened) return nullptr;
+        return std::make_unique<CountingMemory>(std::move(opened));
+    }
+};
+
+// utime + stime of a Linux process, in clock ticks (1/100 s), through
+// Wine's view of the Unix root.
+std::optional<std::uint64_t> linuxCpuTicks(const std::string& pid) {
+    const std::string path = "Z:\\proc\\" + pid + "\\stat";
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return std::nullopt;
+    char text[1024] = "";
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[n] = '\0';
+    const char* p = std::strrchr(text, ')');
+    if (!p) return std::nullopt;
+    // Fields after the command: state is field 3; utime 14, stime 15.
+    unsigned long long values[13] = {};
+    char state = 0;
+    if (std::sscanf(p + 2, "%c %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state, &values[0],
+                    &values[1], &values[2], &values[3], &values[4], &values[5], &values[6], &values[7],
+                    &values[8], &values[9], &values[10], &values[11]) != 13)
+        return std::nullopt;
+    return values[10] + values[11];
+}
+
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& t) {
+        return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (SteadyClock::now() < until) {
+        if (done()) return true;
+        Sleep(1);
+    }
+    return done();
+}
+
+bool startsWith(const std::u16string& text, const std::u16string& format) {
+    const std::size_t fixed = std::min(format.find(u"%d"), format.size());
+    return text.compare(0, fixed, format, 0, fixed) == 0;
+}
+
+// Tells when the worker first searches and when it first follows the log.
+class StatusWatch : public StatusSink {
+public:
+    void setStatus(const std::u16string& text) override {
+        if (startsWith(text, LoadTextW(kTextSearchingLogs))) searching_ = true;
+        if (startsWith(text, LoadTextW(kTextMonitoringLogs)) && !monitoring_) {
+            monitoringAt_ = SteadyClock::now();
+            monitoring_ = true;
+        }
+    }
+    bool searching() const { return searching_.load(); }
+    bool monitoring() const { return monitoring_.load(); }
+    SteadyClock::time_point monitoringAt() const { return monitoringAt_; }
+
+private:
+    std::atomic<bool> searching_{false};
+    std::atomic<bool> monitoring_{false};
+    SteadyClock::time_point monitoringAt_;
+};
+
+double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int waitSeconds = argc > 1 ? std::atoi(argv[1]) : 15;
+    const std::size_t ballastMiB = argc > 2 ? static_cast<std::size_t>(std::atoi(argv[2])) : 200;
+    const std::size_t regionKiB = argc > 3 ? static_cast<std::size_t>(std::atoi(argv[3])) : 8192;
+    if (regionKiB == 0) return 2;
+    if (!testing::TestServer::available()) {
+        std::fprintf(stderr, "run me through run_log_wait_bench.sh (needs the loopback test server)\n");
+        return 2;
+    }
+    const char* patterns = R"({"1": {"keyword": ["bench-marker"], "code": "999"}})";
+    testing::TestServer::script({}, testing::ServerAnswer::text(patterns));
+
+    if (LoadTextW(kTextSearchingLogs).empty() || LoadTextW(kTextMonitoringLogs).empty()) {
+        std::fprintf(stderr, "the status texts are missing from the program's resources\n");
+        return 1;
+    }
+    const std::size_t regionBytes = regionKiB * 1024;
+    const std::size_t ballastRegions = ballastMiB * (1u << 20) / regionBytes;
+    GameSimulator game(GameSimulatorOptions()
+                           .keyword("bench-marker")
+                           .add("--withhold-log")
+                           .add("--ballast-regions", std::to_string(ballastRegions))
+                           .add("--ballast-region-bytes", std::to_string(regionBytes)));
+    if (!game.start(60000)) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        return 1;
+    }
+
+    CountingProcessSystem processes;
+    WorkerServices services;
+    services.processes = &processes;
+    services.httpClientFactory = winInetClientFactory();
+    services.serverHost = "127.0.0.1";
+    services.serverPort = testing::TestServer::port();
+    CaptureSession session;
+    session.setLanguage("en");
+    CaptureWorker worker(session, std::move(services));
+    StatusWatch status;
+    worker.start(&status);
+
+    if (!waitUntil([&] { return status.searching(); }, 60000)) {
+        std::fprintf(stderr, "the worker never began searching\n");
+        return 1;
+    }
+
+    // 1. Waiting for a log that is not there.
+    const char* wineserverPid = std::getenv("TIDEMARK_BENCH_WINESERVER_PID");
+    const auto serverTicks0 = wineserverPid ? linuxCpuTicks(wineserverPid) : std::nullopt;
+    const auto selfTicks0 = linuxCpuTicks("self");
+    const double cpu0 = processCpuSeconds();
+    const std::uint64_t searches0 = searchesBegun;
+    const auto wall0 = SteadyClock::now();
+    Sleep(static_cast<DWORD>(waitSeconds) * 1000);
+    const double wall = secondsBetween(wall0, SteadyClock::now());
+    const double cpu = processCpuSeconds() - cpu0;
+    const std::uint64_t searches = searchesBegun - searches0;
+    const auto selfTicks1 = linuxCpuTicks("self");
+    const auto serverTicks1 = wineserverPid ? linuxCpuTicks(wineserverPid) : std::nullopt;
+
+    std::printf("waiting for a chat log, %.1f s, game with %zu MiB of ballast in %zu regions:\n", wall,
+                ballastRegions * regionBytes >> 20, ballastRegions);
+    std::printf("  worker process CPU: %.1f %% of a core (GetProcessTimes)", 100.0 * cpu / wall);
+    if (selfTicks0 && selfTicks1)
+        std::printf(", %.1f %% (/proc)", 100.0 * static_cast<double>(*selfTicks1 - *selfTicks0) / 100.0 / wall);
+    std::printf("  (target <= 10 %%)\n");
+    if (serverTicks0 && serverTicks1)
+        std::printf("  wineserver CPU meanwhile: %.1f %% of a core\n",
+                    100.0 * static_cast<double>(*serverTicks1 - *serverTicks0) / 100.0 / wall);
+    std::printf("  searches begun: %llu (%.2f per second)\n", static_cast<unsigned long long>(searches),
+                static_cast<double>(searches) / wall);
+
+    // 2. The log appears. The simulator puts it into memory within about
+    // 10 ms of the command and then publishes its state: the time from the
+    // command is an upper bound, from the state a lower one.
+    if (status.monitoring()) {
+        std::fprintf(stderr, "the worker found a log that was not there\n");
+        return 1;
+    }
+    const auto commanded = SteadyClock::now();
+    if (!game.control().append("publish")) return 1;
+    const bool published = waitUntil([&] { return game.state().published; }, 10000);
+    const auto seenPublished = SteadyClock::now();
+    if (!published || !waitUntil([&] { return status.monitoring(); }, 60000)) {
+        std::fprintf(stderr, "the worker did not find the log within 60 s of its appearing\n");
+        return 1;
+    }
+    worker.stop();
+    std::printf("log appearing to \"Monitoring your logs\" (target <= 5 s): %.2f s to %.2f s\n",
+                secondsBetween(seenPublished, status.monitoringAt()),
+                secondsBetween(commanded, status.monitoringAt()));
+    return 0;
+}
