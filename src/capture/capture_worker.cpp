@@ -38,7 +38,7 @@ constexpr auto kStopBound = std::chrono::milliseconds(10000);
 // as the search took (within the bounds below), so that a game without a
 // chat log yet costs a bounded share of a core whatever its size, while a
 // log that appears is still found within seconds.
-constexpr std::uint64_t kSearchPauseFactor = 4;
+constexpr std::uint64_t kSearchPauseFactor = 3;
 constexpr std::uint64_t kShortestSearchPauseMs = 1000;
 constexpr std::uint64_t kLongestSearchPauseMs = 30000;
 
