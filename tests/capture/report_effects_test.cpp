@@ -93,6 +93,7 @@ TEST_F(ReportEffects, WorkBegunBeforeAResetListsNothing) {
     answer.log = "late";
     answer.msg = "late too";
     answer.sid = "s2";
+    answer.aid = "bad\r\nid";
     applyReportAnswer(answer, record, before, session, identifiers, &settings);
 
     EXPECT_TRUE(session.messages().empty());
