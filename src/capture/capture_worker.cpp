@@ -196,17 +196,9 @@ private:
     // The DirectX 11 client's process; null once a stop was requested or a
     // reset came in.
     std::unique_ptr<ProcessMemory> waitForGame() {
-        if (services_.processes == nullptr) return waitWithoutProcesses();
-        ProcessSystem& processes = *services_.processes;
-        const auto stopping = [this] { return stopRequested(); };
         while (!stopRequested() && !resetSeen()) {
-            if (openProcessByName(processes, kDirectX9Client, stopping)) {
-                if (context_.dx9Reported == 0) session_.reportStatus(kTextDirectX9Unsupported);
-                context_.dx9Reported = 1;
-                session_.setExecGame(0);
-            }
-            if (auto game = openProcessByName(processes, kDirectX11Client, stopping)) return game;
-            if (session_.execGame() != 0 && context_.launchConsidered == 0) considerLaunch(processes);
+            if (services_.processes != nullptr)
+                if (auto game = lookForGame(*services_.processes)) return game;
             sendWaitingReports();
             showWaiting();
             context_.launchConsidered = 1;
@@ -215,13 +207,17 @@ private:
         return nullptr;
     }
 
-    std::unique_ptr<ProcessMemory> waitWithoutProcesses() {
-        while (!stopRequested() && !resetSeen()) {
-            sendWaitingReports();
-            showWaiting();
-            context_.launchConsidered = 1;
-            clock_.sleepMs(kWaitPauseMs);
+    // One look at the running programs: the DirectX 11 client if it runs;
+    // the DirectX 9 client reported and the launch considered on the way.
+    std::unique_ptr<ProcessMemory> lookForGame(ProcessSystem& processes) {
+        const auto stopping = [this] { return stopRequested(); };
+        if (openProcessByName(processes, kDirectX9Client, stopping)) {
+            if (context_.dx9Reported == 0) session_.reportStatus(kTextDirectX9Unsupported);
+            context_.dx9Reported = 1;
+            session_.setExecGame(0);
         }
+        if (auto game = openProcessByName(processes, kDirectX11Client, stopping)) return game;
+        if (session_.execGame() != 0 && context_.launchConsidered == 0) considerLaunch(processes);
         return nullptr;
     }
 
@@ -358,10 +354,7 @@ private:
     }
 
     void reportCount(int textId, std::int32_t count) {
-        LogRecord message;
-        message.time = clock_.now();
-        message.text = u"* " + formatStatusText(LoadTextW(textId), {count});
-        session_.appendMessage(message);
+        session_.appendMessage(session_.messageRecord(u"* " + formatStatusText(LoadTextW(textId), {count})));
     }
 
     CaptureSession& session_;

@@ -23,10 +23,8 @@ void applyReportAnswer(const ReportAnswer& answer, LogRecord& record, std::uint6
     if (answer.fid) identifiers.fid = *answer.fid;
     if (answer.aid) {
         if (!isStorableSettingsValue(*answer.aid)) {
-            LogRecord refused;
-            refused.time = session.clock().now();
-            refused.text = u"* " + LoadTextW(kTextPlayerIdRefused);
-            session.appendMessageIfCurrent(refused, generation);
+            session.appendMessageIfCurrent(session.messageRecord(u"* " + LoadTextW(kTextPlayerIdRefused)),
+                                           generation);
             return;
         }
         // The server knows the player by this id from now on, whatever else

@@ -55,6 +55,8 @@ public:
     // The message log's texts when it changed (or `force`), clearing the
     // flag; nullopt when nothing is to be rendered.
     std::optional<std::vector<std::u16string>> takeMessagesIfChanged(bool force);
+    // A message record of `text`, stamped with the current time.
+    LogRecord messageRecord(std::u16string text) const;
     std::vector<LogRecord> messages() const;
 
     // --- settings the capture follows ---------------------------------------
@@ -92,7 +94,6 @@ public:
 private:
     std::uint64_t resetLocked();
     void appendLocked(const LogRecord& record);
-    LogRecord messageRecord(std::u16string text) const;
 
     Clock* const clock_;
     mutable std::mutex mutex_;
