@@ -113,8 +113,9 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
     if (!stored) {
       log_.error("store_error", {{"client", client}});
     } else if (stored->databaseBusy) {
-      metrics_.countRejected("database_busy");
-      log_.error("store_busy", {{"client", client}});
+      // A locked database answers every report so: a refusal line, whose
+      // rate the log bounds, rather than an error line each.
+      refuseByLimit("database_busy", client, 503);
     } else if (!stored->repeated) {
       metrics_.countStored();
     }
