@@ -163,17 +163,17 @@ ParsedJournal parse(std::string_view bytes) {
         if (type == kReportType) {
             JournalEntry entry;
             if (!decodeReport(in, entry)) break;
-            if (indexOf.contains(entry.id)) {
-                parsed.holdsDone = true;  // a repeat: the first one holds the place
-            } else {
-                indexOf.emplace(entry.id, reports.size());
+            // A repeat of a waiting report keeps the first one's place; one
+            // appended again after it was done waits anew, as the writer saw it.
+            const auto found = indexOf.find(entry.id);
+            if (found == indexOf.end() || done[found->second]) {
+                indexOf.insert_or_assign(entry.id, reports.size());
                 reports.push_back(std::move(entry));
                 done.push_back(false);
             }
         } else if (type == kDoneType) {
             ReportId id;
             if (!in.take(id) || !in.atEnd()) break;
-            parsed.holdsDone = true;
             if (auto found = indexOf.find(id); found != indexOf.end()) done[found->second] = true;
         } else {
             break;

@@ -43,7 +43,6 @@ struct ParsedJournal {
     std::vector<JournalEntry> waiting;  // reports without a done mark, in file order
     std::size_t cleanBytes = 0;         // header and whole records up to the first damage
     bool damaged = false;               // bytes follow cleanBytes
-    bool holdsDone = false;             // done marks or their reports (or repeats) lie in the file
 };
 
 ParsedJournal parse(std::string_view bytes);
