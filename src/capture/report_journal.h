@@ -96,6 +96,7 @@ private:
     std::uint64_t fileBytes_ = 0;
     std::uint64_t liveBytes_ = 0;         // header and the records of waiting reports
     std::uint64_t waitingLineBytes_ = 0;
+    std::uint64_t retryCompactionAbove_ = 0;  // after a compaction failed
     std::deque<Waiting> waiting_;         // oldest first; done ones leave from the front
     std::uint64_t firstSeq_ = 0;          // sequence number of waiting_.front()
     std::unordered_map<ReportId, std::uint64_t> seqOf_;  // waiting ids only
