@@ -103,14 +103,23 @@ bool ReportJournal::writeRecord(const std::string& record) {
     return false;
 }
 
-bool ReportJournal::append(const JournalEntry& entry) {
+bool ReportJournal::appendUnflushed(const JournalEntry& entry) {
     if (!usable()) return false;
     if (entry.language.size() > format::kMaxLanguageBytes || entry.line.size() > format::kMaxLineBytes) return false;
     if (seqOf_.contains(entry.id)) return true;
     const std::string record = format::reportRecord(entry);
     if (!writeRecord(record)) return false;
     track(entry.id, entry.line.size(), record.size());
-    const bool flushed = file_.flush();
+    return true;
+}
+
+bool ReportJournal::append(const JournalEntry& entry) { return appendAll(std::span(&entry, 1)); }
+
+bool ReportJournal::appendAll(std::span<const JournalEntry> entries) {
+    if (!usable()) return false;
+    bool kept = true;
+    for (const JournalEntry& entry : entries) kept = appendUnflushed(entry) && kept;
+    kept = file_.flush() && kept;
 
     while (seqOf_.size() > bounds_.maxReports || (waitingLineBytes_ > bounds_.maxLineBytes && seqOf_.size() > 1)) {
         const ReportId oldest = waiting_.front().id;
@@ -118,7 +127,7 @@ bool ReportJournal::append(const JournalEntry& entry) {
         forget(oldest);
     }
     shrinkIfWorthIt();
-    return flushed && usable();
+    return kept && usable();
 }
 
 bool ReportJournal::markDone(const ReportId& id) {
