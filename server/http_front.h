@@ -13,6 +13,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "address_ranges.h"
 #include "reply.h"
 
 struct MHD_Daemon;
@@ -32,7 +33,7 @@ struct HttpLimits {
   unsigned listenBacklog = 4096;
   // Addresses whose connections are not capped per address: a proxy in front
   // carries many clients.
-  std::set<std::string> uncappedAddresses;
+  AddressRanges uncappedAddresses;
 };
 
 struct HttpRequest {
@@ -98,7 +99,7 @@ class HttpFront {
   std::condition_variable headWatchStop_;
   bool stopping_ = false;
   std::thread headWatch_;
-  void watchHeads();
+  void watchDeadlines();
   std::mutex perAddressMutex_;
   std::unordered_map<std::string, int> perAddress_;
 };

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "address_ranges.h"
 #include "catalog.h"
 #include "http_front.h"
 #include "protocol_handlers.h"
@@ -10,6 +11,7 @@
 #include "report_store.h"
 #include "server_log.h"
 #include "server_metrics.h"
+#include "write_health.h"
 
 namespace tidemark {
 
@@ -19,7 +21,7 @@ struct ServiceLimits {
   double reportsPerSecond = 20;
   double reportBurst = 200;
   // Proxies whose X-Forwarded-For names the client for the rate limits.
-  std::vector<std::string> trustedProxies;
+  AddressRanges trustedProxies;
   bool accessLog = false;
 };
 
@@ -51,6 +53,7 @@ class ReportService final : public HttpService {
   RateLimiter registrations_;
   RateLimiter reports_;
   ServerMetrics metrics_;
+  WriteHealth writes_;
 };
 
 }  // namespace tidemark
