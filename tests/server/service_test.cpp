@@ -2,6 +2,8 @@
 // address behind a trusted proxy, /healthz and /metrics.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <fstream>
 
 #include "raw_http.h"
@@ -66,11 +68,17 @@ TEST(ServiceRoutes, HealthAndMetricsAnswerOutsideTheRateLimits) {
     EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
 }
 
-TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {
+class TrustedProxy : public ::testing::TestWithParam<const char*> {};
+
+// The proxy is 127.0.0.5; 127.0.0.6 is outside every listed form.
+INSTANTIATE_TEST_SUITE_P(AsAddressOrRange, TrustedProxy,
+                         ::testing::Values("127.0.0.5", "127.0.0.4/31", "::ffff:127.0.0.4/127"));
+
+TEST_P(TrustedProxy, ForwardedAddressCountsOnlyFromATrustedProxy) {
   testing::TempDir dir;
   ServiceLimits limits;
   limits.registrationBurst = 1;
-  limits.trustedProxies = {"127.0.0.5"};
+  limits.trustedProxies = {GetParam()};
   testing::LocalServer server(dir.path() / "reports.sqlite3", limits);
   const std::string body = testing::ReportForm{}.body();
   const auto postFrom = [&](const std::string& peer, const std::string& forwardedFor) {
@@ -87,6 +95,36 @@ TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {
   // An untrusted peer's claim is ignored: its own address counts.
   EXPECT_EQ(postFrom("127.0.0.6", "198.51.100.3"), 200);
   EXPECT_EQ(postFrom("127.0.0.6", "198.51.100.4"), 429);
+}
+
+TEST(ServiceRoutes, HealthSays503WithTheReasonWhileWritesFail_AndOkOnceOneSucceeds) {
+  testing::TempDir dir;
+  const auto database = dir.path() / "reports.sqlite3";
+  testing::LocalServer server(database);
+  auto client = server.client();
+  const auto post = [&] {
+    return client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status;
+  };
+  ASSERT_EQ(post(), 200);
+  // From outside, every write starts failing while reads still work: what
+  // a full disk or a lost lock looks like to the server.
+  const auto outside = [&](const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  };
+  outside("CREATE TRIGGER refuse_writes BEFORE INSERT ON reports BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  EXPECT_GE(post(), 500);
+  EXPECT_GE(post(), 500);
+  const auto failing = client.Get("/healthz");
+  ASSERT_TRUE(failing);
+  EXPECT_EQ(failing->status, 503);
+  EXPECT_NE(failing->body.find("the last 2 writes to the database failed"), std::string::npos) << failing->body;
+  outside("DROP TRIGGER refuse_writes");
+  EXPECT_EQ(post(), 200);
+  EXPECT_EQ(client.Get("/healthz")->status, 200);
 }
 
 }  // namespace
