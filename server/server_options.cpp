@@ -128,7 +128,7 @@ const std::map<std::string, OptionInfo>& optionTable() {
       {"reports-per-second", {rateOption(&O::reportsPerSecond), "R", "reports one player may post a second"}},
       {"report-burst", {intOption(&O::reportBurst, 1, 1000000), "N", "reports one player may post at once"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
-                         "proxy whose X-Forwarded-For names the client (repeatable)"}},
+                         "proxy address or range (10.0.0.0/8) whose X-Forwarded-For names the client (repeatable)"}},
       {"access-log", {[](O& o, const std::string& v, std::string& e) { return boolValue(o.accessLog, v, e); },
                       nullptr, "one log line per request"}},
   };
