@@ -147,11 +147,17 @@ TEST_F(AttackTest, ChunkedBodiesWhoseFramingDrips_AreCutAtTheRequestTimeout) {
         slow.emplace_back(std::make_unique<RawConnection>(port()), drip);
         slow.back().first->send(head + start);
       }
-    for (int step = 0; step < 8; ++step) {
+    // The drip goes on until every connection is cut: a silent one would be
+    // cut by the inactivity timeout, which proves nothing.
+    const auto started = Clock::now();
+    std::string stillOpen = "all";
+    while (!stillOpen.empty() && Clock::now() - started < 5s) {
       std::this_thread::sleep_for(400ms);
-      for (auto& [connection, drip] : slow) connection->send(drip);
+      stillOpen.clear();
+      for (auto& [connection, drip] : slow)
+        if (connection->send(drip) && !connection->closedWithin(1ms)) stillOpen += drip;
     }
-    for (auto& [connection, drip] : slow) EXPECT_TRUE(connection->closedWithin(2s)) << drip;
+    EXPECT_EQ(stillOpen, "") << "dripping connections left open after 5 s";
   });
   EXPECT_EQ(rows("reports"), 0);
 }
