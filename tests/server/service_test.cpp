@@ -2,13 +2,16 @@
 // address behind a trusted proxy, /healthz and /metrics.
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <fstream>
 
 #include "raw_http.h"
 #include "server_fixture.h"
+#include "postgresql_report_store.h"
 #include "server_options.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
@@ -125,6 +128,29 @@ TEST(ServiceRoutes, HealthSays503WithTheReasonWhileWritesFail_AndOkOnceOneSuccee
   outside("DROP TRIGGER refuse_writes");
   EXPECT_EQ(post(), 200);
   EXPECT_EQ(client.Get("/healthz")->status, 200);
+}
+
+TEST(ServiceRoutes, AKnownPlayersTokenAfterPostgresqlDroppedEveryConnection_IsStillFound) {
+  testing::TestDatabase database(testing::StoreKind::Postgresql);
+  if (!database.available()) GTEST_SKIP() << "no throwaway PostgreSQL runs (tools/throwaway-postgresql.sh)";
+  testing::LocalServer server(database.address());
+  const std::string answer = server.report(testing::ReportForm{});
+  const size_t at = answer.find("\"aid\":\"");
+  ASSERT_NE(at, std::string::npos) << answer;
+  const std::string aid = answer.substr(at + 7, 32);
+  // What a restart of PostgreSQL does to the server's idle connections.
+  PGconn* admin = PQconnectdb(database.address().c_str());
+  PGresult* dropped = PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                    "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+  EXPECT_EQ(PQresultStatus(dropped), PGRES_TUPLES_OK) << PQerrorMessage(admin);
+  PQclear(dropped);
+  PQfinish(admin);
+  auto client = server.client();
+  for (int i = 0; i <= PostgresqlReportStore::kReaders; ++i) {
+    const auto token = client.Get(testing::getTarget({{"get", "token"}, {"wader", aid}}));
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->status, 200) << token->body;
+  }
 }
 
 }  // namespace
