@@ -84,6 +84,8 @@ struct Refused {
   const char* where;  // in the fault: the file's name and line
 };
 
+void PrintTo(const Refused& refused, std::ostream* out) { *out << refused.config; }
+
 class StartRefused : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(StartRefused, NamesTheLineAndExitsWith2) {
