@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -341,7 +342,8 @@ struct HttpFront::Callbacks {
         return refuse(self, connection, *state,
                       {503, connectionState->overLimit, "The server is busy. Please try again later."});
       if (late) return refuse(self, connection, *state, {408, "request_timeout", "request took too long"});
-      if (const auto refusal = checkHead(self, connection, *state, version ? version : "")) return refuse(self, connection, *state, *refusal);
+      if (const auto refusal = checkHead(self, connection, *state, version ? version : ""))
+        return refuse(self, connection, *state, *refusal);
       // Answering on this first call would close the connection: the answer
       // waits for the next call, when the body (if any) has been read.
       return MHD_YES;
