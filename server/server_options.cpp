@@ -1,7 +1,9 @@
 #include "server_options.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -215,6 +217,16 @@ bool checkSettings(const ServerOptions& options, const Origins& origins, std::st
             " is not a database file: reports would be lost at the stop (give a file path or a "
             "postgresql:// address)";
     return false;
+  }
+  if (!database.empty() && database.find("://") == std::string::npos) {
+    // SQLite creates the file but not its folder: a wrong folder would
+    // otherwise show only as a failure to open.
+    std::error_code failed;
+    const auto folder = std::filesystem::absolute(database, failed).parent_path();
+    if (failed || !std::filesystem::is_directory(folder, failed) || access(folder.c_str(), W_OK | X_OK) != 0) {
+      error = where("database") + "cannot write in the folder " + folder.string() + " of the database";
+      return false;
+    }
   }
   if (options.backupFile.empty()) {
     DIR* folder = opendir(options.dataDir.c_str());
