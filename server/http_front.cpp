@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -54,15 +56,46 @@ struct HeadFacts {
   size_t bytes = 0;
   int contentLengths = 0;
   bool contentLengthDecimal = true;
+  int hosts = 0;
+  // A name that is not a token ("Transfer-Encoding :" arrives as the name
+  // "Transfer-Encoding "), or a line folded onto the one before.
+  bool malformedLine = false;
   std::optional<std::string> transferEncoding, contentEncoding, contentType, reportId;
   std::string forwardedFor;
 };
 
-MHD_Result collectHead(void* cls, MHD_ValueKind, const char* key, const char* value) {
+bool isToken(std::string_view name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (c == 0 || (!std::isalnum(c) && !std::strchr("!#$%&'*+-.^_`|~", c))) return false;
+  return true;
+}
+
+// libmicrohttpd splits "Name: value" in place in its read buffer, so the
+// value follows the name, its colon and blanks. It joins a folded line
+// (obs-fold) by moving the name elsewhere in its pool: the value then no
+// longer follows the name, which is how a fold is told apart from a name
+// that merely looks odd. The library accepts folds with no setting to
+// refuse them.
+constexpr size_t kMostBlanksAfterColon = 64;
+
+bool valueFollowsName(const char* key, size_t keySize, const char* value) {
+  const auto name = reinterpret_cast<uintptr_t>(key), text = reinterpret_cast<uintptr_t>(value);
+  if (text <= name + keySize || text > name + keySize + 1 + kMostBlanksAfterColon) return false;
+  for (const char* c = key + keySize + 1; c < value; ++c)
+    if (*c != ' ' && *c != '\t') return false;
+  return true;
+}
+
+MHD_Result collectHead(void* cls, MHD_ValueKind, const char* key, size_t keySize, const char* value,
+                       size_t valueSize) {
   auto& facts = *static_cast<HeadFacts*>(cls);
-  const std::string_view v = value ? value : "";
-  facts.bytes += std::strlen(key) + v.size() + 4;
-  const std::string name = lower(key);
+  const std::string_view v = value ? std::string_view(value, valueSize) : std::string_view();
+  facts.bytes += keySize + v.size() + 4;
+  if (!isToken(std::string_view(key, keySize)) || (value && !valueFollowsName(key, keySize, value)))
+    facts.malformedLine = true;
+  const std::string name = lower(std::string_view(key, keySize));
+  if (name == "host") ++facts.hosts;
   if (name == "content-length") {
     ++facts.contentLengths;
     const std::string number = trim(v);
@@ -94,9 +127,9 @@ struct HttpFront::ConnectionState {
   std::string address;
   const char* overLimit = nullptr;  // the cap this connection is beyond
   int fd = -1;
-  // Between a request line and the end of its head (under headsMutex_).
-  bool inHead = false;
-  Clock::time_point headStarted;
+  // Between a request line and the end of its body (under headsMutex_).
+  bool reading = false;
+  Clock::time_point requestStarted;
 };
 
 namespace {
@@ -143,8 +176,8 @@ struct HttpFront::Callbacks {
     MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, self->limits_.requestTimeoutSeconds);
     if (ConnectionState* connectionState = connectionStateOf(connection)) {
       std::lock_guard lock(self->headsMutex_);
-      connectionState->inHead = true;
-      connectionState->headStarted = state->started;
+      connectionState->reading = true;
+      connectionState->requestStarted = state->started;
     }
     return state;
   }
@@ -196,7 +229,7 @@ struct HttpFront::Callbacks {
       if (open > static_cast<int>(self->limits_.maxConnections))
         state->overLimit = "connections";
       else if (fromAddress > static_cast<int>(self->limits_.maxConnectionsPerAddress) &&
-               !self->limits_.uncappedAddresses.count(state->address))
+               !self->limits_.uncappedAddresses.contains(state->address))
         state->overLimit = "connections_per_address";
       // A connection over a cap is answered as soon as it asks, or dropped
       // soon when it does not ask at all.
@@ -242,7 +275,17 @@ struct HttpFront::Callbacks {
     return queued;
   }
 
+  // The request has been read (or will not be): the deadline no longer
+  // applies to it.
+  static void readingDone(HttpFront& self, MHD_Connection* connection) {
+    if (ConnectionState* connectionState = connectionStateOf(connection)) {
+      std::lock_guard lock(self.headsMutex_);
+      connectionState->reading = false;
+    }
+  }
+
   static MHD_Result refuse(HttpFront& self, MHD_Connection* connection, RequestState& state, const Refusal& refusal) {
+    readingDone(self, connection);
     self.service_.refused(refusal.reason, state.request.peerAddress, refusal.status);
     return queue(connection, state, Reply::text(refusal.status, refusal.text), true);
   }
@@ -267,14 +310,21 @@ struct HttpFront::Callbacks {
   }
 
   // The head is complete: refuse what cannot be read safely before any body.
-  static std::optional<Refusal> checkHead(const HttpFront& self, MHD_Connection* connection, RequestState& state) {
+  static std::optional<Refusal> checkHead(const HttpFront& self, MHD_Connection* connection, RequestState& state,
+                                          std::string_view version) {
     HeadFacts facts;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHead, &facts);
+    MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collectHead, &facts);
     state.request.forwardedFor = facts.forwardedFor;
     state.request.reportId = facts.reportId;
     const HttpLimits& limits = self.limits_;
     if (facts.bytes > limits.maxHeaderBytes)
       return Refusal{431, "headers_too_large", "request headers too large"};
+    // A proxy in front may read such a head differently from us, and the
+    // difference is where one request hides inside another.
+    if (facts.malformedLine)
+      return Refusal{400, "malformed_header", "a header line is folded or its name is not a token"};
+    if (facts.hosts > 1 || (facts.hosts == 0 && version == "HTTP/1.1"))
+      return Refusal{400, "bad_host", "HTTP/1.1 requests need exactly one Host header"};
     if (facts.contentLengths > 1 || !facts.contentLengthDecimal)
       return Refusal{400, "bad_content_length", "Content-Length must be one decimal number"};
     if (facts.transferEncoding) {
@@ -292,15 +342,17 @@ struct HttpFront::Callbacks {
     }
     if (facts.contentLengths == 1) {
       const char* declared = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
-      const std::string number = declared ? trim(declared) : "0";
-      if (number.size() > 9 || std::stoul(number) > bodyCap(self, state.request))
+      std::string number = declared ? trim(declared) : "0";
+      // Leading zeros do not make a length large.
+      number.erase(0, std::min(number.find_first_not_of('0'), number.size()));
+      if (number.size() > 9 || (!number.empty() && std::stoul(number) > bodyCap(self, state.request)))
         return Refusal{400, "body_too_large", "request body too large"};
     }
     return std::nullopt;
   }
 
   static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                              const char*, const char* upload, size_t* uploadSize, void** reqCls) {
+                              const char* version, const char* upload, size_t* uploadSize, void** reqCls) {
     auto& self = *static_cast<HttpFront*>(cls);
     auto* state = static_cast<RequestState*>(*reqCls);
     if (!state) {  // the library skipped the request-line hook: keep going regardless
@@ -317,16 +369,13 @@ struct HttpFront::Callbacks {
       request.method = method ? method : "";
       request.path = request.target.substr(0, request.target.find('?'));
       ConnectionState* connectionState = connectionStateOf(connection);
-      if (connectionState) {
-        std::lock_guard lock(self.headsMutex_);
-        connectionState->inHead = false;
-      }
       request.peerAddress = connectionState ? connectionState->address : "unknown";
       if (connectionState && connectionState->overLimit)
         return refuse(self, connection, *state,
                       {503, connectionState->overLimit, "The server is busy. Please try again later."});
       if (late) return refuse(self, connection, *state, {408, "request_timeout", "request took too long"});
-      if (const auto refusal = checkHead(self, connection, *state)) return refuse(self, connection, *state, *refusal);
+      if (const auto refusal = checkHead(self, connection, *state, version ? version : ""))
+        return refuse(self, connection, *state, *refusal);
       // Answering on this first call would close the connection: the answer
       // waits for the next call, when the body (if any) has been read.
       return MHD_YES;
@@ -353,6 +402,7 @@ struct HttpFront::Callbacks {
       return MHD_YES;
     }
 
+    readingDone(self, connection);
     if (state->bodyTooLarge)
       return refuse(self, connection, *state, {400, "body_too_large", "request body too large"});
     if (state->largeBodyRefused)
@@ -451,27 +501,29 @@ bool HttpFront::start(const std::string& address, int port, std::string& error) 
   }
   listenSocket_ = fd;
   stopping_ = false;
-  headWatch_ = std::thread([this] { watchHeads(); });
+  headWatch_ = std::thread([this] { watchDeadlines(); });
   return true;
 }
 
-void HttpFront::watchHeads() {
+void HttpFront::watchDeadlines() {
   // libmicrohttpd times out silence only: a head dripping in a line at a
-  // time would never end. Its socket is shut down once the head is past the
-  // request timeout, and the library then closes the connection.
+  // time, or a chunked body whose size lines, extensions or trailers drip,
+  // would never end (the library reads them without calling us). The socket
+  // is shut down once the request is past the request timeout, and the
+  // library then closes the connection.
   const auto limit = std::chrono::seconds(limits_.requestTimeoutSeconds);
   std::unique_lock lock(headsMutex_);
   while (!headWatchStop_.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping_; })) {
     const auto now = Clock::now();
     std::vector<std::string> cut;
     for (ConnectionState* connection : connections_) {
-      if (!connection->inHead || now - connection->headStarted <= limit || connection->fd < 0) continue;
-      connection->inHead = false;
+      if (!connection->reading || now - connection->requestStarted <= limit || connection->fd < 0) continue;
+      connection->reading = false;
       shutdown(connection->fd, SHUT_RDWR);
       cut.push_back(connection->address);
     }
     lock.unlock();
-    for (const auto& address : cut) service_.refused("head_timeout", address, 408);
+    for (const auto& address : cut) service_.refused("request_timeout", address, 408);
     lock.lock();
   }
 }

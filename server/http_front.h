@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "address_ranges.h"
 #include "reply.h"
 
 struct MHD_Daemon;
@@ -40,7 +41,7 @@ struct HttpLimits {
   unsigned listenBacklog = 4096;
   // Addresses whose connections are not capped per address: a proxy in front
   // carries many clients.
-  std::set<std::string> uncappedAddresses;
+  AddressRanges uncappedAddresses;
 };
 
 struct HttpRequest {
@@ -108,7 +109,7 @@ class HttpFront {
   std::condition_variable headWatchStop_;
   bool stopping_ = false;
   std::thread headWatch_;
-  void watchHeads();
+  void watchDeadlines();
   std::mutex perAddressMutex_;
   std::unordered_map<std::string, int> perAddress_;
 };

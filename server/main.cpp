@@ -6,6 +6,7 @@
 #include <set>
 
 #include "catalog.h"
+#include "database_address.h"
 #include "http_front.h"
 #include "open_file_limit.h"
 #include "report_service.h"
@@ -21,15 +22,27 @@ namespace {
 // server: the requests in flight are answered and the store closes cleanly.
 // A SIGINT that was ignored when the program started (a background job of a
 // script) stays ignored: Linux would otherwise queue it while blocked.
+// SIGHUP (a closed terminal, or `systemctl reload`) is taken the same way and
+// only logged: its default would kill the server with a status systemd
+// counts as clean. SIGPIPE is ignored: a log whose reader has gone must not
+// kill the stop half-way.
 sigset_t blockStopSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
   struct sigaction inherited {};
   if (sigaction(SIGINT, nullptr, &inherited) != 0 || inherited.sa_handler != SIG_IGN)
     sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return signals;
+}
+
+// A cap per address at or above half the total would let two addresses take
+// every connection.
+unsigned perAddressCap(unsigned configured, unsigned total) {
+  return std::max(1u, std::min(configured, total / 4));
 }
 
 // Connections take files; the rest (database, data files, log) needs a few.
@@ -81,26 +94,29 @@ int main(int argc, char** argv) {
   }
   auto store = ReportStore::open(options.database, error);
   if (!store) {
+    error = scrubPassword(error, options.database);
     log.error("start_failed", {{"reason", "cannot open the database: " + error}});
-    std::cerr << "tidemark-server: cannot open the database " << options.database << ": " << error << "\n";
+    std::cerr << "tidemark-server: cannot open the database " << withoutPassword(options.database) << ": "
+              << error << "\n";
     return 1;
   }
 
   HttpLimits limits;
   limits.threads = static_cast<unsigned>(options.threads);
   limits.maxConnections = connectionCap(options.maxConnections, files.now);
-  limits.maxConnectionsPerAddress = static_cast<unsigned>(options.maxConnectionsPerAddress);
+  limits.maxConnectionsPerAddress =
+      perAddressCap(static_cast<unsigned>(options.maxConnectionsPerAddress), limits.maxConnections);
   limits.idleTimeoutSeconds = static_cast<unsigned>(options.idleTimeoutSeconds);
   limits.requestTimeoutSeconds = static_cast<unsigned>(options.requestTimeoutSeconds);
   limits.listenBacklog = static_cast<unsigned>(options.listenBacklog);
-  limits.uncappedAddresses = std::set<std::string>(options.trustedProxies.begin(), options.trustedProxies.end());
+  limits.uncappedAddresses = AddressRanges(options.trustedProxies);
   ServiceLimits serviceLimits;
   serviceLimits.registrationsPerMinute = options.registrationsPerMinute;
   serviceLimits.registrationBurst = options.registrationBurst;
   serviceLimits.reportsPerSecond = options.reportsPerSecond;
   serviceLimits.reportBurst = options.reportBurst;
   serviceLimits.historyReportBurst = options.historyReportBurst;
-  serviceLimits.trustedProxies = options.trustedProxies;
+  serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
 
   ReportService service(*catalog, *store, log, serviceLimits);
@@ -127,7 +143,10 @@ int main(int argc, char** argv) {
   std::cout << "from " << options.dataDir << std::endl;
 
   int received = 0;
-  sigwait(&stopSignals, &received);
+  while (sigwait(&stopSignals, &received) != 0 || received == SIGHUP) {
+    if (received == SIGHUP)
+      log.info("sighup", {{"action", "ignored"}, {"reason", "restart the server to read new data files or settings"}});
+  }
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
   front.stop();
   const int64_t reports = store->reportCount();

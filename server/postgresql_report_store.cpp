@@ -239,6 +239,17 @@ bool usable(PGconn* connection, bool writer) {
          (!writer || prepareWriter(connection, ignored));
 }
 
+// A reader PostgreSQL dropped while it sat idle (a restart of the database)
+// still looks connected until its first statement fails: that statement is
+// run once more on the connection made again, rather than telling a known
+// player that the database does not know him.
+template <typename Run>
+PgResult retriedOnce(PGconn* connection, Run run) {
+  PgResult result = run();
+  if (ok(result) || PQstatus(connection) != CONNECTION_BAD || !usable(connection, false)) return result;
+  return run();
+}
+
 bool migrate(PGconn* connection, std::string& error) {
   const auto fail = [&] {
     error = PQerrorMessage(connection);
@@ -529,7 +540,9 @@ PostgresqlReportStore::Reader::~Reader() {
 std::optional<std::string> PostgresqlReportStore::tokenOf(std::string_view playerId) {
   const Reader reader = borrowReader();
   if (!usable(reader.get(), false)) return std::nullopt;
-  const PgResult result = query(reader.get(), "SELECT token FROM players WHERE aid = $1", Params().text(playerId));
+  const PgResult result = retriedOnce(reader.get(), [&] {
+    return query(reader.get(), "SELECT token FROM players WHERE aid = $1", Params().text(playerId));
+  });
   if (!ok(result) || PQntuples(result.get()) == 0) return std::nullopt;
   return text(result, 0, 0);
 }
@@ -537,7 +550,9 @@ std::optional<std::string> PostgresqlReportStore::tokenOf(std::string_view playe
 std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerId) {
   const Reader reader = borrowReader();
   if (!usable(reader.get(), false)) return std::nullopt;
-  const PgResult result = query(reader.get(), "SELECT 1 FROM players WHERE aid = $1", Params().text(playerId));
+  const PgResult result = retriedOnce(reader.get(), [&] {
+    return query(reader.get(), "SELECT 1 FROM players WHERE aid = $1", Params().text(playerId));
+  });
   if (!ok(result)) return std::nullopt;
   return PQntuples(result.get()) > 0;
 }
@@ -548,7 +563,7 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   PGconn* connection = reader.get();
   // One snapshot, so that the count, the totals and the rows agree.
   if (!usable(connection, false) ||
-      !ok(exec(connection, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")))
+      !ok(retriedOnce(connection, [&] { return exec(connection, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); })))
     return std::nullopt;
   struct EndRead {
     PGconn* connection;
@@ -629,7 +644,7 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
 int64_t PostgresqlReportStore::count(const char* sql) {
   const Reader reader = borrowReader();
   if (!usable(reader.get(), false)) return -1;
-  const PgResult result = exec(reader.get(), sql);
+  const PgResult result = retriedOnce(reader.get(), [&] { return exec(reader.get(), sql); });
   if (!ok(result) || PQntuples(result.get()) != 1) return -1;
   return number(result, 0, 0);
 }

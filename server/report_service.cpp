@@ -46,8 +46,7 @@ ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerL
       historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst) {}
 
 std::string ReportService::clientAddress(const HttpRequest& request) const {
-  const auto& proxies = limits_.trustedProxies;
-  if (request.forwardedFor.empty() || std::find(proxies.begin(), proxies.end(), request.peerAddress) == proxies.end())
+  if (request.forwardedFor.empty() || !limits_.trustedProxies.contains(request.peerAddress))
     return request.peerAddress;
   // The proxy appends the address it saw; entries before it are the client's
   // own claims.
@@ -66,8 +65,9 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
   if (!isGet(request)) return respond(Reply::text(405, "use GET"));
   if (path == "/rep/get.php") return respond(protocol_.get(request.target));
   if (path == "/healthz") {
-    if (store_.healthy()) return respond(Reply::text(200, "ok\n"));
-    return respond(Reply::text(503, "the database does not answer\n"));
+    if (!store_.healthy()) return respond(Reply::text(503, "the database does not answer\n"));
+    if (const auto problem = writes_.problem()) return respond(Reply::text(503, *problem + "\n"));
+    return respond(Reply::text(200, "ok\n"));
   }
   if (path == "/metrics") {
     Reply reply = Reply::text(200, metrics_.render(store_.queueDepth()));
@@ -119,6 +119,8 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
     } else if (!stored->repeated) {
       metrics_.countStored();
     }
+    if (!stored || stored->databaseBusy) writes_.failed();
+    else writes_.succeeded();
     respond(ProtocolHandlers::answerReport(*report, stored));
   });
 }

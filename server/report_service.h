@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "address_ranges.h"
 #include "catalog.h"
 #include "http_front.h"
 #include "protocol_handlers.h"
@@ -10,6 +11,7 @@
 #include "report_store.h"
 #include "server_log.h"
 #include "server_metrics.h"
+#include "write_health.h"
 
 namespace tidemark {
 
@@ -23,7 +25,7 @@ struct ServiceLimits {
   // its catch-up must neither be refused nor use up the present lines' burst.
   double historyReportBurst = 2000;
   // Proxies whose X-Forwarded-For names the client for the rate limits.
-  std::vector<std::string> trustedProxies;
+  AddressRanges trustedProxies;
   bool accessLog = false;
 };
 
@@ -58,6 +60,7 @@ class ReportService final : public HttpService {
   RateLimiter reports_;
   RateLimiter historyReports_;
   ServerMetrics metrics_;
+  WriteHealth writes_;
 };
 
 }  // namespace tidemark

@@ -25,23 +25,26 @@ std::string logValue(std::string_view value) {
   return out + "\"";
 }
 
-void ServerLog::refusal(Fields fields) {
-  int64_t suppressed = 0;
-  {
-    std::lock_guard lock(mutex_);
-    const int64_t second = std::time(nullptr);
-    if (second != refusalSecond_) {
-      refusalSecond_ = second;
-      refusalsThisSecond_ = 0;
-    }
-    if (++refusalsThisSecond_ > kRefusalLinesPerSecond) {
-      ++suppressed_;
-      return;
-    }
-    suppressed = suppressed_;
-    suppressed_ = 0;
+std::optional<int64_t> ServerLog::spend(Budget& budget, int perSecond) {
+  std::lock_guard lock(mutex_);
+  const int64_t second = std::time(nullptr);
+  if (second != budget.second) {
+    budget.second = second;
+    budget.usedThisSecond = 0;
   }
-  write("warn", "refused", fields, suppressed);
+  if (++budget.usedThisSecond > perSecond) {
+    ++budget.suppressed;
+    return std::nullopt;
+  }
+  return std::exchange(budget.suppressed, 0);
+}
+
+void ServerLog::refusal(Fields fields) {
+  if (const auto suppressed = spend(refusals_, kRefusalLinesPerSecond)) write("warn", "refused", fields, *suppressed);
+}
+
+void ServerLog::error(std::string_view event, Fields fields) {
+  if (const auto suppressed = spend(errors_, kErrorLinesPerSecond)) write("error", event, fields, *suppressed);
 }
 
 void ServerLog::write(std::string_view level, std::string_view event, Fields fields, int64_t suppressed) {

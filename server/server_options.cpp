@@ -1,9 +1,14 @@
 #include "server_options.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 
+#include "address_ranges.h"
 #include "field_values.h"
 
 namespace tidemark {
@@ -23,16 +28,25 @@ Setter intOption(int ServerOptions::*field, int low, int high) {
   };
 }
 
+// Rates in plain decimal ("2.5"): no exponent, hex, "inf" or "nan", which
+// strtod would take and which no operator means.
+constexpr double kLowestRate = 0.001;
+constexpr double kHighestRate = 1e6;
+
+bool isPlainDecimal(const std::string& value) {
+  const size_t point = value.find('.');
+  const std::string whole = value.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : value.substr(point + 1);
+  const auto digitsOnly = [](const std::string& s) { return s.find_first_not_of("0123456789") == std::string::npos; };
+  return !whole.empty() && whole.size() <= 7 && digitsOnly(whole) && digitsOnly(fraction) &&
+         (point == std::string::npos || !fraction.empty());
+}
+
 Setter rateOption(double ServerOptions::*field) {
   return [=](ServerOptions& o, const std::string& value, std::string& error) {
-    size_t used = 0;
-    double number = -1;
-    try {
-      number = std::stod(value, &used);
-    } catch (...) {
-    }
-    if (used != value.size() || !(number > 0) || number > 1e6) {
-      error = "needs a positive number";
+    const double number = isPlainDecimal(value) ? std::stod(value) : -1;
+    if (number < kLowestRate || number > kHighestRate) {
+      error = "needs a decimal number from 0.001 to 1000000";
       return false;
     }
     o.*field = number;
@@ -41,7 +55,11 @@ Setter rateOption(double ServerOptions::*field) {
 }
 
 Setter textOption(std::string ServerOptions::*field) {
-  return [=](ServerOptions& o, const std::string& value, std::string&) {
+  return [=](ServerOptions& o, const std::string& value, std::string& error) {
+    if (value.empty()) {
+      error = "needs a value";
+      return false;
+    }
     o.*field = value;
     return true;
   };
@@ -57,6 +75,10 @@ bool splitProxies(ServerOptions& o, const std::string& value, std::string& error
     while (!item.empty() && item.back() == ' ') item.pop_back();
     if (item.empty()) {
       error = "needs addresses separated by commas";
+      return false;
+    }
+    if (!AddressRange::parse(item)) {
+      error = "needs addresses or ranges (10.0.0.0/8, 2001:db8::/32): " + item + " is neither";
       return false;
     }
     o.trustedProxies.push_back(item);
@@ -110,7 +132,7 @@ const std::map<std::string, OptionInfo>& optionTable() {
       {"history-report-burst", {intOption(&O::historyReportBurst, 1, 1000000), "N",
                                 "history lines (present 0) one player may post at once, apart from the rest"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
-                         "proxy whose X-Forwarded-For names the client (repeatable)"}},
+                         "proxy address or range (10.0.0.0/8) whose X-Forwarded-For names the client (repeatable)"}},
       {"access-log", {[](O& o, const std::string& v, std::string& e) { return boolValue(o.accessLog, v, e); },
                       nullptr, "one log line per request"}},
   };
@@ -132,14 +154,22 @@ bool apply(ServerOptions& options, const std::string& name, const std::string& v
   return true;
 }
 
-bool loadConfigFile(const std::string& path, ServerOptions& options, std::string& error) {
+// Where each setting came from ("file:line" or "--flag"), for faults found
+// once everything is read.
+using Origins = std::map<std::string, std::string>;
+
+bool loadConfigFile(const std::string& path, ServerOptions& options, Origins& origins, std::string& error) {
   std::ifstream in(path);
   if (!in) {
     error = "cannot read the config file " + path;
     return false;
   }
+  std::map<std::string, int> firstLine;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
+    // Editors on Windows save a byte order mark: skipped, as the file is
+    // UTF-8 either way.
+    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     const size_t hash = line.find('#');
     if (hash != std::string::npos) line.erase(hash);
     const auto trim = [](std::string s) {
@@ -160,10 +190,53 @@ bool loadConfigFile(const std::string& path, ServerOptions& options, std::string
       error = where + name + " belongs on the command line";
       return false;
     }
+    // A second line for a setting would silently override the first; only
+    // the proxy list adds up.
+    if (const auto seen = firstLine.find(name); seen != firstLine.end() && name != "trusted-proxy") {
+      error = where + name + " is set twice (first on line " + std::to_string(seen->second) + ")";
+      return false;
+    }
+    firstLine.emplace(name, number);
     if (!apply(options, name, trim(line.substr(equals + 1)), error)) {
       error = where + error;
       return false;
     }
+    origins[name] = path + ":" + std::to_string(number);
+  }
+  return true;
+}
+
+// What each value means together with the world: a store that would keep
+// nothing, a data folder the server cannot read.
+bool checkSettings(const ServerOptions& options, const Origins& origins, std::string& error) {
+  const auto where = [&](const std::string& name) {
+    const auto found = origins.find(name);
+    return (found == origins.end() ? "--" + name : found->second) + ": ";
+  };
+  const std::string& database = options.database;
+  if (database == ":memory:" || database.rfind("file:", 0) == 0) {
+    error = where("database") + database +
+            " is not a database file: reports would be lost at the stop (give a file path or a "
+            "postgresql:// address)";
+    return false;
+  }
+  if (!database.empty() && database.find("://") == std::string::npos) {
+    // SQLite creates the file but not its folder: a wrong folder would
+    // otherwise show only as a failure to open.
+    std::error_code failed;
+    const auto folder = std::filesystem::absolute(database, failed).parent_path();
+    if (failed || !std::filesystem::is_directory(folder, failed) || access(folder.c_str(), W_OK | X_OK) != 0) {
+      error = where("database") + "cannot write in the folder " + folder.string() + " of the database";
+      return false;
+    }
+  }
+  if (options.backupFile.empty()) {
+    DIR* folder = opendir(options.dataDir.c_str());
+    if (!folder) {
+      error = where("data") + "cannot read the data folder " + options.dataDir;
+      return false;
+    }
+    closedir(folder);
   }
   return true;
 }
@@ -175,9 +248,10 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
   std::string configFile;
   for (size_t i = 0; i + 1 < args.size(); ++i)
     if (args[i] == "--config") configFile = args[i + 1];
+  Origins origins;
   if (!configFile.empty()) {
     options.configFile = configFile;
-    if (!loadConfigFile(configFile, options, error)) return false;
+    if (!loadConfigFile(configFile, options, origins, error)) return false;
   }
   // Proxies named on the command line replace those of the file.
   bool proxiesFromFlags = false;
@@ -216,8 +290,9 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
       proxiesFromFlags = true;
     }
     if (!apply(options, name, args[++i], error)) return false;
+    origins.erase(name);
   }
-  return true;
+  return options.help || checkSettings(options, origins, error);
 }
 
 std::string serverUsage(const std::string& program) {

@@ -131,6 +131,83 @@ TEST_F(AttackTest, ClientsDrippingHeaders_DoNotBlockOthersAndAreCut_AsAreSilentO
   });
 }
 
+TEST_F(AttackTest, ChunkedBodiesWhoseFramingDrips_AreCutAtTheRequestTimeout) {
+  start({"--request-timeout", "2"});
+  const std::string head = post(kFormType + "Transfer-Encoding: chunked\r\n", "");
+  // Each drips one byte every 400 ms, never silent for long, never done.
+  const std::pair<std::string, std::string> drips[] = {
+      {chunk("lang=en"), "0"},                      // a chunk-size line of zeros
+      {chunk("lang=en") + "7;ext=", "a"},           // a chunk extension
+      {chunk("lang=en") + "0\r\nX-Trailer: ", "b"},  // a trailer
+  };
+  underAttack([&] {
+    std::vector<std::pair<std::unique_ptr<RawConnection>, std::string>> slow;
+    for (const auto& [start, drip] : drips)
+      for (int i = 0; i < 5; ++i) {
+        slow.emplace_back(std::make_unique<RawConnection>(port()), drip);
+        slow.back().first->send(head + start);
+      }
+    // The drip goes on until every connection is cut: a silent one would be
+    // cut by the inactivity timeout, which proves nothing.
+    const auto started = Clock::now();
+    std::string stillOpen = "all";
+    while (!stillOpen.empty() && Clock::now() - started < 5s) {
+      std::this_thread::sleep_for(400ms);
+      stillOpen.clear();
+      for (auto& [connection, drip] : slow)
+        if (connection->send(drip) && !connection->closedWithin(1ms)) stillOpen += drip;
+    }
+    EXPECT_EQ(stillOpen, "") << "dripping connections left open after 5 s";
+  });
+  EXPECT_EQ(rows("reports"), 0);
+}
+
+TEST_F(AttackTest, OneAddressCannotTakeMoreThanAQuarterOfTheConnections) {
+  start({"--max-connections", "40", "--max-connections-per-address", "40"});
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 10; ++i) held.push_back(std::make_unique<RawConnection>(port()));
+  std::this_thread::sleep_for(100ms);
+  RawConnection extra(port());
+  extra.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  const auto answer = extra.read(1000ms);
+  EXPECT_TRUE(answer.status == 503 || extra.closedWithin(0ms)) << answer.status;
+}
+
+// Heads a proxy in front might read differently from the server: each gets
+// one 400 and a close, and nothing is stored.
+TEST_F(AttackTest, AmbiguousHeads_GetOne400AndAClose) {
+  start();
+  const std::string body = testing::ReportForm{}.body();
+  const std::string length = std::to_string(body.size());
+  const std::string form = "POST /rep/post.php HTTP/1.1\r\n" + kFormType;
+  const std::string cases[] = {
+      form + "Host: x\r\nX-A: b\r\n Content-Length: " + length + "\r\n\r\n" + body,
+      form + "Host: x\r\nContent-Length:\r\n " + length + "\r\n\r\n" + body,
+      form + "Host: x\r\nTransfer-Encoding : chunked\r\n\r\n" + chunk(body) + "0\r\n\r\n",
+      form + "Content-Length: " + length + "\r\n\r\n" + body,
+      form + "Host: x\r\nHost: y\r\nContent-Length: " + length + "\r\n\r\n" + body,
+      // The library answers these itself, before the server sees them.
+      form + "Host: x\r\nContent-Length: -0\r\n\r\n",
+      form + "Host: x\r\nContent-Length: +" + length + "\r\n\r\n" + body,
+  };
+  underAttack([&] {
+    for (const auto& request : cases) {
+      SCOPED_TRACE(request.substr(0, 140));
+      RawConnection connection(port());
+      connection.send(request);
+      const auto answer = connection.read(1000ms);
+      EXPECT_EQ(answer.status, 400);
+      EXPECT_TRUE(answer.closes);
+      EXPECT_TRUE(connection.closedWithin(1000ms));
+    }
+  });
+  EXPECT_EQ(rows("reports"), 0);
+  // A length with leading zeros is only a length.
+  RawConnection connection(port());
+  connection.send(post(kFormType + "Content-Length: 000000000000" + length + "\r\n", body));
+  EXPECT_EQ(connection.read().status, 200);
+}
+
 TEST_F(AttackTest, OversizedBodiesInEveryFraming_AreRefusedWithoutBeingKept) {
   start();
   const long long reportsBefore = rows("reports");

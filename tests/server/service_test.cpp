@@ -2,11 +2,16 @@
 // address behind a trusted proxy, /healthz and /metrics.
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
 #include <fstream>
 
 #include "raw_http.h"
 #include "server_fixture.h"
+#include "postgresql_report_store.h"
 #include "server_options.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
@@ -139,11 +144,17 @@ TEST(ServiceRoutes, LargeBodiesBeyondTheirSharedAllowance_GetA503WhileOthersPass
   EXPECT_EQ(status, 200) << "the allowance is not given back";
 }
 
-TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {
+class TrustedProxy : public ::testing::TestWithParam<const char*> {};
+
+// The proxy is 127.0.0.5; 127.0.0.6 is outside every listed form.
+INSTANTIATE_TEST_SUITE_P(AsAddressOrRange, TrustedProxy,
+                         ::testing::Values("127.0.0.5", "127.0.0.4/31", "::ffff:127.0.0.4/127"));
+
+TEST_P(TrustedProxy, ForwardedAddressCountsOnlyFromATrustedProxy) {
   testing::TempDir dir;
   ServiceLimits limits;
   limits.registrationBurst = 1;
-  limits.trustedProxies = {"127.0.0.5"};
+  limits.trustedProxies = {GetParam()};
   testing::LocalServer server(dir.path() / "reports.sqlite3", limits);
   const std::string body = testing::ReportForm{}.body();
   const auto postFrom = [&](const std::string& peer, const std::string& forwardedFor) {
@@ -160,6 +171,59 @@ TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {
   // An untrusted peer's claim is ignored: its own address counts.
   EXPECT_EQ(postFrom("127.0.0.6", "198.51.100.3"), 200);
   EXPECT_EQ(postFrom("127.0.0.6", "198.51.100.4"), 429);
+}
+
+TEST(ServiceRoutes, HealthSays503WithTheReasonWhileWritesFail_AndOkOnceOneSucceeds) {
+  testing::TempDir dir;
+  const auto database = dir.path() / "reports.sqlite3";
+  testing::LocalServer server(database);
+  auto client = server.client();
+  const auto post = [&] {
+    return client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status;
+  };
+  ASSERT_EQ(post(), 200);
+  // From outside, every write starts failing while reads still work: what
+  // a full disk or a lost lock looks like to the server.
+  const auto outside = [&](const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  };
+  outside("CREATE TRIGGER refuse_writes BEFORE INSERT ON reports BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  EXPECT_GE(post(), 500);
+  EXPECT_GE(post(), 500);
+  const auto failing = client.Get("/healthz");
+  ASSERT_TRUE(failing);
+  EXPECT_EQ(failing->status, 503);
+  EXPECT_NE(failing->body.find("the last 2 writes to the database failed"), std::string::npos) << failing->body;
+  outside("DROP TRIGGER refuse_writes");
+  EXPECT_EQ(post(), 200);
+  EXPECT_EQ(client.Get("/healthz")->status, 200);
+}
+
+TEST(ServiceRoutes, AKnownPlayersTokenAfterPostgresqlDroppedEveryConnection_IsStillFound) {
+  testing::TestDatabase database(testing::StoreKind::Postgresql);
+  if (!database.available()) GTEST_SKIP() << "no throwaway PostgreSQL runs (tools/throwaway-postgresql.sh)";
+  testing::LocalServer server(database.address());
+  const std::string answer = server.report(testing::ReportForm{});
+  const size_t at = answer.find("\"aid\":\"");
+  ASSERT_NE(at, std::string::npos) << answer;
+  const std::string aid = answer.substr(at + 7, 32);
+  // What a restart of PostgreSQL does to the server's idle connections.
+  PGconn* admin = PQconnectdb(database.address().c_str());
+  PGresult* dropped = PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                    "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+  EXPECT_EQ(PQresultStatus(dropped), PGRES_TUPLES_OK) << PQerrorMessage(admin);
+  PQclear(dropped);
+  PQfinish(admin);
+  auto client = server.client();
+  for (int i = 0; i <= PostgresqlReportStore::kReaders; ++i) {
+    const auto token = client.Get(testing::getTarget({{"get", "token"}, {"wader", aid}}));
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->status, 200) << token->body;
+  }
 }
 
 }  // namespace
