@@ -1,0 +1,57 @@
+#pragma once
+// Keeps the chat log search to a bounded share of one core by its cost, not
+// by the number of regions it walks.
+
+#include <cstdint>
+
+#include "platform/clock.h"
+
+namespace tidemark {
+
+struct PacingRule {
+    // Of every second that a search runs, at most this many per cent are
+    // work; the rest is spent in pauses.
+    std::uint32_t sharePercent = 20;
+    // Work between two pauses: long enough that a pause outlasts the
+    // platform's sleep granularity, short enough that the game's other
+    // threads (and under Wine the wineserver) are never held up for long.
+    std::uint32_t sliceMs = 20;
+    // The pause after a search that found nothing: this many times the
+    // work of that search, within the bounds.
+    std::uint32_t restPerWork = 2;
+    std::uint32_t shortestRestMs = 250;
+    std::uint32_t longestRestMs = 1500;
+};
+
+// Work is all the time a search spends outside the pacer's pauses, on the
+// clock's elapsed time: under Wine the copying of a read happens in the
+// wineserver while the worker waits for it, so that time is the cost the
+// share has to bound, and the worker's own CPU time would hide it.
+class SearchPacer {
+public:
+    explicit SearchPacer(Clock& clock, PacingRule rule = {}) : clock_(clock), rule_(rule) {}
+
+    // The search starts: time from here on is work until the next pause.
+    void beginSearch();
+    // Called between two steps of the search (a region listed, a region
+    // searched): pauses once a slice of work is due its rest.
+    void step();
+    // The work of the search begun last, in milliseconds.
+    std::uint64_t searchWorkMs();
+    // How long to wait before searching again after a search that found
+    // nothing.
+    std::uint64_t restAfterFruitlessSearchMs();
+
+    const PacingRule& rule() const { return rule_; }
+
+private:
+    void account();
+
+    Clock& clock_;
+    PacingRule rule_;
+    std::uint64_t mark_ = 0;         // elapsed time when work last resumed
+    std::uint64_t workMs_ = 0;       // of the current search
+    std::uint64_t restedMs_ = 0;     // in the current search's pauses
+};
+
+}  // namespace tidemark
