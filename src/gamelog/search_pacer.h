@@ -11,16 +11,18 @@ namespace tidemark {
 struct PacingRule {
     // Of every second that a search runs, at most this many per cent are
     // work; the rest is spent in pauses.
-    std::uint32_t sharePercent = 20;
+    std::uint32_t sharePercent = 25;
     // Work between two pauses: long enough that a pause outlasts the
     // platform's sleep granularity, short enough that the game's other
     // threads (and under Wine the wineserver) are never held up for long.
     std::uint32_t sliceMs = 20;
     // The pause after a search that found nothing: this many times the
-    // work of that search, within the bounds.
-    std::uint32_t restPerWork = 2;
+    // work of that search, within the bounds. With the share above, a game
+    // without a log costs a fifth of a core's time while it is searched
+    // over and over; the cap keeps a log that appears from waiting on it.
+    std::uint32_t restPerWork = 1;
     std::uint32_t shortestRestMs = 250;
-    std::uint32_t longestRestMs = 1500;
+    std::uint32_t longestRestMs = 1000;
 };
 
 // Work is all the time a search spends outside the pacer's pauses, on the

