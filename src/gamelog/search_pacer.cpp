@@ -6,14 +6,19 @@ namespace tidemark {
 
 void SearchPacer::beginSearch() {
     mark_ = clock_.elapsedMs();
+    cpuAtBegin_ = clock_.threadCpuMs();
+    elapsedWorkMs_ = 0;
     workMs_ = 0;
     restedMs_ = 0;
 }
 
 void SearchPacer::account() {
-    const std::uint64_t now = clock_.elapsedMs();
-    workMs_ += now - std::min(now, mark_);
+    const std::uint64_t now = clock_.elapsedMs(), cpu = clock_.threadCpuMs();
+    elapsedWorkMs_ += now - std::min(now, mark_);
     mark_ = now;
+    // Over the whole search, not step by step: the platforms count a
+    // thread's time in ticks of 10 to 16 ms, far coarser than a step.
+    workMs_ = std::min(elapsedWorkMs_, (cpu - std::min(cpu, cpuAtBegin_)) * rule_.cpuToWork);
 }
 
 void SearchPacer::step() {

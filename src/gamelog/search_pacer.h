@@ -11,24 +11,29 @@ namespace tidemark {
 struct PacingRule {
     // Of every second that a search runs, at most this many per cent are
     // work; the rest is spent in pauses.
-    std::uint32_t sharePercent = 25;
+    std::uint32_t sharePercent = 20;
     // Work between two pauses: long enough that a pause outlasts the
     // platform's sleep granularity, short enough that the game's other
     // threads (and under Wine the wineserver) are never held up for long.
     std::uint32_t sliceMs = 20;
+    // The searching thread's processor time, times this, bounds its work.
+    std::uint32_t cpuToWork = 3;
     // The pause after a search that found nothing: this many times the
-    // work of that search, within the bounds. With the share above, a game
-    // without a log costs a fifth of a core's time while it is searched
-    // over and over; the cap keeps a log that appears from waiting on it.
+    // work of that search, within the bounds: a game without a log then
+    // costs a sixth of a core while it is searched over and over, and the
+    // cap keeps a log that appears from waiting on the rest.
     std::uint32_t restPerWork = 1;
     std::uint32_t shortestRestMs = 250;
     std::uint32_t longestRestMs = 1000;
 };
 
-// Work is all the time a search spends outside the pacer's pauses, on the
-// clock's elapsed time: under Wine the copying of a read happens in the
-// wineserver while the worker waits for it, so that time is the cost the
-// share has to bound, and the worker's own CPU time would hide it.
+// Work is the time a search spends outside the pacer's pauses, but no more
+// than `cpuToWork` times the processor time the searching thread used
+// meanwhile. Under Wine the copying of a read and the answer to a region
+// query happen in other processes (the wineserver, the game) while the
+// thread waits, at about its own cost each: on a quiet machine the elapsed
+// time is what they all used together; on a busy one most of it is waiting
+// for a processor, which costs nothing and must not slow the search.
 class SearchPacer {
 public:
     explicit SearchPacer(Clock& clock, PacingRule rule = {}) : clock_(clock), rule_(rule) {}
@@ -51,8 +56,10 @@ private:
 
     Clock& clock_;
     PacingRule rule_;
-    std::uint64_t mark_ = 0;         // elapsed time when work last resumed
-    std::uint64_t workMs_ = 0;       // of the current search
+    std::uint64_t mark_ = 0;           // elapsed time when work last resumed
+    std::uint64_t cpuAtBegin_ = 0;     // the thread's processor time when the search began
+    std::uint64_t elapsedWorkMs_ = 0;  // of the current search, outside its pauses
+    std::uint64_t workMs_ = 0;         // of the current search
     std::uint64_t restedMs_ = 0;     // in the current search's pauses
 };
 

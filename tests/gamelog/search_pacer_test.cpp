@@ -121,6 +121,25 @@ TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
     }
 }
 
+TEST(SearchPacer, CountsNoMoreWorkThanItsThreadsProcessorTimeAccountsFor) {
+    // A busy machine: of 1000 ms outside the pauses, the thread ran 100.
+    class BusyMachineClock : public FakeClock {
+    public:
+        std::uint64_t threadCpuMs() override { return cpuMs; }
+        std::uint64_t cpuMs = 0;
+    } clock;
+    SearchPacer pacer(clock);
+    pacer.beginSearch();
+    for (int i = 0; i < 100; ++i) {
+        clock.advanceMs(10);
+        if (i % 10 == 9) clock.cpuMs += 10;  // counted in ticks
+    }
+    EXPECT_EQ(pacer.searchWorkMs(), 100u * pacer.rule().cpuToWork);
+    clock.cpuMs += 1000;  // and a machine where the thread ran throughout
+    clock.advanceMs(200);
+    EXPECT_EQ(pacer.searchWorkMs(), 1200u) << "never more than the elapsed time";
+}
+
 TEST(SearchPacer, CreditsASleepThatLastedLongerThanAsked) {
     // Windows' default timer rounds a sleep up to 15.6 ms steps.
     class CoarseClock : public FakeClock {
