@@ -3,6 +3,7 @@
 // by the number of regions it walks.
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/clock.h"
 
@@ -18,6 +19,12 @@ struct PacingRule {
     std::uint32_t sliceMs = 20;
     // The searching thread's processor time, times this, bounds its work.
     std::uint32_t cpuToWork = 3;
+    // Work that may be done without a pause when the pacer has been idle:
+    // the credit that the share earns while nothing is searched, up to
+    // this much. A first search, or one after a language change, then
+    // finds the log at once, while searches over and over are held to the
+    // share.
+    std::uint32_t burstMs = 1000;
     // The pause after a search that found nothing: this many times the
     // work of that search, within the bounds: a game without a log then
     // costs a sixth of a core while it is searched over and over, and the
@@ -39,6 +46,7 @@ public:
     explicit SearchPacer(Clock& clock, PacingRule rule = {}) : clock_(clock), rule_(rule) {}
 
     // The search starts: time from here on is work until the next pause.
+    // The credit earned since the last search carries over.
     void beginSearch();
     // Called between two steps of the search (a region listed, a region
     // searched): pauses once a slice of work is due its rest.
@@ -53,6 +61,8 @@ public:
 
 private:
     void account();
+    void refill(std::uint64_t now);
+    std::uint32_t share() const;
 
     Clock& clock_;
     PacingRule rule_;
@@ -61,6 +71,10 @@ private:
     std::uint64_t elapsedWorkMs_ = 0;  // of the current search, outside its pauses
     std::uint64_t workMs_ = 0;         // of the current search
     std::uint64_t restedMs_ = 0;     // in the current search's pauses
+    // Work that may still be done before a pause, in hundredths of a
+    // millisecond; below zero: owed.
+    std::int64_t credit_ = std::int64_t{rule_.burstMs} * 100;
+    std::optional<std::uint64_t> refilledAt_;
 };
 
 }  // namespace tidemark

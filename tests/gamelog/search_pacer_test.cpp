@@ -93,11 +93,23 @@ TEST_P(PacedSearch, KeepsItsShareAndFindsTheLogInItsWorkOverTheShare) {
     const PacingRule& rule = pacer.rule();
     ASSERT_GT(work, 10 * rule.sliceMs) << "the cost model must make work worth pacing";
     EXPECT_EQ(took, work + clock.sleptMs());
-    // At most the share, give or take the last slice, which the search ends
-    // before resting for.
-    EXPECT_LE(work * 100, (took + rule.sliceMs * 100 / rule.sharePercent) * rule.sharePercent);
-    EXPECT_GE(work * 100, took * (rule.sharePercent - 1)) << "the search rests more than its share asks";
+    // At most the share plus the credit it starts with, give or take the
+    // last slice, which the search ends before resting for.
+    EXPECT_LE(work * 100, took * rule.sharePercent + (rule.burstMs + rule.sliceMs) * 100);
+    const std::uint64_t beyondCredit = work > rule.burstMs ? work - rule.burstMs : 0;
+    EXPECT_LE(clock.sleptMs() * rule.sharePercent, beyondCredit * (100 - rule.sharePercent) + rule.sharePercent)
+        << "the search rests more than its share asks";
     EXPECT_LE(clock.sleeps(), work / rule.sliceMs + 1) << "small regions are paused after by slices";
+
+    // Searched over and over (as while the game has no log yet), the
+    // credit is spent and the share holds over all of them.
+    const std::uint64_t before = clock.elapsedMs();
+    std::uint64_t work2 = 0;
+    for (int again = 0; again < 3; ++again) {
+        ASSERT_TRUE(locateChatLog(image, inputs).has_value());
+        work2 += pacer.searchWorkMs();
+    }
+    EXPECT_LE(work2 * 100, (clock.elapsedMs() - before) * rule.sharePercent + (rule.burstMs + rule.sliceMs) * 100);
 }
 
 // Up to 10,000 regions at about Wine's costs: one query per region and per
@@ -119,6 +131,20 @@ TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
         clock.advanceMs(work);
         EXPECT_EQ(pacer.restAfterFruitlessSearchMs(), rest) << "work " << work;
     }
+}
+
+TEST(SearchPacer, AFirstSearchWithinTheCreditIsNotPaused) {
+    FakeClock clock(kNow);
+    SearchPacer pacer(clock);
+    pacer.beginSearch();
+    for (int i = 0; i < 90; ++i) {
+        clock.advanceMs(10);
+        pacer.step();
+    }
+    EXPECT_EQ(clock.sleeps(), 0u);
+    clock.advanceMs(pacer.rule().burstMs);
+    pacer.step();
+    EXPECT_EQ(clock.sleeps(), 1u) << "past the credit, the work is paced";
 }
 
 TEST(SearchPacer, CountsNoMoreWorkThanItsThreadsProcessorTimeAccountsFor) {
@@ -155,7 +181,8 @@ TEST(SearchPacer, CreditsASleepThatLastedLongerThanAsked) {
     const std::uint64_t work = pacer.searchWorkMs();
     EXPECT_EQ(work, 3000u);
     // Oversleeping lowers the share a little; it is not paid twice.
-    EXPECT_LE(clock.sleptMs(), work * (100 - pacer.rule().sharePercent) / pacer.rule().sharePercent + 16 * 2);
+    const std::uint64_t share = pacer.rule().sharePercent;
+    EXPECT_LE(clock.sleptMs() * share, (work - pacer.rule().burstMs) * (100 - share) + 16 * 2 * share);
 }
 
 }  // namespace
