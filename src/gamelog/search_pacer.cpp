@@ -17,7 +17,6 @@ void SearchPacer::beginSearch() {
     mark_ = clock_.elapsedMs();
     refill(mark_);
     cpuAtBegin_ = clock_.threadCpuMs();
-    elapsedWorkMs_ = 0;
     workMs_ = 0;
     restedMs_ = 0;
 }
@@ -25,11 +24,10 @@ void SearchPacer::beginSearch() {
 void SearchPacer::account() {
     const std::uint64_t now = clock_.elapsedMs(), cpu = clock_.threadCpuMs();
     refill(now);
-    elapsedWorkMs_ += now - std::min(now, mark_);
     mark_ = now;
     // Over the whole search, not step by step: the platforms count a
     // thread's time in ticks of 10 to 16 ms, far coarser than a step.
-    const std::uint64_t work = std::min(elapsedWorkMs_, (cpu - std::min(cpu, cpuAtBegin_)) * rule_.cpuToWork);
+    const std::uint64_t work = (cpu - std::min(cpu, cpuAtBegin_)) * rule_.cpuToWork;
     credit_ -= static_cast<std::int64_t>((work - std::min(work, workMs_)) * 100);
     workMs_ = std::max(work, workMs_);
 }

@@ -12,12 +12,12 @@ namespace tidemark {
 struct PacingRule {
     // Of every second that a search runs, at most this many per cent are
     // work; the rest is spent in pauses.
-    std::uint32_t sharePercent = 20;
+    std::uint32_t sharePercent = 15;
     // Work between two pauses: long enough that a pause outlasts the
     // platform's sleep granularity, short enough that the game's other
     // threads (and under Wine the wineserver) are never held up for long.
     std::uint32_t sliceMs = 20;
-    // The searching thread's processor time, times this, bounds its work.
+    // The searching thread's processor time, times this, is its work.
     std::uint32_t cpuToWork = 3;
     // Work that may be done without a pause when the pacer has been idle:
     // the credit that the share earns while nothing is searched, up to
@@ -27,20 +27,20 @@ struct PacingRule {
     std::uint32_t burstMs = 1000;
     // The pause after a search that found nothing: this many times the
     // work of that search, within the bounds: a game without a log then
-    // costs a sixth of a core while it is searched over and over, and the
-    // cap keeps a log that appears from waiting on the rest.
+    // costs less than the share while it is searched over and over, and
+    // the cap keeps a log that appears from waiting on the rest.
     std::uint32_t restPerWork = 1;
     std::uint32_t shortestRestMs = 250;
     std::uint32_t longestRestMs = 1000;
 };
 
-// Work is the time a search spends outside the pacer's pauses, but no more
-// than `cpuToWork` times the processor time the searching thread used
-// meanwhile. Under Wine the copying of a read and the answer to a region
-// query happen in other processes (the wineserver, the game) while the
-// thread waits, at about its own cost each: on a quiet machine the elapsed
-// time is what they all used together; on a busy one most of it is waiting
-// for a processor, which costs nothing and must not slow the search.
+// Work is the processor time the searching thread uses, times `cpuToWork`.
+// Under Wine the copying of a read and the answer to a region query happen
+// in other processes (the wineserver, the game), at about twice the
+// thread's own cost together, partly at the same time as the thread's own
+// copying: the elapsed time would miss that, and on a busy machine it is
+// mostly waiting for a processor, which costs nothing and must not slow
+// the search.
 class SearchPacer {
 public:
     explicit SearchPacer(Clock& clock, PacingRule rule = {}) : clock_(clock), rule_(rule) {}
@@ -68,7 +68,6 @@ private:
     PacingRule rule_;
     std::uint64_t mark_ = 0;           // elapsed time when work last resumed
     std::uint64_t cpuAtBegin_ = 0;     // the thread's processor time when the search began
-    std::uint64_t elapsedWorkMs_ = 0;  // of the current search, outside its pauses
     std::uint64_t workMs_ = 0;         // of the current search
     std::uint64_t restedMs_ = 0;     // in the current search's pauses
     // Work that may still be done before a pause, in hundredths of a
