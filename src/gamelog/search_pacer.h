@@ -24,7 +24,7 @@ struct PacingRule {
     // this much. A first search, or one after a language change, then
     // finds the log at once, while searches over and over are held to the
     // share.
-    std::uint32_t burstMs = 1000;
+    std::uint32_t burstMs = 600;
     // The pause after a search that found nothing: this many times the
     // work of that search, within the bounds: a game without a log then
     // costs less than the share while it is searched over and over, and
