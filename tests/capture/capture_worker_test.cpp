@@ -390,7 +390,7 @@ TEST_F(Worker, ASearchThatFindsNothingRestsInProportionToItsCostAndALogThatAppea
     server.answer(kPatterns);
     game = std::make_shared<FakeProcessImage>();
     game->addRegion(0x100000, 0x1000);  // the game has no chat log yet
-    game->beforeRead = [this](std::uint64_t, std::uint64_t) { clock.advanceMs(300); };  // each search's cost
+    game->beforeRead = [this](std::uint64_t, std::uint64_t) { clock.advanceMs(100); };  // each search's cost
     processes.addProcess(kDx11Id, "ffxiv_dx11.exe", game);
     std::vector<std::uint32_t> slept;
     onSleep = [&](std::uint32_t ms) {
@@ -404,10 +404,10 @@ TEST_F(Worker, ASearchThatFindsNothingRestsInProportionToItsCostAndALogThatAppea
 
     worker->workerMain();
 
-    // Each search of 300 ms of processor time (and as much again for each
+    // Each search of 100 ms of processor time (and as much again for each
     // of the two processes that serve it under Wine) is followed by a rest
-    // as long, not by a pause per region.
-    EXPECT_EQ(slept, (std::vector<std::uint32_t>{900, 900}));
+    // as long as the three, not by a pause per region.
+    EXPECT_EQ(slept, (std::vector<std::uint32_t>{300, 300}));
     EXPECT_TRUE(isMonitoring(status.texts().back())) << "the log that appeared was found";
     const std::u16string searching = LoadTextW(kTextSearchingLogs);
     int searchingTexts = 0;
