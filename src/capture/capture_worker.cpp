@@ -34,13 +34,6 @@ namespace {
 constexpr std::uint32_t kWaitPauseMs = 1000;
 constexpr std::uint32_t kPollPauseMs = 10;
 constexpr auto kStopBound = std::chrono::milliseconds(10000);
-// After a search that found nothing, the next waits this many times as long
-// as the search took (within the bounds below), so that a game without a
-// chat log yet costs a bounded share of a core whatever its size, while a
-// log that appears is still found within seconds.
-constexpr std::uint64_t kSearchPauseFactor = 3;
-constexpr std::uint64_t kShortestSearchPauseMs = 1000;
-constexpr std::uint64_t kLongestSearchPauseMs = 30000;
 
 constexpr char kDirectX9Client[] = "ffxiv.exe";
 constexpr char kDirectX11Client[] = "ffxiv_dx11.exe";
@@ -101,7 +94,8 @@ public:
         : session_(session),
           services_(services),
           clock_(services.clock != nullptr ? *services.clock : systemClock()),
-          context_(services) {}
+          context_(services),
+          searchPacer_(clock_) {}
 
     void run() {
         context_.generation = session_.resetGeneration();
@@ -165,14 +159,13 @@ private:
             return PassOutcome::nextPass();
         }
 
-        const std::uint64_t searchBegan = clock_.elapsedMs();
         std::optional<ChatLogAddresses> found = locate();
         if (stopRequested()) return PassOutcome::abandoned(0);
         if (resetSeen()) return PassOutcome::nextPass();
         if (!found) {
             // The game may not have written its log yet: search again after
             // a pause, not at once.
-            pauseAfterFruitlessSearch(clock_.elapsedMs() - searchBegan);
+            pauseAfterFruitlessSearch(searchPacer_.restAfterFruitlessSearchMs());
             return PassOutcome::abandoned(0);
         }
         context_.log = *found;
@@ -221,8 +214,7 @@ private:
         return nullptr;
     }
 
-    void pauseAfterFruitlessSearch(std::uint64_t searchMs) {
-        std::uint64_t left = std::clamp(searchMs * kSearchPauseFactor, kShortestSearchPauseMs, kLongestSearchPauseMs);
+    void pauseAfterFruitlessSearch(std::uint64_t left) {
         while (left > 0 && !stopRequested() && !resetSeen()) {
             // The search text keeps its dots moving: the search is not over.
             const int dots = static_cast<int>(++searchPauseSteps_ % 10);
@@ -255,6 +247,7 @@ private:
         inputs.marker = context_.patterns.compiled.marker;
         inputs.status = session_.statusWindow();
         inputs.clock = &clock_;
+        inputs.pacer = &searchPacer_;
         const std::uint64_t generation = context_.generation;
         inputs.keepSearching = [this, generation] {
             return !stopRequested() && session_.resetGeneration() == generation;
@@ -361,6 +354,7 @@ private:
     const WorkerServices& services_;
     Clock& clock_;
     WorkerContext context_;
+    SearchPacer searchPacer_;  // the log search's cost, and the rest it earns after finding nothing
     std::uint32_t searchPauseSteps_ = 0;
 };
 

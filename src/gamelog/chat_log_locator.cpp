@@ -16,7 +16,6 @@ namespace {
 
 // An entry's time and code stand in front of its line.
 constexpr std::size_t kEntryHeadSize = 8;
-constexpr std::uint32_t kPauseAfterRegionMs = 10;
 constexpr int kRegionsPerProgressStep = 10;
 constexpr int kProgressSteps = 10;
 
@@ -58,10 +57,11 @@ void countSearchedRegion(StatusSink& status) {
 // stale copy would be found on every search, ahead of the real header.
 std::optional<std::uint64_t> findHeaderPointingAt(std::uint64_t entry, const ProcessMemory& process,
                                                   const std::vector<MemoryRegion>& regions, RegionSearch& search,
-                                                  const std::function<bool()>& keepSearching) {
+                                                  const std::function<bool()>& keepSearching, SearchPacer& pacer) {
     std::uint8_t pointer[8];
     storeU64(pointer, entry);
     for (const MemoryRegion& region : regions) {
+        pacer.step();
         for (std::uint64_t from = 0;;) {
             if (!keepSearching()) return std::nullopt;
             const RegionHit hit = search.find(process, region, pointer, sizeof pointer, 0, from);
@@ -95,15 +95,25 @@ std::vector<MemoryRegion> listCandidateRegions(const ProcessMemory& process,
 std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, const LocatorInputs& inputs) {
     Clock& clock = inputs.clock != nullptr ? *inputs.clock : systemClock();
     if (inputs.marker.empty()) return std::nullopt;
+    std::optional<SearchPacer> ownPacer;
+    if (inputs.pacer == nullptr) ownPacer.emplace(clock);
+    SearchPacer& pacer = inputs.pacer != nullptr ? *inputs.pacer : *ownPacer;
+    pacer.beginSearch();
     const std::function<bool()> keepSearching = [&] { return !inputs.keepSearching || inputs.keepSearching(); };
-    const std::vector<MemoryRegion> regions = listCandidateRegions(process, keepSearching);
+    // Under Wine every query is a round trip to the game process, so a
+    // listing of thousands of regions is work to pace like the reads.
+    const std::vector<MemoryRegion> regions = listCandidateRegions(process, [&] {
+        pacer.step();
+        return keepSearching();
+    });
     const auto* marker = reinterpret_cast<const std::uint8_t*>(inputs.marker.data());
 
     const std::int64_t earliest = earliestEntryTime();
-    RegionSearch search;
+    RegionSearch search(inputs.pieceSize);
     // The first marker line of each region, checked for the head of a
     // plausible entry, then the pointer to that entry.
     for (const MemoryRegion& region : regions) {
+        pacer.step();
         if (!keepSearching()) break;
         if (inputs.status != nullptr) countSearchedRegion(*inputs.status);
 
@@ -117,13 +127,10 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
                 // header's text-buffer pointer, if the entry is the first of
                 // the current buffer.
                 std::uint64_t entry = region.BaseAddress + hit.offset - kEntryHeadSize;
-                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching)) {
-                    clock.sleepMs(kPauseAfterRegionMs);
+                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer))
                     return chatLogAt(*slot);
-                }
             }
         }
-        clock.sleepMs(kPauseAfterRegionMs);
     }
     return std::nullopt;
 }

@@ -11,6 +11,8 @@
 
 #include "gamelog/chat_log.h"
 #include "gamelog/process_memory.h"
+#include "gamelog/region_search.h"
+#include "gamelog/search_pacer.h"
 #include "platform/clock.h"
 #include "session/status_sink.h"
 
@@ -34,7 +36,12 @@ struct LocatorInputs {
     // Checked before every region of both searches; false ends the search
     // with nothing found.
     std::function<bool()> keepSearching;
-    Clock* clock = nullptr;  // the pause between regions and the newest time; null: the system clock
+    Clock* clock = nullptr;  // the newest entry time; null: the system clock
+    // Paces the search (its listing, both searches); null: a pacer with the
+    // default rule on `clock`.
+    SearchPacer* pacer = nullptr;
+    // How much of a region is held at once.
+    std::size_t pieceSize = kRegionPieceSize;
 };
 
 // Where the game's chat log header lies, or nothing when no region holds the

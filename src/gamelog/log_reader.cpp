@@ -5,6 +5,7 @@
 #include "gamelog/log_reader.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "gamelog/pattern_matcher.h"
@@ -79,8 +80,9 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
 
     const std::uint32_t textSize = table[b - 1];
     if (textSize > kMaxBlockTextSize) return kReadFailed;
-    std::vector<std::uint8_t> text(textSize);
-    if (textSize > 0 && process.readMemory(textAddress, text.data(), textSize) < textSize) return kReadFailed;
+    // Not zero-filled first: the read overwrites all of it or the pass fails.
+    const auto text = std::make_unique_for_overwrite<std::uint8_t[]>(textSize);
+    if (textSize > 0 && process.readMemory(textAddress, text.get(), textSize) < textSize) return kReadFailed;
 
     std::int32_t matches = 0;
     for (std::uint32_t p = firstPosition(static_cast<std::uint32_t>(from.readCount), base, from.startCount);
@@ -91,7 +93,7 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
         // the two copies) leave the entry out rather than read past the copy.
         if (start > end || end - start < kEntryHeaderSize || end > textSize) continue;
 
-        const std::uint8_t* entry = text.data() + start;
+        const std::uint8_t* entry = text.get() + start;
         const std::int32_t code = static_cast<std::int32_t>(loadU32(entry + 4));
         const bool present = base + p >= from.startCount;
         const std::uint8_t* line = entry + kEntryHeaderSize;

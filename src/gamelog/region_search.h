@@ -12,9 +12,12 @@
 
 namespace tidemark {
 
-// Big enough that a read is one system call for nearly every region, small
-// enough that the locator's peak memory stays well below 64 MiB.
-inline constexpr std::size_t kRegionPieceSize = std::size_t{32} << 20;
+// Small enough that the piece a read has just written is still in the
+// core's cache when it is searched (a piece far larger than the cache is
+// fetched from memory twice, by the copy and by the search), large enough
+// that the fixed cost of a read (a round trip to the wineserver under Wine)
+// stays a few per cent of its copying.
+inline constexpr std::size_t kRegionPieceSize = std::size_t{1} << 20;
 
 struct RegionHit {
     bool readable = false;             // at least one byte of the region from `from` on could be read

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "platform/thread_cpu_time.h"
 #include "platform/thread_sleep.h"
 
 namespace tidemark {
@@ -12,6 +13,7 @@ class SystemClock final : public Clock {
 public:
     std::int64_t now() override { return static_cast<std::int64_t>(std::time(nullptr)); }
     void sleepMs(std::uint32_t milliseconds) override { sleepMilliseconds(milliseconds); }
+    std::uint64_t threadCpuMs() override { return threadCpuMilliseconds(); }
 };
 }  // namespace
 

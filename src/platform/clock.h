@@ -14,6 +14,10 @@ public:
     // Milliseconds on a clock that only moves forward, for measuring how
     // long something took; its zero is arbitrary.
     virtual std::uint64_t elapsedMs();
+    // Processor time the calling thread has used, in milliseconds, for
+    // telling work from waiting; a clock that cannot tell counts all elapsed
+    // time as used.
+    virtual std::uint64_t threadCpuMs() { return elapsedMs(); }
 };
 
 // The real clock: time() and the platform's sleep.

@@ -13,6 +13,7 @@
 #include "capture/game_processes_win32.h"
 #include "gamelog/chat_log_locator.h"
 #include "gamelog/region_search.h"
+#include "gamelog/search_pacer.h"
 #include "support/gamesim_control.h"
 
 namespace tidemark {
@@ -103,6 +104,34 @@ TEST_F(ChatLogOnSimulator, AWithheldLogIsFoundOnceTheGamePublishesIt) {
     const ChatLogAddresses log = locate();
     EXPECT_EQ(log.textBufferSlot, state->textBufferSlot);
     EXPECT_EQ(entryCount(process(), log), 3);
+}
+
+// A game of a real client's size (thousands of small heaps below its log)
+// that publishes its log while it is being searched for, paced as the
+// worker paces it: the search that follows the publishing finds it, so the
+// log waits at most the rest of one search, one rest and one search.
+TEST_F(ChatLogOnSimulator, ALogPublishedLateAmongManyRegionsIsFoundByTheNextSearch) {
+    attach({"--small-regions", "3000", "--ballast-regions", "4", "--ballast-region-bytes", "4194304",
+            "--publish-after", "2000", "--history", "1"});
+    ASSERT_GE(listCandidateRegions(process(), {}).size(), 3000u) << "the small regions are there";
+    SearchPacer pacer(systemClock());
+    const std::string marker = std::string("\x1F\x1F") + kMarker;
+    LocatorInputs inputs;
+    inputs.marker = marker;
+    inputs.pacer = &pacer;
+    int searchesAfterPublish = 0;
+    std::optional<ChatLogAddresses> found;
+    const ULONGLONG began = GetTickCount64();
+    for (int search = 0; search < 60 && !found; ++search) {
+        const bool published = game().state().published;
+        found = locateChatLog(process(), inputs);
+        searchesAfterPublish += published;
+        if (!found) Sleep(static_cast<DWORD>(pacer.restAfterFruitlessSearchMs()));
+    }
+    ASSERT_TRUE(found.has_value()) << "not found in 60 searches";
+    EXPECT_EQ(found->textBufferSlot, game().state().textBufferSlot);
+    EXPECT_LE(searchesAfterPublish, 1) << "a search that began after the log appeared passed it over";
+    RecordProperty("seconds_to_find", std::to_string((GetTickCount64() - began) / 1000.0));
 }
 
 TEST_F(ChatLogOnSimulator, FindsAHeaderAtAnOddAddress) {

@@ -21,6 +21,8 @@ public:
     }
 
     std::uint64_t elapsedMs() override { return sleptMs_ + advancedMs_; }
+    // Time advanced by the test is work; sleeping is not.
+    std::uint64_t threadCpuMs() override { return advancedMs_; }
 
     void setNow(std::int64_t now) { now_ = now; }
     // Time passing without a sleep, as a long search takes it.

@@ -1,9 +1,17 @@
-// The chat log locator over an address space the input scripts: regions of
-// any kind, marker lines behind times of any value, copies of pointers to
-// them (right, near misses, stale), unreadable spans, a search that is told
-// to stop. Whatever it finds must be a pointer to a marker entry of a
-// plausible time, and the search must end within a bounded number of reads.
+// The chat log locator, two ways:
+// - most inputs build a game that has a valid log, with traps around it (a
+//   marker too early in its region, markers of impossible times with
+//   headers pointing at them, stale copies of the entry's address, good
+//   entries and pointers in regions the search must not take), in regions
+//   several pieces long, so that entries and pointers straddle piece
+//   boundaries: the search must find exactly the real header;
+// - the others script an address space freely: regions of any kind, marker
+//   lines behind times of any value, copies of pointers to them (right,
+//   near misses, stale), unreadable spans, a search that is told to stop.
+//   Whatever it finds must be a pointer to a marker entry of a plausible
+//   time, and the search must end within a bounded number of reads.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,12 +62,155 @@ std::uint64_t readLittleU64(const std::uint8_t* bytes) {
     return value;
 }
 
+std::string littleEndian(std::uint64_t value, int width) {
+    std::string bytes(static_cast<std::size_t>(width), '\0');
+    for (int i = 0; i < width; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
+    return bytes;
+}
+
+// A game with one valid log and traps around it; the locator must find the
+// log's header and nothing else.
+void fuzzValidLog(FuzzedDataProvider& input) {
+    constexpr std::int64_t kNow = 1700000000;
+    constexpr std::uint64_t kCell = 0x80;  // every laid-out thing gets a cell of its own
+    constexpr std::uint64_t kTable = 0x7000000;
+    static const std::string kMarkers[] = {"\x1f\x1fhello", "\x1f\x1fLogStart", "\x1f\x1f" "A1"};
+    const std::string& marker = kMarkers[input.ConsumeIntegralInRange(0, 2)];
+    FakeClock clock(kNow);
+    FakeProcessImage image;
+    image.addRegion(kTable, 0x10000, 0x02).bytes.assign(0x10000, 0);
+
+    // Candidate regions, with now and then one the search must pass over.
+    struct Candidate {
+        std::uint64_t base, cells;
+        std::vector<bool> used;
+    };
+    std::vector<Candidate> regions;
+    std::vector<std::uint64_t> forbidden;  // bases of regions that are not private read-write
+    std::uint64_t next = 0x10000;
+    for (int n = input.ConsumeIntegralInRange(1, 6); n > 0; --n) {
+        if (input.ConsumeIntegralInRange(0, 3) == 0) {
+            static const std::pair<std::uint32_t, std::uint32_t> kinds[] = {
+                {kPageReadWrite | kPageGuard, kMemPrivate}, {kPageReadWrite, kMemMapped}, {kPageReadWrite, kMemImage}};
+            const auto& [protect, type] = kinds[input.ConsumeIntegralInRange(0, 2)];
+            image.addRegion(next, 4 * kCell, protect, type).bytes.assign(4 * kCell, 0x5A);
+            forbidden.push_back(next);
+            next += 4 * kCell + kPage;
+        }
+        const std::uint64_t cells = input.ConsumeIntegralInRange<std::uint64_t>(2, 40);
+        image.addRegion(next, cells * kCell).bytes.assign(cells * kCell, 0x5A);
+        regions.push_back({next, cells, std::vector<bool>(cells, false)});
+        next += cells * kCell + kPage * input.ConsumeIntegralInRange(0, 2);
+    }
+    // A free cell of region `r` at or after cell `from`; 0 when none.
+    auto takeCell = [&](std::size_t r, std::uint64_t from = 0) -> std::uint64_t {
+        Candidate& region = regions[r];
+        for (std::uint64_t i = 0; i < region.cells; ++i) {
+            const std::uint64_t cell = (from + i * 7 + input.ConsumeIntegralInRange<std::uint64_t>(0, 3)) % region.cells;
+            if (cell < from || region.used[cell]) continue;
+            region.used[cell] = true;
+            return region.base + cell * kCell;
+        }
+        return 0;
+    };
+    auto pick = [&] { return input.ConsumeIntegralInRange<std::size_t>(0, regions.size() - 1); };
+
+    // The log: its marker entry (first occurrence of its region), its table
+    // and its header; the slot at any byte of its cell that leaves room.
+    const std::size_t logRegion = pick();
+    const std::uint64_t entryCell = takeCell(logRegion);
+    const std::uint64_t entry = entryCell + input.ConsumeIntegralInRange<std::uint64_t>(0, kCell - 8 - marker.size());
+    const std::uint32_t time = input.ConsumeBool() ? static_cast<std::uint32_t>(kNow)
+                                                   : input.ConsumeIntegralInRange<std::uint32_t>(1381000000, kNow);
+    const std::string entryBytes = littleEndian(time, 4) + littleEndian(57, 4) + marker;
+    image.writeBytes(entry, entryBytes.data(), entryBytes.size());
+    const std::uint32_t room = static_cast<std::uint32_t>(regions[logRegion].base + regions[logRegion].cells * kCell - entry);
+    const std::uint32_t entries = input.ConsumeIntegralInRange<std::uint32_t>(1, 8);
+    const std::uint32_t firstEnd = static_cast<std::uint32_t>(entryBytes.size());
+    const std::uint32_t lastEnd = std::min(room, firstEnd + 8 * (entries - 1));
+    for (std::uint32_t k = 0; k < entries; ++k) image.writeU32(kTable + 4 * k, std::min(lastEnd, firstEnd + 8 * k));
+    const std::int32_t count = static_cast<std::int32_t>(1000 * input.ConsumeIntegralInRange(0, 3) + entries);
+    auto writeHeader = [&](std::uint64_t slot, std::int32_t headerCount, std::uint64_t table, std::uint64_t pointee) {
+        image.writeU32(slot - 0x4C, static_cast<std::uint32_t>(headerCount));
+        image.writeU64(slot - 0x18, table);
+        image.writeU64(slot, pointee);
+    };
+    auto slotIn = [&](std::uint64_t cell) { return cell + 0x4C + input.ConsumeIntegralInRange<std::uint64_t>(0, kCell - 0x4C - 8); };
+    const std::size_t headerRegion = pick();
+    const std::uint64_t headerCell = takeCell(headerRegion);
+    if (entryCell == 0 || headerCell == 0) return;
+    const std::uint64_t slot = slotIn(headerCell);
+    writeHeader(slot, count, kTable, entry);
+
+    // The traps.
+    for (int n = input.ConsumeIntegralInRange(0, 12); n > 0 && input.remaining_bytes() > 0; --n) {
+        const std::size_t r = pick();
+        switch (input.ConsumeIntegralInRange(0, 4)) {
+            case 0: {  // a marker of an impossible time, with a good header pointing at it
+                if (r == logRegion) break;  // it would hide the real one
+                const std::uint64_t cell = takeCell(r), holder = takeCell(pick());
+                if (cell == 0 || holder == 0) break;
+                const std::uint32_t bad = input.ConsumeBool()
+                                              ? static_cast<std::uint32_t>(kNow + input.ConsumeIntegralInRange(1, 100000))
+                                              : input.ConsumeIntegralInRange<std::uint32_t>(0, 1380000000);
+                const std::string bytes = littleEndian(bad, 4) + littleEndian(57, 4) + marker;
+                image.writeBytes(cell, bytes.data(), bytes.size());
+                writeHeader(slotIn(holder), count, kTable, cell);
+                break;
+            }
+            case 1: {  // a marker less than a head from its region's start: that region is done with
+                if (r == logRegion || regions[r].used[0]) break;
+                regions[r].used[0] = true;
+                image.writeBytes(regions[r].base + input.ConsumeIntegralInRange(0, 7), marker.data(), marker.size());
+                break;
+            }
+            case 2: {  // a stale copy of the entry's address: count 0, no table, or a table of zeros
+                const std::uint64_t cell = takeCell(r);
+                if (cell == 0) break;
+                switch (input.ConsumeIntegralInRange(0, 2)) {
+                    case 0: writeHeader(slotIn(cell), 0, kTable, entry); break;
+                    case 1: writeHeader(slotIn(cell), count, 0, entry); break;
+                    default: writeHeader(slotIn(cell), count, kTable + 0x8000, entry);
+                }
+                break;
+            }
+            case 3: {  // a good entry and pointer where the search must not look
+                if (forbidden.empty()) break;
+                const std::uint64_t at = forbidden[input.ConsumeIntegralInRange<std::size_t>(0, forbidden.size() - 1)];
+                const std::string bytes = littleEndian(kNow, 4) + littleEndian(57, 4) + marker;
+                image.writeBytes(at + kCell, bytes.data(), bytes.size());
+                writeHeader(at + 2 * kCell + 0x4C, count, kTable, at + kCell);
+                writeHeader(at + 3 * kCell + 0x4C, count, kTable, entry);
+                break;
+            }
+            default: {  // a second good-looking marker after the first in the log's region
+                const std::uint64_t cell = takeCell(logRegion, (entryCell - regions[logRegion].base) / kCell + 1);
+                if (cell != 0) image.writeBytes(cell, entryBytes.data(), entryBytes.size());
+            }
+        }
+    }
+
+    LocatorInputs inputs;
+    inputs.marker = marker;
+    inputs.clock = &clock;
+    inputs.pieceSize = input.ConsumeIntegralInRange<std::size_t>(24, 1024);
+    RecordingStatusSink status;
+    if (input.ConsumeBool()) inputs.status = &status;
+    const std::optional<ChatLogAddresses> found = locateChatLog(image, inputs);
+    if (!found) fail("the valid log was not found");
+    if (found->textBufferSlot != slot) fail("a trap was taken for the log");
+}
+
 }  // namespace
 }  // namespace tidemark
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tidemark;
     FuzzedDataProvider input(data, size);
+    if (input.ConsumeIntegralInRange(0, 7) != 0) {
+        fuzzValidLog(input);
+        return 0;
+    }
     static const std::string kMarkers[] = {"\x1f\x1fhello", "\x1f\x1f", "\x1f\x1f\x1f\x1f\x1f"};
     const std::string marker = input.ConsumeBool() ? kMarkers[input.ConsumeIntegralInRange(0, 2)]
                                                    : input.ConsumeRandomLengthString(12);

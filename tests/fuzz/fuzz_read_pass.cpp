@@ -1,12 +1,22 @@
-// The read pass over a game image the input scripts: a log header, two offset
-// tables and two text buffers, changed between passes and during them (the
-// game writes while the pass copies). Checks what every pass must keep
-// whatever the image holds: no read outside the copies, a position that moves
-// only forward within a block, and only matches the patterns allow.
+// The read pass, two ways:
+// - half the inputs drive a game that writes its log as the game does
+//   (blocks of 1000 entries in alternating buffers, lines of any length up
+//   to past the 64 KiB cut), with read passes in between; every line of a
+//   pattern's code up to the cut must be reported once, in order, and no
+//   other;
+// - the others script a game image freely: a log header, two offset tables
+//   and two text buffers, changed between passes and during them (the game
+//   writes while the pass copies). Checks what every pass must keep whatever
+//   the image holds: no read outside the copies, a position that moves only
+//   forward within a block, and only matches the patterns allow.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <rapidjson/document.h>
 
@@ -182,12 +192,146 @@ void checkPass(std::int32_t result, const ReadPosition& before, const ReadPositi
     if (p.startCount != before.startCount && p.startCount != 0) fail("start count changed");
 }
 
+// Every line of code -7 is one the reader must report; code 5 never.
+const CompiledPatterns& writerPatterns() {
+    static const CompiledPatterns compiled = [] {
+        rapidjson::Document document;
+        document.Parse(R"({"1":{"code":"0","keyword":["\u001f\u001fhello"]},"2":{"code":"-7"}})");
+        return compilePatterns(document);
+    }();
+    return compiled;
+}
+
+constexpr std::uint32_t kLineCut = 64u << 10;  // longer lines are no chat lines
+
+// The game's side: appends entries to its current block and starts the
+// next block in the other pair of buffers when one is full.
+class LogWriter {
+public:
+    static constexpr std::uint64_t kText = 0x1000000, kTextBytes = 0x28000, kTable = 0x2000000;
+
+    // The log starts with `history` empty entries of its current block:
+    // only their ends in the table matter, and they are never reported.
+    LogWriter(FakeProcessImage& image, std::uint32_t firstCount, std::uint32_t history)
+        : image_(image), count_(firstCount + history), first_(firstCount) {
+        image.addRegion(kHeaderRegion, 0x1000);
+        image.addRegion(kTable, 2 * 0x1000);
+        image.addRegion(kText, 2 * kTextBytes);
+        std::vector<std::uint32_t> ends(history);
+        for (std::uint32_t k = 0; k < history; ++k) ends[k] = 8 * (k + 1);
+        if (history > 0) image.writeBytes(kTable, ends.data(), 4 * history);
+        used_ = 8 * history;
+        image.writeU32(chatLogAt(kSlot).entryCountAddress, count_);
+        pointAtSlot(0);
+    }
+
+    std::uint32_t count() const { return count_; }
+    std::uint32_t inBlock() const { return count_ % 1000; }
+
+    // The entry's bytes, or nothing when it did not fit its buffer.
+    void append(std::int32_t code, std::string_view line, std::vector<std::string>& expected) {
+        if (count_ % 1000 == 0 && count_ != firstCount()) {
+            slot_ ^= 1;
+            used_ = 0;
+        }
+        std::string entry(8, '\0');
+        const std::uint32_t time = count_;  // tells the entries apart
+        std::memcpy(entry.data(), &time, 4);
+        std::memcpy(entry.data() + 4, &code, 4);
+        if (used_ + 8 + line.size() <= kTextBytes) entry += line;
+        image_.writeBytes(kText + slot_ * kTextBytes + used_, entry.data(), entry.size());
+        used_ += entry.size();
+        image_.writeU32(kTable + slot_ * 0x1000 + 4 * (count_ % 1000), static_cast<std::uint32_t>(used_));
+        if (count_ % 1000 == 0) pointAtSlot(slot_);
+        ++count_;
+        image_.writeU32(chatLogAt(kSlot).entryCountAddress, count_);
+        if (code == -7 && entry.size() - 8 <= kLineCut) expected.push_back(entry);
+    }
+
+private:
+    std::uint32_t firstCount() const { return first_; }
+    void pointAtSlot(int slot) {
+        image_.writeU64(chatLogAt(kSlot).offsetTableSlot, kTable + slot * 0x1000);
+        image_.writeU64(kSlot, kText + slot * kTextBytes);
+    }
+
+    FakeProcessImage& image_;
+    std::uint32_t count_;
+    std::uint32_t first_;
+    int slot_ = 0;
+    std::uint64_t used_ = 0;
+};
+
+class OracleSink : public MatchSink {
+public:
+    explicit OracleSink(std::vector<std::string>& expected, std::size_t& next) : expected_(expected), next_(next) {}
+    bool onMatch(LogRecord& record) override {
+        if (!record.present) fail("a line written while monitoring came as history");
+        if (next_ >= expected_.size()) fail("a line reported that should not be, or twice");
+        const std::string& entry = expected_[next_++];
+        std::uint32_t time = 0;
+        std::memcpy(&time, entry.data(), 4);
+        if (record.time != time || record.code != -7 || record.rawLength != entry.size() - 8 ||
+            std::memcmp(record.raw, entry.data() + 8, record.rawLength) != 0)
+            fail("a line reported out of order or changed");
+        return true;
+    }
+
+private:
+    std::vector<std::string>& expected_;
+    std::size_t& next_;
+};
+
+void fuzzWriter(FuzzedDataProvider& input) {
+    FakeProcessImage image;
+    const std::uint32_t firstCount = 1000 * input.ConsumeIntegralInRange<std::uint32_t>(0, 2);
+    LogWriter writer(image, firstCount, input.ConsumeBool() ? 0 : input.ConsumeIntegralInRange<std::uint32_t>(0, 999));
+    ReadPosition position;
+    position.startCount = writer.count();
+    std::vector<std::string> expected;
+    std::size_t reported = 0;
+    std::uint32_t seenBase = ~0u;  // the block a pass has read part of
+    static const char* const pieces[] = {"ab", "x", "\x1f", "\x1f\x1f", "hel", "\x02\x05"};
+    for (int step = 0; step < 24 && input.remaining_bytes() > 0; ++step) {
+        // A full block must have been seen in part by an earlier pass: a
+        // block written whole between two passes is gone by design.
+        const std::uint32_t room = 1000 - writer.inBlock();
+        const bool seen = writer.inBlock() != 0 && seenBase == writer.count() - writer.inBlock();
+        const std::uint32_t most = seen ? room : room - 1;
+        const bool burst = input.ConsumeIntegralInRange(0, 15) == 0;
+        std::uint32_t n = input.ConsumeIntegralInRange<std::uint32_t>(0, burst ? most : std::min(most, 6u));
+        for (std::uint32_t k = 0; k < n; ++k) {
+            static const std::string kLong(kLineCut + 4000, 'z');
+            std::string line;
+            std::string_view written;
+            if (input.ConsumeIntegralInRange(0, 31) == 0) {
+                static const std::uint32_t around[] = {kLineCut - 1, kLineCut, kLineCut + 1, kLineCut + 4000};
+                written = std::string_view(kLong).substr(0, around[input.ConsumeIntegralInRange(0, 3)]);
+            } else {
+                for (int p = input.ConsumeIntegralInRange(0, 3); p > 0; --p)
+                    line += pieces[input.ConsumeIntegralInRange<std::size_t>(0, std::size(pieces) - 1)];
+                written = line;
+            }
+            writer.append(input.ConsumeBool() ? -7 : 5, written, expected);
+        }
+        OracleSink sink(expected, reported);
+        const std::int32_t result = readNewEntries(image, chatLogAt(kSlot), position, writerPatterns(), sink);
+        if (result < 0) fail("a pass failed");
+        if (result > 0 && writer.inBlock() != 0) seenBase = writer.count() - writer.inBlock();
+        if (reported != expected.size()) fail("a written line was not reported");
+    }
+}
+
 }  // namespace
 }  // namespace tidemark
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tidemark;
     FuzzedDataProvider input(data, size);
+    if (input.ConsumeBool()) {
+        fuzzWriter(input);
+        return 0;
+    }
     FakeProcessImage image;
     image.addRegion(kHeaderRegion, 0x1000);
     image.addRegion(kTables, 2 * kTableSize);

@@ -5,7 +5,12 @@
 
 namespace gamesim {
 
-bool Ballast::carve(Arena& arena, std::size_t regions, std::size_t regionBytes) {
+bool Ballast::carve(Arena& arena, std::size_t smallRegions, std::size_t regions, std::size_t regionBytes) {
+    for (std::size_t i = 0; i < smallRegions; ++i) {
+        std::uint8_t* region = arena.commitNew(kSmallRegionBytes);
+        if (region == nullptr) return false;
+        smallRegions_.push_back(region);
+    }
     regionBytes_ = regionBytes;
     for (std::size_t i = 0; i < regions; ++i) {
         std::uint8_t* region = arena.commitNew(regionBytes);
@@ -21,6 +26,7 @@ void Ballast::fill() {
     std::uint8_t pattern[0x10000];
     for (std::size_t i = 0; i < sizeof pattern; ++i)
         pattern[i] = static_cast<std::uint8_t>(kLine[i % kLineLength]);
+    for (std::uint8_t* region : smallRegions_) std::memcpy(region, pattern, kSmallRegionBytes);
     for (std::uint8_t* region : regions_) {
         for (std::size_t done = 0; done < regionBytes_; done += sizeof pattern)
             std::memcpy(region + done, pattern, std::min(sizeof pattern, regionBytes_ - done));

@@ -74,11 +74,13 @@ int main(int argc, char** argv) {
     if (options.decoys && !program.decoys.mapView()) return 3;
     const std::size_t ballastSpan = options.ballastRegions *
                                     (gamesim::Arena::roundUp(options.ballastRegionBytes) + gamesim::Arena::kGap);
+    const std::size_t smallSpan =
+        options.smallRegions * (gamesim::Arena::roundUp(gamesim::Ballast::kSmallRegionBytes) + gamesim::Arena::kGap);
     const std::size_t logSpan = 3 * gamesim::Arena::roundUp(gamesim::ChatLog::kTableBytes +
                                                             gamesim::ChatLog::kTextCapacity);
-    if (!program.arena.reserve(16 * 0x20000 + ballastSpan + logSpan)) return 3;
+    if (!program.arena.reserve(16 * 0x20000 + smallSpan + ballastSpan + logSpan)) return 3;
     if (options.decoys && !program.decoys.carve(program.arena)) return 3;
-    if (!program.ballast.carve(program.arena, options.ballastRegions, options.ballastRegionBytes)) return 3;
+    if (!program.ballast.carve(program.arena, options.smallRegions, options.ballastRegions, options.ballastRegionBytes)) return 3;
     if (options.staleCopies && !program.staleCopies.carve(program.arena)) return 3;
     if (!program.log.layOut(program.arena, options.marker, options.oddHeader)) return 3;
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <cstring>
+#include <string>
 
 namespace gamesim {
 
@@ -38,7 +39,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
         static const char* const kValued[] = {"--control", "--marker", "--script", "--first-block", "--history",
                                               "--rate", "--exit-after", "--ballast-regions",
-                                              "--ballast-region-bytes"};
+                                              "--ballast-region-bytes", "--small-regions", "--publish-after"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) {
             error = "unknown option " + name;
             return false;
@@ -61,7 +62,16 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         else if (name == "--rate") options.linesPerSecond = static_cast<std::uint32_t>(number);
         else if (name == "--exit-after") options.exitAfterMs = static_cast<std::uint32_t>(number);
         else if (name == "--ballast-regions") options.ballastRegions = number;
+        else if (name == "--small-regions") options.smallRegions = number;
+        else if (name == "--publish-after") {
+            options.publishAfterMs = static_cast<std::uint32_t>(number);
+            options.withholdLog = true;
+        }
         else options.ballastRegionBytes = number;
+    }
+    if (options.smallRegions > kMostSmallRegions) {
+        error = "at most " + std::to_string(kMostSmallRegions) + " small regions";
+        return false;
     }
     if (options.marker.empty()) {
         error = "the marker keyword must not be empty";

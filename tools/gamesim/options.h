@@ -7,6 +7,8 @@
 
 namespace gamesim {
 
+inline constexpr std::size_t kMostSmallRegions = 20000;
+
 struct Options {
     std::string controlFolder;  // empty: the folder of the executable
     std::string marker = "gamesim";
@@ -21,6 +23,8 @@ struct Options {
     bool withholdLog = false;  // no log in memory until the `publish` command
     std::size_t ballastRegions = 0;
     std::size_t ballastRegionBytes = 512 * 1024;
+    std::size_t smallRegions = 0;       // one page each, below the ballast
+    std::uint32_t publishAfterMs = 0;   // with withholdLog: publish on its own this late; 0: only on command
 };
 
 // False with `error` set for an unknown option or a missing or bad value.

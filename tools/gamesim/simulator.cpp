@@ -51,6 +51,7 @@ int Simulator::run() {
             if (exitRequested_) break;
         }
         if (exitRequested_) break;
+        if (options_.publishAfterMs != 0 && GetTickCount64() - started >= options_.publishAfterMs) publish();
         writeLinesDue();
         if (options_.exitAfterMs != 0 && GetTickCount64() - started >= options_.exitAfterMs) break;
         if (stateDirty_) publishState();

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "fakes/fake_clock.h"
+#include "fakes/fake_process_image.h"
+#include "gamelog/chat_log_locator.h"
+#include "gamelog/search_pacer.h"
+
+namespace tidemark {
+namespace {
+
+constexpr std::int64_t kNow = 1700000000;
+constexpr std::uint64_t kPage = 0x1000;
+constexpr std::uint64_t kFirstRegion = 0x10000000;
+constexpr std::uint64_t kStride = 0x20000;  // a page committed, the rest free
+const std::string kMarker = "\x1F\x1Fpaced";
+
+// A game image on the fake clock whose queries and reads take the time they
+// take under Wine (a round trip each, plus the copy), so that the search's
+// work shows on the clock as it would on the real one.
+class CostlyImage : public ProcessMemory {
+public:
+    CostlyImage(FakeClock& clock, std::uint64_t queryUs, std::uint64_t readUs)
+        : clock_(clock), queryUs_(queryUs), readUs_(readUs) {}
+
+    FakeProcessImage image;
+
+    std::uint64_t minimumApplicationAddress() const override { return image.minimumApplicationAddress(); }
+    std::uint64_t maximumApplicationAddress() const override { return image.maximumApplicationAddress(); }
+    bool queryRegion(std::uint64_t address, MemoryRegion& region) const override {
+        spend(queryUs_);
+        return image.queryRegion(address, region);
+    }
+    std::uint64_t readMemory(std::uint64_t address, void* buffer, std::uint64_t size) const override {
+        spend(readUs_ + size / 2000);  // about 2 GB/s
+        return image.readMemory(address, buffer, size);
+    }
+
+private:
+    void spend(std::uint64_t us) const {
+        owedUs_ += us;
+        clock_.advanceMs(owedUs_ / 1000);
+        owedUs_ %= 1000;
+    }
+
+    FakeClock& clock_;
+    std::uint64_t queryUs_;
+    std::uint64_t readUs_;
+    mutable std::uint64_t owedUs_ = 0;
+};
+
+// `regions` small regions, the log's marker entry and header in the last.
+void layOut(FakeProcessImage& image, std::uint64_t regions, bool withLog) {
+    for (std::uint64_t i = 0; i < regions; ++i) image.addRegion(kFirstRegion + i * kStride, kPage);
+    image.addRegion(0x7000000000, kPage, 0x02);  // the offset table
+    if (!withLog) return;
+    const std::uint64_t last = kFirstRegion + (regions - 1) * kStride;
+    const std::uint64_t entry = last + 0x100, slot = last + 0x801;
+    image.writeU32(entry, static_cast<std::uint32_t>(kNow - 5));
+    image.writeBytes(entry + 8, kMarker.data(), kMarker.size());
+    image.writeU32(slot - 0x4C, 1);
+    image.writeU64(slot - 0x18, 0x7000000000);
+    image.writeU64(slot, entry);
+    image.writeU32(0x7000000000, static_cast<std::uint32_t>(8 + kMarker.size()));
+}
+
+struct Game {
+    std::uint64_t regions;
+    std::uint64_t queryUs, readUs;  // what one query and one small read cost
+};
+
+class PacedSearch : public ::testing::TestWithParam<Game> {};
+
+// The search of a real-sized game stays within its share while it runs,
+// pauses by slices of work rather than after every region, and so finds
+// the log in the time its work takes divided by its share.
+TEST_P(PacedSearch, KeepsItsShareAndFindsTheLogInItsWorkOverTheShare) {
+    const Game game = GetParam();
+    FakeClock clock(kNow);
+    CostlyImage image(clock, game.queryUs, game.readUs);
+    layOut(image.image, game.regions, true);
+    SearchPacer pacer(clock);
+    LocatorInputs inputs;
+    inputs.marker = kMarker;
+    inputs.clock = &clock;
+    inputs.pacer = &pacer;
+
+    const auto found = locateChatLog(image, inputs);
+    ASSERT_TRUE(found.has_value());
+    const std::uint64_t work = pacer.searchWorkMs(), took = clock.elapsedMs();
+    const PacingRule& rule = pacer.rule();
+    ASSERT_GT(work, 10 * rule.sliceMs) << "the cost model must make work worth pacing";
+    // At most the share plus the credit it starts with, give or take the
+    // last slice and region, which the search ends before resting for.
+    const std::uint64_t slack = (rule.sliceMs + 20) * 100;
+    EXPECT_LE(work * 100, took * rule.sharePercent + rule.burstMs * 100 + slack);
+    // And no more rest than that asks for.
+    const std::uint64_t beyondCredit = work > rule.burstMs ? work - rule.burstMs : 0;
+    EXPECT_LE(took * rule.sharePercent, beyondCredit * 100 + slack) << "the search rests more than its share asks";
+    EXPECT_LE(clock.sleeps(), work / rule.sliceMs + 1) << "small regions are paused after by slices";
+
+    // Searched over and over (as while the game has no log yet), the
+    // credit is spent and the share holds over all of them.
+    const std::uint64_t before = clock.elapsedMs();
+    std::uint64_t work2 = 0;
+    for (int again = 0; again < 3; ++again) {
+        ASSERT_TRUE(locateChatLog(image, inputs).has_value());
+        work2 += pacer.searchWorkMs();
+    }
+    EXPECT_LE(work2 * 100, (clock.elapsedMs() - before) * rule.sharePercent + rule.burstMs * 100 + 3 * slack);
+}
+
+// Up to 10,000 regions at about Wine's costs: one query per region and per
+// gap, one read per region, listed once, searched for the marker and again
+// for the pointer.
+INSTANTIATE_TEST_SUITE_P(RealSizes, PacedSearch,
+                         ::testing::Values(Game{10000, 40, 60}, Game{3000, 40, 60}, Game{300, 400, 600}));
+
+TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
+    FakeClock clock(kNow);
+    PacingRule rule;
+    SearchPacer pacer(clock, rule);
+    const std::uint64_t shortest = rule.shortestRestMs, longest = rule.longestRestMs;
+    const std::uint64_t middle = (shortest + longest) / 2 / rule.restPerWork / rule.cpuToWork * rule.cpuToWork;
+    for (const auto& [work, rest] : {std::pair<std::uint64_t, std::uint64_t>{0, shortest},
+                                     {middle, middle * rule.restPerWork},
+                                     {100000, longest}}) {
+        pacer.beginSearch();
+        clock.advanceMs(work / rule.cpuToWork);
+        EXPECT_EQ(pacer.restAfterFruitlessSearchMs(), rest) << "work " << work;
+    }
+}
+
+TEST(SearchPacer, AFirstSearchWithinTheCreditIsNotPaused) {
+    FakeClock clock(kNow);
+    SearchPacer pacer(clock);
+    pacer.beginSearch();
+    const std::uint64_t steps = pacer.rule().burstMs / pacer.rule().cpuToWork / 10 - 1;
+    for (std::uint64_t i = 0; i < steps; ++i) {
+        clock.advanceMs(10);
+        pacer.step();
+    }
+    EXPECT_EQ(clock.sleeps(), 0u);
+    clock.advanceMs(pacer.rule().burstMs);
+    pacer.step();
+    EXPECT_EQ(clock.sleeps(), 1u) << "past the credit, the work is paced";
+}
+
+TEST(SearchPacer, CountsTheThreadsProcessorTimeNotItsWaiting) {
+    // A busy machine: of 1000 ms outside the pauses, the thread ran 100.
+    class BusyMachineClock : public FakeClock {
+    public:
+        std::uint64_t threadCpuMs() override { return cpuMs; }
+        std::uint64_t cpuMs = 0;
+    } clock;
+    SearchPacer pacer(clock);
+    pacer.beginSearch();
+    for (int i = 0; i < 100; ++i) {
+        clock.advanceMs(10);
+        if (i % 10 == 9) clock.cpuMs += 10;  // counted in ticks
+    }
+    EXPECT_EQ(pacer.searchWorkMs(), 100u * pacer.rule().cpuToWork);
+}
+
+TEST(SearchPacer, CreditsASleepThatLastedLongerThanAsked) {
+    // Windows' default timer rounds a sleep up to 15.6 ms steps.
+    class CoarseClock : public FakeClock {
+    public:
+        void sleepMs(std::uint32_t ms) override { FakeClock::sleepMs((ms / 16 + 1) * 16); }
+    } clock;
+    SearchPacer pacer(clock);
+    pacer.beginSearch();
+    for (int i = 0; i < 1000; ++i) {
+        clock.advanceMs(3);
+        pacer.step();
+    }
+    const std::uint64_t work = pacer.searchWorkMs();
+    EXPECT_EQ(work, 3000u * pacer.rule().cpuToWork);
+    // Oversleeping lowers the share a little; it is not paid twice.
+    const std::uint64_t share = pacer.rule().sharePercent;
+    EXPECT_LE(clock.elapsedMs() * share, (work - pacer.rule().burstMs) * 100 + 16 * 2 * share);
+}
+
+}  // namespace
+}  // namespace tidemark
