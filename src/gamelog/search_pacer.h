@@ -23,11 +23,11 @@ struct PacingRule {
     // the credit that the share earns while nothing is searched, up to
     // this much. A first search, or one after a language change, then
     // finds the log at once, while searches over and over are held to the
-    // share. Enough for a whole search of a game of 1 GiB (about 2 s of the
-    // thread's time under Wine), since lines written before the log is
-    // found count as history; it takes 40 s of idling to earn it back, so
+    // share. Enough for a whole search of a game of 1 GiB (about 2 s of work
+    // under Wine), since lines written before the log is
+    // found count as history; it takes 20 s of idling to earn it back, so
     // a game without a log is still searched at the share.
-    std::uint32_t burstMs = 6000;
+    std::uint32_t burstMs = 3000;
     // The pause after a search that found nothing: this many times the
     // work of that search, within the bounds: a game without a log then
     // costs less than the share while it is searched over and over, and
