@@ -27,8 +27,9 @@ declare -A max_len=(
     [fuzz_server_answers]=4200
     [fuzz_form]=1024
     [fuzz_server_fields]=2048
+    [fuzz_report_journal]=4096
 )
-if [ $# -gt 0 ]; then targets=("$@"); else targets=(fuzz_read_pass fuzz_locator fuzz_server_answers fuzz_form fuzz_server_fields); fi
+if [ $# -gt 0 ]; then targets=("$@"); else targets=(fuzz_read_pass fuzz_locator fuzz_server_answers fuzz_form fuzz_server_fields fuzz_report_journal); fi
 
 mkdir -p build
 if ! cmake --preset fuzz >build/fuzz-configure.log 2>&1; then

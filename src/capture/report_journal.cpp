@@ -1,0 +1,180 @@
+#include "capture/report_journal.h"
+
+#include "capture/report_journal_format.h"
+
+namespace tidemark {
+
+namespace format = journal_format;
+
+namespace {
+
+// Far above what the bounds let the file grow to (twice the live records
+// before compaction), so only a file that is not ours gets cut here.
+constexpr std::size_t kMaxFileBytes = std::size_t{96} << 20;
+
+std::string fileOf(const std::vector<JournalEntry>& entries) {
+    std::string bytes = format::header();
+    for (const JournalEntry& entry : entries) bytes += format::reportRecord(entry);
+    return bytes;
+}
+
+}  // namespace
+
+std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem::path& path, JournalBounds bounds) {
+    std::pair<ReportJournal, JournalLoad> result;
+    ReportJournal& journal = result.first;
+    JournalLoad& load = result.second;
+    journal.path_ = path;
+    journal.bounds_ = bounds;
+
+    const FileContents contents = readFile(path, kMaxFileBytes);
+    if (contents.status == FileContents::Status::Failed) {
+        load.notice = JournalLoad::Notice::Unusable;
+        return result;
+    }
+    format::ParsedJournal parsed;
+    if (contents.status == FileContents::Status::Read) {
+        parsed = format::parse(contents.bytes);
+        if (parsed.header == format::ParsedJournal::Header::OtherVersion) {
+            load.notice = JournalLoad::Notice::OtherVersion;
+            return result;
+        }
+        if (parsed.header == format::ParsedJournal::Header::Foreign) {
+            load.notice = JournalLoad::Notice::Unusable;
+            return result;
+        }
+    }
+    if (parsed.damaged || contents.cut) load.notice = JournalLoad::Notice::DamagedTailDropped;
+
+    // The same rule as the queue in memory: the oldest go first, but one
+    // report alone is kept whatever its size.
+    std::vector<JournalEntry>& waiting = parsed.waiting;
+    std::uint64_t lineBytes = 0;
+    for (const JournalEntry& entry : waiting) lineBytes += entry.line.size();
+    std::size_t dropped = 0;
+    while (waiting.size() - dropped > bounds.maxReports ||
+           (lineBytes > bounds.maxLineBytes && waiting.size() - dropped > 1)) {
+        lineBytes -= waiting[dropped].line.size();
+        ++dropped;
+    }
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(dropped));
+    load.droppedOverBound = dropped;
+
+    // Anything but a clean file with only waiting reports is rewritten first:
+    // a record appended behind a damaged tail would never be read back.
+    const std::string clean = fileOf(waiting);
+    const bool rewrite = contents.status == FileContents::Status::Missing || contents.bytes != clean;
+    if (rewrite && !replaceFile(path, clean)) {
+        load.notice = JournalLoad::Notice::Unusable;
+        load.waiting = std::move(waiting);
+        return result;
+    }
+    auto file = AppendFile::open(path);
+    if (!file) {
+        load.notice = JournalLoad::Notice::Unusable;
+        load.waiting = std::move(waiting);
+        return result;
+    }
+    journal.file_ = std::move(*file);
+    journal.fileBytes_ = journal.liveBytes_ = format::kHeaderBytes;
+    for (const JournalEntry& entry : waiting) {
+        journal.track(entry.id, entry.line.size(), format::reportRecordBytes(entry));
+    }
+    journal.fileBytes_ = clean.size();
+    load.waiting = std::move(waiting);
+    return result;
+}
+
+void ReportJournal::track(const ReportId& id, std::uint64_t lineBytes, std::uint64_t recordBytes) {
+    seqOf_.emplace(id, firstSeq_ + waiting_.size());
+    waiting_.push_back(Waiting{id, lineBytes, recordBytes, false});
+    waitingLineBytes_ += lineBytes;
+    liveBytes_ += recordBytes;
+    fileBytes_ += recordBytes;
+}
+
+bool ReportJournal::writeRecord(const std::string& record) {
+    if (file_.write(record)) {
+        fileBytes_ += record.size();
+        return true;
+    }
+    // Part of the record may have reached the file: cut it off, or nothing
+    // appended later could be read back.
+    if (!file_.truncate(fileBytes_)) file_.close();
+    return false;
+}
+
+bool ReportJournal::append(const JournalEntry& entry) {
+    if (!usable()) return false;
+    if (entry.language.size() > format::kMaxLanguageBytes || entry.line.size() > format::kMaxLineBytes) return false;
+    if (seqOf_.contains(entry.id)) return true;
+    const std::string record = format::reportRecord(entry);
+    if (!writeRecord(record)) return false;
+    fileBytes_ -= record.size();  // track() counts it
+    track(entry.id, entry.line.size(), record.size());
+    const bool flushed = file_.flush();
+
+    while (seqOf_.size() > bounds_.maxReports || (waitingLineBytes_ > bounds_.maxLineBytes && seqOf_.size() > 1)) {
+        const ReportId oldest = waiting_.front().id;
+        if (!writeRecord(format::doneRecord(oldest))) break;
+        forget(oldest);
+    }
+    shrinkIfWorthIt();
+    return flushed && usable();
+}
+
+bool ReportJournal::markDone(const ReportId& id) {
+    if (!usable()) return false;
+    if (!seqOf_.contains(id)) return true;
+    if (!writeRecord(format::doneRecord(id))) return false;
+    forget(id);
+    shrinkIfWorthIt();
+    return true;
+}
+
+void ReportJournal::forget(const ReportId& id) {
+    const auto found = seqOf_.find(id);
+    Waiting& waiting = waiting_[found->second - firstSeq_];
+    waiting.done = true;
+    waitingLineBytes_ -= waiting.lineBytes;
+    liveBytes_ -= waiting.recordBytes;
+    seqOf_.erase(found);
+    while (!waiting_.empty() && waiting_.front().done) {
+        waiting_.pop_front();
+        ++firstSeq_;
+    }
+}
+
+void ReportJournal::shrinkIfWorthIt() {
+    if (!usable() || fileBytes_ == liveBytes_) return;
+    if (seqOf_.empty()) {
+        // Everything in the file is done: whether the cut lands or not, a
+        // crash leaves nothing to send again.
+        if (file_.truncate(format::kHeaderBytes)) fileBytes_ = liveBytes_ = format::kHeaderBytes;
+        else file_.close();
+        return;
+    }
+    if (fileBytes_ > bounds_.compactAboveBytes && fileBytes_ > 2 * liveBytes_) compact();
+}
+
+bool ReportJournal::compact() {
+    const FileContents contents = readFile(path_, kMaxFileBytes);
+    if (contents.status != FileContents::Status::Read || contents.cut) return false;
+    format::ParsedJournal parsed = format::parse(contents.bytes);
+    // The file must say what this journal believes waits, or it is left as
+    // it is rather than rewritten from a view that may be wrong.
+    if (parsed.header != format::ParsedJournal::Header::Ours || parsed.damaged ||
+        parsed.waiting.size() != seqOf_.size())
+        return false;
+    for (const JournalEntry& entry : parsed.waiting)
+        if (!seqOf_.contains(entry.id)) return false;
+    const std::string clean = fileOf(parsed.waiting);
+    file_.close();
+    const bool replaced = replaceFile(path_, clean);
+    if (auto reopened = AppendFile::open(path_)) file_ = std::move(*reopened);
+    if (!replaced || !usable()) return false;
+    fileBytes_ = liveBytes_ = clean.size();
+    return true;
+}
+
+}  // namespace tidemark

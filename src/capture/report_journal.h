@@ -1,0 +1,104 @@
+#pragma once
+// Reports that wait for the server, kept in a file beside the settings
+// (Tidemark.queue) so that neither an exit nor a crash loses them: each is on
+// the disk before the worker goes on, and is marked done once the server
+// answered it (or it was dropped). The next start reads back what still
+// waits, in the order it was appended, with the ids it was sent with.
+//
+// One owner (the delivery), one thread: not safe to share between threads.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "capture/report_id.h"
+#include "platform/durable_file.h"
+
+namespace tidemark {
+
+struct JournalEntry {            // one report that waits for the server
+    ReportId id;
+    std::string language;        // of the pattern set that matched it
+    std::int32_t code = 0, patternId = 0, ordinal = 0;
+    std::int64_t time = 0;
+    std::uint32_t present = 0;
+    std::string line;            // the raw line bytes
+
+    friend bool operator==(const JournalEntry&, const JournalEntry&) = default;
+};
+
+struct JournalLoad {
+    std::vector<JournalEntry> waiting;   // in the order they were appended, oldest first
+    enum class Notice { None, DamagedTailDropped, OtherVersion, Unusable } notice = Notice::None;
+    std::size_t droppedOverBound = 0;    // oldest dropped to keep the bounds
+};
+
+// The same bounds as the reports waiting in memory.
+struct JournalBounds {
+    std::size_t maxReports = 10000;
+    std::uint64_t maxLineBytes = std::uint64_t{16} << 20;
+    // Done marks and answered reports are rewritten away once the file is
+    // larger than this and more than half of it is no longer needed.
+    std::uint64_t compactAboveBytes = std::uint64_t{1} << 20;
+};
+
+class ReportJournal {
+public:
+    ReportJournal() = default;  // not usable
+    ReportJournal(ReportJournal&&) = default;
+    ReportJournal& operator=(ReportJournal&&) = default;
+
+    // Reads what waits in `path` and keeps the file open for appending. On
+    // OtherVersion and Unusable the journal is not usable: every later call
+    // does nothing and returns false, and the caller works in memory. A file
+    // of another version, or one that is not a journal, is left untouched: a
+    // newer or older Tidemark may still want it. A damaged tail is cut off
+    // before anything is appended behind it.
+    static std::pair<ReportJournal, JournalLoad> open(const std::filesystem::path& path, JournalBounds bounds = {});
+
+    bool usable() const { return file_.isOpen(); }
+    std::size_t waitingCount() const { return seqOf_.size(); }
+
+    // On the disk (flushed) before it returns. An id that already waits is
+    // not added again. Beyond the bounds the oldest are marked done, as the
+    // queue in memory drops them. False when the report could not be kept
+    // (too long a language or line (over 1 MiB), or a failed write).
+    bool append(const JournalEntry& entry);
+
+    // Answered or dropped: never read back after a restart. True also for an
+    // id that does not wait. Not flushed: should the machine lose the mark,
+    // the report is sent again with its id, which the server answers without
+    // storing it twice.
+    bool markDone(const ReportId& id);
+
+private:
+    struct Waiting {
+        ReportId id;
+        std::uint64_t lineBytes = 0;
+        std::uint64_t recordBytes = 0;
+        bool done = false;
+    };
+
+    bool writeRecord(const std::string& record);
+    void forget(const ReportId& id);
+    void shrinkIfWorthIt();
+    bool compact();
+    void track(const ReportId& id, std::uint64_t lineBytes, std::uint64_t recordBytes);
+
+    std::filesystem::path path_;
+    JournalBounds bounds_;
+    AppendFile file_;
+    std::uint64_t fileBytes_ = 0;
+    std::uint64_t liveBytes_ = 0;         // header and the records of waiting reports
+    std::uint64_t waitingLineBytes_ = 0;
+    std::deque<Waiting> waiting_;         // oldest first; done ones leave from the front
+    std::uint64_t firstSeq_ = 0;          // sequence number of waiting_.front()
+    std::unordered_map<ReportId, std::uint64_t> seqOf_;  // waiting ids only
+};
+
+}  // namespace tidemark
