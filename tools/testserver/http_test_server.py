@@ -11,6 +11,10 @@ Two ports on 127.0.0.1:
                     replaces the script, forgets the records, ends silent
                     connections; answers {"ok": true}
                 {"op": "records"}  answers {"records": [...]}
+                {"op": "faults", "faults": [...]}
+                    queues faults for the next report posts (see below),
+                    replacing those still queued; answers {"ok": true}
+                {"op": "rows"}  answers {"rows": [...]}, the stored reports
                 {"op": "away", "ms": N}
                     the traffic port stops listening and its open
                     connections close at once, as a server that went down
@@ -27,8 +31,38 @@ A script entry (every key optional):
   "pause_ms"  pause before each body write, 0 by default
   "framing"   "length" (Content-Length, keep-alive; default) or "close"
               (no length, the connection closes after the body)
+  "headers"   extra header lines of the answer, [[name, value], ...]
+  "delay_ms"  pause before the answer's head, 0 by default
 When the script is used up, "default" answers (200 with the body "{}" unless
 set).
+
+Report posts (POST /rep/post.php) are also stored as rows, as the bundled
+report server stores reports, keyed by their `Tidemark-Report-Id` header:
+  - a post whose id is already stored gets the stored row's answer again
+    (same status, headers and body) and adds no row; it takes no script
+    entry;
+  - a post without the header is stored each time, as a server without ids
+    would; a header that is not 32 hex digits gets 400 and is not stored;
+  - a row is stored when its answer is a 200 "answer" (other statuses and the
+    "silent" and "close" modes store nothing).
+A row: {"index": n (from 0, in order of storing), "connection": n,
+"report_id": the header's value or null, "body_hex": the body,
+"fields": [{"name": text, "value_hex": the decoded bytes}, ...],
+"status": the answer's status, "body": the answer's body as text}.
+
+Faults take the next report posts in turn, before the id is looked up (a busy
+server refuses a repeat too), each for "count" posts (1 by default):
+  {"kind": "refuse", "status": 429 or 503 (or any), "retry_after": seconds
+   (the Retry-After header; left out when null), "body": text}
+      answered at once; nothing stored, no script entry taken
+  {"kind": "drop"}
+      the post is handled as usual (stored, script entry taken), then the
+      connection closes without a byte of the answer: an answer lost on the
+      way
+  {"kind": "stall", "seconds": S}
+      handled as usual, the answer sent S seconds later (a client that gave
+      up meanwhile finds the row stored)
+"script" forgets the rows and the queued faults along with the records.
 
 Usage:
   http_test_server.py --run -- PROGRAM ARGS...
@@ -43,15 +77,22 @@ Usage:
 import argparse
 import json
 import os
+import re
 import socket
 import socketserver
 import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 
 DEFAULT_ANSWER = {"status": 200, "body": "{}"}
-REASONS = {200: "OK", 404: "Not Found", 500: "Internal Server Error"}
+REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found", 408: "Request Timeout",
+           429: "Too Many Requests", 500: "Internal Server Error", 502: "Bad Gateway",
+           503: "Service Unavailable", 504: "Gateway Timeout"}
+REPORT_PATH = "/rep/post.php"
+REPORT_ID_HEADER = "tidemark-report-id"
+REPORT_ID = re.compile(r"[0-9a-fA-F]{32}")
 
 
 class State:
@@ -60,6 +101,9 @@ class State:
         self.answers = []
         self.default = dict(DEFAULT_ANSWER)
         self.records = []
+        self.rows = []
+        self.row_of_id = {}
+        self.faults = []
         self.connections = 0
         self.generation = 0
         self.record_path = record_path
@@ -71,22 +115,95 @@ class State:
             self.answers = list(answers)
             self.default = dict(default) if default else dict(DEFAULT_ANSWER)
             self.records = []
+            self.rows = []
+            self.row_of_id = {}
+            self.faults = []
             self.generation += 1
+
+    def set_faults(self, faults):
+        expanded = []
+        for fault in faults:
+            expanded += [dict(fault)] * max(0, int(fault.get("count", 1)))
+        with self.lock:
+            self.faults = expanded
 
     def next_connection(self):
         with self.lock:
             self.connections += 1
             return self.connections
 
-    def record_and_take(self, record):
+    def record_and_take(self, record, body):
+        """The answer to one request, and the script's generation."""
         with self.lock:
             self.records.append(record)
             if self.record_path:
                 with open(self.record_path, "a", encoding="utf-8") as out:
                     out.write(json.dumps(record) + "\n")
-            if self.answers:
-                return self.answers.pop(0), self.generation
-            return self.default, self.generation
+            if not is_report_post(record):
+                return self.take(), self.generation
+            return self.report_answer(record, body), self.generation
+
+    def take(self):
+        if self.answers:
+            return self.answers.pop(0)
+        return self.default
+
+    def report_answer(self, record, body):
+        # Called with the lock held.
+        fault = self.faults.pop(0) if self.faults else {}
+        kind = fault.get("kind")
+        if kind == "refuse":
+            headers = []
+            if fault.get("retry_after") is not None:
+                headers.append(["Retry-After", str(fault["retry_after"])])
+            return {"status": int(fault.get("status", 503)), "headers": headers,
+                    "body": fault.get("body", "busy, try again later")}
+        report_id = header_of(record, REPORT_ID_HEADER)
+        if report_id is not None and not REPORT_ID.fullmatch(report_id):
+            return {"status": 400, "body": "Tidemark-Report-Id is not 32 hex digits"}
+        if report_id is not None and report_id.lower() in self.row_of_id:
+            entry = dict(self.rows[self.row_of_id[report_id.lower()]]["entry"])
+        else:
+            entry = dict(self.take())
+            if entry.get("mode", "answer") == "answer" and int(entry.get("status", 200)) == 200:
+                if report_id is not None:
+                    self.row_of_id[report_id.lower()] = len(self.rows)
+                self.rows.append({"index": len(self.rows), "connection": record["connection"],
+                                  "report_id": report_id, "body_hex": body.hex(),
+                                  "fields": form_fields(body), "status": 200,
+                                  "body": body_of(entry).decode("utf-8", "replace"),
+                                  "entry": dict(entry)})
+        if kind == "drop":
+            entry = {"mode": "close"}
+        elif kind == "stall":
+            entry["delay_ms"] = float(fault.get("seconds", 0)) * 1000
+        return entry
+
+    def stored_rows(self):
+        with self.lock:
+            return [{name: value for name, value in row.items() if name != "entry"} for row in self.rows]
+
+
+def is_report_post(record):
+    method, _, rest = record["request_line"].partition(" ")
+    target = rest.partition(" ")[0]
+    return method == "POST" and target.partition("?")[0] == REPORT_PATH
+
+
+def header_of(record, name):
+    for header_name, value in record["headers"]:
+        if header_name.strip().lower() == name:
+            return value.strip()
+    return None
+
+
+def form_fields(body):
+    fields = []
+    for pair in body.split(b"&") if body else []:
+        name, _, value = pair.partition(b"=")
+        fields.append({"name": urllib.parse.unquote_to_bytes(name.replace(b"+", b" ")).decode("latin-1"),
+                       "value_hex": urllib.parse.unquote_to_bytes(value.replace(b"+", b" ")).hex()})
+    return fields
 
 
 def body_of(entry):
@@ -152,7 +269,7 @@ class TrafficHandler(socketserver.BaseRequestHandler):
                 "raw_head": head.decode("latin-1"),
                 "body_hex": body.hex(),
             }
-            entry, generation = state.record_and_take(record)
+            entry, generation = state.record_and_take(record, body)
             if not self.answer(sock, entry, generation):
                 return
 
@@ -180,6 +297,8 @@ class TrafficHandler(socketserver.BaseRequestHandler):
         body = body_of(entry)
         framing = entry.get("framing", "length")
         head = f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json; charset=UTF-8\r\n"
+        for name, value in entry.get("headers", []):
+            head += f"{name}: {value}\r\n"
         if framing == "length":
             head += f"Content-Length: {len(body)}\r\nConnection: Keep-Alive\r\n"
         else:
@@ -192,7 +311,10 @@ class TrafficHandler(socketserver.BaseRequestHandler):
             pieces.append(body[offset:offset + size])
             offset += size
         pieces.append(body[offset:])
+        delay = entry.get("delay_ms", 0) / 1000.0
         try:
+            if delay:
+                time.sleep(delay)
             sock.sendall(head.encode("latin-1"))
             for piece in pieces:
                 if pause:
@@ -219,6 +341,11 @@ class ControlHandler(socketserver.StreamRequestHandler):
         elif command.get("op") == "away":
             go_away(state, int(command.get("ms", 0)))
             reply = {"ok": True}
+        elif command.get("op") == "faults":
+            state.set_faults(command.get("faults", []))
+            reply = {"ok": True}
+        elif command.get("op") == "rows":
+            reply = {"rows": state.stored_rows()}
         elif command.get("op") == "records":
             with state.lock:
                 reply = {"records": list(state.records)}
