@@ -54,7 +54,7 @@ struct HeadFacts {
   size_t bytes = 0;
   int contentLengths = 0;
   bool contentLengthDecimal = true;
-  std::optional<std::string> transferEncoding, contentEncoding, contentType;
+  std::optional<std::string> transferEncoding, contentEncoding, contentType, reportId;
   std::string forwardedFor;
 };
 
@@ -76,6 +76,8 @@ MHD_Result collectHead(void* cls, MHD_ValueKind, const char* key, const char* va
     facts.contentType = std::string(v);
   } else if (name == "x-forwarded-for") {
     facts.forwardedFor += (facts.forwardedFor.empty() ? "" : ", ") + std::string(v);
+  } else if (name == "tidemark-report-id") {
+    facts.reportId = facts.reportId ? *facts.reportId + "," + std::string(v) : std::string(v);
   }
   return MHD_YES;
 }
@@ -121,6 +123,8 @@ struct HttpFront::RequestState {
   HttpRequest request;
   bool headChecked = false;
   bool bodyTooLarge = false;
+  bool largeBodyHeld = false;   // its share of HttpLimits::maxLargeBodyBytes
+  bool largeBodyRefused = false;  // none was left
   bool handlerCalled = false;
   int status = 0;
   size_t bodyBytes = 0;
@@ -156,6 +160,7 @@ struct HttpFront::Callbacks {
     }
     if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK)
       MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, self->limits_.idleTimeoutSeconds);
+    if (state->largeBodyHeld) self->largeBodyBytes_.fetch_sub(largeBodyShare(*self));
     if (state->slot) {
       {
         std::lock_guard lock(self->slotsMutex_);
@@ -221,7 +226,14 @@ struct HttpFront::Callbacks {
         reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
     if (!reply.contentType.empty()) MHD_add_response_header(response, "Content-Type", reply.contentType.c_str());
-    for (const auto& [name, value] : reply.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    bool retryAfter = false;
+    for (const auto& [name, value] : reply.headers) {
+      MHD_add_response_header(response, name.c_str(), value.c_str());
+      retryAfter = retryAfter || name == "Retry-After";
+    }
+    // Every "try again" answer says when, so that clients do not retry at once.
+    if (!retryAfter && (reply.status == 429 || reply.status == 503))
+      MHD_add_response_header(response, "Retry-After", "1");
     if (close) MHD_add_response_header(response, "Connection", "close");
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
     MHD_destroy_response(response);
@@ -235,11 +247,31 @@ struct HttpFront::Callbacks {
     return queue(connection, state, Reply::text(refusal.status, refusal.text), true);
   }
 
+  static size_t largeBodyShare(const HttpFront& self) {
+    return self.limits_.maxReportBodyBytes - std::min(self.limits_.maxReportBodyBytes, self.limits_.maxBodyBytes);
+  }
+
+  static bool holdLargeBody(HttpFront& self, RequestState& state) {
+    const size_t share = largeBodyShare(self);
+    if (self.largeBodyBytes_.fetch_add(share) + share > self.limits_.maxLargeBodyBytes) {
+      self.largeBodyBytes_.fetch_sub(share);
+      return false;
+    }
+    state.largeBodyHeld = true;
+    return true;
+  }
+
+  static size_t bodyCap(const HttpFront& self, const HttpRequest& request) {
+    return request.method == "POST" && request.path == "/rep/post.php" ? self.limits_.maxReportBodyBytes
+                                                                        : self.limits_.maxBodyBytes;
+  }
+
   // The head is complete: refuse what cannot be read safely before any body.
   static std::optional<Refusal> checkHead(const HttpFront& self, MHD_Connection* connection, RequestState& state) {
     HeadFacts facts;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHead, &facts);
     state.request.forwardedFor = facts.forwardedFor;
+    state.request.reportId = facts.reportId;
     const HttpLimits& limits = self.limits_;
     if (facts.bytes > limits.maxHeaderBytes)
       return Refusal{431, "headers_too_large", "request headers too large"};
@@ -261,7 +293,7 @@ struct HttpFront::Callbacks {
     if (facts.contentLengths == 1) {
       const char* declared = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
       const std::string number = declared ? trim(declared) : "0";
-      if (number.size() > 9 || std::stoul(number) > limits.maxBodyBytes)
+      if (number.size() > 9 || std::stoul(number) > bodyCap(self, state.request))
         return Refusal{400, "body_too_large", "request body too large"};
     }
     return std::nullopt;
@@ -305,9 +337,13 @@ struct HttpFront::Callbacks {
       // what actually arrives. Past it the rest is read and dropped, since an
       // answer cannot be sent in the middle of a chunked body.
       if (late) return MHD_NO;
-      if (!state->bodyTooLarge) {
-        if (state->request.body.size() + *uploadSize > self.limits_.maxBodyBytes) {
+      if (!state->bodyTooLarge && !state->largeBodyRefused) {
+        const size_t arrived = state->request.body.size() + *uploadSize;
+        if (arrived > bodyCap(self, state->request)) {
           state->bodyTooLarge = true;
+          std::string().swap(state->request.body);
+        } else if (arrived > self.limits_.maxBodyBytes && !state->largeBodyHeld && !holdLargeBody(self, *state)) {
+          state->largeBodyRefused = true;
           std::string().swap(state->request.body);
         } else {
           state->request.body.append(upload, *uploadSize);
@@ -319,6 +355,9 @@ struct HttpFront::Callbacks {
 
     if (state->bodyTooLarge)
       return refuse(self, connection, *state, {400, "body_too_large", "request body too large"});
+    if (state->largeBodyRefused)
+      return refuse(self, connection, *state,
+                    {503, "large_bodies", "The server is busy. Please try again in a few seconds."});
 
     if (!state->handlerCalled) {
       state->handlerCalled = true;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,6 +29,13 @@ struct HttpLimits {
   unsigned idleTimeoutSeconds = 30;         // between requests on one connection
   unsigned requestTimeoutSeconds = 10;      // from a request's first line to its answer
   size_t maxBodyBytes = 8192;
+  // POST "/rep/post.php": a 64 KiB line percent-encoded (192 KiB) and the
+  // other fields fit.
+  size_t maxReportBodyBytes = 256 * 1024;
+  // Bodies past maxBodyBytes each hold (maxReportBodyBytes - maxBodyBytes) of
+  // this while they are read, so that many at once cannot exhaust memory:
+  // beyond it such a body gets 503.
+  size_t maxLargeBodyBytes = 64 * 1024 * 1024;
   size_t maxHeaderBytes = 16384;
   unsigned listenBacklog = 4096;
   // Addresses whose connections are not capped per address: a proxy in front
@@ -42,6 +50,7 @@ struct HttpRequest {
   std::string body;
   std::string peerAddress;
   std::string forwardedFor;  // X-Forwarded-For as sent, empty when absent
+  std::optional<std::string> reportId;  // Tidemark-Report-Id as sent (repeats joined by ',')
 };
 
 // What serves the requests the front lets through, and hears of the rest.
@@ -91,6 +100,7 @@ class HttpFront {
   int port_ = 0;
   std::atomic<int> openConnections_{0};
   std::atomic<int> liveRequests_{0};
+  std::atomic<size_t> largeBodyBytes_{0};
   std::mutex slotsMutex_;
   std::set<AnswerSlot*> slots_;  // requests whose handler has been called
   std::mutex headsMutex_;

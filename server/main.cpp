@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
   serviceLimits.registrationBurst = options.registrationBurst;
   serviceLimits.reportsPerSecond = options.reportsPerSecond;
   serviceLimits.reportBurst = options.reportBurst;
+  serviceLimits.historyReportBurst = options.historyReportBurst;
   serviceLimits.trustedProxies = options.trustedProxies;
   serviceLimits.accessLog = options.accessLog;
 

@@ -8,6 +8,20 @@
 #include "random_ids.h"
 
 namespace tidemark {
+
+// Why a write failed: a statement cancelled by the session's limits means a
+// locked or overloaded database, answered "busy".
+struct WriteFailure {
+  bool busy = false;
+  void note(const PGresult* result) {
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    if (!state) return;
+    const std::string_view code(state);
+    // query_canceled (statement_timeout), lock_not_available (lock_timeout)
+    if (code == "57014" || code == "55P03") busy = true;
+  }
+};
+
 namespace {
 
 constexpr size_t kMaxBatch = 256;
@@ -45,6 +59,13 @@ CREATE INDEX reports_by_line_time ON reports(player, ltime);
 // instead of every row of the player.
 R"sql(
 CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
+)sql",
+// The client's report id (see the SQLite store). Its unique index settles
+// two attempts written at once by two instances or writers: the second
+// waits for the first and then finds it.
+R"sql(
+ALTER TABLE reports ADD COLUMN report_id TEXT;
+CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
 )sql"};
 
 const std::pair<const char*, const char*> kWriterStatements[] = {
@@ -52,15 +73,26 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
     {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
     {"find_same_line",
      "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND log = $4 ORDER BY id LIMIT 1"},
-    // The common case in one round trip: a known player's new line.
+    {"find_report_id",
+     "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
+     " WHERE r.report_id = $1"},
+    // The common case in one round trip: a known player's new line. A
+    // report id stored before (or being stored by another writer, which it
+    // waits for) inserts nothing, like an unknown player: writeOne sorts
+    // both out.
     {"insert_known_player_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
-     " present) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13 FROM players WHERE aid = $1"
-     " RETURNING id"},
+     " present, report_id) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14 FROM players"
+     " WHERE aid = $1 ON CONFLICT (report_id) DO NOTHING RETURNING id"},
     {"insert_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
-     " present) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) RETURNING id"},
+     " present, report_id) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) RETURNING id"},
 };
+
+// What a writer sets on its session: a statement that waits on a lock or
+// runs longer than this is cancelled, and its report answered "busy".
+const std::string kSessionLimits = "SET statement_timeout = " + std::to_string(kDatabaseWait.count()) +
+                                   "; SET lock_timeout = " + std::to_string(kDatabaseWait.count());
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -74,6 +106,14 @@ class Params {
   Params& text(std::string_view value) { return add(value, 0); }
   Params& bytes(std::string_view value) { return add(value, 1); }
   Params& number(int64_t value) { return add(std::to_string(value), 0); }
+  // Empty is sent as NULL.
+  Params& textOrNull(std::string_view value) {
+    if (!value.empty()) return add(value, 0);
+    values_.push_back(nullptr);
+    lengths_.push_back(0);
+    formats_.push_back(0);
+    return *this;
+  }
 
   int count() const { return static_cast<int>(values_.size()); }
   const char* const* values() const { return values_.data(); }
@@ -96,7 +136,7 @@ class Params {
   std::vector<int> lengths_, formats_;
 };
 
-// The thirteen values of a report row; `playerParam` adds the first (the
+// The fourteen values of a report row; `playerParam` adds the first (the
 // player's row id, or its "aid" for the statement that looks it up).
 template <typename PlayerParam>
 Params newReportParams(const ReportFields& f, const std::string& sessionId, int64_t now, PlayerParam playerParam) {
@@ -113,7 +153,8 @@ Params newReportParams(const ReportFields& f, const std::string& sessionId, int6
       .bytes(f.line)
       .number(f.ordinal)
       .number(f.lineTime)
-      .text(f.present ? "true" : "false");
+      .text(f.present ? "true" : "false")
+      .textOrNull(f.reportId);
   return params;
 }
 
@@ -124,6 +165,12 @@ bool ok(const PgResult& result) {
 }
 
 PgResult exec(PGconn* connection, const char* sql) { return PgResult(PQexec(connection, sql)); }
+
+StoredReport busyOutcome() {
+  StoredReport outcome;
+  outcome.databaseBusy = true;
+  return outcome;
+}
 
 PgResult query(PGconn* connection, const char* sql, const Params& params) {
   return PgResult(PQexecParams(connection, sql, params.count(), nullptr, params.values(), params.lengths(),
@@ -177,12 +224,19 @@ bool prepareWriter(PGconn* connection, std::string& error) {
   return true;
 }
 
+bool limitSession(PGconn* connection, std::string& error) {
+  if (ok(exec(connection, kSessionLimits.c_str()))) return true;
+  error = PQerrorMessage(connection);
+  return false;
+}
+
 // A connection the server dropped (a restart of PostgreSQL) is made again.
 bool usable(PGconn* connection, bool writer) {
   if (PQstatus(connection) == CONNECTION_OK) return true;
   PQreset(connection);
   std::string ignored;
-  return PQstatus(connection) == CONNECTION_OK && (!writer || prepareWriter(connection, ignored));
+  return PQstatus(connection) == CONNECTION_OK && limitSession(connection, ignored) &&
+         (!writer || prepareWriter(connection, ignored));
 }
 
 bool migrate(PGconn* connection, std::string& error) {
@@ -238,12 +292,13 @@ std::unique_ptr<PostgresqlReportStore> PostgresqlReportStore::open(const std::st
   }
   for (int i = 0; i < kWriters; ++i) {
     auto connection = connect(address, error);
-    if (!connection || !prepareWriter(connection.get(), error)) return nullptr;
+    if (!connection || !limitSession(connection.get(), error) || !prepareWriter(connection.get(), error))
+      return nullptr;
     store->writers_.push_back(std::move(connection));
   }
   for (int i = 0; i < kReaders; ++i) {
     auto connection = connect(address, error);
-    if (!connection) return nullptr;
+    if (!connection || !limitSession(connection.get(), error)) return nullptr;
     store->idleReaders_.push_back(connection.get());
     store->readers_.push_back(std::move(connection));
   }
@@ -274,7 +329,8 @@ void PostgresqlReportStore::writeLoop(PGconn* connection) {
 }
 
 bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
-                                                       std::vector<std::optional<StoredReport>>& results) {
+                                                       std::vector<std::optional<StoredReport>>& results,
+                                                       WriteFailure& failure) {
   // Pipelined: BEGIN and every known player's new line go out at once and
   // their answers are read together, one round trip for the lot.
   if (!PQenterPipelineMode(connection)) return false;
@@ -296,10 +352,13 @@ bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::
       const PgResult result(PQgetResult(connection));
       const PgResult end(PQgetResult(connection));  // each query's results end with a null
       if (!ok(result) || end) {
+        failure.note(result.get());
         good = false;
         continue;
       }
-      if (k == 0 || PQntuples(result.get()) != 1) continue;  // BEGIN, or a player this database does not know
+      // BEGIN, or nothing inserted: a player this database does not know, or
+      // a report id it has, both left to writeOne.
+      if (k == 0 || PQntuples(result.get()) != 1) continue;
       const size_t i = sentIndexes[k - 1];
       StoredReport stored;
       stored.sessionId = batch[i].sessionId;
@@ -314,6 +373,7 @@ bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::
     // Answers left unread: start the connection afresh.
     PQreset(connection);
     std::string ignored;
+    limitSession(connection, ignored);
     prepareWriter(connection, ignored);
     return false;
   }
@@ -321,44 +381,82 @@ bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::
 }
 
 void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingReport>& batch) {
+  // A batch that would run past the wait bound is given up: its reports are
+  // answered "busy" instead of late.
+  const auto deadline = std::chrono::steady_clock::now() + kDatabaseWait;
+  const auto late = [&] { return std::chrono::steady_clock::now() > deadline; };
+  WriteFailure failure;
   std::vector<std::optional<StoredReport>> results(batch.size());
-  bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results);
+  bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results, failure);
   for (size_t i = 0; written && i < batch.size(); ++i) {
-    if (!results[i]) results[i] = writeOne(connection, batch[i]);
+    if (!results[i]) results[i] = late() ? std::nullopt : writeOne(connection, batch[i], failure);
     written = results[i].has_value();
   }
-  if (written && ok(exec(connection, "COMMIT"))) {
-    for (size_t i = 0; i < batch.size(); ++i) batch[i].done(std::move(results[i]));
-    return;
+  if (written) {
+    const PgResult committed = exec(connection, "COMMIT");
+    if (ok(committed)) {
+      for (size_t i = 0; i < batch.size(); ++i) batch[i].done(std::move(results[i]));
+      return;
+    }
+    failure.note(committed.get());
   }
   exec(connection, "ROLLBACK");
   results.clear();
   // One report the database refused must not take the others with it: each
-  // gets a transaction of its own.
+  // gets a transaction of its own (where a report id another writer stored
+  // meanwhile is found). A locked database would make each wait again, so
+  // then they are all answered "busy".
   for (auto& pending : batch) {
     std::optional<StoredReport> stored;
-    if (usable(connection, true) && ok(exec(connection, "BEGIN"))) {
-      stored = writeOne(connection, pending);
-      if (!stored || !ok(exec(connection, "COMMIT"))) {
+    if (!failure.busy && !late() && usable(connection, true) && ok(exec(connection, "BEGIN"))) {
+      stored = writeOne(connection, pending, failure);
+      const PgResult committed = stored ? exec(connection, "COMMIT") : nullptr;
+      if (!stored || !ok(committed)) {
+        failure.note(committed.get());
         exec(connection, "ROLLBACK");
         stored.reset();
       }
     }
+    if (!stored && (failure.busy || late())) stored = busyOutcome();
     pending.done(std::move(stored));
   }
 }
 
-std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, const PendingReport& pending) {
+std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, const PendingReport& pending,
+                                                            WriteFailure& failure) {
   const ReportFields& f = pending.fields;
   StoredReport stored;
   stored.sessionId = pending.sessionId;
   const int64_t now = nowMs();
+  const auto succeeded = [&failure](const PgResult& result) {
+    if (ok(result)) return true;
+    failure.note(result.get());
+    return false;
+  };
+
+  // The same report again: answered as the first was (see the SQLite store).
+  if (!f.reportId.empty()) {
+    const PgResult first = prepared(connection, "find_report_id", Params().text(f.reportId));
+    if (!succeeded(first)) return std::nullopt;
+    if (PQntuples(first.get()) > 0) {
+      const std::string sentAid = text(first, 0, 3);
+      stored.repeated = true;
+      stored.reportId = number(first, 0, 0);
+      stored.sessionId = text(first, 0, 1);
+      stored.language = text(first, 0, 2);
+      stored.line = byteaValue(first, 0, 4);
+      stored.playerId = text(first, 0, 5);
+      stored.newPlayer = sentAid != stored.playerId;
+      stored.replacedUnknownPlayer = stored.newPlayer && !sentAid.empty();
+      return stored;
+    }
+  }
 
   const auto reportParams = [&](auto playerParam) { return newReportParams(f, stored.sessionId, now, playerParam); };
   if (!f.aid.empty() && f.present) {
     const PgResult inserted =
         prepared(connection, "insert_known_player_report", reportParams([&](Params& p) { p.text(f.aid); }));
-    if (!ok(inserted)) return std::nullopt;
+    if (!succeeded(inserted)) return std::nullopt;
     if (PQntuples(inserted.get()) == 1) {
       stored.playerId = f.aid;
       stored.reportId = number(inserted, 0, 0);
@@ -369,7 +467,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   int64_t player = 0;
   if (!f.aid.empty()) {
     const PgResult found = prepared(connection, "find_player", Params().text(f.aid));
-    if (!ok(found)) return std::nullopt;
+    if (!succeeded(found)) return std::nullopt;
     if (PQntuples(found.get()) > 0) player = number(found, 0, 0);
   }
   if (player == 0 && !f.mayRegister) {
@@ -382,7 +480,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
     stored.replacedUnknownPlayer = !f.aid.empty();
     const PgResult inserted =
         prepared(connection, "insert_player", Params().text(stored.playerId).text(newIssuedId()).number(now));
-    if (!ok(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
+    if (!succeeded(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
     player = number(inserted, 0, 0);
   } else {
     stored.playerId = f.aid;
@@ -393,7 +491,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   if (!stored.newPlayer && !f.present) {
     const PgResult same = prepared(connection, "find_same_line",
                                    Params().number(player).number(f.lineTime).number(f.code).bytes(f.line));
-    if (!ok(same)) return std::nullopt;
+    if (!succeeded(same)) return std::nullopt;
     if (PQntuples(same.get()) > 0) {
       stored.reportId = number(same, 0, 0);
       stored.alreadyStored = true;
@@ -401,9 +499,13 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
     }
   }
 
+  // A report id that another writer stores at this moment fails here on the
+  // unique index, after waiting for that writer: the transaction (with any
+  // player it registered) is rolled back and the report written again
+  // alone, when find_report_id finds it.
   const PgResult inserted =
       prepared(connection, "insert_report", reportParams([&](Params& p) { p.number(player); }));
-  if (!ok(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
+  if (!succeeded(inserted) || PQntuples(inserted.get()) != 1) return std::nullopt;
   stored.reportId = number(inserted, 0, 0);
   return stored;
 }

@@ -11,6 +11,8 @@
 
 namespace tidemark {
 
+struct WriteFailure;
+
 // Reports and players in one PostgreSQL database, which any number of server
 // instances can share. A few writer threads, each on a connection of its
 // own, commit the waiting reports in batches; reads take a connection from a
@@ -59,8 +61,8 @@ class PostgresqlReportStore final : public ReportStore {
   void writeLoop(PGconn* connection);
   void writeBatch(PGconn* connection, std::vector<PendingReport>& batch);
   bool beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
-                                  std::vector<std::optional<StoredReport>>& results);
-  std::optional<StoredReport> writeOne(PGconn* connection, const PendingReport& pending);
+                                  std::vector<std::optional<StoredReport>>& results, WriteFailure& failure);
+  std::optional<StoredReport> writeOne(PGconn* connection, const PendingReport& pending, WriteFailure& failure);
 
   std::string address_;
   std::string description_;

@@ -13,6 +13,9 @@ namespace {
 // Error texts reach the user through MessageBoxA or the Log tab as they are:
 // short, and plain ASCII so that no code page can garble them.
 constexpr const char* kUnknownPlayer = "This player id is not known to the server.";
+// The database's locks outlast kDatabaseWait only briefly in ordinary
+// operation (a backup, a migration, a vacuum).
+constexpr const char* kBusyRetrySeconds = "2";
 
 struct Messages {
   const char* registered;
@@ -102,7 +105,7 @@ Reply ProtocolHandlers::get(std::string_view target) const {
 }
 
 std::variant<Reply, ProtocolHandlers::CheckedReport> ProtocolHandlers::checkReport(
-    std::string_view body) const {
+    std::string_view body, const std::optional<std::string>& reportId) const {
   const FieldList form = decodeFieldList(body);
   if (!form.ok()) return Reply::text(400, form.error);
   const FieldLookup fields(form.fields);
@@ -125,6 +128,14 @@ std::variant<Reply, ProtocolHandlers::CheckedReport> ProtocolHandlers::checkRepo
   report.language = language->code;
   // Session ids come only from this server; anything else starts a new one.
   if (!isIssuedId(report.sid)) report.sid.clear();
+  if (reportId) {
+    // Compared as text in the store: one spelling per id.
+    std::string id = *reportId;
+    for (char& c : id)
+      if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!isIssuedId(id)) return Reply::text(400, "Tidemark-Report-Id must be 32 hexadecimal digits");
+    report.reportId = std::move(id);
+  }
 
   CheckedReport checked;
   checked.log = renderLine(report.line);
@@ -134,6 +145,12 @@ std::variant<Reply, ProtocolHandlers::CheckedReport> ProtocolHandlers::checkRepo
 
 Reply ProtocolHandlers::answerReport(const CheckedReport& report, const std::optional<StoredReport>& stored) {
   if (!stored) return Reply::text(500, "The report could not be stored. Please try again later.");
+  if (stored->databaseBusy) {
+    Reply busy = Reply::text(503, "The server is busy. Please try again in a few seconds.");
+    busy.headers.emplace_back("Retry-After", kBusyRetrySeconds);
+    return busy;
+  }
+  if (stored->repeated) return Reply::json(reportAnswer(renderLine(stored->line), *stored, stored->language));
   return Reply::json(reportAnswer(report.log, *stored, report.fields.language));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -36,7 +37,9 @@ class ProtocolHandlers {
     ReportFields fields;
     std::string log;  // the line rendered for the answer
   };
-  std::variant<Reply, CheckedReport> checkReport(std::string_view body) const;
+  // `reportId`: the Tidemark-Report-Id header, when sent.
+  std::variant<Reply, CheckedReport> checkReport(std::string_view body,
+                                                 const std::optional<std::string>& reportId = std::nullopt) const;
   static Reply answerReport(const CheckedReport& report, const std::optional<StoredReport>& stored);
 
  private:

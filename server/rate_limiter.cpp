@@ -1,6 +1,7 @@
 #include "rate_limiter.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tidemark {
 
@@ -29,6 +30,13 @@ bool RateLimiter::available(std::string_view key, Clock::time_point now) const {
   std::lock_guard lock(mutex_);
   const auto found = buckets_.find(std::string(key));
   return found == buckets_.end() || refilled(found->second, now) >= 1;
+}
+
+int RateLimiter::secondsUntilAvailable(std::string_view key, Clock::time_point now) const {
+  std::lock_guard lock(mutex_);
+  const auto found = buckets_.find(std::string(key));
+  const double missing = found == buckets_.end() ? 0 : 1 - refilled(found->second, now);
+  return std::max(1, static_cast<int>(std::ceil(missing / perSecond_)));
 }
 
 size_t RateLimiter::keys() const {

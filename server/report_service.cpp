@@ -42,7 +42,8 @@ ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerL
       limits_(std::move(limits)),
       protocol_(catalog, store),
       registrations_(limits_.registrationsPerMinute / 60.0, limits_.registrationBurst),
-      reports_(limits_.reportsPerSecond, limits_.reportBurst) {}
+      reports_(limits_.reportsPerSecond, limits_.reportBurst),
+      historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst) {}
 
 std::string ReportService::clientAddress(const HttpRequest& request) const {
   const auto& proxies = limits_.trustedProxies;
@@ -80,7 +81,7 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
 }
 
 void ReportService::postReport(const HttpRequest& request, Respond respond) {
-  auto checked = protocol_.checkReport(request.body);
+  auto checked = protocol_.checkReport(request.body, request.reportId);
   if (auto* refusal = std::get_if<Reply>(&checked)) {
     metrics_.countRejected("bad_input");
     return respond(std::move(*refusal));
@@ -89,33 +90,45 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
   ReportFields& fields = report->fields;
   const std::string client = clientAddress(request);
 
+  constexpr const char* kTooManyReports = "Too many reports from this player. Please slow down.";
+  constexpr const char* kTooManyPlayers = "Too many new players from this address. Please try again later.";
   const bool knownFormat = isIssuedId(fields.aid);
-  if (knownFormat && !reports_.allow(fields.aid)) {
-    refuseByLimit("player_report_rate", client, 429);
-    return respond(Reply::text(429, "Too many reports from this player. Please slow down."));
-  }
+  RateLimiter& perPlayer = fields.present ? reports_ : historyReports_;
+  if (knownFormat && !perPlayer.allow(fields.aid))
+    return refuseByRate(perPlayer, fields.aid, "player_report_rate", client, kTooManyReports, respond);
   // A report without a usable player id registers one for sure; one with an
   // id of the right form registers only when the database does not know it,
   // which the store decides.
   if (!knownFormat) {
-    if (!registrations_.allow(client)) {
-      refuseByLimit("registration_rate", client, 429);
-      return respond(Reply::text(429, "Too many new players from this address. Please try again later."));
-    }
+    if (!registrations_.allow(client))
+      return refuseByRate(registrations_, client, "registration_rate", client, kTooManyPlayers, respond);
   } else {
     fields.mayRegister = registrations_.available(client);
   }
   store_.storeAsync(report->fields, [this, report, client, knownFormat,
                                      respond = std::move(respond)](std::optional<StoredReport> stored) {
-    if (stored && stored->registrationRefused) {
-      refuseByLimit("registration_rate", client, 429);
-      return respond(Reply::text(429, "Too many new players from this address. Please try again later."));
+    if (stored && stored->registrationRefused)
+      return refuseByRate(registrations_, client, "registration_rate", client, kTooManyPlayers, respond);
+    if (stored && stored->newPlayer && !stored->repeated && knownFormat) registrations_.allow(client);
+    if (!stored) {
+      log_.error("store_error", {{"client", client}});
+    } else if (stored->databaseBusy) {
+      // A locked database answers every report so: a refusal line, whose
+      // rate the log bounds, rather than an error line each.
+      refuseByLimit("database_busy", client, 503);
+    } else if (!stored->repeated) {
+      metrics_.countStored();
     }
-    if (stored && stored->newPlayer && knownFormat) registrations_.allow(client);
-    if (stored) metrics_.countStored();
-    else log_.error("store_error", {{"client", client}});
     respond(ProtocolHandlers::answerReport(*report, stored));
   });
+}
+
+void ReportService::refuseByRate(const RateLimiter& limiter, const std::string& key, const std::string& reason,
+                                 const std::string& client, const char* text, const Respond& respond) {
+  refuseByLimit(reason, client, 429);
+  Reply reply = Reply::text(429, text);
+  reply.headers.emplace_back("Retry-After", std::to_string(limiter.secondsUntilAvailable(key)));
+  respond(std::move(reply));
 }
 
 void ReportService::refuseByLimit(const std::string& reason, const std::string& client, int status) {

@@ -18,6 +18,10 @@ struct ServiceLimits {
   double registrationBurst = 20;
   double reportsPerSecond = 20;
   double reportBurst = 200;
+  // Lines from the game's history ("present" 0) have a bucket of their own,
+  // refilled at reportsPerSecond: a start reads the whole log at once, and
+  // its catch-up must neither be refused nor use up the present lines' burst.
+  double historyReportBurst = 2000;
   // Proxies whose X-Forwarded-For names the client for the rate limits.
   std::vector<std::string> trustedProxies;
   bool accessLog = false;
@@ -42,6 +46,8 @@ class ReportService final : public HttpService {
  private:
   void postReport(const HttpRequest& request, Respond respond);
   void refuseByLimit(const std::string& reason, const std::string& client, int status);
+  void refuseByRate(const RateLimiter& limiter, const std::string& key, const std::string& reason,
+                    const std::string& client, const char* text, const Respond& respond);
 
   const Catalog& catalog_;
   ReportStore& store_;
@@ -50,6 +56,7 @@ class ReportService final : public HttpService {
   ProtocolHandlers protocol_;
   RateLimiter registrations_;
   RateLimiter reports_;
+  RateLimiter historyReports_;
   ServerMetrics metrics_;
 };
 

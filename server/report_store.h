@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,9 @@ struct ReportFields {
   int64_t lineTime = 0;  // "ltime"
   bool present = false;
   std::string line;      // the raw line bytes
+  // The client's id of this report (32 lower-case hex digits, the same on
+  // every attempt), or empty when it sent none.
+  std::string reportId;
   // False: a report that would register a new player is refused instead
   // (StoredReport::registrationRefused) and nothing is written.
   bool mayRegister = true;
@@ -36,6 +40,13 @@ struct StoredReport {
   bool replacedUnknownPlayer = false;  // a non-empty "aid" that was not known
   bool alreadyStored = false;  // a line from the game's history reported again
   bool registrationRefused = false;  // nothing written: see ReportFields::mayRegister
+  // Nothing written: the database stayed locked or slow past kDatabaseWait.
+  bool databaseBusy = false;
+  // The report id was stored before: everything above is the first
+  // report's outcome, and `line` and `language` are its own, so that the
+  // answer is the first answer again.
+  bool repeated = false;
+  std::string line, language;
 };
 
 struct ListedReport {
@@ -73,6 +84,11 @@ struct PlayerReports {
 // The player's page shows this much of a line at most: reading whole lines
 // lets one stored giant cost every view of the page.
 inline constexpr size_t kListedLineBytes = 4096;
+// The longest a report waits for a locked or slow database before it is
+// answered "busy": well inside the client's 10 s, so that an answer is never
+// lost to the client's own timeout and the report sent again.
+inline constexpr std::chrono::milliseconds kDatabaseWait{3000};
+
 // Longest search text, in bytes. A search looks at the listed part of each
 // line only, the part the page can show.
 inline constexpr size_t kMaxSearchBytes = 100;
@@ -97,7 +113,9 @@ class ReportStore {
 
   // Registers a new player when `aid` is empty or unknown. A report marked
   // not present of a line the player reported before (same time, code and
-  // bytes) is not stored twice: it gets the first report's id. `done` gets
+  // bytes) is not stored twice: it gets the first report's id. A report id
+  // stored before gets that report's outcome (`repeated`), never a second
+  // row or player, also when both attempts are written at once. `done` gets
   // nothing when the database refused the write; it runs on a store thread.
   virtual void storeAsync(ReportFields fields, StoreDone done) = 0;
   // The same, waiting for the answer.

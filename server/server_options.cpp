@@ -107,6 +107,8 @@ const std::map<std::string, OptionInfo>& optionTable() {
                               "registrations one address may make at once"}},
       {"reports-per-second", {rateOption(&O::reportsPerSecond), "R", "reports one player may post a second"}},
       {"report-burst", {intOption(&O::reportBurst, 1, 1000000), "N", "reports one player may post at once"}},
+      {"history-report-burst", {intOption(&O::historyReportBurst, 1, 1000000), "N",
+                                "history lines (present 0) one player may post at once, apart from the rest"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
                          "proxy whose X-Forwarded-For names the client (repeatable)"}},
       {"access-log", {[](O& o, const std::string& v, std::string& e) { return boolValue(o.accessLog, v, e); },
@@ -228,7 +230,9 @@ std::string serverUsage(const std::string& program) {
       {"request-timeout", std::to_string(d.requestTimeoutSeconds)},
       {"listen-backlog", std::to_string(d.listenBacklog)}, {"registrations-per-minute", "10"},
       {"registration-burst", std::to_string(d.registrationBurst)}, {"reports-per-second", "20"},
-      {"report-burst", std::to_string(d.reportBurst)}, {"trusted-proxy", "none"}, {"access-log", "off"}};
+      {"report-burst", std::to_string(d.reportBurst)},
+      {"history-report-burst", std::to_string(d.historyReportBurst)}, {"trusted-proxy", "none"},
+      {"access-log", "off"}};
   std::string text = "Usage: " + program + " [options]\n"
                      "  --config FILE    read options from FILE (\"name = value\" lines, the names below\n"
                      "                   without dashes); options given as flags win\n"

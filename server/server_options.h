@@ -29,6 +29,7 @@ struct ServerOptions {
   int registrationBurst = 20;
   double reportsPerSecond = 20;
   int reportBurst = 200;
+  int historyReportBurst = 2000;
   std::vector<std::string> trustedProxies;
 
   bool accessLog = false;

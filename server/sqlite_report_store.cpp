@@ -44,6 +44,13 @@ CREATE INDEX IF NOT EXISTS reports_by_line_time ON reports(player, ltime);
 // alone instead of every row of the player.
 R"sql(
 CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
+)sql",
+// The client's report id: a report sent again after its answer was lost is
+// found by it. Reports from before, and from clients without ids, keep NULL,
+// which the unique index lets repeat.
+R"sql(
+ALTER TABLE reports ADD COLUMN report_id TEXT;
+CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
 )sql"};
 
 int64_t nowMs() {
@@ -105,7 +112,9 @@ SqliteConnection openConnection(const std::string& path, int flags, std::string&
     error = raw ? sqlite3_errmsg(raw) : "out of memory";
     return nullptr;
   }
-  sqlite3_busy_timeout(raw, 10000);
+  // Past this another writer's lock turns into a "busy" answer, rather than
+  // an answer the client has stopped waiting for.
+  sqlite3_busy_timeout(raw, static_cast<int>(kDatabaseWait.count()));
   return db;
 }
 
@@ -127,6 +136,17 @@ std::string columnBlob(sqlite3_stmt* statement, int index) {
               : std::string();
 }
 
+bool busy(sqlite3* db) {
+  const int code = sqlite3_errcode(db);
+  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+StoredReport busyOutcome() {
+  StoredReport outcome;
+  outcome.databaseBusy = true;
+  return outcome;
+}
+
 }  // namespace
 
 std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& path, std::string& error) {
@@ -146,13 +166,18 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
       db, "INSERT INTO players(aid, token, registered_at_ms) VALUES(?1, ?2, ?3)", error);
   store->insertReport_ = prepare(db,
       "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log,"
-      " line, ltime, present) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)",
+      " line, ltime, present, report_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)",
+      error);
+  store->findReportId_ = prepare(db,
+      "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
+      " WHERE r.report_id = ?1",
       error);
   store->findSameLine_ = prepare(db,
       "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND log = ?4"
       " ORDER BY id LIMIT 1",
       error);
-  if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_)
+  if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_ ||
+      !store->findReportId_)
     return nullptr;
 
   store->reader_ = openConnection(path, SQLITE_OPEN_READONLY, error);
@@ -190,21 +215,36 @@ void SqliteReportStore::writeBatch(std::vector<PendingReport>& batch) {
   std::string error;
   std::vector<std::optional<StoredReport>> results;
   results.reserve(batch.size());
+  bool lockedOut = false;
   if (exec(db, "BEGIN IMMEDIATE", error)) {
     for (auto& pending : batch) {
       // A savepoint per report keeps one refused report from taking the
       // others of its batch with it.
       exec(db, "SAVEPOINT report", error);
       results.push_back(writeOne(pending));
-      exec(db, results.back() ? "RELEASE report" : "ROLLBACK TO report; RELEASE report", error);
+      if (results.back()) {
+        exec(db, "RELEASE report", error);
+      } else {
+        const bool wasBusy = busy(db);
+        exec(db, "ROLLBACK TO report; RELEASE report", error);
+        if (wasBusy) results.back() = busyOutcome();
+      }
     }
     if (!exec(db, "COMMIT", error)) {
+      lockedOut = busy(db);
       exec(db, "ROLLBACK", error);
       for (auto& result : results) result.reset();
     }
+  } else {
+    lockedOut = busy(db);
   }
+  // Nothing of a batch that was not committed is written later: the
+  // reports are answered, and a client sends them again.
   results.resize(batch.size());
-  for (size_t i = 0; i < batch.size(); ++i) batch[i].done(std::move(results[i]));
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (!results[i] && lockedOut) results[i] = busyOutcome();
+    batch[i].done(std::move(results[i]));
+  }
 }
 
 std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) {
@@ -212,6 +252,28 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
   StoredReport stored;
   stored.sessionId = pending.sessionId;
   const int64_t now = nowMs();
+
+  // The same report again (its answer was lost, or two attempts crossed):
+  // it is answered as the first was, from the first's row.
+  if (!f.reportId.empty()) {
+    StatementUse find(findReportId_.get());
+    bindText(find.get(), 1, f.reportId);
+    const int rc = sqlite3_step(find.get());
+    if (rc == SQLITE_ROW) {
+      const std::string sentAid = columnText(find.get(), 3);
+      stored.repeated = true;
+      stored.reportId = sqlite3_column_int64(find.get(), 0);
+      stored.sessionId = columnText(find.get(), 1);
+      stored.language = columnText(find.get(), 2);
+      stored.line = columnBlob(find.get(), 4);
+      stored.playerId = columnText(find.get(), 5);
+      // A report that registered its player was sent without that id.
+      stored.newPlayer = sentAid != stored.playerId;
+      stored.replacedUnknownPlayer = stored.newPlayer && !sentAid.empty();
+      return stored;
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
 
   int64_t player = 0;
   if (!f.aid.empty()) {
@@ -278,6 +340,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
   sqlite3_bind_int(s, 11, f.ordinal);
   sqlite3_bind_int64(s, 12, f.lineTime);
   sqlite3_bind_int(s, 13, f.present ? 1 : 0);
+  if (!f.reportId.empty()) bindText(s, 14, f.reportId);  // else NULL
   if (sqlite3_step(s) != SQLITE_DONE) return std::nullopt;
   stored.reportId = sqlite3_last_insert_rowid(writer_.get());
   return stored;

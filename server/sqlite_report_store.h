@@ -40,7 +40,7 @@ class SqliteReportStore final : public ReportStore {
 
   std::string path_;
   SqliteConnection writer_;
-  SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_;
+  SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_, findReportId_;
 
   std::mutex readMutex_;
   SqliteConnection reader_;

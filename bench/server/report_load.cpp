@@ -3,7 +3,8 @@
 // first report and then sends its player id, session and previous report id
 // like Tidemark does. Either paced (each client posts every --interval-ms,
 // first at a random moment within one interval) or closed-loop (each posts
-// again as soon as answered). One epoll thread drives every connection.
+// again as soon as answered). Every report carries a Tidemark-Report-Id as
+// Tidemark sends it. One epoll thread drives every connection.
 // At the end no new report is sent and every one in flight is waited for,
 // so the count answered is exact; with --database it is compared with the
 // count stored (exit code 1 when they differ or when anything failed).
@@ -66,6 +67,14 @@ std::string member(const std::string& json, const std::string& name) {
   return json.substr(at + key.size(), end - at - key.size());
 }
 
+// 32 hex digits, unique per report and per run.
+std::string reportId(long n) {
+  static const unsigned long long run = std::random_device{}() * 4294967296ULL + std::random_device{}();
+  char id[33];
+  std::snprintf(id, sizeof id, "%016llx%016llx", run, static_cast<unsigned long long>(n));
+  return id;
+}
+
 std::string reportRequest(const Client& client, long n) {
   const std::string line = "\x1F\x1FYou wave to Alice Bell. (" + std::to_string(n) + ")";
   const std::pair<const char*, std::string> fields[] = {
@@ -78,6 +87,7 @@ std::string reportRequest(const Client& client, long n) {
     body += tidemark::percentEncode(name) + '=' + tidemark::percentEncode(value);
   }
   return "POST /rep/post.php HTTP/1.1\r\nHost: tidemark\r\nAccept:*/*\r\nConnection: Keep-Alive\r\n"
+         "Tidemark-Report-Id: " + reportId(n) + "\r\n"
          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\n\r\n" + body;
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <thread>
+
 #include "field_values.h"
+#include "line_rendering.h"
 #include "server_fixture.h"
 #include "test_database.h"
 
@@ -35,6 +38,10 @@ class ProtocolTest : public ::testing::TestWithParam<testing::StoreKind> {
   httplib::Result get(const std::string& target) { return server->client().Get(target); }
   httplib::Result post(const std::string& body) {
     return server->client().Post("/rep/post.php", body, "application/x-www-form-urlencoded");
+  }
+  httplib::Result post(const std::string& body, const std::string& reportId) {
+    return server->client().Post("/rep/post.php", {{"Tidemark-Report-Id", reportId}}, body,
+                                 "application/x-www-form-urlencoded");
   }
   long long reports() const { return database.count("reports"); }
   long long players() const { return database.count("players"); }
@@ -124,12 +131,91 @@ TEST_P(ProtocolTest, LineBytes_AreStoredExactlyAndRenderedSafely) {
 
 TEST_P(ProtocolTest, LongLineFullOfQuotes_StillGetsACompleteAnswer) {
   ReportForm form;
-  form.log = std::string(2600, '"');  // the longest line a body can hold
+  form.log = std::string(64 * 1024, '"');  // the longest line the client posts
   const auto answer = post(form.body());
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200) << answer->body;
   EXPECT_LE(answer->body.size(), 4095u);
   EXPECT_TRUE(parse(answer->body).IsObject());
+}
+
+TEST_P(ProtocolTest, LongestLineOfEveryByte_IsStoredWholeAndRenderedFromAllOfIt) {
+  ReportForm form;
+  form.log.clear();
+  for (int i = 0; i < 64 * 1024; ++i) form.log.push_back(static_cast<char>(i % 256));
+  const auto answer = post(form.body());
+  ASSERT_TRUE(answer);
+  ASSERT_EQ(answer->status, 200) << answer->body;
+  const auto doc = parse(answer->body);
+  EXPECT_EQ(member(doc, "log"), renderLine(form.log));
+  const auto row = database.row(*parseInt64(member(doc, "fid")));
+  ASSERT_TRUE(row);
+  EXPECT_TRUE(row->log == form.log) << "stored " << row->log.size() << " bytes";
+}
+
+TEST_P(ProtocolTest, ReportSentAgainWithItsId_GetsTheFirstAnswerAndNoSecondRowOrPlayer) {
+  ReportForm form;
+  const std::string id = "0123456789abcdef0123456789abcdef";
+  const auto first = post(form.body(), id);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->status, 200) << first->body;
+  EXPECT_NE(member(parse(first->body), "aid"), "<absent>");
+  const auto again = post(form.body(), "0123456789ABCDEF0123456789ABCDEF");  // the same id
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
+  EXPECT_EQ(again->body, first->body);
+  EXPECT_EQ(reports(), 1);
+  EXPECT_EQ(players(), 1);
+  // Without an id, the same body is another report, as it always was.
+  EXPECT_EQ(post(form.body())->status, 200);
+  EXPECT_EQ(reports(), 2);
+}
+
+TEST_P(ProtocolTest, OneReportOnTwoConnectionsAtOnce_IsStoredOnceAndBothGetItsAnswer) {
+  constexpr int kReports = 8;  // two registrations each, within the address's burst
+  std::vector<std::string> answers(2 * kReports);
+  std::vector<std::thread> senders;
+  for (int side = 0; side < 2; ++side)
+    senders.emplace_back([&, side] {
+      auto client = server->client();
+      for (int i = 0; i < kReports; ++i) {
+        ReportForm form;
+        form.log = "line " + std::to_string(i);
+        char id[33];
+        std::snprintf(id, sizeof id, "%032x", i + 1);
+        const auto answer = client.Post("/rep/post.php", {{"Tidemark-Report-Id", id}}, form.body(),
+                                        "application/x-www-form-urlencoded");
+        answers[side * kReports + i] = answer && answer->status == 200 ? answer->body : "no answer";
+      }
+    });
+  for (auto& sender : senders) sender.join();
+  for (int i = 0; i < kReports; ++i) {
+    EXPECT_NE(member(parse(answers[i]), "aid"), "<absent>") << answers[i];
+    EXPECT_EQ(answers[i], answers[kReports + i]);
+  }
+  EXPECT_EQ(reports(), kReports);
+  EXPECT_EQ(players(), kReports);
+}
+
+TEST_P(ProtocolTest, ReportWhileAnotherProgramHoldsTheDatabase_IsAnsweredBusyInTimeAndNeverStored) {
+  {
+    const auto lock = database.lockForWriting();
+    ASSERT_TRUE(lock);
+    auto client = server->client();
+    client.set_read_timeout(std::chrono::seconds(9));  // under the client's own 10 s
+    const auto answer =
+        client.Post("/rep/post.php", ReportForm{}.body(), "application/x-www-form-urlencoded");
+    ASSERT_TRUE(answer) << "no answer within the client's timeout";
+    EXPECT_EQ(answer->status, 503);
+    EXPECT_NE(answer->body.find("busy"), std::string::npos) << answer->body;
+    EXPECT_TRUE(answer->has_header("Retry-After"));
+  }
+  // Once the lock is gone the next report is stored, and it alone.
+  ReportForm next;
+  next.log = "the next line";
+  server->report(next);
+  EXPECT_EQ(reports(), 1);
+  EXPECT_EQ(players(), 1);
 }
 
 TEST_P(ProtocolTest, Token_ForAKnownPlayerOpensTheirPage) {
@@ -247,8 +333,23 @@ TEST_P(BadInputTest, UnknownLanguage) {
 TEST_P(BadInputTest, BodyOverTheLimit) {
   ReportForm form;
   form.aid = aid;
-  form.log = std::string(2800, 'a');  // 8400 characters encoded
+  form.log = std::string(90000, 'a');  // 270,000 characters encoded
   expectRefused(post(form.body()), "too large");
+  // Other paths keep the small limit.
+  expectRefused(server->client().Post("/rep/get.php", std::string(9000, 'a'), "application/x-www-form-urlencoded"),
+                "too large");
+}
+
+TEST_P(BadInputTest, ReportIdThatIsNot32HexDigits) {
+  const std::string body = ReportForm{}.body();
+  for (const std::string id : {"", "0123456789abcdef0123456789abcde", "0123456789abcdef0123456789abcdef0",
+                               "0123456789abcdef0123456789abcdeg"})
+    expectRefused(post(body, id), "Tidemark-Report-Id");
+  expectRefused(server->client().Post("/rep/post.php",
+                                      {{"Tidemark-Report-Id", "0123456789abcdef0123456789abcdef"},
+                                       {"Tidemark-Report-Id", "0123456789abcdef0123456789abcdee"}},
+                                      body, "application/x-www-form-urlencoded"),
+                "Tidemark-Report-Id");
 }
 
 TEST_P(BadInputTest, GetRequestsWithoutWhatTheyNeed) {

@@ -62,6 +62,7 @@ RawConnection::Answer RawConnection::read(std::chrono::milliseconds wait) {
         answer.status = std::atoi(head.c_str() + head.find(' ') + 1);
         answer.body = buffer_.substr(headEnd + 4, length);
         answer.closes = lowered.find("\r\nconnection: close") != std::string::npos;
+        answer.head = head;
         buffer_.erase(0, headEnd + 4 + length);
         return answer;
       }

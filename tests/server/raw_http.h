@@ -22,6 +22,7 @@ class RawConnection {
     int status = 0;  // 0: none (closed, or no answer in time)
     std::string body;
     bool closes = false;  // the answer said "Connection: close"
+    std::string head;     // status line and headers
   };
   // One whole answer (by its Content-Length), waiting at most `wait`.
   Answer read(std::chrono::milliseconds wait = std::chrono::seconds(5));

@@ -317,6 +317,65 @@ TEST_P(ReportStoreTest, RegistrationNotAllowed_WritesNothing) {
   EXPECT_EQ(countRowsOf("reports"), 2);
 }
 
+TEST_P(ReportStoreTest, ReportIdStoredBefore_GetsTheFirstOutcomeWithoutASecondRowOrPlayer) {
+  auto store = open();
+  const auto known = store->store(fields());
+  ASSERT_TRUE(known);
+  const auto withId = [](ReportFields f, const char* id) {
+    f.reportId = id;
+    return f;
+  };
+  auto history = fields(known->playerId, "an old line");
+  history.present = false;
+  // One of each road a report takes: registering, replacing an unknown id,
+  // a known player's line (PostgreSQL's one-round-trip insert), a history line.
+  const ReportFields firsts[] = {withId(fields({}, "first of a run"), "00000000000000000000000000000001"),
+                                 withId(fields("0123456789abcdef0123456789abcdef"), "00000000000000000000000000000002"),
+                                 withId(fields(known->playerId, "a new line"), "00000000000000000000000000000003"),
+                                 withId(history, "00000000000000000000000000000004")};
+  for (const auto& first : firsts) {
+    SCOPED_TRACE(first.reportId);
+    const auto original = store->store(first);
+    ASSERT_TRUE(original);
+    const long long reports = countRowsOf("reports"), players = countRowsOf("players");
+    auto again = first;
+    again.sid.clear();  // a retry in a new run, too
+    const auto repeated = store->store(again);
+    ASSERT_TRUE(repeated);
+    EXPECT_TRUE(repeated->repeated);
+    EXPECT_EQ(repeated->reportId, original->reportId);
+    EXPECT_EQ(repeated->sessionId, original->sessionId);
+    EXPECT_EQ(repeated->playerId, original->playerId);
+    EXPECT_EQ(repeated->newPlayer, original->newPlayer);
+    EXPECT_EQ(repeated->replacedUnknownPlayer, original->replacedUnknownPlayer);
+    EXPECT_EQ(repeated->line, first.line);
+    EXPECT_EQ(repeated->language, first.language);
+    EXPECT_EQ(countRowsOf("reports"), reports);
+    EXPECT_EQ(countRowsOf("players"), players);
+  }
+}
+
+TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
+  std::string playerId;
+  {
+    auto store = open();
+    const auto stored = store->store(fields());
+    ASSERT_TRUE(stored);
+    playerId = stored->playerId;
+  }
+  const std::string back = GetParam() == StoreKind::Sqlite ? "PRAGMA user_version = 2"
+                                                           : "DELETE FROM schema_migrations WHERE version = 3";
+  ASSERT_TRUE(database.execute("DROP INDEX reports_by_report_id; ALTER TABLE reports DROP COLUMN report_id; " + back));
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->reportCount(), 1);
+  auto report = fields(playerId);
+  report.reportId = "00000000000000000000000000000009";
+  ASSERT_TRUE(store->store(report));
+  EXPECT_TRUE(store->store(report)->repeated);
+  EXPECT_EQ(store->reportCount(), 2);
+}
+
 TEST_P(ReportStoreTest, ReopeningAppliesNoMigrationTwiceAndHealthHolds) {
   { EXPECT_TRUE(open()->healthy()); }
   auto store = open();

@@ -15,13 +15,15 @@ TEST(ServerOptions, ConfigFileIsReadAndFlagsWin) {
   testing::TempDir dir;
   const auto config = (dir.path() / "server.conf").string();
   std::ofstream(config) << "# comment\nport = 2000\ndatabase = postgresql://x@127.0.0.1:5/db\n"
-                           "reports-per-second = 2.5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\naccess-log = true\n";
+                           "reports-per-second = 2.5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\naccess-log = true\n"
+                           "history-report-burst = 3000\n";
   ServerOptions options;
   std::string error;
   ASSERT_TRUE(parseServerOptions({"--port", "3000", "--config", config}, options, error)) << error;
   EXPECT_EQ(options.port, 3000);
   EXPECT_EQ(options.database, "postgresql://x@127.0.0.1:5/db");
   EXPECT_DOUBLE_EQ(options.reportsPerSecond, 2.5);
+  EXPECT_EQ(options.historyReportBurst, 3000);
   EXPECT_EQ(options.trustedProxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
   EXPECT_TRUE(options.accessLog);
 }
@@ -41,7 +43,8 @@ TEST(ServerOptions, FaultsNameTheOptionOrTheLine) {
   // Every option is documented.
   const std::string usage = serverUsage("tidemark-server");
   for (const char* flag : {"--config", "--database", "--max-connections-per-address", "--trusted-proxy",
-                           "--registrations-per-minute", "--reports-per-second", "--access-log", "--backup"})
+                           "--registrations-per-minute", "--reports-per-second", "--history-report-burst",
+                           "--access-log", "--backup"})
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
 }
 
@@ -52,7 +55,9 @@ TEST(ServiceRoutes, HealthAndMetricsAnswerOutsideTheRateLimits) {
   testing::LocalServer server(dir.path() / "reports.sqlite3", limits);
   auto client = server.client();
   ASSERT_EQ(client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status, 200);
-  EXPECT_EQ(client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded")->status, 429);
+  const auto refused = client.Post("/rep/post.php", testing::ReportForm{}.body(), "application/x-www-form-urlencoded");
+  EXPECT_EQ(refused->status, 429);
+  EXPECT_EQ(refused->get_header_value("Retry-After"), "6");  // one of 10 a minute
   for (int i = 0; i < 50; ++i) ASSERT_EQ(client.Get("/healthz")->status, 200);
   const auto metrics = client.Get("/metrics");
   ASSERT_TRUE(metrics);
@@ -64,6 +69,74 @@ TEST(ServiceRoutes, HealthAndMetricsAnswerOutsideTheRateLimits) {
                            "tidemark_request_duration_seconds_count 52", "tidemark_open_connections 1",
                            "tidemark_store_queue_depth 0"})
     EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
+}
+
+TEST(ServiceRoutes, HistoryCatchUpOfAThousandLines_IsNeverRefused_PresentLinesKeepTheirOwnBurst) {
+  testing::TempDir dir;
+  testing::LocalServer server(dir.path() / "reports.sqlite3");
+  testing::ReportForm form;
+  const auto request = [&] {
+    const std::string body = form.body();
+    return "POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  testing::RawConnection client(server.port());
+  client.send(request());
+  const auto registered = client.read();
+  ASSERT_EQ(registered.status, 200);
+  form.aid = registered.body.substr(registered.body.find("\"aid\":\"") + 7, 32);
+  // Back to back, as a start sends them: all at once, answered in order.
+  const auto sendAll = [&](const char* present, int count) {
+    std::string requests;
+    for (int i = 0; i < count; ++i) {
+      form.present = present;
+      form.log = "line " + std::to_string(i);
+      requests += request();
+    }
+    client.send(requests);
+    std::vector<testing::RawConnection::Answer> answers;
+    for (int i = 0; i < count; ++i) answers.push_back(client.read());
+    return answers;
+  };
+  int refused = 0;
+  for (const auto& answer : sendAll("0", 1000)) refused += answer.status != 200;
+  EXPECT_EQ(refused, 0) << "history lines refused";
+  // The present lines' documented burst is still whole, and still ends.
+  const auto present = sendAll("1", 300);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(present[i].status, 200) << "present line " << i;
+  EXPECT_EQ(present.back().status, 429);
+  EXPECT_NE(present.back().head.find("\r\nRetry-After: 1"), std::string::npos) << present.back().head;
+}
+
+TEST(ServiceRoutes, LargeBodiesBeyondTheirSharedAllowance_GetA503WhileOthersPass) {
+  testing::TempDir dir;
+  HttpLimits limits;
+  limits.maxLargeBodyBytes = limits.maxReportBodyBytes - limits.maxBodyBytes;  // one at a time
+  testing::LocalServer server(dir.path() / "reports.sqlite3", {}, limits);
+  testing::ReportForm form;
+  form.log = std::string(10000, 'x');
+  const std::string body = form.body();
+  const std::string head = "POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  testing::RawConnection holding(server.port()), second(server.port());
+  ASSERT_TRUE(holding.send(head + body.substr(0, 20000)));  // past the small limit, not yet done
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  second.send(head + body);
+  const auto refused = second.read();
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_NE(refused.head.find("Retry-After:"), std::string::npos);
+  holding.send(body.substr(20000));
+  EXPECT_EQ(holding.read().status, 200);
+  // The allowance comes back when the request is over, which may be a moment
+  // after its answer arrived.
+  int status = 0;
+  for (int attempt = 0; attempt < 20 && status != 200; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    testing::RawConnection third(server.port());
+    third.send(head + body);
+    status = third.read().status;
+  }
+  EXPECT_EQ(status, 200) << "the allowance is not given back";
 }
 
 TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {

@@ -70,6 +70,15 @@ std::string unhex(const std::string& text) {
   return bytes;
 }
 
+struct SqliteLock final : TestDatabase::Lock {
+  sqlite3* db = nullptr;
+  ~SqliteLock() override { sqlite3_close(db); }  // rolls back
+};
+
+struct PostgresqlLock final : TestDatabase::Lock {
+  Pg connection;
+};
+
 }  // namespace
 
 std::string storeKindName(StoreKind kind) { return kind == StoreKind::Sqlite ? "Sqlite" : "Postgresql"; }
@@ -134,6 +143,35 @@ std::optional<TestDatabase::Row> TestDatabase::row(int64_t reportId) const {
   if (rows.size() != 1) return std::nullopt;
   const auto& r = rows[0];
   return Row{r[0], r[1], r[2], r[3], r[4], r[5], kind_ == StoreKind::Sqlite ? r[6] : unhex(r[6]), r[7], r[8], r[9], r[10]};
+}
+
+bool TestDatabase::execute(const std::string& sql) const {
+  if (kind_ == StoreKind::Postgresql) {
+    const Pg connection = connectTo(address_);
+    return connection && PQresultStatus(PgRows(PQexec(connection.get(), sql.c_str())).get()) == PGRES_COMMAND_OK;
+  }
+  sqlite3* db = nullptr;
+  const bool done = sqlite3_open_v2(address_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return done;
+}
+
+std::unique_ptr<TestDatabase::Lock> TestDatabase::lockForWriting() const {
+  if (kind_ == StoreKind::Postgresql) {
+    auto lock = std::make_unique<PostgresqlLock>();
+    lock->connection = connectTo(address_);
+    if (!lock->connection ||
+        PQresultStatus(PgRows(PQexec(lock->connection.get(), "BEGIN; LOCK TABLE reports IN ACCESS EXCLUSIVE MODE"))
+                           .get()) != PGRES_COMMAND_OK)
+      return nullptr;
+    return lock;
+  }
+  auto lock = std::make_unique<SqliteLock>();
+  if (sqlite3_open_v2(address_.c_str(), &lock->db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return nullptr;
+  sqlite3_busy_timeout(lock->db, 5000);
+  if (sqlite3_exec(lock->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return nullptr;
+  return lock;
 }
 
 }  // namespace tidemark::testing

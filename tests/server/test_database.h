@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -40,6 +41,17 @@ class TestDatabase {
     std::string lang, sid, fid, aid, pid, code, log, line, ltime, present, session;
   };
   std::optional<Row> row(int64_t reportId) const;
+
+  // Runs statements with a connection of their own.
+  bool execute(const std::string& sql) const;
+
+  // Another program holding the lock a report's write needs (SQLite's write
+  // lock; an exclusive lock on PostgreSQL's reports table) until this goes.
+  class Lock {
+   public:
+    virtual ~Lock() = default;
+  };
+  std::unique_ptr<Lock> lockForWriting() const;
 
  private:
   StoreKind kind_;
