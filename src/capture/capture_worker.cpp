@@ -321,7 +321,10 @@ private:
                                    *this) < 0)
                     return PassOutcome::abandoned(count);
                 showProgress(count);
-            } else if (context_.delivery.waiting() > 0) {
+            }
+            // Waiting reports go out at their pace whether the game writes
+            // or not.
+            if (context_.delivery.waiting() > 0) {
                 const std::size_t waiting = context_.delivery.waiting();
                 context_.delivery.sendWaiting(0);
                 if (context_.delivery.waiting() != waiting) showProgress(count);

@@ -73,7 +73,11 @@ bool endsReport(const ReportAnswer& answer) {
     if (code >= 400 && code < 500) return true;
     // A status that could not be read is taken for the server's usual 200.
     const bool success = code == 0 || (code >= 200 && code < 300);
-    return success && answer.outcome == ReportAnswer::Outcome::Object;
+    // An answer that filled the client's buffer was cut here, not by the
+    // server: the server took the report (a long line comes back long), and
+    // sending it again would only bring the same long answer.
+    const bool cutHere = answer.text.size() >= kAnswerCapacity;
+    return success && (answer.outcome == ReportAnswer::Outcome::Object || cutHere);
 }
 
 }  // namespace tidemark

@@ -43,9 +43,10 @@ ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identi
                       std::string_view reportId = {});
 
 // Whether the answer ends the report: the answer the protocol defines (a
-// JSON object) or a refusal of the report itself (a 4xx other than 408 and
-// 429). Anything else (no answer, 408, 429, a 5xx, a page that is not the
-// protocol's) says "try again later", and the report must be kept.
+// JSON object, or a success too long for the answer buffer) or a refusal of
+// the report itself (a 4xx other than 408 and 429). Anything else (no
+// answer, 408, 429, a 5xx, a page that is not the protocol's) says "try
+// again later", and the report must be kept.
 bool endsReport(const ReportAnswer& answer);
 
 }  // namespace tidemark

@@ -105,7 +105,7 @@ struct AnswerCase {
     const char* name;
     FakeAnswer answer;
     bool ends;
-    const char16_t* listed;  // what the Log tab shows, or null
+    std::u16string listed;  // what the Log tab shows, if anything
 };
 
 class DeliveryAnswer : public Delivery, public ::testing::WithParamInterface<AnswerCase> {};
@@ -127,7 +127,7 @@ TEST_P(DeliveryAnswer, EndsTheReportOnlyForTheProtocolsAnswerOrARefusalOfTheRepo
     const std::vector<std::string> twice{"01:en:a line", "01:en:a line"};
     EXPECT_EQ(posts(), c.ends ? once : twice);
     std::vector<std::u16string> listed;
-    if (c.listed != nullptr) listed.push_back(c.listed);
+    if (!c.listed.empty()) listed.push_back(c.listed);
     if (!c.ends) listed.push_back(u"listed");
     EXPECT_EQ(messages(), listed);
 }
@@ -138,15 +138,16 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"BadRequest", FakeAnswer::withStatus(400, "field pid is missing"), true,
                                  u"field pid is missing"},
                       AnswerCase{"NotFound", FakeAnswer::withStatus(404, "not found"), true, u"not found"},
-                      AnswerCase{"NoConnection", FakeAnswer::requestFailure(), false, nullptr},
-                      AnswerCase{"AnswerLost", FakeAnswer::readFailure("{\"log"), false, nullptr},
-                      AnswerCase{"Timeout408", FakeAnswer::withStatus(408, "timeout"), false, nullptr},
-                      AnswerCase{"TooMany", FakeAnswer::withStatus(429, "slow down", 2), false, nullptr},
-                      AnswerCase{"NotStored", FakeAnswer::withStatus(500, "not stored"), false, nullptr},
-                      AnswerCase{"ProxyPage", FakeAnswer::withStatus(502, "<html>bad gateway</html>"), false,
-                                 nullptr},
-                      AnswerCase{"Busy", FakeAnswer::withStatus(503, "busy", 1), false, nullptr},
-                      AnswerCase{"NotTheProtocol", FakeAnswer::text("<html>portal</html>"), false, nullptr}),
+                      AnswerCase{"NoConnection", FakeAnswer::requestFailure(), false, {}},
+                      AnswerCase{"AnswerLost", FakeAnswer::readFailure("{\"log"), false, {}},
+                      AnswerCase{"Timeout408", FakeAnswer::withStatus(408, "timeout"), false, {}},
+                      AnswerCase{"TooMany", FakeAnswer::withStatus(429, "slow down", 2), false, {}},
+                      AnswerCase{"NotStored", FakeAnswer::withStatus(500, "not stored"), false, {}},
+                      AnswerCase{"ProxyPage", FakeAnswer::withStatus(502, "<html>bad gateway</html>"), false, {}},
+                      AnswerCase{"Busy", FakeAnswer::withStatus(503, "busy", 1), false, {}},
+                      AnswerCase{"NotTheProtocol", FakeAnswer::text("<html>portal</html>"), false, {}},
+                      AnswerCase{"CutByTheClient", FakeAnswer::text("{\"log\": \"" + std::string(5000, 'a') + "\"}"),
+                                 true, u"{\"log\": \"" + std::u16string(kAnswerCapacity - 9, u'a')}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Delivery, RetryAfterHoldsTheReportAndEveryReportHasItsOwnIdOutsideTheBody) {
