@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,8 @@ struct AnswerCase {
     bool ends;
     std::u16string listed;  // what the Log tab shows, if anything
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.name; }
 
 class DeliveryAnswer : public Delivery, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -236,6 +239,8 @@ struct JournalCase {
     int notice;
     std::optional<std::string> contents;  // nullopt: the path is a folder
 };
+
+void PrintTo(const JournalCase& c, std::ostream* out) { *out << c.name; }
 
 class DeliveryJournal : public Delivery, public ::testing::WithParamInterface<JournalCase> {};
 

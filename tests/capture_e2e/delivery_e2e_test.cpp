@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -155,6 +156,8 @@ struct FaultCase {
     const char* name;
     std::vector<ServerFault> faults;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 class DeliveryFault : public DeliveryEndToEnd, public ::testing::WithParamInterface<FaultCase> {};
 
