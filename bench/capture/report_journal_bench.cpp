@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,7 @@ void appendAndMarkDone(const fs::path& path, int count, std::size_t lineBytes, c
     }
     std::vector<JournalEntry> entries;
     for (int n = 0; n < count; ++n) entries.push_back(entryOf(n, lineBytes));
-    std::vector<double> appends, dones;
+    std::vector<double> appends, dones, batched;
     for (const JournalEntry& entry : entries) {
         const auto begun = SteadyClock::now();
         if (!journal.append(entry)) std::exit(1);
@@ -75,8 +76,17 @@ void appendAndMarkDone(const fs::path& path, int count, std::size_t lineBytes, c
         if (!journal.markDone(entry.id)) std::exit(1);
         dones.push_back(microseconds(SteadyClock::now() - begun));
     }
+    // The same reports again, ten to a read pass, one flush each.
+    for (JournalEntry& entry : entries) entry.id = newReportId();
+    for (std::size_t first = 0; first + 10 <= entries.size(); first += 10) {
+        const auto begun = SteadyClock::now();
+        if (!journal.appendAll(std::span(entries).subspan(first, 10))) std::exit(1);
+        batched.push_back(microseconds(SteadyClock::now() - begun) / 10);
+    }
     std::string name = std::string("append+flush, ") + label;
     print(name.c_str(), figuresOf(appends));
+    name = std::string("appendAll of 10, per report, ") + label;
+    print(name.c_str(), figuresOf(batched));
     name = std::string("markDone, ") + label;
     print(name.c_str(), figuresOf(dones));
 }

@@ -1,5 +1,7 @@
 #include "capture/report_journal.h"
 
+#include <algorithm>
+
 #include "capture/report_journal_format.h"
 
 namespace tidemark {
@@ -76,11 +78,9 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
         return result;
     }
     journal.file_ = std::move(*file);
-    journal.fileBytes_ = journal.liveBytes_ = format::kHeaderBytes;
-    for (const JournalEntry& entry : waiting) {
-        journal.track(entry.id, entry.line.size(), format::reportRecordBytes(entry));
-    }
     journal.fileBytes_ = clean.size();
+    journal.liveBytes_ = format::kHeaderBytes;
+    for (const JournalEntry& entry : waiting) journal.track(entry.id, entry.line.size(), format::reportRecordBytes(entry));
     load.waiting = std::move(waiting);
     return result;
 }
@@ -90,7 +90,6 @@ void ReportJournal::track(const ReportId& id, std::uint64_t lineBytes, std::uint
     waiting_.push_back(Waiting{id, lineBytes, recordBytes, false});
     waitingLineBytes_ += lineBytes;
     liveBytes_ += recordBytes;
-    fileBytes_ += recordBytes;
 }
 
 bool ReportJournal::writeRecord(const std::string& record) {
@@ -104,15 +103,23 @@ bool ReportJournal::writeRecord(const std::string& record) {
     return false;
 }
 
-bool ReportJournal::append(const JournalEntry& entry) {
+bool ReportJournal::appendUnflushed(const JournalEntry& entry) {
     if (!usable()) return false;
     if (entry.language.size() > format::kMaxLanguageBytes || entry.line.size() > format::kMaxLineBytes) return false;
     if (seqOf_.contains(entry.id)) return true;
     const std::string record = format::reportRecord(entry);
     if (!writeRecord(record)) return false;
-    fileBytes_ -= record.size();  // track() counts it
     track(entry.id, entry.line.size(), record.size());
-    const bool flushed = file_.flush();
+    return true;
+}
+
+bool ReportJournal::append(const JournalEntry& entry) { return appendAll(std::span(&entry, 1)); }
+
+bool ReportJournal::appendAll(std::span<const JournalEntry> entries) {
+    if (!usable()) return false;
+    bool kept = true;
+    for (const JournalEntry& entry : entries) kept = appendUnflushed(entry) && kept;
+    kept = file_.flush() && kept;
 
     while (seqOf_.size() > bounds_.maxReports || (waitingLineBytes_ > bounds_.maxLineBytes && seqOf_.size() > 1)) {
         const ReportId oldest = waiting_.front().id;
@@ -120,7 +127,7 @@ bool ReportJournal::append(const JournalEntry& entry) {
         forget(oldest);
     }
     shrinkIfWorthIt();
-    return flushed && usable();
+    return kept && usable();
 }
 
 bool ReportJournal::markDone(const ReportId& id) {
@@ -154,7 +161,12 @@ void ReportJournal::shrinkIfWorthIt() {
         else file_.close();
         return;
     }
-    if (fileBytes_ > bounds_.compactAboveBytes && fileBytes_ > 2 * liveBytes_) compact();
+    if (fileBytes_ > std::max(bounds_.compactAboveBytes, retryCompactionAbove_) && fileBytes_ > 2 * liveBytes_ &&
+        !compact()) {
+        // Reading the whole file again at every answer would make a backlog
+        // quadratic: try again once the file has grown as much once more.
+        retryCompactionAbove_ = fileBytes_ + bounds_.compactAboveBytes;
+    }
 }
 
 bool ReportJournal::compact() {

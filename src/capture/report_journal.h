@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -69,6 +70,9 @@ public:
     // queue in memory drops them. False when the report could not be kept
     // (too long a language or line (over 1 MiB), or a failed write).
     bool append(const JournalEntry& entry);
+    // As append, for the matches of one read pass: one flush for all, which
+    // is most of an append's cost. False when any could not be kept.
+    bool appendAll(std::span<const JournalEntry> entries);
 
     // Answered or dropped: never read back after a restart. True also for an
     // id that does not wait. Not flushed: should the machine lose the mark,
@@ -85,6 +89,7 @@ private:
     };
 
     bool writeRecord(const std::string& record);
+    bool appendUnflushed(const JournalEntry& entry);
     void forget(const ReportId& id);
     void shrinkIfWorthIt();
     bool compact();
@@ -96,6 +101,7 @@ private:
     std::uint64_t fileBytes_ = 0;
     std::uint64_t liveBytes_ = 0;         // header and the records of waiting reports
     std::uint64_t waitingLineBytes_ = 0;
+    std::uint64_t retryCompactionAbove_ = 0;  // after a compaction failed
     std::deque<Waiting> waiting_;         // oldest first; done ones leave from the front
     std::uint64_t firstSeq_ = 0;          // sequence number of waiting_.front()
     std::unordered_map<ReportId, std::uint64_t> seqOf_;  // waiting ids only
