@@ -116,8 +116,7 @@ public:
             if (outcome.kind == PassOutcome::Kind::EndThread) break;
             if (outcome.kind == PassOutcome::Kind::Abandoned) session_.setAbortCode(outcome.abortValue);
         }
-        // Journaled reports wait for the next start; only those kept in
-        // memory are lost.
+        // Journaled reports wait for the next start; only those in memory are lost.
         if (!context_.delivery.durable() && context_.delivery.waiting() > 0)
             reportCount(kTextReportsNotSent, static_cast<std::int32_t>(context_.delivery.waiting()));
     }
@@ -219,8 +218,7 @@ private:
         return true;
     }
 
-    // The server could not give the patterns again: wait, sending what can
-    // be sent, then let the next pass fetch again.
+    // The server failed to give the patterns again: wait (sending), then fetch.
     void waitForServer() {
         std::uint64_t left = context_.serverWaitMs;
         context_.serverWaitMs = std::min(context_.serverWaitMs * 2, kLongestServerWaitMs);
@@ -317,15 +315,14 @@ private:
                 return PassOutcome::nextPass();
             }
             if (count != context_.position.readCount) {
-                if (readNewEntries(*context_.game, context_.log, context_.position, context_.patterns.compiled,
-                                   *this) < 0)
-                    return PassOutcome::abandoned(count);
+                const std::int32_t read = readNewEntries(*context_.game, context_.log, context_.position,
+                                                         context_.patterns.compiled, *this);
+                context_.delivery.flushJournal();
+                if (read < 0) return PassOutcome::abandoned(count);
                 showProgress(count);
             }
-            // Waiting reports go out at their pace whether the game writes
-            // or not.
-            if (context_.delivery.waiting() > 0) {
-                const std::size_t waiting = context_.delivery.waiting();
+            // Waiting reports go out at their pace whether the game writes or not.
+            if (const std::size_t waiting = context_.delivery.waiting(); waiting > 0) {
                 context_.delivery.sendWaiting(0);
                 if (context_.delivery.waiting() != waiting) showProgress(count);
             }
@@ -347,9 +344,8 @@ private:
                                            : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
     }
 
-    // A matching line of the read pass, handed to the delivery. A line met
-    // after a reset is refused: the pass leaves it and the rest of its lines
-    // to be read again under the patterns of the new generation.
+    // A matching line, handed to the delivery. One met after a reset is refused:
+    // it and the rest of the pass are read again under the new generation's set.
     bool onMatch(LogRecord& record) override {
         if (stopRequested()) return false;
         if (session_.resetGeneration() != context_.generation) return false;

@@ -54,6 +54,8 @@ ReportDelivery::ReportDelivery(CaptureSession& session, ServerConnection& connec
     if (!journalPath.empty()) openJournal(journalPath, generation);
 }
 
+ReportDelivery::~ReportDelivery() { flushJournal(); }
+
 void ReportDelivery::openJournal(const std::filesystem::path& path, std::uint64_t generation) {
     auto [journal, load] = ReportJournal::open(path);
     switch (load.notice) {
@@ -116,24 +118,39 @@ ReportDelivery::Attempt ReportDelivery::attempt(const PendingReport& report) {
 }
 
 void ReportDelivery::enqueue(PendingReport report) {
-    // On disk before the read pass goes on: a crash from here on loses nothing.
-    if (journal_ && !journal_->append(journalEntryOf(report))) {
-        journal_.reset();
-        tell(kTextJournalUnusable);
-    }
+    if (journal_) unflushed_.push_back(journalEntryOf(report));
     std::deque<PendingReport> dropped;
     queue_.push(std::move(report), &dropped);
     if (dropped.empty()) return;
     for (const PendingReport& gone : dropped) {
-        if (journal_) journal_->markDone(gone.id);
+        forget(gone.id);
         if (gone.fromLastRun) --lastRunWaiting_;
     }
     tellDropped();
 }
 
+void ReportDelivery::flushJournal() {
+    if (unflushed_.empty()) return;
+    // On disk before the worker goes on: a crash from here on loses nothing.
+    if (journal_ && !journal_->appendAll(unflushed_)) {
+        journal_.reset();
+        tell(kTextJournalUnusable);
+    }
+    unflushed_.clear();
+}
+
+// Never sent again after a restart: out of the journal, or never into it.
+void ReportDelivery::forget(const ReportId& id) {
+    if (!journal_) return;
+    const auto waiting = std::find_if(unflushed_.begin(), unflushed_.end(),
+                                      [&](const JournalEntry& entry) { return entry.id == id; });
+    if (waiting != unflushed_.end()) unflushed_.erase(waiting);
+    else journal_->markDone(id);
+}
+
 // A report that the server answered for good (it may have refused it).
 void ReportDelivery::finished(const PendingReport& report) {
-    if (journal_) journal_->markDone(report.id);
+    forget(report.id);
     if (!report.fromLastRun) return;
     ++lastRunSent_;
     if (--lastRunWaiting_ == 0)

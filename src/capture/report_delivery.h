@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/report_effects.h"
 #include "capture/report_id.h"
@@ -36,13 +37,19 @@ public:
     // newReportId. Every reference must outlive the delivery.
     ReportDelivery(CaptureSession& session, ServerConnection& connection, Clock& clock, SettingsStore* settings,
                    const std::filesystem::path& journalPath, std::uint64_t generation, ReportIdSource ids = {});
+    // Puts what was queued since the last flush on the disk.
+    ~ReportDelivery();
     ReportDelivery(const ReportDelivery&) = delete;
     ReportDelivery& operator=(const ReportDelivery&) = delete;
 
     // A matching line of a read pass under the pattern set of `language`,
     // made in the session's reset generation `generation`: posted at once
-    // when nothing waits, else queued (and journaled) behind the others.
+    // when nothing waits, else queued behind the others.
     void submit(const LogRecord& record, const std::string& language, std::uint64_t generation);
+    // Puts the reports queued since the last call into the journal, flushed
+    // to disk once for all of them: the worker calls it at the end of each
+    // read pass, before it goes on.
+    void flushJournal();
 
     // Sends the waiting reports that are due, oldest first, at the backlog's
     // pace, until one fails, the stop is requested or the next would have to
@@ -60,6 +67,7 @@ private:
     Attempt attempt(const PendingReport& report);
     void enqueue(PendingReport report);
     void finished(const PendingReport& report);
+    void forget(const ReportId& id);
     void openJournal(const std::filesystem::path& path, std::uint64_t generation);
     void tell(int textId);
     void tellDropped();
@@ -72,6 +80,7 @@ private:
     ServerIdentifiers identifiers_;
     ReportQueue queue_;
     std::optional<ReportJournal> journal_;
+    std::vector<JournalEntry> unflushed_;  // queued, not in the journal yet
     bool dropTold_ = false;
     std::size_t lastRunWaiting_ = 0;  // reports of the last run not answered yet
     std::int32_t lastRunSent_ = 0;
