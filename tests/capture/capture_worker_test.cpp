@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "capture/capture_worker.h"
+#include "capture/report_journal_format.h"
 #include "report/line_report.h"
 #include "fakes/recording_status_sink.h"
 #include "fakes/fake_clock.h"
@@ -450,6 +454,40 @@ TEST_F(Worker, ReportsThatCouldNotBeSentGoOutInOrderOnceEachWhenTheServerIsBack)
     const std::u16string waitingFour = filled(kTextReportsWaiting, {u"4"});
     auto texts = status.texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), waitingFour), texts.end());
+}
+
+// A report the server did not take is on the disk before the worker goes on
+// from the read pass that matched it: a crash then loses nothing.
+TEST_F(Worker, AReportThatWaitsIsInTheJournalOnDiskBeforeTheNextPoll) {
+    const std::filesystem::path journal =
+        std::filesystem::temp_directory_path() /
+        ("tidemark-worker-journal-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    WorkerServices services;
+    services.clock = &clock;
+    services.processes = &processes;
+    services.httpClientFactory = server.factory();
+    services.journalPath = journal;
+    worker = std::make_unique<CaptureWorker>(session, std::move(services));
+    session.clearStopRequest();  // the replaced worker asked its session to stop
+    server.answer(kPatterns);
+    runGame();
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text) && log->written() == 1) log->append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+    };
+    std::size_t onDisk = 0;
+    onSleep = [&](std::uint32_t ms) {
+        if (ms != 10 || requests("POST").empty()) return;
+        std::ifstream file(journal, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        onDisk = journal_format::parse(bytes).waiting.size();
+        session.requestStop();
+    };
+
+    worker->workerMain();
+    worker.reset();
+    std::filesystem::remove(journal);
+
+    EXPECT_EQ(onDisk, 1u);
 }
 
 TEST_F(Worker, StopWithReportsWaitingSaysHowManyWereNotSent) {
