@@ -21,3 +21,8 @@
 #define IDS_REPORTS_WAITING           127
 #define IDS_REPORTS_NOT_SENT          128
 #define IDS_REPORTS_DROPPED           129
+#define IDS_WAITING_FOR_SERVER        130
+#define IDS_LAST_RUN_REPORTS_SENT     131
+#define IDS_JOURNAL_DAMAGED           132
+#define IDS_JOURNAL_OTHER_VERSION     133
+#define IDS_JOURNAL_UNUSABLE          134

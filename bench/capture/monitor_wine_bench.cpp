@@ -87,14 +87,16 @@ public:
     bool get(const std::string& path, std::span<const FormField> fields, std::uint32_t flags) override {
         return inner_->get(path, fields, flags);
     }
-    bool postForm(const std::string& path, const FormData& form, std::uint32_t flags) override {
-        const bool sent = inner_->postForm(path, form, flags);
+    bool postForm(const std::string& path, const FormData& form, std::uint32_t flags,
+                  std::span<const HttpHeader> extraHeaders = {}) override {
+        const bool sent = inner_->postForm(path, form, flags, extraHeaders);
         if (sent) {
             lastPostAnsweredNs = nowNs();
             ++postsAnswered;
         }
         return sent;
     }
+    AnswerStatus answerStatus() const override { return inner_->answerStatus(); }
     bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) override {
         return inner_->read(buffer, size, bytesRead);
     }

@@ -13,13 +13,11 @@
 #include <system_error>
 #include <utility>
 
-#include "capture/report_effects.h"
-#include "capture/report_queue.h"
+#include "capture/report_delivery.h"
 #include "capture/status_text.h"
 #include "gamelog/chat_log_locator.h"
 #include "gamelog/compiled_patterns.h"
 #include "gamelog/log_reader.h"
-#include "report/line_report.h"
 #include "report/pattern_answer.h"
 #include "report/pattern_fetch.h"
 #include "report/server_connection.h"
@@ -34,6 +32,10 @@ namespace {
 constexpr std::uint32_t kWaitPauseMs = 1000;
 constexpr std::uint32_t kPollPauseMs = 10;
 constexpr auto kStopBound = std::chrono::milliseconds(10000);
+// The wait before the patterns are fetched again after a failed fetch,
+// doubling up to a minute while the server stays away.
+constexpr std::uint64_t kFirstServerWaitMs = 1000;
+constexpr std::uint64_t kLongestServerWaitMs = 60000;
 
 constexpr char kDirectX9Client[] = "ffxiv.exe";
 constexpr char kDirectX11Client[] = "ffxiv_dx11.exe";
@@ -50,17 +52,20 @@ struct PatternSet {
 
 // Everything the worker alone owns.
 struct WorkerContext {
-    explicit WorkerContext(const WorkerServices& services)
-        : connection(services.httpClientFactory, services.serverHost, services.serverPort) {}
+    WorkerContext(CaptureSession& session, const WorkerServices& services, Clock& clock)
+        : generation(session.resetGeneration()),
+          connection(services.httpClientFactory, services.serverHost, services.serverPort),
+          delivery(session, connection, clock, services.settings, services.journalPath, generation,
+                   services.reportIds) {}
 
-    // Back to no game, nothing located and nothing loaded. The server's
-    // identifiers, the connection, the reports waiting to be sent and the
-    // once-per-run flags stay.
+    // Back to no game, nothing located and nothing loaded. The connection,
+    // the reports on their way and the once-per-run flags stay.
     void startOver() {
         game.reset();
         log = {};
         position = {};
         patterns = {};
+        resumeLog = false;
     }
 
     std::uint64_t generation = 0;  // the session's reset generation this state belongs to
@@ -68,10 +73,11 @@ struct WorkerContext {
     ChatLogAddresses log;
     ReadPosition position;
     PatternSet patterns;
-    ServerIdentifiers identifiers;
+    bool resumeLog = false;  // a reset came while the log was followed: go on with it if it still holds
     ServerConnection connection;
-    ReportQueue queue;
-    bool dropReported = false;  // the Log tab was told that waiting reports were dropped
+    ReportDelivery delivery;
+    bool patternsFetched = false;  // once: a later failed fetch is waited out
+    std::uint64_t serverWaitMs = kFirstServerWaitMs;
     int launchConsidered = 0;
     int dx9Reported = 0;
 };
@@ -94,7 +100,7 @@ public:
         : session_(session),
           services_(services),
           clock_(services.clock != nullptr ? *services.clock : systemClock()),
-          context_(services),
+          context_(session, services, clock_),
           searchPacer_(clock_) {}
 
     void run() {
@@ -104,8 +110,9 @@ public:
             if (outcome.kind == PassOutcome::Kind::EndThread) break;
             if (outcome.kind == PassOutcome::Kind::Abandoned) session_.setAbortCode(outcome.abortValue);
         }
-        if (!context_.queue.empty())
-            reportCount(kTextReportsNotSent, static_cast<std::int32_t>(context_.queue.size()));
+        // Journaled reports wait for the next start; only those in memory are lost.
+        if (!context_.delivery.durable() && context_.delivery.waiting() > 0)
+            reportCount(kTextReportsNotSent, static_cast<std::int32_t>(context_.delivery.waiting()));
     }
 
 private:
@@ -115,9 +122,13 @@ private:
     // step with it; the context then starts over.
     bool resetSeen() { return catchUp(session_.resetGeneration()); }
 
+    // Only the patterns belong to the language: the game, its log and how
+    // far it was read are kept, for the next pass to go on with when they
+    // still hold.
     bool catchUp(std::uint64_t generation) {
         if (generation == context_.generation) return false;
-        context_.startOver();
+        context_.patterns = {};
+        context_.resumeLog = context_.resumeLog || context_.log.located();
         context_.generation = generation;
         return true;
     }
@@ -139,11 +150,25 @@ private:
 
         if (!context_.patterns.loaded) {
             if (!loadPatterns(chosen.language)) {
+                if (context_.patternsFetched) {
+                    waitForServer();
+                    return PassOutcome::nextPass();
+                }
                 session_.reportStatus(kTextConnectionFailed);
                 return PassOutcome::endThread();
             }
+            context_.patternsFetched = true;
+            context_.serverWaitMs = kFirstServerWaitMs;
             // Another language was chosen while the request ran: fetch again.
             if (resetSeen()) return PassOutcome::nextPass();
+        }
+
+        // Across a language change the same game with the same log goes on
+        // where it was read to, under the new set.
+        if (context_.resumeLog) {
+            context_.resumeLog = false;
+            if (session_.abortCode() == 0 && readsAsLogHeader(*context_.game, context_.log)) return monitor();
+            context_.startOver();
         }
 
         std::unique_ptr<ProcessMemory> game = waitForGame();
@@ -186,16 +211,34 @@ private:
         return true;
     }
 
+    // The server failed to give the patterns again: wait (sending), then fetch.
+    void waitForServer() {
+        std::uint64_t left = context_.serverWaitMs;
+        context_.serverWaitMs = std::min(context_.serverWaitMs * 2, kLongestServerWaitMs);
+        while (left > 0 && !stopRequested() && !resetSeen()) {
+            const auto waiting = static_cast<std::int32_t>(context_.delivery.waiting());
+            session_.setStatus(formatStatusText(LoadTextW(kTextWaitingForServer), {waiting}));
+            const std::uint64_t step = std::min(left, std::uint64_t{kWaitPauseMs});
+            pauseSending(step);
+            left -= step;
+        }
+    }
+
+    // A pause of `ms` that the waiting reports may use at their pace.
+    void pauseSending(std::uint64_t ms) {
+        const std::uint64_t spent = context_.delivery.sendWaiting(ms);
+        if (spent < ms) clock_.sleepMs(static_cast<std::uint32_t>(ms - spent));
+    }
+
     // The DirectX 11 client's process; null once a stop was requested or a
     // reset came in.
     std::unique_ptr<ProcessMemory> waitForGame() {
         while (!stopRequested() && !resetSeen()) {
             if (services_.processes != nullptr)
                 if (auto game = lookForGame(*services_.processes)) return game;
-            sendWaitingReports();
             showWaiting();
             context_.launchConsidered = 1;
-            clock_.sleepMs(kWaitPauseMs);
+            pauseSending(kWaitPauseMs);
         }
         return nullptr;
     }
@@ -219,7 +262,7 @@ private:
             // The search text keeps its dots moving: the search is not over.
             const int dots = static_cast<int>(++searchPauseSteps_ % 10);
             session_.setStatus(LoadTextW(kTextSearchingLogs) + std::u16string(static_cast<std::size_t>(dots), u'.'));
-            sendWaitingReports();
+            context_.delivery.sendWaiting(0);
             const std::uint64_t step = std::min<std::uint64_t>(left, kWaitPauseMs);
             clock_.sleepMs(static_cast<std::uint32_t>(step));
             left -= step;
@@ -265,14 +308,16 @@ private:
                 return PassOutcome::nextPass();
             }
             if (count != context_.position.readCount) {
-                if (readNewEntries(*context_.game, context_.log, context_.position, context_.patterns.compiled,
-                                   *this) < 0)
-                    return PassOutcome::abandoned(count);
+                const std::int32_t read = readNewEntries(*context_.game, context_.log, context_.position,
+                                                         context_.patterns.compiled, *this);
+                context_.delivery.flushJournal();
+                if (read < 0) return PassOutcome::abandoned(count);
                 showProgress(count);
-            } else if (!context_.queue.empty()) {
-                const std::size_t waiting = context_.queue.size();
-                sendWaitingReports();
-                if (context_.queue.size() != waiting) showProgress(count);
+            }
+            // Waiting reports go out at their pace whether the game writes or not.
+            if (const std::size_t waiting = context_.delivery.waiting(); waiting > 0) {
+                context_.delivery.sendWaiting(0);
+                if (context_.delivery.waiting() != waiting) showProgress(count);
             }
             clock_.sleepMs(kPollPauseMs);
         }
@@ -282,8 +327,8 @@ private:
     void showProgress(std::int32_t count) {
         // Reports that wait for the server matter more than how far the log
         // was read: the player sees that the lines are not lost.
-        if (!context_.queue.empty()) {
-            const auto waiting = static_cast<std::int32_t>(context_.queue.size());
+        if (context_.delivery.waiting() > 0) {
+            const auto waiting = static_cast<std::int32_t>(context_.delivery.waiting());
             session_.setStatus(formatStatusText(LoadTextW(kTextReportsWaiting), {waiting}));
             return;
         }
@@ -292,58 +337,13 @@ private:
                                            : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
     }
 
-    // A matching line of the read pass: posted, and listed as the server
-    // says; queued behind the reports still waiting, if any.
+    // A matching line, handed to the delivery. One met after a reset is refused:
+    // it and the rest of the pass are read again under the new generation's set.
     bool onMatch(LogRecord& record) override {
         if (stopRequested()) return false;
-        // The pass's lines belong to the session before the reset; the
-        // context starts over at the next poll.
         if (session_.resetGeneration() != context_.generation) return false;
-        sendWaitingReports();
-        if (!context_.queue.empty()) {
-            queueReport(record);
-            return true;
-        }
-        const ReportAnswer answer = postLine(context_.connection, identityFor(context_.patterns.language), record);
-        if (answer.outcome == ReportAnswer::Outcome::NotSent) {
-            queueReport(record);
-            context_.queue.attemptFailed(clock_.elapsedMs());
-            return true;
-        }
-        applyReportAnswer(answer, record, context_.generation, session_, context_.identifiers, services_.settings);
+        context_.delivery.submit(record, context_.patterns.language, context_.generation);
         return true;
-    }
-
-    // Each report goes with the identifiers current when it is sent.
-    ReportIdentity identityFor(const std::string& language) const {
-        return {language, context_.identifiers.sid, context_.identifiers.fid, session_.playerId()};
-    }
-
-    void queueReport(const LogRecord& record) {
-        const std::size_t dropped =
-            context_.queue.push(pendingReportOf(record, context_.patterns.language, context_.generation));
-        if (dropped > 0 && !context_.dropReported) {
-            session_.reportStatus(kTextReportsDropped);
-            context_.dropReported = true;
-        }
-    }
-
-    // Sends the waiting reports, oldest first, for as long as the server
-    // takes them; a report the server answered in any way is done with.
-    void sendWaitingReports() {
-        ReportQueue& queue = context_.queue;
-        while (!queue.empty() && queue.due(clock_.elapsedMs()) && !stopRequested()) {
-            const PendingReport& report = queue.front();
-            LogRecord record = report.recordForSending();
-            const ReportAnswer answer = postLine(context_.connection, identityFor(report.language), record);
-            if (answer.outcome == ReportAnswer::Outcome::NotSent) {
-                queue.attemptFailed(clock_.elapsedMs());
-                return;
-            }
-            applyReportAnswer(answer, record, report.generation, session_, context_.identifiers, services_.settings);
-            queue.pop();
-            queue.attemptSucceeded();
-        }
     }
 
     void reportCount(int textId, std::int32_t count) {

@@ -7,11 +7,13 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "capture/game_processes.h"
+#include "capture/report_delivery.h"
 #include "http/http_client.h"
 #include "platform/clock.h"
 #include "platform/settings_store.h"
@@ -27,6 +29,8 @@ struct WorkerServices {
     Clock* clock = nullptr;               // null: the system clock
     SettingsStore* settings = nullptr;    // where a new player id is saved
     HttpClientFactory httpClientFactory;  // empty: no client can be made
+    std::filesystem::path journalPath;    // empty: waiting reports are kept in memory only
+    ReportIdSource reportIds;             // empty: random ids
     std::string serverHost = TIDEMARK_SERVER_HOST;
     std::uint16_t serverPort = TIDEMARK_SERVER_PORT;
 };
@@ -49,7 +53,7 @@ public:
     // Asks the worker to end and waits for it for at most 10 s.
     void stop();
     // The worker's loop on the calling thread, until a stop request or a
-    // pattern fetch that failed.
+    // failed first pattern fetch.
     void workerMain();
 
     bool running() const;

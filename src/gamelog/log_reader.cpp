@@ -85,6 +85,7 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
     if (textSize > 0 && process.readMemory(textAddress, text.get(), textSize) < textSize) return kReadFailed;
 
     std::int32_t matches = 0;
+    std::int32_t readTo = count;
     for (std::uint32_t p = firstPosition(static_cast<std::uint32_t>(from.readCount), base, from.startCount);
          p < b; ++p) {
         const std::uint32_t start = p == 0 ? 0 : table[p - 1];
@@ -112,11 +113,14 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
         record.raw = line;
         record.rawLength = lineLength;
         record.present = present ? 1 : 0;
-        if (!sink.onMatch(record)) break;
+        if (!sink.onMatch(record)) {
+            readTo = static_cast<std::int32_t>(base + p);
+            break;
+        }
     }
 
     position = from;
-    position.readCount = count;
+    position.readCount = readTo;
     position.lastBlock = LogBlockSeen{true, base, tableAddress, textAddress};
     return static_cast<std::int32_t>(b);
 }

@@ -33,8 +33,8 @@ class MatchSink {
 public:
     virtual ~MatchSink() = default;
     // One matching entry; `record.raw` is valid during the call only. False
-    // ends the walk: the pass then handles no further entry but still counts
-    // the block as read.
+    // ends the walk: the pass handles no further entry, and the position
+    // stops before this one, so the next pass reads it and the rest again.
     virtual bool onMatch(LogRecord& record) = 0;
 };
 

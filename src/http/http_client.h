@@ -6,14 +6,30 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "http/form.h"
 
 namespace tidemark {
 
 inline constexpr std::uint32_t kRequestFlags = 0xA4000000;  // RELOAD | EXISTING_CONNECT | NO_CACHE_WRITE
+
+// A header added to one request. Neither part may hold a line break.
+struct HttpHeader {
+    std::string name;
+    std::string value;
+};
+
+// The head of the answer to the request just sent: its status code (0 when
+// it could not be read) and its Retry-After in seconds, when the server gave
+// one as a number.
+struct AnswerStatus {
+    std::uint32_t code = 0;
+    std::optional<std::uint32_t> retryAfterSeconds;
+};
 
 class HttpClient {
 public:
@@ -26,12 +42,25 @@ public:
     // target would pass kMaxRequestTargetLength.
     virtual bool get(const std::string& path, std::span<const FormField> fields,
                      std::uint32_t flags) = 0;
-    // POST of the form as an urlencoded body with the system's four headers.
-    virtual bool postForm(const std::string& path, const FormData& form, std::uint32_t flags) = 0;
+    // POST of the form as an urlencoded body with the system's four headers
+    // and `extraHeaders`; false, without sending, when a header holds a line
+    // break.
+    virtual bool postForm(const std::string& path, const FormData& form, std::uint32_t flags,
+                          std::span<const HttpHeader> extraHeaders = {}) = 0;
+    // The status of the answer to the request just sent.
+    virtual AnswerStatus answerStatus() const = 0;
     // One read of at most `size` bytes of the current answer; 0 bytes with
     // true is the end of the answer.
     virtual bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) = 0;
 };
+
+// Whether the header can go on the wire as given: a name of token bytes and a
+// value without control bytes, so nothing can be smuggled into the request.
+bool isSendableHeader(const HttpHeader& header);
+
+// The seconds of a Retry-After value in its number form; nothing for the
+// date form or anything unreadable.
+std::optional<std::uint32_t> parseRetryAfter(std::string_view value);
 
 using HttpClientFactory = std::function<std::unique_ptr<HttpClient>()>;
 

@@ -151,15 +151,36 @@ bool WinInetHttpClient::get(const std::string& path, std::span<const FormField> 
     return send(nullptr, nullptr, 0);
 }
 
-bool WinInetHttpClient::postForm(const std::string& path, const FormData& form, std::uint32_t flags) {
+bool WinInetHttpClient::postForm(const std::string& path, const FormData& form, std::uint32_t flags,
+                                 std::span<const HttpHeader> extraHeaders) {
     if (path.empty()) return false;
+    for (const HttpHeader& header : extraHeaders)
+        if (!isSendableHeader(header)) return false;
     std::string target = path;
     if (!connection_ && !connectFromUrl(path, flags, true, target)) return false;
     if (target.size() > kMaxRequestTargetLength) return false;
     if (!openRequest(target.c_str(), "POST", flags, 0)) return false;
     for (const char* header : kFormHeaders) addHeaders(header, static_cast<DWORD>(-1), kHeaderModifiers);
+    for (const HttpHeader& header : extraHeaders) {
+        const std::string line = header.name + ": " + header.value + "\r\n";
+        if (!addHeaders(line.c_str(), static_cast<DWORD>(line.size()), kHeaderModifiers)) return false;
+    }
     std::string body = buildUrlencodedBody(form.fields());
     return send(kFormContentType, body.data(), static_cast<DWORD>(body.size()));
+}
+
+AnswerStatus WinInetHttpClient::answerStatus() const {
+    AnswerStatus status;
+    if (!request_) return status;
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (HttpQueryInfoA(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+        status.code = code;
+    char retryAfter[64] = {};
+    size = sizeof retryAfter - 1;
+    if (HttpQueryInfoA(request_.get(), HTTP_QUERY_RETRY_AFTER, retryAfter, &size, nullptr))
+        status.retryAfterSeconds = parseRetryAfter(std::string_view(retryAfter, size));
+    return status;
 }
 
 HttpClientFactory winInetClientFactory(std::chrono::milliseconds stepTimeout) {

@@ -46,7 +46,9 @@ public:
 
     bool get(const std::string& path, std::span<const FormField> fields,
              std::uint32_t flags) override;
-    bool postForm(const std::string& path, const FormData& form, std::uint32_t flags) override;
+    bool postForm(const std::string& path, const FormData& form, std::uint32_t flags,
+                  std::span<const HttpHeader> extraHeaders = {}) override;
+    AnswerStatus answerStatus() const override;
     bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) override;
 
 private:

@@ -1,6 +1,8 @@
 // Posting one matched game log line and reading the server's answer.
 #include "report/line_report.h"
 
+#include <vector>
+
 #include <rapidjson/document.h>
 
 #include "http/form.h"
@@ -17,7 +19,8 @@ std::optional<std::string> stringMember(const rapidjson::Document& answer, const
 }
 }  // namespace
 
-ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identity, const LogRecord& record) {
+ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identity, const LogRecord& record,
+                      std::string_view reportId) {
     ReportAnswer result;
     HttpClient* client = connection.client();
     if (client == nullptr) return result;
@@ -38,8 +41,11 @@ ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identi
         {"ltime", ltime.c_str()},
         {"present", record.present != 0 ? "1" : "0"},
     };
-    if (!client->postForm(kReportPostPath, FormData(fields), kRequestFlags)) return result;
+    std::vector<HttpHeader> headers;
+    if (!reportId.empty()) headers.push_back({kReportIdHeader, std::string(reportId)});
+    if (!client->postForm(kReportPostPath, FormData(fields), kRequestFlags, headers)) return result;
 
+    result.status = client->answerStatus();
     result.text = readAnswer(*client);
     rapidjson::Document answer;
     answer.Parse(result.text.c_str());
@@ -54,6 +60,24 @@ ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identi
     result.fid = stringMember(answer, "fid");
     result.aid = stringMember(answer, "aid");
     return result;
+}
+
+}  // namespace tidemark
+
+namespace tidemark {
+
+bool endsReport(const ReportAnswer& answer) {
+    if (answer.outcome == ReportAnswer::Outcome::NotSent) return false;
+    const std::uint32_t code = answer.status.code;
+    if (code == 408 || code == 429) return false;
+    if (code >= 400 && code < 500) return true;
+    // A status that could not be read is taken for the server's usual 200.
+    const bool success = code == 0 || (code >= 200 && code < 300);
+    // An answer that filled the client's buffer was cut here, not by the
+    // server: the server took the report (a long line comes back long), and
+    // sending it again would only bring the same long answer.
+    const bool cutHere = answer.text.size() >= kAnswerCapacity;
+    return success && (answer.outcome == ReportAnswer::Outcome::Object || cutHere);
 }
 
 }  // namespace tidemark

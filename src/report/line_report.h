@@ -1,8 +1,10 @@
 #pragma once
 // Posting one matched game log line, and what the server answered.
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "report/server_connection.h"
 #include "session/log_record.h"
@@ -25,12 +27,26 @@ struct ReportAnswer {
         Object,       // the members below, each only when it was a string
     };
     Outcome outcome = Outcome::NotSent;
+    AnswerStatus status;  // of a sent request
     std::string text;
     std::optional<std::string> log, msg, sid, fid, aid;
 };
 
+// The header that carries a report's id on every attempt, so that the server
+// can tell a repeat from a new line.
+inline constexpr char kReportIdHeader[] = "Tidemark-Report-Id";
+
 // Sends the ten fields of the report and reads the answer. The line goes
-// over its full `rawLength`, NUL and separator bytes included.
-ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identity, const LogRecord& record);
+// over its full `rawLength`, NUL and separator bytes included; `reportId`,
+// when not empty, goes in the report id header, never in the body.
+ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identity, const LogRecord& record,
+                      std::string_view reportId = {});
+
+// Whether the answer ends the report: the answer the protocol defines (a
+// JSON object, or a success too long for the answer buffer) or a refusal of
+// the report itself (a 4xx other than 408 and 429). Anything else (no
+// answer, 408, 429, a 5xx, a page that is not the protocol's) says "try
+// again later", and the report must be kept.
+bool endsReport(const ReportAnswer& answer);
 
 }  // namespace tidemark

@@ -14,4 +14,6 @@ std::string executablePath() {
     return path;
 }
 
+std::filesystem::path executableFile() { return executablePath(); }
+
 }  // namespace tidemark

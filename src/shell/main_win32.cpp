@@ -32,6 +32,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     workerServices.settings = &settings;
     workerServices.processes = &processes;
     workerServices.httpClientFactory = winInetClientFactory();
+    workerServices.journalPath = journalPathFor(executableFile());
     CaptureWorker worker(session, std::move(workerServices));
     WindowExchanges exchanges(winInetClientFactory(), TIDEMARK_SERVER_HOST, TIDEMARK_SERVER_PORT);
 

@@ -13,14 +13,15 @@ constexpr char kGeneral[] = "general";
 // Text values are read into a 512-character buffer: at most 511 characters.
 constexpr std::size_t kTextBuffer = 512;
 
-std::size_t extensionPosition(std::string_view path) {
-    std::size_t dot = std::string_view::npos;
+template <typename Char>
+std::size_t extensionPosition(std::basic_string_view<Char> path) {
+    std::size_t dot = std::basic_string_view<Char>::npos;
     for (std::size_t i = 0; i < path.size(); ++i) {
-        const char c = path[i];
-        if (c == '\\' || c == '/' || c == ' ') dot = std::string_view::npos;
+        const Char c = path[i];
+        if (c == '\\' || c == '/' || c == ' ') dot = std::basic_string_view<Char>::npos;
         else if (c == '.') dot = i;
     }
-    return dot == std::string_view::npos ? path.size() : dot;
+    return dot == std::basic_string_view<Char>::npos ? path.size() : dot;
 }
 }  // namespace
 
@@ -28,6 +29,15 @@ std::string settingsPathFor(std::string_view executablePath) {
     std::string path(executablePath.substr(0, extensionPosition(executablePath)));
     path += ".ini";
     return path;
+}
+
+std::filesystem::path journalPathFor(const std::filesystem::path& executable) {
+    using Char = std::filesystem::path::value_type;
+    const std::basic_string_view<Char> text = executable.native();
+    if (text.empty()) return {};
+    std::basic_string<Char> journal(text.substr(0, extensionPosition(text)));
+    for (char c : std::string_view(".queue")) journal += static_cast<Char>(c);
+    return journal;
 }
 
 void loadSettings(CaptureSession& session, SettingsStore& store) {

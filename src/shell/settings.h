@@ -2,6 +2,7 @@
 // The settings file beside the executable: its path, the shell's own two
 // options, and the loading of every value that is read once at start.
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,15 @@ extern int exitToTray;
 // last component, unless a space follows it; folder names are never touched.
 std::string settingsPathFor(std::string_view executablePath);
 
+// The file of the reports that wait for the server, beside the settings
+// file: the executable's path with its extension replaced by ".queue", the
+// extension found as settingsPathFor finds it. Empty for an empty path.
+std::filesystem::path journalPathFor(const std::filesystem::path& executable);
+
 // Full path of the running executable.
 std::string executablePath();
+// The same as a path, without a detour through the system code page.
+std::filesystem::path executableFile();
 
 // Derives settingsPath, then reads "language", "wader", "ExecGame",
 // "ExecOnTray" and "ExitToTray" of section "general" into the session and

@@ -23,6 +23,16 @@ constexpr TextEntry kTexts[] = {
     {127, u"%d reports waiting to be sent.", u"送信待ちのレポートが%d件あります."},
     {128, u"%d reports could not be sent.", u"%d件のレポートを送信できませんでした."},
     {129, u"The oldest reports waiting to be sent were dropped.", u"送信待ちの古いレポートを破棄しました."},
+    {130, u"Waiting for the server. %d reports waiting to be sent.",
+     u"サーバーの応答を待っています. 送信待ちのレポートが%d件あります."},
+    {131, u"%d reports from the last run were sent",
+     u"前回の起動から残っていたレポート%d件を送信しました"},
+    {132, u"The end of the file of waiting reports was damaged and has been dropped.",
+     u"送信待ちレポートのファイルの末尾が壊れていたため破棄しました."},
+    {133, u"The file of waiting reports belongs to another version of Tidemark; it is left as it is, and reports wait in memory only.",
+     u"送信待ちレポートのファイルは別のバージョンのTidemarkのものです. ファイルはそのまま残し, レポートはメモリ上でのみ保持します."},
+    {134, u"The file of waiting reports cannot be written; reports wait in memory only and are lost at exit.",
+     u"送信待ちレポートのファイルに書き込めません. レポートはメモリ上でのみ保持し, 終了時に失われます."},
 };
 }  // namespace
 

@@ -25,6 +25,11 @@ enum TextId : int {
     kTextReportsWaiting = 127,
     kTextReportsNotSent = 128,
     kTextReportsDropped = 129,
+    kTextWaitingForServer = 130,
+    kTextLastRunReportsSent = 131,
+    kTextJournalDamaged = 132,
+    kTextJournalOtherVersion = 133,
+    kTextJournalUnusable = 134,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.

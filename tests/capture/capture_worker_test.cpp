@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -17,6 +20,8 @@
 #include <vector>
 
 #include "capture/capture_worker.h"
+#include "capture/report_journal_format.h"
+#include "report/line_report.h"
 #include "fakes/recording_status_sink.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_http_client.h"
@@ -446,6 +451,40 @@ TEST_F(Worker, ReportsThatCouldNotBeSentGoOutInOrderOnceEachWhenTheServerIsBack)
     EXPECT_NE(std::find(texts.begin(), texts.end(), waitingFour), texts.end());
 }
 
+// A report the server did not take is on the disk before the worker goes on
+// from the read pass that matched it: a crash then loses nothing.
+TEST_F(Worker, AReportThatWaitsIsInTheJournalOnDiskBeforeTheNextPoll) {
+    const std::filesystem::path journal =
+        std::filesystem::temp_directory_path() /
+        ("tidemark-worker-journal-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    WorkerServices services;
+    services.clock = &clock;
+    services.processes = &processes;
+    services.httpClientFactory = server.factory();
+    services.journalPath = journal;
+    worker = std::make_unique<CaptureWorker>(session, std::move(services));
+    session.clearStopRequest();  // the replaced worker asked its session to stop
+    server.answer(kPatterns);
+    runGame();
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text) && log->written() == 1) log->append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+    };
+    std::size_t onDisk = 0;
+    onSleep = [&](std::uint32_t ms) {
+        if (ms != 10 || requests("POST").empty()) return;
+        std::ifstream file(journal, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        onDisk = journal_format::parse(bytes).waiting.size();
+        session.requestStop();
+    };
+
+    worker->workerMain();
+    worker.reset();
+    std::filesystem::remove(journal);
+
+    EXPECT_EQ(onDisk, 1u);
+}
+
 TEST_F(Worker, StopWithReportsWaitingSaysHowManyWereNotSent) {
     server.answer(kPatterns);
     runGame();
@@ -462,6 +501,22 @@ TEST_F(Worker, StopWithReportsWaitingSaysHowManyWereNotSent) {
     worker->workerMain();
 
     EXPECT_EQ(messages(), std::vector<std::u16string>{u"* " + filled(kTextReportsNotSent, {u"2"})});
+}
+
+TEST_F(Worker, ALogCountOfZeroWhileMonitoringStartsOver) {
+    server.answer(kPatterns);
+    server.answer(kPatterns);
+    runGame();
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text) && requests("GET").size() == 1) log->setCount(0);
+    };
+    server.onRequest([this](const FakeRequest&) {
+        if (server.requestCount() == 1) session.requestStop();
+    });
+
+    worker->workerMain();
+
+    EXPECT_EQ(requests("GET").size(), 2u) << "reset, then the patterns are fetched again";
 }
 
 // --- a language chosen while the worker runs --------------------------------
@@ -545,9 +600,12 @@ TEST_F(LanguageChange, DuringTheGameWaitTheNewLanguagesSetIsFetchedBeforeAttachi
     expectReportsLabelledByTheirSet();
 }
 
-TEST_F(LanguageChange, DuringAReadPassNoLaterLineOfThatPassIsPostedOrListed) {
-    script({kEnglishPatterns, R"({"log": "first of the old pass", "msg": "old"})", kJapanesePatterns,
-            R"({"log": "after the change"})"});
+// The game and its log stay: only the patterns are fetched anew, the lines
+// of the pass that the change interrupted are read again under the new set,
+// and a line written after the change is still present.
+TEST_F(LanguageChange, DuringAReadPassTheRestOfThePassIsReadAgainUnderTheNewSetWithoutASearch) {
+    script({kEnglishPatterns, R"({"log": "old", "msg": "old"})", kJapanesePatterns, R"({"log": "two"})",
+            R"({"log": "three"})", R"({"log": "new"})"});
     runGame();
     status.onStatus = [this](const std::u16string& text) {
         if (!isMonitoring(text)) return;
@@ -557,20 +615,75 @@ TEST_F(LanguageChange, DuringAReadPassNoLaterLineOfThatPassIsPostedOrListed) {
             log->append(static_cast<std::uint32_t>(kNow), 1, "a new hit");
         }
     };
-    server.onRequest([this](const FakeRequest& r) {
+    int snapshotsAtChange = -1;
+    server.onRequest([&](const FakeRequest& r) {
         if (r.verb != "POST") return;
-        if (r.field("lang") == "en") session.chooseLanguage("ja");
-        else session.requestStop();
+        if (r.field("lang") == "en") {
+            session.chooseLanguage("ja");
+            snapshotsAtChange = processes.snapshotsTaken();
+        }
+        if (r.field("log") == "a new hit") session.requestStop();
     });
 
     worker->workerMain();
 
-    auto posts = requests("POST");
-    ASSERT_EQ(posts.size(), 2u) << "one line of the old pass, then the line written after the change";
-    EXPECT_EQ(posts[0].field("lang"), "en");
-    EXPECT_EQ(posts[1].field("log"), "a new hit");
+    std::vector<std::string> sent;
+    for (const FakeRequest& r : requests("POST"))
+        sent.push_back(r.field("lang").value_or("") + ":" + r.field("log").value_or("") + ":" +
+                       r.field("present").value_or(""));
+    EXPECT_EQ(sent, (std::vector<std::string>{"en:a hit:1", "ja:a hit:1", "ja:a hit:1", "ja:a new hit:1"}));
     expectReportsLabelledByTheirSet();
-    EXPECT_EQ(messages(), std::vector<std::u16string>{u"after the change"});
+    EXPECT_EQ(messages(), (std::vector<std::u16string>{u"two", u"three", u"new"}));
+    EXPECT_EQ(processes.snapshotsTaken(), snapshotsAtChange) << "the game was kept, not looked for again";
+}
+
+// The server goes away while a report is on its way, and a language change
+// and the game's exit reset the capture: the worker waits for the server
+// instead of ending, and once it is back the report goes out (while the game
+// is away) under the language and pattern that matched it, with the id of its
+// first attempt; its answer belongs to before the reset and is not listed.
+TEST_F(LanguageChange, AResetWithTheServerAwayKeepsTheWorkerAndTheWaitingReports) {
+    runGame();
+    bool serverUp = true;
+    bool postsTaken = false;
+    int postsSeen = 0;
+    std::vector<std::uint64_t> fetchedAt;
+    std::u16string statusAtDelivery;
+    server.respondWith([&](const FakeRequest& r) {
+        if (r.verb == "GET") fetchedAt.push_back(clock.elapsedMs());
+        if (r.verb == "POST" && ++postsSeen == 1) {
+            serverUp = false;
+            session.chooseLanguage("ja");
+            endGame();
+        }
+        if (!serverUp || (r.verb == "POST" && !postsTaken)) return FakeAnswer::requestFailure();
+        if (r.verb == "GET") {
+            postsTaken = r.field("lang") == "ja";
+            return FakeAnswer::text(postsTaken ? kJapanesePatterns : kEnglishPatterns);
+        }
+        statusAtDelivery = status.texts().back();
+        session.requestStop();
+        return FakeAnswer::text(R"({"log": "late"})");
+    });
+    const std::u16string waitingForServer = filled(kTextWaitingForServer, {u"1"});
+    int serverWaits = 0;
+    status.onStatus = [&](const std::u16string& text) {
+        if (isMonitoring(text) && log->written() == 1) log->append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+        if (text == waitingForServer && ++serverWaits == 3) serverUp = true;
+    };
+
+    worker->workerMain();
+
+    auto posts = requests("POST");
+    ASSERT_GE(posts.size(), 2u);
+    EXPECT_EQ(posts.back().field("lang"), "en");
+    EXPECT_EQ(posts.back().field("pid"), "2");
+    EXPECT_EQ(posts.back().header(kReportIdHeader), posts.front().header(kReportIdHeader));
+    EXPECT_EQ(statusAtDelivery.rfind(LoadTextW(kTextWaitingForGame), 0), 0u) << "sent while the game is away";
+    EXPECT_TRUE(messages().empty());
+    ASSERT_EQ(fetchedAt.size(), 4u) << "en, then ja: failed twice, then fetched";
+    EXPECT_GE(fetchedAt[2] - fetchedAt[1], 1000u);
+    EXPECT_GE(fetchedAt[3] - fetchedAt[2], 2000u);
 }
 
 TEST(WorkerThread, StopWithoutAWorkerDoesNothing) {

@@ -135,10 +135,40 @@ TEST(ReportQueue, BacksOffFromOneSecondDoublingToAMinuteAndStartsOverOnSuccess) 
         now = next;
     }
     EXPECT_EQ(delays, (std::vector<std::uint64_t>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}));
-    queue.attemptSucceeded();
+    queue.attemptSucceeded(now);
     queue.attemptFailed(now);
     EXPECT_FALSE(queue.due(now + 999));
     EXPECT_TRUE(queue.due(now + 1000));
+}
+
+// The server's Retry-After holds when it is longer than the back-off, within
+// a bound; a "too many" answer slows the backlog, and a run of successes
+// brings it back up to the documented 20 a second, never beyond.
+TEST(ReportQueue, HonoursRetryAfterAndPacesTheBacklogSlowerAfterTooMany) {
+    ReportQueue queue;
+    queue.attemptSucceeded(0);
+    EXPECT_EQ(queue.nextSendMs(), 50u);
+
+    queue.attemptFailed(1000, 30u);
+    EXPECT_EQ(queue.nextSendMs(), 31000u);
+    queue.attemptFailed(31000, 0u);
+    EXPECT_EQ(queue.nextSendMs(), 33000u) << "the back-off when longer";
+    queue.attemptFailed(33000, 4000000000u);
+    EXPECT_EQ(queue.nextSendMs(), 33000u + ReportQueue::kLongestRetryAfterMs);
+
+    ReportQueue paced;
+    for (std::uint64_t expected : {100u, 200u, 400u, 800u, 1000u, 1000u}) {
+        paced.attemptFailed(0, std::nullopt, /*tooMany=*/true);
+        EXPECT_EQ(paced.paceMs(), expected);
+    }
+    std::uint64_t now = 0;
+    for (int i = 0; i < 10 * ReportQueue::kRecoveryReports; ++i) {
+        const std::uint64_t pace = paced.paceMs();
+        paced.attemptSucceeded(now);
+        EXPECT_EQ(paced.nextSendMs(), now + pace);
+        now = paced.nextSendMs();
+    }
+    EXPECT_EQ(paced.paceMs(), ReportQueue::kFastestPaceMs);
 }
 
 }  // namespace

@@ -51,11 +51,17 @@ struct FakeRequest {
     std::uint32_t flags = 0;
     std::string target;              // GET: the encoded request target; POST: the path
     std::string body;                // POST: the encoded urlencoded body
+    std::vector<HttpHeader> headers; // POST: the headers added to the system's own
 
     // The value of the first field with this name; nullopt when absent.
     std::optional<std::string> field(const std::string& name) const {
         for (const FakeField& f : fields)
             if (f.name == name) return f.value;
+        return std::nullopt;
+    }
+    std::optional<std::string> header(const std::string& name) const {
+        for (const HttpHeader& h : headers)
+            if (h.name == name) return h.value;
         return std::nullopt;
     }
     std::vector<std::string> fieldNames() const {
@@ -72,6 +78,7 @@ struct FakeAnswer {
     std::string body;        // Body: the answer bytes (empty: an empty answer)
     std::size_t chunk = 0;   // >0: at most this many bytes per read
     std::size_t failAfter = 0;  // ReadFailure: bytes delivered before read fails
+    AnswerStatus status{200, std::nullopt};
 
     static FakeAnswer text(std::string body, std::size_t chunk = 0) {
         return {Kind::Body, std::move(body), chunk, 0};
@@ -81,6 +88,13 @@ struct FakeAnswer {
     static FakeAnswer readFailure(std::string bodyBeforeFailure) {
         std::size_t n = bodyBeforeFailure.size();
         return {Kind::ReadFailure, std::move(bodyBeforeFailure), 0, n};
+    }
+    // An answer with another status code, and a Retry-After when given.
+    static FakeAnswer withStatus(std::uint32_t code, std::string body,
+                                 std::optional<std::uint32_t> retryAfter = std::nullopt) {
+        FakeAnswer answer = text(std::move(body));
+        answer.status = {code, retryAfter};
+        return answer;
     }
 };
 
@@ -102,6 +116,14 @@ public:
     void onRequest(std::function<void(const FakeRequest&)> hook) {
         std::lock_guard guard(mutex_);
         hook_ = std::move(hook);
+    }
+
+    // Answers every later request by what it asks instead of by the script.
+    // Called on the requesting thread after the onRequest hook, without the
+    // fake's lock held.
+    void respondWith(std::function<FakeAnswer(const FakeRequest&)> responder) {
+        std::lock_guard guard(mutex_);
+        responder_ = std::move(responder);
     }
 
     // --- records -----------------------------------------------------------
@@ -145,14 +167,19 @@ private:
     // the request, so an unexpected request shows as a failure.
     std::optional<FakeAnswer> recordRequest(FakeRequest request) {
         std::function<void(const FakeRequest&)> hook;
+        std::function<FakeAnswer(const FakeRequest&)> responder;
         {
             std::lock_guard guard(mutex_);
             hook = hook_;
+            responder = responder_;
         }
         if (hook) hook(request);
+        std::optional<FakeAnswer> chosen;
+        if (responder) chosen = responder(request);
         std::lock_guard guard(mutex_);
         requests_.push_back(std::move(request));
         arrived_.notify_all();
+        if (chosen) return chosen;
         if (answers_.empty()) return std::nullopt;
         FakeAnswer next = std::move(answers_.front());
         answers_.pop_front();
@@ -165,6 +192,7 @@ private:
     std::vector<FakeRequest> requests_;
     std::vector<FakeConnect> connects_;
     std::function<void(const FakeRequest&)> hook_;
+    std::function<FakeAnswer(const FakeRequest&)> responder_;
     bool connectSucceeds_ = true;
     int clientsCreated_ = 0;
 };
@@ -186,17 +214,23 @@ public:
         if (path.empty() || !connected_) return false;
         std::optional<std::string> target = buildRequestTarget(path, fields);
         if (!target) return false;
-        FakeRequest request{"GET", path, toFields(fields), flags, *target, {}};
+        FakeRequest request{"GET", path, toFields(fields), flags, *target, {}, {}};
         return take(server_.recordRequest(std::move(request)));
     }
 
-    bool postForm(const std::string& path, const FormData& form, std::uint32_t flags) override {
+    bool postForm(const std::string& path, const FormData& form, std::uint32_t flags,
+                  std::span<const HttpHeader> extraHeaders = {}) override {
         current_.reset();
         if (path.empty() || !connected_) return false;
+        for (const HttpHeader& header : extraHeaders)
+            if (!isSendableHeader(header)) return false;
         FakeRequest request{"POST", path, toFields(form.fields()), flags, path,
-                            buildUrlencodedBody(form.fields())};
+                            buildUrlencodedBody(form.fields()),
+                            std::vector<HttpHeader>(extraHeaders.begin(), extraHeaders.end())};
         return take(server_.recordRequest(std::move(request)));
     }
+
+    AnswerStatus answerStatus() const override { return current_ ? current_->status : AnswerStatus{}; }
 
     bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) override {
         bytesRead = 0;

@@ -297,12 +297,20 @@ TEST_F(ReadPass, AShortReadOfTheCountTableOrTextFailsThePassAndKeepsThePosition)
     }
 }
 
-TEST_F(ReadPass, ASinkThatEndsTheWalkStopsItButTheBlockStillCountsAsRead) {
+// A line the sink refuses (the patterns it was matched with are no longer
+// current) is read again by the next pass, with the lines after it.
+TEST_F(ReadPass, ASinkThatEndsTheWalkLeavesTheLineItRefusedAndTheRestToTheNextPass) {
     usePatterns(kEveryLine);
     for (int i = 0; i < 6; ++i) log.append(kTime, 1, "line " + std::to_string(i));
     sink.keepWalking = [this] { return sink.matches.size() < 2; };
     EXPECT_EQ(pass(), 6);
     EXPECT_EQ(sink.lines(), (std::vector<std::string>{"line 0", "line 1"}));
+    EXPECT_EQ(position.readCount, 1);
+
+    sink.keepWalking = [] { return true; };
+    EXPECT_EQ(pass(), 6);
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{"line 0", "line 1", "line 1", "line 2", "line 3", "line 4",
+                                                      "line 5"}));
     EXPECT_EQ(position.readCount, 6);
 }
 

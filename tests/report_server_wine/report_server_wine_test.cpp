@@ -40,7 +40,8 @@ protected:
 
     // Posts one matched line as the read pass hands it over, and carries the
     // identifiers the server hands out into the next report, as a run does.
-    ReportAnswer post(const std::string& bytes, std::int32_t patternId = 2, std::int32_t code = 29) {
+    ReportAnswer post(const std::string& bytes, std::int32_t patternId = 2, std::int32_t code = 29,
+                      const std::string& reportId = {}) {
         LogRecord record;
         record.time = 1796000000;
         record.code = code;
@@ -49,7 +50,7 @@ protected:
         record.raw = reinterpret_cast<const std::uint8_t*>(bytes.data());
         record.rawLength = static_cast<std::uint32_t>(bytes.size());
         record.present = 1;
-        ReportAnswer answer = postLine(*connection, identity, record);
+        ReportAnswer answer = postLine(*connection, identity, record, reportId);
         if (answer.sid) identity.sid = *answer.sid;
         if (answer.fid) identity.fid = *answer.fid;
         if (answer.aid) identity.playerId = *answer.aid;
@@ -130,6 +131,34 @@ TEST_F(AgainstReportServer, ReportInAnUnknownLanguage_ComesBackAsTheServersReaso
     ReportAnswer answer = post("\x1F\x1FYou wave.");
     EXPECT_EQ(answer.outcome, ReportAnswer::Outcome::NotAnObject);
     EXPECT_EQ(answer.text, "unknown language");
+}
+
+// The longest line the client posts (64 KiB, three times as long encoded)
+// is taken, and a repeat of its report id (an answer lost on the way) gets
+// the first answer without a second row.
+TEST_F(AgainstReportServer, ALineOf64KiBIsStoredOnceAcrossARepeatOfItsId) {
+    // The page shows the start of a line: the tag there tells its rows.
+    std::string line = "\x1F\x1Flonghead ";
+    for (std::size_t i = 0; line.size() < (64u << 10); ++i) line += static_cast<char>('a' + i % 26);
+    const std::string id = "0123456789abcdef0123456789abcdef";
+
+    ReportAnswer first = post(line, 2, 29, id);
+    ASSERT_EQ(first.outcome, ReportAnswer::Outcome::Object) << first.status.code << " " << first.text;
+    ReportAnswer repeat = post(line, 2, 29, id);
+    ASSERT_EQ(repeat.outcome, ReportAnswer::Outcome::Object) << repeat.status.code << " " << repeat.text;
+    EXPECT_EQ(repeat.text, first.text) << "the first answer again";
+
+    PageTokenAnswer token = fetchPageToken(*connection, identity.playerId);
+    ASSERT_TRUE(isIssuedId(token.token)) << token.token;
+    // The whole page, not the first 4095 bytes an exchange keeps.
+    HttpClient* client = connection->client();
+    ASSERT_TRUE(client != nullptr && client->get("/" + token.token, {}, kRequestFlags));
+    std::string page;
+    char buffer[16384];
+    for (std::uint32_t got = 0; client->read(buffer, sizeof buffer, got) && got > 0;) page.append(buffer, got);
+    std::size_t rows = 0;
+    for (std::size_t at = page.find("longhead"); at != std::string::npos; at = page.find("longhead", at + 1)) ++rows;
+    EXPECT_EQ(rows, 1u) << page.size();
 }
 
 }  // namespace

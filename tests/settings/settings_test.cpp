@@ -15,6 +15,16 @@ TEST(SettingsPath, ExtensionOfTheFileNameIsReplaced) {
     EXPECT_EQ(settingsPathFor("C:\\tools\\name."), "C:\\tools\\name.ini");
 }
 
+// The journal sits beside the settings file, named the same way.
+TEST(SettingsPath, TheJournalIsTheSettingsFileWithTheQueueExtension) {
+    for (const char* exe : {"C:\\Games\\Tidemark.exe", "/opt/app.v2/tidemark", "C:\\x\\name. b"}) {
+        std::string expected = settingsPathFor(exe);
+        expected.replace(expected.size() - 4, 4, ".queue");
+        EXPECT_EQ(journalPathFor(exe).string(), expected) << exe;
+    }
+    EXPECT_TRUE(journalPathFor("").empty()) << "no executable path: in memory only";
+}
+
 TEST(SettingsPath, FileNameWithoutExtensionGetsIniAppended) {
     EXPECT_EQ(settingsPathFor("C:\\tools\\Tidemark"), "C:\\tools\\Tidemark.ini");
     EXPECT_EQ(settingsPathFor("Tidemark"), "Tidemark.ini");

@@ -49,6 +49,23 @@ struct ServerRequest {
     std::optional<std::string> header(const std::string& name) const;  // name without case
 };
 
+// One fault for the next report posts (see the server's usage text).
+struct ServerFault {
+    std::string kind;  // "refuse", "drop", "stall", or anything else: handled as usual
+    int status = 503;  // refuse
+    std::optional<int> retryAfter;  // refuse: the Retry-After seconds
+    double seconds = 0;             // stall
+    int count = 1;
+};
+
+// A report the server stored: its id header and its fields as raw bytes.
+struct StoredRow {
+    std::optional<std::string> reportId;
+    std::vector<std::pair<std::string, std::string>> fields;
+
+    std::string field(const std::string& name) const;
+};
+
 class TestServer {
 public:
     // False when the program was not started by the server's --run.
@@ -62,6 +79,10 @@ public:
     // The traffic port stops listening and drops its connections, as a
     // server that went down; it listens again on the same port after `ms`.
     static void goAway(int ms);
+    // Replaces the faults still queued for the next report posts.
+    static void faults(const std::vector<ServerFault>& faults);
+    // The reports stored, in order; a repeat of a stored id adds none.
+    static std::vector<StoredRow> rows();
     // A loopback port on which nothing listens.
     static std::uint16_t unusedPort();
 };

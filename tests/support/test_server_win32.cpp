@@ -159,6 +159,55 @@ std::vector<ServerRequest> TestServer::requests() {
     return out;
 }
 
+std::string StoredRow::field(const std::string& name) const {
+    for (const auto& [key, value] : fields)
+        if (key == name) return value;
+    return {};
+}
+
+void TestServer::faults(const std::vector<ServerFault>& faults) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    writer.Key("op");
+    writer.String("faults");
+    writer.Key("faults");
+    writer.StartArray();
+    for (const ServerFault& fault : faults) {
+        writer.StartObject();
+        writer.Key("kind");
+        writer.String(fault.kind.c_str());
+        writer.Key("status");
+        writer.Int(fault.status);
+        writer.Key("retry_after");
+        if (fault.retryAfter) writer.Int(*fault.retryAfter);
+        else writer.Null();
+        writer.Key("seconds");
+        writer.Double(fault.seconds);
+        writer.Key("count");
+        writer.Int(fault.count);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.EndObject();
+    command(buffer.GetString());
+}
+
+std::vector<StoredRow> TestServer::rows() {
+    rapidjson::Document reply = command(R"({"op": "rows"})");
+    std::vector<StoredRow> out;
+    for (const auto& stored : reply["rows"].GetArray()) {
+        StoredRow row;
+        if (stored["report_id"].IsString()) row.reportId = stored["report_id"].GetString();
+        for (const auto& field : stored["fields"].GetArray()) {
+            const auto& value = field["value_hex"];
+            row.fields.emplace_back(field["name"].GetString(), unhex(value.GetString(), value.GetStringLength()));
+        }
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
 std::uint16_t TestServer::unusedPort() {
     startWinsock();
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
