@@ -33,8 +33,8 @@ const Messages& messagesFor(std::string_view language) {
   return language == "ja" ? japanese : english;
 }
 
-std::string reportAnswer(const std::string& log, const StoredReport& stored,
-                         const std::string& language) {
+std::string fullReportAnswer(const std::string& log, const StoredReport& stored,
+                             const std::string& language) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   const auto member = [&](const char* name, const std::string& value) {
@@ -52,6 +52,35 @@ std::string reportAnswer(const std::string& log, const StoredReport& stored,
   if (stored.newPlayer) member("aid", stored.playerId);
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// The client reads at most this many bytes of an answer; anything cut off
+// is lost to it, and a cut JSON object does not parse at all, so a long
+// line's "aid" would never reach a new player.
+constexpr std::size_t kClientAnswerCapacity = 4095;
+
+// `text` cut to at most `bytes`, never inside a UTF-8 sequence.
+std::string utf8Prefix(const std::string& text, std::size_t bytes) {
+  if (bytes >= text.size()) return text;
+  while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+  return text.substr(0, bytes);
+}
+
+// The answer as it fits the client: a "log" text too long for that is
+// shortened and ends in an ellipsis (the line itself is stored whole).
+std::string reportAnswer(const std::string& log, const StoredReport& stored, const std::string& language) {
+  std::string answer = fullReportAnswer(log, stored, language);
+  if (answer.size() <= kClientAnswerCapacity) return answer;
+  static const std::string kEllipsis = "\xE2\x80\xA6";
+  std::size_t fits = 0, tooLong = log.size();
+  while (tooLong - fits > 1) {  // the longest prefix whose answer fits
+    const std::size_t middle = fits + (tooLong - fits) / 2;
+    if (fullReportAnswer(utf8Prefix(log, middle) + kEllipsis, stored, language).size() <= kClientAnswerCapacity)
+      fits = middle;
+    else
+      tooLong = middle;
+  }
+  return fullReportAnswer(utf8Prefix(log, fits) + kEllipsis, stored, language);
 }
 
 template <typename Number>
