@@ -139,6 +139,42 @@ TEST(ServiceRoutes, LargeBodiesBeyondTheirSharedAllowance_GetA503WhileOthersPass
   EXPECT_EQ(status, 200) << "the allowance is not given back";
 }
 
+TEST(ServiceRoutes, RegistrationsInFlightAtOnce_NeverPassTheBurst_KnownPlayersTakeNone) {
+  testing::TempDir dir;
+  HttpLimits httpLimits;
+  httpLimits.maxConnectionsPerAddress = 300;
+  testing::LocalServer server(dir.path() / "reports.sqlite3", {}, httpLimits);  // burst 20
+  testing::ReportForm form;
+  const std::string registered = server.report(form);
+  form.aid = registered.substr(registered.find("\"aid\":\"") + 7, 32);
+  // A known player's reports hold a token only while in flight.
+  for (int i = 0; i < 30; ++i) server.report(form);
+
+  // First reports of players this server does not know, all at once.
+  constexpr int kAtOnce = 256;
+  std::vector<std::unique_ptr<testing::RawConnection>> connections;
+  for (int i = 0; i < kAtOnce; ++i) {
+    char aid[33];
+    std::snprintf(aid, sizeof aid, "%032x", i + 1);
+    form.aid = i % 2 ? aid : "";
+    const std::string body = form.body();
+    connections.push_back(std::make_unique<testing::RawConnection>(server.port()));
+    ASSERT_TRUE(connections.back()->send(
+        "POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+  }
+  int passed = 0;
+  for (auto& connection : connections) {
+    const int status = connection->read(std::chrono::seconds(10)).status;
+    EXPECT_TRUE(status == 200 || status == 429) << status;
+    passed += status == 200;
+  }
+  // 19 tokens left, and one more at most from the refill (10 a minute).
+  EXPECT_GE(passed, 19);
+  EXPECT_LE(passed, 20);
+  EXPECT_EQ(server.store().playerCount(), 1 + passed);
+}
+
 TEST(ServiceRoutes, ForwardedAddressCountsOnlyFromATrustedProxy) {
   testing::TempDir dir;
   ServiceLimits limits;
