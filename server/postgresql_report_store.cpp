@@ -563,8 +563,8 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   // Languages in byte order, as SQLite sorts them, whatever the database's collation.
   const PgResult totals = query(connection,
       "SELECT lang, pid, count(*) FROM reports WHERE player = $1 GROUP BY lang, pid"
-      " ORDER BY count(*) DESC, lang COLLATE \"C\", pid",
-      Params().number(playerRow));
+      " ORDER BY count(*) DESC, lang COLLATE \"C\", pid LIMIT $2",
+      Params().number(playerRow).number(kMaxListedTotals));
   if (!ok(totals)) return std::nullopt;
   for (int i = 0; i < PQntuples(totals.get()); ++i)
     result.totals.push_back({text(totals, i, 0), static_cast<int32_t>(number(totals, i, 1)), number(totals, i, 2)});
@@ -572,7 +572,8 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   // A pattern the player has no report of matches nothing. Checked here
   // because the language could be bytes that PostgreSQL refuses as text
   // (invalid UTF-8, NUL), which would fail the whole page.
-  if (filter.patternId &&
+  // Totals cut at their bound may not list it: then it is looked up.
+  if (filter.patternId && result.totals.size() < static_cast<size_t>(kMaxListedTotals) &&
       std::none_of(result.totals.begin(), result.totals.end(), [&](const PatternTotal& total) {
         return total.language == filter.language && total.patternId == *filter.patternId;
       }))

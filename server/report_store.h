@@ -78,7 +78,7 @@ struct ReportFilter {
 struct PlayerReports {
   int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest first
-  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first
+  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first, kMaxListedTotals at most
 };
 
 // The player's page shows this much of a line at most: reading whole lines
@@ -88,6 +88,11 @@ inline constexpr size_t kListedLineBytes = 4096;
 // answered "busy": well inside the client's 10 s, so that an answer is never
 // lost to the client's own timeout and the report sent again.
 inline constexpr std::chrono::milliseconds kDatabaseWait{3000};
+
+// The most pattern totals a page lists: reports are checked against the
+// pattern sets, but rows from before that check, or from a set since
+// shrunk, could otherwise make every view of the page as long as they are.
+inline constexpr int64_t kMaxListedTotals = 100;
 
 // Longest search text, in bytes. A search looks at the listed part of each
 // line only, the part the page can show.

@@ -377,10 +377,11 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   PlayerReports result;
   auto totals = prepare(db,
       "SELECT lang, pid, count(*) FROM reports WHERE player = ?1 GROUP BY lang, pid"
-      " ORDER BY count(*) DESC, lang, pid",
+      " ORDER BY count(*) DESC, lang, pid LIMIT ?2",
       error);
   if (!totals) return std::nullopt;
   sqlite3_bind_int64(totals.get(), 1, playerRow);
+  sqlite3_bind_int64(totals.get(), 2, kMaxListedTotals);
   while (sqlite3_step(totals.get()) == SQLITE_ROW)
     result.totals.push_back({columnText(totals.get(), 0), sqlite3_column_int(totals.get(), 1),
                              sqlite3_column_int64(totals.get(), 2)});

@@ -376,6 +376,23 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
   EXPECT_EQ(store->reportCount(), 2);
 }
 
+TEST_P(ReportStoreTest, PageTotals_AreBounded_APatternPastThemStillFilters) {
+  auto store = open();
+  const auto first = store->store(fields());
+  ASSERT_TRUE(first);
+  const int32_t last = static_cast<int32_t>(kMaxListedTotals) + 5;
+  for (int32_t pid = 1; pid <= last; ++pid) {
+    auto report = fields(first->playerId);
+    report.patternId = pid;
+    ASSERT_TRUE(store->store(report));
+  }
+  const std::string token = *store->tokenOf(first->playerId);
+  const auto page = store->reportsOf(token, 0, 50, ReportFilter{"en", last, {}});
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->totals.size(), static_cast<size_t>(kMaxListedTotals));
+  EXPECT_EQ(page->total, 1);
+}
+
 TEST_P(ReportStoreTest, ReopeningAppliesNoMigrationTwiceAndHealthHolds) {
   { EXPECT_TRUE(open()->healthy()); }
   auto store = open();
