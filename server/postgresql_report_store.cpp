@@ -5,6 +5,7 @@
 #include <deque>
 #include <iterator>
 
+#include "field_values.h"
 #include "random_ids.h"
 
 namespace tidemark {
@@ -66,13 +67,28 @@ CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
 R"sql(
 ALTER TABLE reports ADD COLUMN report_id TEXT;
 CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
+)sql",
+// The duplicate check of history lines finds its row through this index,
+// whatever the number of the player's rows with the same line time: the
+// line's digest narrows to the rows whose bytes are then compared, and the
+// id last lets the first of them be read straight from the index.
+R"sql(
+CREATE INDEX reports_by_line ON reports(player, ltime, code, md5(log), id);
+DROP INDEX reports_by_line_time;
+)sql",
+// "fid" and "aid" are stored as the bytes sent, as SQLite stores them:
+// as text, bytes that are not UTF-8 were refused and NUL cut the value.
+R"sql(
+ALTER TABLE reports ALTER COLUMN fid TYPE BYTEA USING convert_to(fid, 'UTF8'),
+                    ALTER COLUMN aid TYPE BYTEA USING convert_to(aid, 'UTF8');
 )sql"};
 
 const std::pair<const char*, const char*> kWriterStatements[] = {
     {"find_player", "SELECT id FROM players WHERE aid = $1"},
     {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
     {"find_same_line",
-     "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND log = $4 ORDER BY id LIMIT 1"},
+     "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND md5(log) = md5($4::bytea)"
+     " AND log = $4 ORDER BY id LIMIT 1"},
     {"find_report_id",
      "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
      " WHERE r.report_id = $1"},
@@ -146,8 +162,8 @@ Params newReportParams(const ReportFields& f, const std::string& sessionId, int6
       .text(sessionId)
       .text(f.language)
       .text(f.sid)
-      .text(f.fid)
-      .text(f.aid)
+      .bytes(f.fid)
+      .bytes(f.aid)
       .number(f.patternId)
       .number(f.code)
       .bytes(f.line)
@@ -339,7 +355,7 @@ bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::
   std::vector<size_t> sentIndexes;
   for (size_t i = 0; sent && i < batch.size(); ++i) {
     const ReportFields& f = batch[i].fields;
-    if (f.aid.empty() || !f.present) continue;
+    if (!isIssuedId(f.aid) || !f.present) continue;
     const Params params = newReportParams(f, batch[i].sessionId, now, [&](Params& p) { p.text(f.aid); });
     sent = PQsendQueryPrepared(connection, "insert_known_player_report", params.count(), params.values(),
                                params.lengths(), params.formats(), 0) == 1;
@@ -439,7 +455,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
     const PgResult first = prepared(connection, "find_report_id", Params().text(f.reportId));
     if (!succeeded(first)) return std::nullopt;
     if (PQntuples(first.get()) > 0) {
-      const std::string sentAid = text(first, 0, 3);
+      const std::string sentAid = byteaValue(first, 0, 3);
       stored.repeated = true;
       stored.reportId = number(first, 0, 0);
       stored.sessionId = text(first, 0, 1);
@@ -453,7 +469,10 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   }
 
   const auto reportParams = [&](auto playerParam) { return newReportParams(f, stored.sessionId, now, playerParam); };
-  if (!f.aid.empty() && f.present) {
+  // Players' ids are all issued ones: any other "aid" is no player's, and
+  // is never sent where PostgreSQL would read it as text.
+  const bool issuedAid = isIssuedId(f.aid);
+  if (issuedAid && f.present) {
     const PgResult inserted =
         prepared(connection, "insert_known_player_report", reportParams([&](Params& p) { p.text(f.aid); }));
     if (!succeeded(inserted)) return std::nullopt;
@@ -465,7 +484,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   }
 
   int64_t player = 0;
-  if (!f.aid.empty()) {
+  if (issuedAid) {
     const PgResult found = prepared(connection, "find_player", Params().text(f.aid));
     if (!succeeded(found)) return std::nullopt;
     if (PQntuples(found.get()) > 0) player = number(found, 0, 0);

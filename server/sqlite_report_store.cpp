@@ -51,7 +51,33 @@ CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
 R"sql(
 ALTER TABLE reports ADD COLUMN report_id TEXT;
 CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
+)sql",
+// The duplicate check of history lines finds its row through this index,
+// whatever the number of the player's rows with the same line time; the
+// hash stands in for the line, whose bytes are compared only on the rows
+// it narrows to. Rows from before get their hash here.
+R"sql(
+ALTER TABLE reports ADD COLUMN line_hash INTEGER;
+UPDATE reports SET line_hash = tidemark_line_hash(log);
+CREATE INDEX reports_by_line ON reports(player, ltime, code, line_hash);
+DROP INDEX reports_by_line_time;
 )sql"};
+
+// FNV-1a, 64 bits: stable across builds and machines, as a stored value must be.
+int64_t lineHash(std::string_view line) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char byte : line) {
+    hash ^= byte;
+    hash *= 1099511628211ull;
+  }
+  return static_cast<int64_t>(hash);
+}
+
+void lineHashFunction(sqlite3_context* context, int, sqlite3_value** values) {
+  const void* bytes = sqlite3_value_blob(values[0]);
+  const int size = sqlite3_value_bytes(values[0]);
+  sqlite3_result_int64(context, lineHash(std::string_view(static_cast<const char*>(bytes), bytes ? size : 0)));
+}
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -77,6 +103,11 @@ SqliteStatement prepare(sqlite3* db, const char* sql, std::string& error) {
 }
 
 bool migrate(sqlite3* db, std::string& error) {
+  if (sqlite3_create_function(db, "tidemark_line_hash", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                              lineHashFunction, nullptr, nullptr) != SQLITE_OK) {
+    error = sqlite3_errmsg(db);
+    return false;
+  }
   if (!exec(db, "BEGIN IMMEDIATE", error)) return false;
   int version = 0;
   {
@@ -166,14 +197,15 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
       db, "INSERT INTO players(aid, token, registered_at_ms) VALUES(?1, ?2, ?3)", error);
   store->insertReport_ = prepare(db,
       "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log,"
-      " line, ltime, present, report_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)",
+      " line, ltime, present, report_id, line_hash)"
+      " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
       error);
   store->findReportId_ = prepare(db,
       "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
       " WHERE r.report_id = ?1",
       error);
   store->findSameLine_ = prepare(db,
-      "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND log = ?4"
+      "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND line_hash = ?5 AND log = ?4"
       " ORDER BY id LIMIT 1",
       error);
   if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_ ||
@@ -314,6 +346,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
     sqlite3_bind_int(find.get(), 3, f.code);
     sqlite3_bind_blob(find.get(), 4, f.line.empty() ? "" : f.line.data(), static_cast<int>(f.line.size()),
                       SQLITE_TRANSIENT);
+    sqlite3_bind_int64(find.get(), 5, lineHash(f.line));
     const int rc = sqlite3_step(find.get());
     if (rc == SQLITE_ROW) {
       stored.reportId = sqlite3_column_int64(find.get(), 0);
@@ -341,6 +374,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
   sqlite3_bind_int64(s, 12, f.lineTime);
   sqlite3_bind_int(s, 13, f.present ? 1 : 0);
   if (!f.reportId.empty()) bindText(s, 14, f.reportId);  // else NULL
+  sqlite3_bind_int64(s, 15, lineHash(f.line));
   if (sqlite3_step(s) != SQLITE_DONE) return std::nullopt;
   stored.reportId = sqlite3_last_insert_rowid(writer_.get());
   return stored;
