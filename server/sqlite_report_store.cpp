@@ -1,6 +1,10 @@
 #include "sqlite_report_store.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 
@@ -10,7 +14,6 @@ namespace tidemark {
 namespace {
 
 constexpr size_t kMaxBatch = 512;
-constexpr int kBackupRetries = 3000;  // 10 ms apart
 
 // Schema versions in order; the file's user_version says how many are
 // applied. The first is the schema from before versioning, hence IF NOT EXISTS.
@@ -500,33 +503,53 @@ bool backupSqliteDatabase(const std::string& from, const std::string& to, std::s
     error = from + " does not exist";
     return false;
   }
-  SqliteConnection source = openConnection(from, SQLITE_OPEN_READONLY, error);
-  if (!source) return false;
-  SqliteConnection target = openConnection(to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
-  if (!target) return false;
-  sqlite3_backup* backup = sqlite3_backup_init(target.get(), "main", source.get(), "main");
-  if (!backup) {
-    error = sqlite3_errmsg(target.get());
+  // Written beside the target and given its name only once checked, so
+  // that a copy under the target's name is always a whole one.
+  const std::string partial = to + ".partial";
+  if (std::filesystem::exists(partial, exists)) {
+    error = partial + " exists already (an earlier backup that did not finish?)";
     return false;
   }
-  // Whole pages in steps, so a busy writer is not locked out for long.
-  int rc = SQLITE_OK;
-  for (int waits = 0; waits < kBackupRetries;) {
-    rc = sqlite3_backup_step(backup, 256);
-    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-      ++waits;
-      sqlite3_sleep(10);
-    } else if (rc != SQLITE_OK) {
-      break;
+  struct RemovePartial {
+    const std::string& path;
+    ~RemovePartial() {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+  } removePartial{partial};
+  {
+    SqliteConnection source = openConnection(from, SQLITE_OPEN_READONLY, error);
+    if (!source) return false;
+    // One statement in one read transaction: in WAL mode writers carry on
+    // beside it, and, unlike the page-step backup, which starts over after
+    // every write from another connection, it finishes under any load.
+    SqliteStatement copy = prepare(source.get(), "VACUUM INTO ?1", error);
+    if (!copy) return false;
+    bindText(copy.get(), 1, partial);
+    if (sqlite3_step(copy.get()) != SQLITE_DONE) {
+      error = sqlite3_errmsg(source.get());
+      return false;
     }
   }
-  sqlite3_backup_finish(backup);
-  if (rc != SQLITE_DONE) {
-    error = sqlite3_errstr(rc);
+  {
+    SqliteConnection target = openConnection(partial, SQLITE_OPEN_READWRITE, error);
+    if (!target) return false;
+    SqliteStatement check = prepare(target.get(), "PRAGMA integrity_check", error);
+    if (!check) return false;
+    if (sqlite3_step(check.get()) != SQLITE_ROW || columnText(check.get(), 0) != "ok") {
+      error = "the copy fails its integrity check: " + columnText(check.get(), 0);
+      return false;
+    }
+    check.reset();
+    // A backup is one self-contained file, not a WAL pair.
+    if (!exec(target.get(), "PRAGMA journal_mode=DELETE", error)) return false;
+  }
+  // link() never replaces: a target made meanwhile is left alone.
+  if (::link(partial.c_str(), to.c_str()) != 0) {
+    error = to + ": " + std::strerror(errno);
     return false;
   }
-  // A backup is one self-contained file, not a WAL pair.
-  return exec(target.get(), "PRAGMA journal_mode=DELETE", error);
+  return true;
 }
 
 }  // namespace tidemark

@@ -2,11 +2,14 @@
 // address behind a trusted proxy, /healthz and /metrics.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "raw_http.h"
 #include "server_fixture.h"
 #include "server_options.h"
+#include "sqlite_report_store.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
@@ -219,6 +222,59 @@ TEST(Backup, CopiesARunningServersDatabaseWithWhatSitsInTheLog) {
   EXPECT_EQ(testing::countRows(backup, "players"), 25);
   // It never overwrites.
   EXPECT_NE(std::system(command.c_str()), 0);
+}
+
+TEST(Backup, FinishesWhileReportsAreWrittenWithoutPause_AndIsAWholeDatabase) {
+  testing::TempDir dir;
+  const auto database = (dir.path() / "reports.sqlite3").string();
+  std::string error;
+  auto store = SqliteReportStore::open(database, error);
+  ASSERT_TRUE(store) << error;
+  ReportFields report;
+  report.language = "en";
+  report.patternId = 2;
+  report.code = 29;
+  report.present = true;
+  const auto first = store->store(report);
+  ASSERT_TRUE(first);
+  report.aid = first->playerId;
+  // Enough pages that a copy in steps sees writes between its steps.
+  ASSERT_TRUE(testing::TestDatabase::executeOn(database,
+      "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 8000)"
+      " INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+      " present) SELECT 1, 0, 's', 'en', '', '', '', 2, 29, randomblob(3000), 0, x, 1 FROM n"));
+
+  std::atomic<bool> copied{false}, gaveUp{false};
+  std::atomic<int64_t> written{0};
+  // Writers back to back, as a busy server commits. Bounded: a copy that
+  // never finishes ends the writes after 20 s.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 3; ++i)
+    writers.emplace_back([&] {
+      while (!copied) {
+        if (std::chrono::steady_clock::now() > end) {
+          gaveUp = true;
+          break;
+        }
+        if (store->store(report)) ++written;
+      }
+    });
+  while (written == 0 && !gaveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int64_t writtenBefore = written;
+  const auto backup = (dir.path() / "backup.sqlite3").string();
+  const bool done = backupSqliteDatabase(database, backup, error);
+  const bool underWrites = !gaveUp && written > writtenBefore;
+  copied = true;
+  for (auto& writer : writers) writer.join();
+  ASSERT_TRUE(done) << error;
+  EXPECT_TRUE(underWrites) << "the copy finished only once the writes had stopped";
+  EXPECT_FALSE(std::filesystem::exists(backup + ".partial"));
+  EXPECT_GE(testing::countRows(backup, "reports"), 8001);
+  // The copy is one file that opens as a store of its own.
+  const auto reopened = SqliteReportStore::open(backup, error);
+  ASSERT_TRUE(reopened) << error;
+  EXPECT_EQ(reopened->playerCount(), 1);
 }
 
 }  // namespace

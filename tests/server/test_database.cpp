@@ -152,8 +152,12 @@ bool TestDatabase::execute(const std::string& sql) const {
     const Pg connection = connectTo(address_);
     return connection && PQresultStatus(PgRows(PQexec(connection.get(), sql.c_str())).get()) == PGRES_COMMAND_OK;
   }
+  return executeOn(address_, sql);
+}
+
+bool TestDatabase::executeOn(const std::string& sqliteFile, const std::string& sql) {
   sqlite3* db = nullptr;
-  const bool done = sqlite3_open_v2(address_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+  const bool done = sqlite3_open_v2(sqliteFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
                     sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return done;
