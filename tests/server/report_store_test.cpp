@@ -381,7 +381,7 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
   auto store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(store->reportCount(), 1);
-  auto report = fields(playerId);
+  auto report = fields(playerId, "a line after the migration");
   report.reportId = "00000000000000000000000000000009";
   ASSERT_TRUE(store->store(report));
   EXPECT_TRUE(store->store(report)->repeated);
