@@ -81,6 +81,28 @@ DROP INDEX reports_by_line_time;
 R"sql(
 ALTER TABLE reports ALTER COLUMN fid TYPE BYTEA USING convert_to(fid, 'UTF8'),
                     ALTER COLUMN aid TYPE BYTEA USING convert_to(aid, 'UTF8');
+)sql",
+// The page's totals by pattern, kept with every insert (see the SQLite
+// store). Instances still running the schema before would insert beside
+// the count of the rows so far: the table lock keeps them out until it is
+// done.
+R"sql(
+LOCK TABLE reports IN SHARE ROW EXCLUSIVE MODE;
+CREATE TABLE pattern_totals (
+  player BIGINT NOT NULL REFERENCES players(id),
+  lang TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  count BIGINT NOT NULL,
+  PRIMARY KEY (player, lang, pid)
+);
+INSERT INTO pattern_totals SELECT player, lang, pid, count(*) FROM reports GROUP BY player, lang, pid;
+CREATE FUNCTION count_pattern_total() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
+    ON CONFLICT (player, lang, pid) DO UPDATE SET count = pattern_totals.count + 1;
+  RETURN NULL;
+END $$;
+CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports FOR EACH ROW EXECUTE FUNCTION count_pattern_total();
 )sql"};
 
 const std::pair<const char*, const char*> kWriterStatements[] = {
@@ -581,8 +603,8 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   PlayerReports result;
   // Languages in byte order, as SQLite sorts them, whatever the database's collation.
   const PgResult totals = query(connection,
-      "SELECT lang, pid, count(*) FROM reports WHERE player = $1 GROUP BY lang, pid"
-      " ORDER BY count(*) DESC, lang COLLATE \"C\", pid LIMIT $2",
+      "SELECT lang, pid, count FROM pattern_totals WHERE player = $1"
+      " ORDER BY count DESC, lang COLLATE \"C\", pid LIMIT $2",
       Params().number(playerRow).number(kMaxListedTotals));
   if (!ok(totals)) return std::nullopt;
   for (int i = 0; i < PQntuples(totals.get()); ++i)
@@ -618,7 +640,14 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     params.number(static_cast<int64_t>(kListedLineBytes));
   }
 
-  const PgResult total = query(connection, ("SELECT count(*)" + where).c_str(), params);
+  // Without a search the kept totals answer (the same terms, on their
+  // table); a search counts its matches.
+  const std::string fromReports = " FROM reports";
+  const std::string countSql = filter.text.empty()
+                                   ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" +
+                                         where.substr(fromReports.size())
+                                   : "SELECT count(*)" + where;
+  const PgResult total = query(connection, countSql.c_str(), params);
   if (!ok(total)) return std::nullopt;
   result.total = number(total, 0, 0);
 

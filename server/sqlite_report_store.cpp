@@ -64,6 +64,23 @@ ALTER TABLE reports ADD COLUMN line_hash INTEGER;
 UPDATE reports SET line_hash = tidemark_line_hash(log);
 CREATE INDEX reports_by_line ON reports(player, ltime, code, line_hash);
 DROP INDEX reports_by_line_time;
+)sql",
+// The page's totals by pattern, kept with every insert by a trigger (in the
+// inserting transaction, whichever statement inserts), rather than counted
+// from the player's rows at every view.
+R"sql(
+CREATE TABLE pattern_totals (
+  player INTEGER NOT NULL REFERENCES players(id),
+  lang TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  PRIMARY KEY (player, lang, pid)
+) WITHOUT ROWID;
+INSERT INTO pattern_totals SELECT player, lang, pid, count(*) FROM reports GROUP BY player, lang, pid;
+CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports BEGIN
+  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
+    ON CONFLICT (player, lang, pid) DO UPDATE SET count = count + 1;
+END;
 )sql"};
 
 // FNV-1a, 64 bits: stable across builds and machines, as a stored value must be.
@@ -413,8 +430,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
 
   PlayerReports result;
   auto totals = prepare(db,
-      "SELECT lang, pid, count(*) FROM reports WHERE player = ?1 GROUP BY lang, pid"
-      " ORDER BY count(*) DESC, lang, pid LIMIT ?2",
+      "SELECT lang, pid, count FROM pattern_totals WHERE player = ?1 ORDER BY count DESC, lang, pid LIMIT ?2",
       error);
   if (!totals) return std::nullopt;
   sqlite3_bind_int64(totals.get(), 1, playerRow);
@@ -440,7 +456,13 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     bindText(statement, index(":text"), filter.text);
   };
 
-  auto count = prepare(db, ("SELECT count(*)" + where).c_str(), error);
+  // Without a search the kept totals answer; a search counts its matches.
+  auto count = prepare(db,
+      filter.text.empty()
+          ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
+             (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
+          : ("SELECT count(*)" + where).c_str(),
+      error);
   if (!count) return std::nullopt;
   bindFilter(count.get());
   if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
