@@ -584,7 +584,8 @@ std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerI
 }
 
 std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view token, int64_t offset,
-                                                                int64_t limit, const ReportFilter& filter) {
+                                                                int64_t limit, const ReportFilter& filter,
+                                                                const PageKey& key) {
   const Reader reader = borrowReader();
   PGconn* connection = reader.get();
   // One snapshot, so that the count, the totals and the rows agree.
@@ -654,7 +655,17 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
                         next() + ")";
   params.number(static_cast<int64_t>(kListedLineBytes));
-  listing += where + " ORDER BY id DESC LIMIT " + next();
+  listing += where;
+  if (key.olderThan) {
+    listing += " AND id < " + next();
+    params.number(*key.olderThan);
+  }
+  if (key.newerThan) {
+    listing += " AND id > " + next();
+    params.number(*key.newerThan);
+  }
+  // The lines just newer are the first ones counting upwards.
+  listing += std::string(key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT " + next();
   params.number(limit);
   listing += " OFFSET " + next();
   params.number(offset);
@@ -672,6 +683,7 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     r.line = byteaValue(rows, i, 7);
     result.reports.push_back(std::move(r));
   }
+  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 

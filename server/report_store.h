@@ -98,6 +98,15 @@ inline constexpr int64_t kMaxListedTotals = 100;
 // line only, the part the page can show.
 inline constexpr size_t kMaxSearchBytes = 100;
 
+// Where a page of a player's lines starts, by the id of a line listed on the
+// page beside it: the lines just older (id < olderThan) or just newer
+// (id > newerThan). With a key the offset is not used, so a page deep in a
+// long list costs what the first one does.
+struct PageKey {
+  std::optional<int64_t> olderThan;
+  std::optional<int64_t> newerThan;
+};
+
 // Players and their reports. Two implementations: an SQLite file (the
 // default) and PostgreSQL, which several server instances can share. Ids
 // (player, token, session) are random and report ids come from the database,
@@ -134,7 +143,7 @@ class ReportStore {
   // `total` counts the reports the filter keeps; `totals` all of the
   // player's. A search text over kMaxSearchBytes is refused (nothing).
   std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
-                                         const ReportFilter& filter = {});
+                                         const ReportFilter& filter = {}, const PageKey& key = {});
   // -1 when the database cannot be read.
   virtual int64_t reportCount() = 0;
   virtual int64_t playerCount() = 0;
@@ -148,7 +157,7 @@ class ReportStore {
  protected:
   // reportsOf, its arguments checked.
   virtual std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
-                                                   const ReportFilter& filter) = 0;
+                                                   const ReportFilter& filter, const PageKey& key) = 0;
 };
 
 }  // namespace tidemark

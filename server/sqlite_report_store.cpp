@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -411,7 +412,7 @@ std::optional<std::string> SqliteReportStore::tokenOf(std::string_view playerId)
 }
 
 std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view token, int64_t offset, int64_t limit,
-                                                            const ReportFilter& filter) {
+                                                            const ReportFilter& filter, const PageKey& key) {
   std::lock_guard lock(readMutex_);
   std::string error;
   sqlite3* db = reader_.get();
@@ -470,10 +471,14 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
 
   auto rows = prepare(db,
       ("SELECT id, received_at_ms, lang, pid, code, ltime, present, substr(log, 1, :listed)" + where +
-       " ORDER BY id DESC LIMIT :limit OFFSET :offset").c_str(),
+       (key.olderThan ? " AND id < :older" : "") + (key.newerThan ? " AND id > :newer" : "") +
+       // The lines just newer are the first ones counting upwards.
+       (key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT :limit OFFSET :offset").c_str(),
       error);
   if (!rows) return std::nullopt;
   bindFilter(rows.get());
+  if (key.olderThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":older"), *key.olderThan);
+  if (key.newerThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":newer"), *key.newerThan);
   sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
   sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
   while (sqlite3_step(rows.get()) == SQLITE_ROW) {
@@ -488,6 +493,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     r.line = columnBlob(rows.get(), 7);
     result.reports.push_back(std::move(r));
   }
+  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 

@@ -29,7 +29,7 @@ class SqliteReportStore final : public ReportStore {
 
  protected:
   std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
-                                           const ReportFilter& filter) override;
+                                           const ReportFilter& filter, const PageKey& key) override;
 
  private:
   SqliteReportStore() = default;

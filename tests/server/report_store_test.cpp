@@ -191,6 +191,18 @@ TEST_P(ReportStoreTest, PlayerReports_ComeNewestFirstInPagesOfThatPlayerOnly) {
   const auto last = store->reportsOf(token, 100, 50);
   ASSERT_EQ(last->reports.size(), 20u);
   EXPECT_EQ(last->reports.back().line, "line 0");
+  // By the lines beside a page instead of an offset: the same pages.
+  const auto lines = [](const std::optional<PlayerReports>& page) {
+    std::vector<std::string> listed;
+    if (page)
+      for (const auto& report : page->reports) listed.push_back(report.line);
+    return listed;
+  };
+  const auto newest = store->reportsOf(token, 0, 50);
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(lines(store->reportsOf(token, 999, 50, {}, PageKey{newest->reports.back().reportId, {}})), lines(second));
+  EXPECT_EQ(lines(store->reportsOf(token, 999, 50, {}, PageKey{{}, second->reports.front().reportId})), lines(newest));
+  EXPECT_EQ(lines(store->reportsOf(token, 0, 50, {}, PageKey{second->reports.back().reportId, {}})), lines(last));
   EXPECT_FALSE(store->reportsOf("0123456789abcdef0123456789abcdef", 0, 50));
 }
 

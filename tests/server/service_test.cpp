@@ -313,7 +313,7 @@ class SilentStore final : public ReportStore {
   std::string describe() const override { return "silent"; }
 
  protected:
-  std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&) override {
+  std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&, const PageKey&) override {
     return std::nullopt;
   }
 
