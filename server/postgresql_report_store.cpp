@@ -4,6 +4,7 @@
 #include <chrono>
 #include <deque>
 #include <iterator>
+#include <tuple>
 
 #include "field_values.h"
 #include "random_ids.h"
@@ -423,6 +424,14 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
   // answered "busy" instead of late.
   const auto deadline = std::chrono::steady_clock::now() + kDatabaseWait;
   const auto late = [&] { return std::chrono::steady_clock::now() > deadline; };
+  // Each insert locks its player's pattern total until the commit: batches
+  // of several writers that take the same totals in one order wait for each
+  // other, where in two orders they would deadlock. Stable, so that one
+  // player's reports keep the order they came in.
+  std::stable_sort(batch.begin(), batch.end(), [](const PendingReport& a, const PendingReport& b) {
+    return std::tie(a.fields.aid, a.fields.language, a.fields.patternId) <
+           std::tie(b.fields.aid, b.fields.language, b.fields.patternId);
+  });
   WriteFailure failure;
   std::vector<std::optional<StoredReport>> results(batch.size());
   bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results, failure);
