@@ -6,6 +6,7 @@
 #include <rapidjson/writer.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -90,6 +91,10 @@ std::string checkPatternSet(const rapidjson::Document& doc, Catalog::Language& l
       name = pattern["name"].GetString();
     }
     language.patternNames[*number] = name;
+    // The game compares codes as whole 32-bit values, so a larger decimal
+    // wraps as it does there.
+    language.patternCodes[*number] =
+        static_cast<int32_t>(static_cast<uint32_t>(std::strtoull(pattern["code"].GetString(), nullptr, 10)));
   }
   // The client finds the game's chat log by the first keyword of pattern "1".
   if (!doc.HasMember("1")) return "member \"1\" (the marker pattern) is missing";
@@ -147,6 +152,11 @@ const Catalog::Language* Catalog::find(std::string_view code) const {
   for (const auto& language : languages_)
     if (equalIgnoringCase(language.code, code)) return &language;
   return nullptr;
+}
+
+bool Catalog::Language::canMatch(int32_t patternId, int32_t entryCode) const {
+  const auto it = patternCodes.find(patternId);
+  return it != patternCodes.end() && (it->second == 0 || it->second == entryCode);
 }
 
 std::string Catalog::patternName(std::string_view code, int32_t patternId) const {

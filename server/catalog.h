@@ -23,6 +23,11 @@ class Catalog {
     std::string patternAnswer; // the pattern set as served
     std::string marker;        // first keyword of pattern "1"
     std::map<int32_t, std::string> patternNames;
+    // The entry code each pattern requires; 0 accepts every code.
+    std::map<int32_t, int32_t> patternCodes;
+
+    // Whether a line of this entry code can have matched this pattern.
+    bool canMatch(int32_t patternId, int32_t entryCode) const;
   };
 
   // Reads <dir>/languages.json and <dir>/patterns/<code>.json for each code.

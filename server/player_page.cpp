@@ -125,7 +125,8 @@ std::string patternKey(std::string_view language, int32_t patternId) {
 // The page's own address with these query fields; defaults are left out so
 // that every link carries only what the player chose. Every value is
 // percent-encoded; the address still needs HTML escaping in an attribute.
-std::string pageAddress(const PageRequest& request, int64_t page, const ReportFilter& filter) {
+std::string pageAddress(const PageRequest& request, int64_t page, const ReportFilter& filter,
+                        const PageKey& key = {}) {
   std::string query;
   const auto add = [&query](const char* name, const std::string& value) {
     query += query.empty() ? "?" : "&";
@@ -137,11 +138,15 @@ std::string pageAddress(const PageRequest& request, int64_t page, const ReportFi
   if (request.zoneMinutes != 0) add("tz", zoneText(request.zoneMinutes));
   if (filter.patternId) add("pattern", patternKey(filter.language, *filter.patternId));
   if (!filter.text.empty()) add("q", filter.text);
+  // The first page needs no key: it is the newest lines.
+  if (page > 1 && key.olderThan) add("before", std::to_string(*key.olderThan));
+  if (page > 1 && key.newerThan) add("after", std::to_string(*key.newerThan));
   return "/" + request.token + query;
 }
 
-std::string pageLink(const PageRequest& request, int64_t page, const ReportFilter& filter) {
-  return escapeHtml(pageAddress(request, page, filter));
+std::string pageLink(const PageRequest& request, int64_t page, const ReportFilter& filter,
+                     const PageKey& key = {}) {
+  return escapeHtml(pageAddress(request, page, filter, key));
 }
 
 std::string hidden(const char* name, const std::string& value) {
@@ -264,10 +269,20 @@ std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalo
   html += "<p class=\"legend\"><span class=\"history\">&#9632;</span> " + std::string(texts.legend) + "</p>\n";
 
   std::string nav = "<nav>";
+  // Keyed by the lines at this page's ends when it lists any.
+  const auto ends = [&](bool older) {
+    PageKey key;
+    if (reports.reports.empty()) return key;
+    if (older) key.olderThan = reports.reports.back().reportId;
+    else key.newerThan = reports.reports.front().reportId;
+    return key;
+  };
   if (request.page > 1)
-    nav += "<a rel=\"prev\" href=\"" + pageLink(request, request.page - 1, request.filter) + "\">" + texts.newer + "</a>";
+    nav += "<a rel=\"prev\" href=\"" + pageLink(request, request.page - 1, request.filter, ends(false)) + "\">" +
+           texts.newer + "</a>";
   if (request.page < pages)
-    nav += "<a rel=\"next\" href=\"" + pageLink(request, request.page + 1, request.filter) + "\">" + texts.older + "</a>";
+    nav += "<a rel=\"next\" href=\"" + pageLink(request, request.page + 1, request.filter, ends(true)) + "\">" +
+           texts.older + "</a>";
   nav += "</nav>\n";
   html += nav;
 
@@ -315,6 +330,19 @@ std::optional<PageRequest> parseRequest(std::string_view token, std::string_view
     }
     request.page = *number;
   }
+  for (const auto& [name, bound] : {std::pair{"before", &PageKey::olderThan}, {"after", &PageKey::newerThan}}) {
+    if (!field(name)) continue;
+    const auto id = parseInt64(value);
+    if (!id || *id < 1) {
+      error = std::string("bad ") + name + ": give a line's id";
+      return std::nullopt;
+    }
+    request.key.*bound = *id;
+  }
+  if (request.key.olderThan && request.key.newerThan) {
+    error = "give before or after, not both";
+    return std::nullopt;
+  }
   if (field("tz") && !value.empty()) {
     const auto zone = parseZoneOffset(value);
     if (!zone) {
@@ -352,7 +380,8 @@ Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_vi
   auto request = parseRequest(token, target, error);
   if (!request) return Reply::text(400, error);
   if (!isIssuedId(token)) return Reply::text(404, "No such page.");
-  auto reports = store.reportsOf(token, (request->page - 1) * kReportsPerPage, kReportsPerPage, request->filter);
+  auto reports =
+      store.reportsOf(token, (request->page - 1) * kReportsPerPage, kReportsPerPage, request->filter, request->key);
   if (!reports) return Reply::text(404, "No such page.");
   const int64_t pages = reports->total == 0 ? 1 : (reports->total + kReportsPerPage - 1) / kReportsPerPage;
   if (request->page > pages) {

@@ -19,6 +19,10 @@ std::string escapeHtml(std::string_view text);
 struct PageRequest {
   std::string token;
   int64_t page = 1;           // counted from 1
+  // Set by the page's own links: the page by the id of a line beside it
+  // ("before", "after"), which the store finds without counting past the
+  // newer pages; "page" then only numbers it.
+  PageKey key;
   int zoneMinutes = 0;        // the time zone's offset from UTC
   ReportFilter filter;
 };

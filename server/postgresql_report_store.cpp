@@ -4,7 +4,9 @@
 #include <chrono>
 #include <deque>
 #include <iterator>
+#include <tuple>
 
+#include "field_values.h"
 #include "random_ids.h"
 
 namespace tidemark {
@@ -66,13 +68,50 @@ CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
 R"sql(
 ALTER TABLE reports ADD COLUMN report_id TEXT;
 CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
+)sql",
+// The duplicate check of history lines finds its row through this index,
+// whatever the number of the player's rows with the same line time: the
+// line's digest narrows to the rows whose bytes are then compared, and the
+// id last lets the first of them be read straight from the index.
+R"sql(
+CREATE INDEX reports_by_line ON reports(player, ltime, code, md5(log), id);
+DROP INDEX reports_by_line_time;
+)sql",
+// "fid" and "aid" are stored as the bytes sent, as SQLite stores them:
+// as text, bytes that are not UTF-8 were refused and NUL cut the value.
+R"sql(
+ALTER TABLE reports ALTER COLUMN fid TYPE BYTEA USING convert_to(fid, 'UTF8'),
+                    ALTER COLUMN aid TYPE BYTEA USING convert_to(aid, 'UTF8');
+)sql",
+// The page's totals by pattern, kept with every insert (see the SQLite
+// store). Instances still running the schema before would insert beside
+// the count of the rows so far: the table lock keeps them out until it is
+// done.
+R"sql(
+LOCK TABLE reports IN SHARE ROW EXCLUSIVE MODE;
+CREATE TABLE pattern_totals (
+  player BIGINT NOT NULL REFERENCES players(id),
+  lang TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  count BIGINT NOT NULL,
+  PRIMARY KEY (player, lang, pid)
+);
+INSERT INTO pattern_totals SELECT player, lang, pid, count(*) FROM reports GROUP BY player, lang, pid;
+CREATE FUNCTION count_pattern_total() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
+    ON CONFLICT (player, lang, pid) DO UPDATE SET count = pattern_totals.count + 1;
+  RETURN NULL;
+END $$;
+CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports FOR EACH ROW EXECUTE FUNCTION count_pattern_total();
 )sql"};
 
 const std::pair<const char*, const char*> kWriterStatements[] = {
     {"find_player", "SELECT id FROM players WHERE aid = $1"},
     {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
     {"find_same_line",
-     "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND log = $4 ORDER BY id LIMIT 1"},
+     "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND md5(log) = md5($4::bytea)"
+     " AND log = $4 ORDER BY id LIMIT 1"},
     {"find_report_id",
      "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
      " WHERE r.report_id = $1"},
@@ -146,8 +185,8 @@ Params newReportParams(const ReportFields& f, const std::string& sessionId, int6
       .text(sessionId)
       .text(f.language)
       .text(f.sid)
-      .text(f.fid)
-      .text(f.aid)
+      .bytes(f.fid)
+      .bytes(f.aid)
       .number(f.patternId)
       .number(f.code)
       .bytes(f.line)
@@ -350,7 +389,7 @@ bool PostgresqlReportStore::beginWithKnownPlayersLines(PGconn* connection, std::
   std::vector<size_t> sentIndexes;
   for (size_t i = 0; sent && i < batch.size(); ++i) {
     const ReportFields& f = batch[i].fields;
-    if (f.aid.empty() || !f.present) continue;
+    if (!isIssuedId(f.aid) || !f.present) continue;
     const Params params = newReportParams(f, batch[i].sessionId, now, [&](Params& p) { p.text(f.aid); });
     sent = PQsendQueryPrepared(connection, "insert_known_player_report", params.count(), params.values(),
                                params.lengths(), params.formats(), 0) == 1;
@@ -396,6 +435,14 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
   // answered "busy" instead of late.
   const auto deadline = std::chrono::steady_clock::now() + kDatabaseWait;
   const auto late = [&] { return std::chrono::steady_clock::now() > deadline; };
+  // Each insert locks its player's pattern total until the commit: batches
+  // of several writers that take the same totals in one order wait for each
+  // other, where in two orders they would deadlock. Stable, so that one
+  // player's reports keep the order they came in.
+  std::stable_sort(batch.begin(), batch.end(), [](const PendingReport& a, const PendingReport& b) {
+    return std::tie(a.fields.aid, a.fields.language, a.fields.patternId) <
+           std::tie(b.fields.aid, b.fields.language, b.fields.patternId);
+  });
   WriteFailure failure;
   std::vector<std::optional<StoredReport>> results(batch.size());
   bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results, failure);
@@ -450,7 +497,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
     const PgResult first = prepared(connection, "find_report_id", Params().text(f.reportId));
     if (!succeeded(first)) return std::nullopt;
     if (PQntuples(first.get()) > 0) {
-      const std::string sentAid = text(first, 0, 3);
+      const std::string sentAid = byteaValue(first, 0, 3);
       stored.repeated = true;
       stored.reportId = number(first, 0, 0);
       stored.sessionId = text(first, 0, 1);
@@ -464,7 +511,10 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   }
 
   const auto reportParams = [&](auto playerParam) { return newReportParams(f, stored.sessionId, now, playerParam); };
-  if (!f.aid.empty() && f.present) {
+  // Players' ids are all issued ones: any other "aid" is no player's, and
+  // is never sent where PostgreSQL would read it as text.
+  const bool issuedAid = isIssuedId(f.aid);
+  if (issuedAid && f.present) {
     const PgResult inserted =
         prepared(connection, "insert_known_player_report", reportParams([&](Params& p) { p.text(f.aid); }));
     if (!succeeded(inserted)) return std::nullopt;
@@ -476,7 +526,7 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   }
 
   int64_t player = 0;
-  if (!f.aid.empty()) {
+  if (issuedAid) {
     const PgResult found = prepared(connection, "find_player", Params().text(f.aid));
     if (!succeeded(found)) return std::nullopt;
     if (PQntuples(found.get()) > 0) player = number(found, 0, 0);
@@ -558,7 +608,8 @@ std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerI
 }
 
 std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view token, int64_t offset,
-                                                                int64_t limit, const ReportFilter& filter) {
+                                                                int64_t limit, const ReportFilter& filter,
+                                                                const PageKey& key) {
   const Reader reader = borrowReader();
   PGconn* connection = reader.get();
   // One snapshot, so that the count, the totals and the rows agree.
@@ -577,9 +628,9 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   PlayerReports result;
   // Languages in byte order, as SQLite sorts them, whatever the database's collation.
   const PgResult totals = query(connection,
-      "SELECT lang, pid, count(*) FROM reports WHERE player = $1 GROUP BY lang, pid"
-      " ORDER BY count(*) DESC, lang COLLATE \"C\", pid",
-      Params().number(playerRow));
+      "SELECT lang, pid, count FROM pattern_totals WHERE player = $1"
+      " ORDER BY count DESC, lang COLLATE \"C\", pid LIMIT $2",
+      Params().number(playerRow).number(kMaxListedTotals));
   if (!ok(totals)) return std::nullopt;
   for (int i = 0; i < PQntuples(totals.get()); ++i)
     result.totals.push_back({text(totals, i, 0), static_cast<int32_t>(number(totals, i, 1)), number(totals, i, 2)});
@@ -587,7 +638,8 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   // A pattern the player has no report of matches nothing. Checked here
   // because the language could be bytes that PostgreSQL refuses as text
   // (invalid UTF-8, NUL), which would fail the whole page.
-  if (filter.patternId &&
+  // Totals cut at their bound may not list it: then it is looked up.
+  if (filter.patternId && result.totals.size() < static_cast<size_t>(kMaxListedTotals) &&
       std::none_of(result.totals.begin(), result.totals.end(), [&](const PatternTotal& total) {
         return total.language == filter.language && total.patternId == *filter.patternId;
       }))
@@ -613,14 +665,31 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     params.number(static_cast<int64_t>(kListedLineBytes));
   }
 
-  const PgResult total = query(connection, ("SELECT count(*)" + where).c_str(), params);
+  // Without a search the kept totals answer (the same terms, on their
+  // table); a search counts its matches.
+  const std::string fromReports = " FROM reports";
+  const std::string countSql = filter.text.empty()
+                                   ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" +
+                                         where.substr(fromReports.size())
+                                   : "SELECT count(*)" + where;
+  const PgResult total = query(connection, countSql.c_str(), params);
   if (!ok(total)) return std::nullopt;
   result.total = number(total, 0, 0);
 
   std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
                         next() + ")";
   params.number(static_cast<int64_t>(kListedLineBytes));
-  listing += where + " ORDER BY id DESC LIMIT " + next();
+  listing += where;
+  if (key.olderThan) {
+    listing += " AND id < " + next();
+    params.number(*key.olderThan);
+  }
+  if (key.newerThan) {
+    listing += " AND id > " + next();
+    params.number(*key.newerThan);
+  }
+  // The lines just newer are the first ones counting upwards.
+  listing += std::string(key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT " + next();
   params.number(limit);
   listing += " OFFSET " + next();
   params.number(offset);
@@ -638,6 +707,7 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     r.line = byteaValue(rows, i, 7);
     result.reports.push_back(std::move(r));
   }
+  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 

@@ -37,7 +37,7 @@ class PostgresqlReportStore final : public ReportStore {
 
  protected:
   std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
-                                           const ReportFilter& filter) override;
+                                           const ReportFilter& filter, const PageKey& key) override;
 
  private:
   PostgresqlReportStore() = default;

@@ -155,6 +155,10 @@ std::variant<Reply, ProtocolHandlers::CheckedReport> ProtocolHandlers::checkRepo
   const Catalog::Language* language = catalog_.find(languageCode);
   if (!language) return Reply::text(400, "unknown language");
   report.language = language->code;
+  // Only what the language's patterns can match is stored: any other pid
+  // would grow the player's totals without bound.
+  if (!language->canMatch(report.patternId, report.code))
+    return Reply::text(400, "pid and code match no pattern of this language");
   // Session ids come only from this server; anything else starts a new one.
   if (!isIssuedId(report.sid)) report.sid.clear();
   if (reportId) {

@@ -32,6 +32,16 @@ bool RateLimiter::available(std::string_view key, Clock::time_point now) const {
   return found == buckets_.end() || refilled(found->second, now) >= 1;
 }
 
+void RateLimiter::giveBack(std::string_view key, Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  // A key pruned meanwhile had a full bucket: nothing to give back.
+  const auto found = buckets_.find(std::string(key));
+  if (found == buckets_.end()) return;
+  Bucket& bucket = found->second;
+  bucket.tokens = std::min(burst_, refilled(bucket, now) + 1);
+  bucket.updated = now;
+}
+
 int RateLimiter::secondsUntilAvailable(std::string_view key, Clock::time_point now) const {
   std::lock_guard lock(mutex_);
   const auto found = buckets_.find(std::string(key));

@@ -22,6 +22,8 @@ class RateLimiter {
   bool allow(std::string_view key, Clock::time_point now = Clock::now());
   // Whether `allow` would let one through now, without taking it.
   bool available(std::string_view key, Clock::time_point now = Clock::now()) const;
+  // Returns a token `allow` took for something that did not happen after all.
+  void giveBack(std::string_view key, Clock::time_point now = Clock::now());
   // Whole seconds until `allow` lets the key through again (at least 1).
   int secondsUntilAvailable(std::string_view key, Clock::time_point now = Clock::now()) const;
   size_t keys() const;

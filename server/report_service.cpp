@@ -96,20 +96,21 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
   RateLimiter& perPlayer = fields.present ? reports_ : historyReports_;
   if (knownFormat && !perPlayer.allow(fields.aid))
     return refuseByRate(perPlayer, fields.aid, "player_report_rate", client, kTooManyReports, respond);
-  // A report without a usable player id registers one for sure; one with an
-  // id of the right form registers only when the database does not know it,
-  // which the store decides.
-  if (!knownFormat) {
-    if (!registrations_.allow(client))
-      return refuseByRate(registrations_, client, "registration_rate", client, kTooManyPlayers, respond);
-  } else {
-    fields.mayRegister = registrations_.available(client);
-  }
-  store_.storeAsync(report->fields, [this, report, client, knownFormat,
+  // The registration token is taken before the store, and given back when
+  // the store registers nobody: checking first and taking afterwards let
+  // every report in flight at once register. A report without a usable
+  // player id registers for sure; one with an id of the right form only
+  // when the database does not know it, which the store decides, refusing
+  // the registration when no token was left.
+  const bool tookRegistration = registrations_.allow(client);
+  if (!knownFormat && !tookRegistration)
+    return refuseByRate(registrations_, client, "registration_rate", client, kTooManyPlayers, respond);
+  fields.mayRegister = tookRegistration;
+  store_.storeAsync(report->fields, [this, report, client, tookRegistration,
                                      respond = std::move(respond)](std::optional<StoredReport> stored) {
+    if (tookRegistration && !(stored && stored->newPlayer && !stored->repeated)) registrations_.giveBack(client);
     if (stored && stored->registrationRefused)
       return refuseByRate(registrations_, client, "registration_rate", client, kTooManyPlayers, respond);
-    if (stored && stored->newPlayer && !stored->repeated && knownFormat) registrations_.allow(client);
     if (!stored) {
       log_.error("store_error", {{"client", client}});
     } else if (stored->databaseBusy) {

@@ -24,12 +24,12 @@ std::optional<StoredReport> ReportStore::store(ReportFields fields) {
 }
 
 std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int64_t offset, int64_t limit,
-                                                    const ReportFilter& filter) {
+                                                    const ReportFilter& filter, const PageKey& key) {
   // A negative limit would mean "no limit" to SQLite; the search text is
   // matched against every listed line, so its length is bounded here for
   // every caller.
   if (offset < 0 || limit < 0 || filter.text.size() > kMaxSearchBytes) return std::nullopt;
-  return listReports(token, offset, limit, filter);
+  return listReports(token, key.olderThan || key.newerThan ? 0 : offset, limit, filter, key);
 }
 
 }  // namespace tidemark

@@ -78,7 +78,7 @@ struct ReportFilter {
 struct PlayerReports {
   int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest first
-  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first
+  std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first, kMaxListedTotals at most
 };
 
 // The player's page shows this much of a line at most: reading whole lines
@@ -89,9 +89,23 @@ inline constexpr size_t kListedLineBytes = 4096;
 // lost to the client's own timeout and the report sent again.
 inline constexpr std::chrono::milliseconds kDatabaseWait{3000};
 
+// The most pattern totals a page lists: reports are checked against the
+// pattern sets, but rows from before that check, or from a set since
+// shrunk, could otherwise make every view of the page as long as they are.
+inline constexpr int64_t kMaxListedTotals = 100;
+
 // Longest search text, in bytes. A search looks at the listed part of each
 // line only, the part the page can show.
 inline constexpr size_t kMaxSearchBytes = 100;
+
+// Where a page of a player's lines starts, by the id of a line listed on the
+// page beside it: the lines just older (id < olderThan) or just newer
+// (id > newerThan). With a key the offset is not used, so a page deep in a
+// long list costs what the first one does.
+struct PageKey {
+  std::optional<int64_t> olderThan;
+  std::optional<int64_t> newerThan;
+};
 
 // Players and their reports. Two implementations: an SQLite file (the
 // default) and PostgreSQL, which several server instances can share. Ids
@@ -129,7 +143,7 @@ class ReportStore {
   // `total` counts the reports the filter keeps; `totals` all of the
   // player's. A search text over kMaxSearchBytes is refused (nothing).
   std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
-                                         const ReportFilter& filter = {});
+                                         const ReportFilter& filter = {}, const PageKey& key = {});
   // -1 when the database cannot be read.
   virtual int64_t reportCount() = 0;
   virtual int64_t playerCount() = 0;
@@ -143,7 +157,7 @@ class ReportStore {
  protected:
   // reportsOf, its arguments checked.
   virtual std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
-                                                   const ReportFilter& filter) = 0;
+                                                   const ReportFilter& filter, const PageKey& key) = 0;
 };
 
 }  // namespace tidemark

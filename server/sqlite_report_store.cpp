@@ -1,6 +1,11 @@
 #include "sqlite_report_store.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 
@@ -10,7 +15,6 @@ namespace tidemark {
 namespace {
 
 constexpr size_t kMaxBatch = 512;
-constexpr int kBackupRetries = 3000;  // 10 ms apart
 
 // Schema versions in order; the file's user_version says how many are
 // applied. The first is the schema from before versioning, hence IF NOT EXISTS.
@@ -51,7 +55,50 @@ CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
 R"sql(
 ALTER TABLE reports ADD COLUMN report_id TEXT;
 CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
+)sql",
+// The duplicate check of history lines finds its row through this index,
+// whatever the number of the player's rows with the same line time; the
+// hash stands in for the line, whose bytes are compared only on the rows
+// it narrows to. Rows from before get their hash here.
+R"sql(
+ALTER TABLE reports ADD COLUMN line_hash INTEGER;
+UPDATE reports SET line_hash = tidemark_line_hash(log);
+CREATE INDEX reports_by_line ON reports(player, ltime, code, line_hash);
+DROP INDEX reports_by_line_time;
+)sql",
+// The page's totals by pattern, kept with every insert by a trigger (in the
+// inserting transaction, whichever statement inserts), rather than counted
+// from the player's rows at every view.
+R"sql(
+CREATE TABLE pattern_totals (
+  player INTEGER NOT NULL REFERENCES players(id),
+  lang TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  PRIMARY KEY (player, lang, pid)
+) WITHOUT ROWID;
+INSERT INTO pattern_totals SELECT player, lang, pid, count(*) FROM reports GROUP BY player, lang, pid;
+CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports BEGIN
+  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
+    ON CONFLICT (player, lang, pid) DO UPDATE SET count = count + 1;
+END;
 )sql"};
+
+// FNV-1a, 64 bits: stable across builds and machines, as a stored value must be.
+int64_t lineHash(std::string_view line) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char byte : line) {
+    hash ^= byte;
+    hash *= 1099511628211ull;
+  }
+  return static_cast<int64_t>(hash);
+}
+
+void lineHashFunction(sqlite3_context* context, int, sqlite3_value** values) {
+  const void* bytes = sqlite3_value_blob(values[0]);
+  const int size = sqlite3_value_bytes(values[0]);
+  sqlite3_result_int64(context, lineHash(std::string_view(static_cast<const char*>(bytes), bytes ? size : 0)));
+}
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -77,6 +124,11 @@ SqliteStatement prepare(sqlite3* db, const char* sql, std::string& error) {
 }
 
 bool migrate(sqlite3* db, std::string& error) {
+  if (sqlite3_create_function(db, "tidemark_line_hash", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                              lineHashFunction, nullptr, nullptr) != SQLITE_OK) {
+    error = sqlite3_errmsg(db);
+    return false;
+  }
   if (!exec(db, "BEGIN IMMEDIATE", error)) return false;
   int version = 0;
   {
@@ -166,14 +218,15 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
       db, "INSERT INTO players(aid, token, registered_at_ms) VALUES(?1, ?2, ?3)", error);
   store->insertReport_ = prepare(db,
       "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log,"
-      " line, ltime, present, report_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)",
+      " line, ltime, present, report_id, line_hash)"
+      " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
       error);
   store->findReportId_ = prepare(db,
       "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
       " WHERE r.report_id = ?1",
       error);
   store->findSameLine_ = prepare(db,
-      "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND log = ?4"
+      "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND line_hash = ?5 AND log = ?4"
       " ORDER BY id LIMIT 1",
       error);
   if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_ ||
@@ -314,6 +367,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
     sqlite3_bind_int(find.get(), 3, f.code);
     sqlite3_bind_blob(find.get(), 4, f.line.empty() ? "" : f.line.data(), static_cast<int>(f.line.size()),
                       SQLITE_TRANSIENT);
+    sqlite3_bind_int64(find.get(), 5, lineHash(f.line));
     const int rc = sqlite3_step(find.get());
     if (rc == SQLITE_ROW) {
       stored.reportId = sqlite3_column_int64(find.get(), 0);
@@ -341,6 +395,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
   sqlite3_bind_int64(s, 12, f.lineTime);
   sqlite3_bind_int(s, 13, f.present ? 1 : 0);
   if (!f.reportId.empty()) bindText(s, 14, f.reportId);  // else NULL
+  sqlite3_bind_int64(s, 15, lineHash(f.line));
   if (sqlite3_step(s) != SQLITE_DONE) return std::nullopt;
   stored.reportId = sqlite3_last_insert_rowid(writer_.get());
   return stored;
@@ -357,7 +412,7 @@ std::optional<std::string> SqliteReportStore::tokenOf(std::string_view playerId)
 }
 
 std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view token, int64_t offset, int64_t limit,
-                                                            const ReportFilter& filter) {
+                                                            const ReportFilter& filter, const PageKey& key) {
   std::lock_guard lock(readMutex_);
   std::string error;
   sqlite3* db = reader_.get();
@@ -376,11 +431,11 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
 
   PlayerReports result;
   auto totals = prepare(db,
-      "SELECT lang, pid, count(*) FROM reports WHERE player = ?1 GROUP BY lang, pid"
-      " ORDER BY count(*) DESC, lang, pid",
+      "SELECT lang, pid, count FROM pattern_totals WHERE player = ?1 ORDER BY count DESC, lang, pid LIMIT ?2",
       error);
   if (!totals) return std::nullopt;
   sqlite3_bind_int64(totals.get(), 1, playerRow);
+  sqlite3_bind_int64(totals.get(), 2, kMaxListedTotals);
   while (sqlite3_step(totals.get()) == SQLITE_ROW)
     result.totals.push_back({columnText(totals.get(), 0), sqlite3_column_int(totals.get(), 1),
                              sqlite3_column_int64(totals.get(), 2)});
@@ -402,7 +457,13 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     bindText(statement, index(":text"), filter.text);
   };
 
-  auto count = prepare(db, ("SELECT count(*)" + where).c_str(), error);
+  // Without a search the kept totals answer; a search counts its matches.
+  auto count = prepare(db,
+      filter.text.empty()
+          ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
+             (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
+          : ("SELECT count(*)" + where).c_str(),
+      error);
   if (!count) return std::nullopt;
   bindFilter(count.get());
   if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
@@ -410,10 +471,14 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
 
   auto rows = prepare(db,
       ("SELECT id, received_at_ms, lang, pid, code, ltime, present, substr(log, 1, :listed)" + where +
-       " ORDER BY id DESC LIMIT :limit OFFSET :offset").c_str(),
+       (key.olderThan ? " AND id < :older" : "") + (key.newerThan ? " AND id > :newer" : "") +
+       // The lines just newer are the first ones counting upwards.
+       (key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT :limit OFFSET :offset").c_str(),
       error);
   if (!rows) return std::nullopt;
   bindFilter(rows.get());
+  if (key.olderThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":older"), *key.olderThan);
+  if (key.newerThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":newer"), *key.newerThan);
   sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
   sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
   while (sqlite3_step(rows.get()) == SQLITE_ROW) {
@@ -428,6 +493,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     r.line = columnBlob(rows.get(), 7);
     result.reports.push_back(std::move(r));
   }
+  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 
@@ -465,33 +531,53 @@ bool backupSqliteDatabase(const std::string& from, const std::string& to, std::s
     error = from + " does not exist";
     return false;
   }
-  SqliteConnection source = openConnection(from, SQLITE_OPEN_READONLY, error);
-  if (!source) return false;
-  SqliteConnection target = openConnection(to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
-  if (!target) return false;
-  sqlite3_backup* backup = sqlite3_backup_init(target.get(), "main", source.get(), "main");
-  if (!backup) {
-    error = sqlite3_errmsg(target.get());
+  // Written beside the target and given its name only once checked, so
+  // that a copy under the target's name is always a whole one.
+  const std::string partial = to + ".partial";
+  if (std::filesystem::exists(partial, exists)) {
+    error = partial + " exists already (an earlier backup that did not finish?)";
     return false;
   }
-  // Whole pages in steps, so a busy writer is not locked out for long.
-  int rc = SQLITE_OK;
-  for (int waits = 0; waits < kBackupRetries;) {
-    rc = sqlite3_backup_step(backup, 256);
-    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-      ++waits;
-      sqlite3_sleep(10);
-    } else if (rc != SQLITE_OK) {
-      break;
+  struct RemovePartial {
+    const std::string& path;
+    ~RemovePartial() {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+  } removePartial{partial};
+  {
+    SqliteConnection source = openConnection(from, SQLITE_OPEN_READONLY, error);
+    if (!source) return false;
+    // One statement in one read transaction: in WAL mode writers carry on
+    // beside it, and, unlike the page-step backup, which starts over after
+    // every write from another connection, it finishes under any load.
+    SqliteStatement copy = prepare(source.get(), "VACUUM INTO ?1", error);
+    if (!copy) return false;
+    bindText(copy.get(), 1, partial);
+    if (sqlite3_step(copy.get()) != SQLITE_DONE) {
+      error = sqlite3_errmsg(source.get());
+      return false;
     }
   }
-  sqlite3_backup_finish(backup);
-  if (rc != SQLITE_DONE) {
-    error = sqlite3_errstr(rc);
+  {
+    SqliteConnection target = openConnection(partial, SQLITE_OPEN_READWRITE, error);
+    if (!target) return false;
+    SqliteStatement check = prepare(target.get(), "PRAGMA integrity_check", error);
+    if (!check) return false;
+    if (sqlite3_step(check.get()) != SQLITE_ROW || columnText(check.get(), 0) != "ok") {
+      error = "the copy fails its integrity check: " + columnText(check.get(), 0);
+      return false;
+    }
+    check.reset();
+    // A backup is one self-contained file, not a WAL pair.
+    if (!exec(target.get(), "PRAGMA journal_mode=DELETE", error)) return false;
+  }
+  // link() never replaces: a target made meanwhile is left alone.
+  if (::link(partial.c_str(), to.c_str()) != 0) {
+    error = to + ": " + std::strerror(errno);
     return false;
   }
-  // A backup is one self-contained file, not a WAL pair.
-  return exec(target.get(), "PRAGMA journal_mode=DELETE", error);
+  return true;
 }
 
 }  // namespace tidemark

@@ -29,7 +29,7 @@ class SqliteReportStore final : public ReportStore {
 
  protected:
   std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
-                                           const ReportFilter& filter) override;
+                                           const ReportFilter& filter, const PageKey& key) override;
 
  private:
   SqliteReportStore() = default;
@@ -49,8 +49,9 @@ class SqliteReportStore final : public ReportStore {
   std::thread writerThread_;
 };
 
-// Copies a live SQLite database, WAL included, with SQLite's online backup:
-// a consistent snapshot even while a server writes to it.
+// Copies a live SQLite database, WAL included, as one consistent snapshot
+// even while a server writes to it, and checks the copy's integrity before
+// giving it the name `to` (never replacing a file of that name).
 bool backupSqliteDatabase(const std::string& from, const std::string& to, std::string& error);
 
 }  // namespace tidemark

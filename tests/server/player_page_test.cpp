@@ -34,11 +34,13 @@ PlayerReports sampleReports(int64_t total) {
   script.lineTime = 1796000000;
   script.present = true;
   script.line = kScriptLine;
+  script.reportId = 20;
   reports.reports.push_back(script);
   ListedReport japanese = script;
   japanese.language = "ja";
   japanese.patternId = 4;
   japanese.line = kJapaneseLine;
+  japanese.reportId = 10;
   reports.reports.push_back(japanese);
   return reports;
 }
@@ -78,8 +80,10 @@ TEST(RenderPlayerPage, SearchTextIsEscapedInTheFormAndEncodedInLinks) {
   request.filter.text = "\"><script>x</script>&";
   const std::string html = renderPlayerPage(sampleReports(3 * kReportsPerPage), testing::bundledCatalog(), request);
   EXPECT_NE(html.find("value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;&amp;\""), std::string::npos);
-  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?page=3&amp;q=%22%3E%3Cscript%3Ex%3C%2Fscript%3E%26\""),
-            std::string::npos);
+  EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?page=3&amp;q=%22%3E%3Cscript%3Ex%3C%2Fscript%3E%26"
+                      "&amp;before=10\""),
+            std::string::npos)
+      << "the older page starts below this page's last line";
   EXPECT_NE(html.find("href=\"/0123456789abcdef0123456789abcdef?q=%22%3E%3Cscript%3Ex%3C%2Fscript%3E%26\""),
             std::string::npos)
       << "the newer page (page 1) keeps the search";
@@ -162,6 +166,24 @@ TEST_F(PlayerPageServed, PagesBeyondTheFirst_ListOlderLines_AndPastTheEndGoToThe
   ASSERT_TRUE(filtered);
   EXPECT_EQ(filtered->status, 303) << "one matching line makes one page";
   EXPECT_EQ(filtered->get_header_value("Location"), "/" + token + "?q=line 54");
+  // The page's own links go by the lines at its ends, to the same lines.
+  const auto link = [](const std::string& html, const char* rel) {
+    const std::string start = std::string("rel=\"") + rel + "\" href=\"";
+    const size_t at = html.find(start);
+    if (at == std::string::npos) return std::string();
+    std::string href = html.substr(at + start.size(), html.find('"', at + start.size()) - at - start.size());
+    for (size_t amp; (amp = href.find("&amp;")) != std::string::npos;) href.replace(amp, 5, "&");
+    return href;
+  };
+  const std::string older = link(server.client().Get("/" + token)->body, "next");
+  ASSERT_NE(older.find("before="), std::string::npos) << older;
+  const auto keyed = server.client().Get(older);
+  ASSERT_TRUE(keyed);
+  EXPECT_EQ(keyed->status, 200);
+  for (const char* listed : {"Bob: line 4<", "Bob: line 0<", "Page 2 of 2"})
+    EXPECT_NE(keyed->body.find(listed), std::string::npos) << listed;
+  EXPECT_EQ(keyed->body.find("Bob: line 5<"), std::string::npos);
+  EXPECT_EQ(server.client().Get("/" + token + "?page=2&before=1&after=2")->status, 400);
   EXPECT_EQ(server.client().Get("/" + token + "?page=0")->status, 400);
   EXPECT_EQ(server.client().Get("/" + token + "?page=x")->status, 400);
   EXPECT_EQ(server.client().Get("/" + token + "?tz=%2B15%3A00")->status, 400);
@@ -286,7 +308,7 @@ TEST_F(BrowserTest, LinksAndFormsKeepTheZoneAndTheFilter) {
   const std::string token = reportAsOnePlayer(lines);
   const std::string dom = chromium("--dump-dom", server.baseUrl() + "/" + token + "?tz=-05%3A00&q=roll");
   ASSERT_FALSE(dom.empty());
-  EXPECT_NE(dom.find("href=\"/" + token + "?page=2&amp;tz=-05%3A00&amp;q=roll\""), std::string::npos) << dom;
+  EXPECT_NE(dom.find("href=\"/" + token + "?page=2&amp;tz=-05%3A00&amp;q=roll&amp;before="), std::string::npos) << dom;
   EXPECT_NE(dom.find("<input type=\"hidden\" name=\"tz\" value=\"-05:00\">"), std::string::npos);
   EXPECT_NE(dom.find("<input type=\"hidden\" name=\"q\" value=\"roll\">"), std::string::npos);
   EXPECT_NE(dom.find("(UTC-05:00)"), std::string::npos);

@@ -319,6 +319,23 @@ TEST_P(BadInputTest, UnknownLanguage) {
   expectRefused(get(getTarget({{"get", "pattern"}, {"lang", "xx"}})), "unknown language");
 }
 
+TEST_P(BadInputTest, PatternOrCodeThatNoPatternOfTheLanguageHas) {
+  // English has patterns 1 to 6; pattern 2 takes code 29, pattern 6 any code.
+  for (const auto& [pid, code] : {std::pair{"7", "29"}, {"0", "29"}, {"-2", "29"}, {"2", "28"}, {"2", "0"}}) {
+    SCOPED_TRACE(std::string(pid) + "/" + code);
+    ReportForm form;
+    form.aid = aid;
+    form.pid = pid;
+    form.code = code;
+    expectRefused(post(form.body()), "pid and code match no pattern");
+  }
+  ReportForm anyCode;
+  anyCode.aid = aid;
+  anyCode.pid = "6";
+  anyCode.code = "-12345";
+  EXPECT_EQ(post(anyCode.body())->status, 200);
+}
+
 TEST_P(BadInputTest, BodyOverTheLimit) {
   ReportForm form;
   form.aid = aid;

@@ -96,8 +96,11 @@ TEST_P(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
   auto store = open();
   std::string line;
   for (int b = 0; b < 256; ++b) line.push_back(static_cast<char>(b));
-  auto report = fields({}, line);
-  report.fid = "41";
+  // fid and aid are kept as the bytes sent, NUL and bytes that are not UTF-8 included.
+  const std::string fid("4\0" "1\xFF", 4), aid("\xC3(\0z", 4);
+  auto report = fields(aid, line);
+  report.reportId = "000000000000000000000000000000aa";
+  report.fid = fid;
   report.patternId = -7;
   report.code = 2122;
   report.ordinal = 12;
@@ -110,8 +113,8 @@ TEST_P(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
   ASSERT_TRUE(row);
   EXPECT_EQ(row->lang, "en");
   EXPECT_EQ(row->sid, "");
-  EXPECT_EQ(row->fid, "41");
-  EXPECT_EQ(row->aid, "");
+  EXPECT_EQ(row->fid, fid);
+  EXPECT_EQ(row->aid, aid);
   EXPECT_EQ(row->pid, "-7");
   EXPECT_EQ(row->code, "2122");
   EXPECT_EQ(row->log, line);
@@ -119,6 +122,10 @@ TEST_P(ReportStoreTest, EveryFieldAndTheRawBytes_AreStoredAsSent) {
   EXPECT_EQ(row->ltime, "-1");
   EXPECT_EQ(row->present, "0");
   EXPECT_EQ(row->session, stored->sessionId);
+  const auto again = store->store(report);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(again->repeated);
+  EXPECT_TRUE(again->replacedUnknownPlayer);
 }
 
 TEST_P(ReportStoreTest, HistoryLineReportedAgain_KeepsItsFirstReport) {
@@ -184,6 +191,18 @@ TEST_P(ReportStoreTest, PlayerReports_ComeNewestFirstInPagesOfThatPlayerOnly) {
   const auto last = store->reportsOf(token, 100, 50);
   ASSERT_EQ(last->reports.size(), 20u);
   EXPECT_EQ(last->reports.back().line, "line 0");
+  // By the lines beside a page instead of an offset: the same pages.
+  const auto lines = [](const std::optional<PlayerReports>& page) {
+    std::vector<std::string> listed;
+    if (page)
+      for (const auto& report : page->reports) listed.push_back(report.line);
+    return listed;
+  };
+  const auto newest = store->reportsOf(token, 0, 50);
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(lines(store->reportsOf(token, 999, 50, {}, PageKey{newest->reports.back().reportId, {}})), lines(second));
+  EXPECT_EQ(lines(store->reportsOf(token, 999, 50, {}, PageKey{{}, second->reports.front().reportId})), lines(newest));
+  EXPECT_EQ(lines(store->reportsOf(token, 0, 50, {}, PageKey{second->reports.back().reportId, {}})), lines(last));
   EXPECT_FALSE(store->reportsOf("0123456789abcdef0123456789abcdef", 0, 50));
 }
 
@@ -363,17 +382,52 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
     ASSERT_TRUE(stored);
     playerId = stored->playerId;
   }
-  const std::string back = GetParam() == StoreKind::Sqlite ? "PRAGMA user_version = 2"
-                                                           : "DELETE FROM schema_migrations WHERE version = 3";
-  ASSERT_TRUE(database.execute("DROP INDEX reports_by_report_id; ALTER TABLE reports DROP COLUMN report_id; " + back));
+  const bool sqlite = GetParam() == StoreKind::Sqlite;
+  ASSERT_TRUE(database.execute(
+      std::string(sqlite ? "DROP TRIGGER reports_count_pattern; "
+                         : "DROP TRIGGER reports_count_pattern ON reports; DROP FUNCTION count_pattern_total(); ") +
+      "DROP TABLE pattern_totals; DROP INDEX reports_by_line;"
+      " CREATE INDEX reports_by_line_time ON reports(player, ltime); " +
+      (sqlite ? "ALTER TABLE reports DROP COLUMN line_hash; "
+              : "ALTER TABLE reports ALTER COLUMN fid TYPE TEXT USING convert_from(fid, 'UTF8'),"
+                " ALTER COLUMN aid TYPE TEXT USING convert_from(aid, 'UTF8'); ") +
+      "DROP INDEX reports_by_report_id; ALTER TABLE reports DROP COLUMN report_id; " +
+      (sqlite ? "PRAGMA user_version = 2" : "DELETE FROM schema_migrations WHERE version > 2")));
   auto store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(store->reportCount(), 1);
-  auto report = fields(playerId);
+  auto report = fields(playerId, "a line after the migration");
   report.reportId = "00000000000000000000000000000009";
   ASSERT_TRUE(store->store(report));
   EXPECT_TRUE(store->store(report)->repeated);
+  // The line stored before the migration is still found by its index.
+  auto history = fields(playerId);
+  history.present = false;
+  EXPECT_TRUE(store->store(history)->alreadyStored);
   EXPECT_EQ(store->reportCount(), 2);
+  // The kept totals count the rows from before too.
+  const auto page = store->reportsOf(*store->tokenOf(playerId), 0, 50);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->totals.size(), 1u);
+  EXPECT_EQ(page->totals[0].count, 2);
+  EXPECT_EQ(page->total, 2);
+}
+
+TEST_P(ReportStoreTest, PageTotals_AreBounded_APatternPastThemStillFilters) {
+  auto store = open();
+  const auto first = store->store(fields());
+  ASSERT_TRUE(first);
+  const int32_t last = static_cast<int32_t>(kMaxListedTotals) + 5;
+  for (int32_t pid = 1; pid <= last; ++pid) {
+    auto report = fields(first->playerId);
+    report.patternId = pid;
+    ASSERT_TRUE(store->store(report));
+  }
+  const std::string token = *store->tokenOf(first->playerId);
+  const auto page = store->reportsOf(token, 0, 50, ReportFilter{"en", last, {}});
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->totals.size(), static_cast<size_t>(kMaxListedTotals));
+  EXPECT_EQ(page->total, 1);
 }
 
 TEST_P(ReportStoreTest, ReopeningAppliesNoMigrationTwiceAndHealthHolds) {

@@ -5,12 +5,14 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "raw_http.h"
 #include "server_fixture.h"
 #include "postgresql_report_store.h"
 #include "server_options.h"
+#include "sqlite_report_store.h"
 #include "test_database.h"
 
 namespace tidemark {
@@ -144,6 +146,42 @@ TEST(ServiceRoutes, LargeBodiesBeyondTheirSharedAllowance_GetA503WhileOthersPass
   EXPECT_EQ(status, 200) << "the allowance is not given back";
 }
 
+TEST(ServiceRoutes, RegistrationsInFlightAtOnce_NeverPassTheBurst_KnownPlayersTakeNone) {
+  testing::TempDir dir;
+  HttpLimits httpLimits;
+  httpLimits.maxConnectionsPerAddress = 300;
+  testing::LocalServer server(dir.path() / "reports.sqlite3", {}, httpLimits);  // burst 20
+  testing::ReportForm form;
+  const std::string registered = server.report(form);
+  form.aid = registered.substr(registered.find("\"aid\":\"") + 7, 32);
+  // A known player's reports hold a token only while in flight.
+  for (int i = 0; i < 30; ++i) server.report(form);
+
+  // First reports of players this server does not know, all at once.
+  constexpr int kAtOnce = 256;
+  std::vector<std::unique_ptr<testing::RawConnection>> connections;
+  for (int i = 0; i < kAtOnce; ++i) {
+    char aid[33];
+    std::snprintf(aid, sizeof aid, "%032x", i + 1);
+    form.aid = i % 2 ? aid : "";
+    const std::string body = form.body();
+    connections.push_back(std::make_unique<testing::RawConnection>(server.port()));
+    ASSERT_TRUE(connections.back()->send(
+        "POST /rep/post.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+  }
+  int passed = 0;
+  for (auto& connection : connections) {
+    const int status = connection->read(std::chrono::seconds(10)).status;
+    EXPECT_TRUE(status == 200 || status == 429) << status;
+    passed += status == 200;
+  }
+  // 19 tokens left, and one more at most from the refill (10 a minute).
+  EXPECT_GE(passed, 19);
+  EXPECT_LE(passed, 20);
+  EXPECT_EQ(server.store().playerCount(), 1 + passed);
+}
+
 class TrustedProxy : public ::testing::TestWithParam<const char*> {};
 
 // The proxy is 127.0.0.5; 127.0.0.6 is outside every listed form.
@@ -249,6 +287,59 @@ TEST(Backup, CopiesARunningServersDatabaseWithWhatSitsInTheLog) {
   EXPECT_NE(std::system(command.c_str()), 0);
 }
 
+TEST(Backup, FinishesWhileReportsAreWrittenWithoutPause_AndIsAWholeDatabase) {
+  testing::TempDir dir;
+  const auto database = (dir.path() / "reports.sqlite3").string();
+  std::string error;
+  auto store = SqliteReportStore::open(database, error);
+  ASSERT_TRUE(store) << error;
+  ReportFields report;
+  report.language = "en";
+  report.patternId = 2;
+  report.code = 29;
+  report.present = true;
+  const auto first = store->store(report);
+  ASSERT_TRUE(first);
+  report.aid = first->playerId;
+  // Enough pages that a copy in steps sees writes between its steps.
+  ASSERT_TRUE(testing::TestDatabase::executeOn(database,
+      "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 8000)"
+      " INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+      " present) SELECT 1, 0, 's', 'en', '', '', '', 2, 29, randomblob(3000), 0, x, 1 FROM n"));
+
+  std::atomic<bool> copied{false}, gaveUp{false};
+  std::atomic<int64_t> written{0};
+  // Writers back to back, as a busy server commits. Bounded: a copy that
+  // never finishes ends the writes after 20 s.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 3; ++i)
+    writers.emplace_back([&] {
+      while (!copied) {
+        if (std::chrono::steady_clock::now() > end) {
+          gaveUp = true;
+          break;
+        }
+        if (store->store(report)) ++written;
+      }
+    });
+  while (written == 0 && !gaveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int64_t writtenBefore = written;
+  const auto backup = (dir.path() / "backup.sqlite3").string();
+  const bool done = backupSqliteDatabase(database, backup, error);
+  const bool underWrites = !gaveUp && written > writtenBefore;
+  copied = true;
+  for (auto& writer : writers) writer.join();
+  ASSERT_TRUE(done) << error;
+  EXPECT_TRUE(underWrites) << "the copy finished only once the writes had stopped";
+  EXPECT_FALSE(std::filesystem::exists(backup + ".partial"));
+  EXPECT_GE(testing::countRows(backup, "reports"), 8001);
+  // The copy is one file that opens as a store of its own.
+  const auto reopened = SqliteReportStore::open(backup, error);
+  ASSERT_TRUE(reopened) << error;
+  EXPECT_EQ(reopened->playerCount(), 1);
+}
+
 }  // namespace
 }  // namespace tidemark
 
@@ -285,7 +376,7 @@ class SilentStore final : public ReportStore {
   std::string describe() const override { return "silent"; }
 
  protected:
-  std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&) override {
+  std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&, const PageKey&) override {
     return std::nullopt;
   }
 

@@ -142,7 +142,9 @@ std::optional<TestDatabase::Row> TestDatabase::row(int64_t reportId) const {
   const auto rows = kind_ == StoreKind::Sqlite ? sqliteRows(address_, sql) : pgRows(address_, sql);
   if (rows.size() != 1) return std::nullopt;
   const auto& r = rows[0];
-  return Row{r[0], r[1], r[2], r[3], r[4], r[5], kind_ == StoreKind::Sqlite ? r[6] : unhex(r[6]), r[7], r[8], r[9], r[10]};
+  // PostgreSQL keeps the sent bytes as bytea, in its hex form here.
+  const auto bytes = [&](const std::string& value) { return kind_ == StoreKind::Sqlite ? value : unhex(value); };
+  return Row{r[0], r[1], bytes(r[2]), bytes(r[3]), r[4], r[5], bytes(r[6]), r[7], r[8], r[9], r[10]};
 }
 
 bool TestDatabase::execute(const std::string& sql) const {
@@ -150,8 +152,12 @@ bool TestDatabase::execute(const std::string& sql) const {
     const Pg connection = connectTo(address_);
     return connection && PQresultStatus(PgRows(PQexec(connection.get(), sql.c_str())).get()) == PGRES_COMMAND_OK;
   }
+  return executeOn(address_, sql);
+}
+
+bool TestDatabase::executeOn(const std::string& sqliteFile, const std::string& sql) {
   sqlite3* db = nullptr;
-  const bool done = sqlite3_open_v2(address_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+  const bool done = sqlite3_open_v2(sqliteFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
                     sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return done;

@@ -44,6 +44,7 @@ class TestDatabase {
 
   // Runs statements with a connection of their own.
   bool execute(const std::string& sql) const;
+  static bool executeOn(const std::string& sqliteFile, const std::string& sql);
 
   // Another program holding the lock a report's write needs (SQLite's write
   // lock; an exclusive lock on PostgreSQL's reports table) until this goes.
