@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "report_store.h"
+#include "one_player_store.h"
 
 using namespace tidemark;
 
@@ -24,12 +24,8 @@ int main(int argc, char** argv) {
   }
   const long rows = argc > 2 ? std::atol(argv[2]) : 200000;
   const int reports = argc > 3 ? std::atoi(argv[3]) : 200;
-  std::string error;
-  auto store = ReportStore::open(argv[1], error);
-  if (!store) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
+  auto store = bench::openStore(argv[1]);
+  if (!store) return 1;
   ReportFields report;
   report.language = "en";
   report.patternId = 2;
@@ -37,29 +33,11 @@ int main(int argc, char** argv) {
   report.lineTime = 1796000000;
   report.present = true;
   report.line = "\x1F" "Alice\x1F" "waves 0";
-  const auto first = store->store(report);
-  if (!first) return 1;
-  report.aid = first->playerId;
-
-  // Filled in flights, so that the writers commit them in batches.
   const auto fillStart = std::chrono::steady_clock::now();
-  constexpr long kFlight = 4096;
-  for (long done = 1; done < rows;) {
-    const long flight = std::min(kFlight, rows - done);
-    // Shared, so that the last callback may still be leaving set_value when the wait ends.
-    auto left = std::make_shared<std::atomic<long>>(flight);
-    auto all = std::make_shared<std::promise<void>>();
-    auto allDone = all->get_future();
-    for (long i = 0; i < flight; ++i) {
-      ReportFields each = report;
-      each.line = "\x1F" "Alice\x1F" "waves " + std::to_string(done + i);
-      store->storeAsync(std::move(each), [left, all](std::optional<StoredReport>) {
-        if (--*left == 0) all->set_value();
-      });
-    }
-    allDone.wait();
-    done += flight;
-  }
+  if (!bench::fillOnePlayer(*store, report, rows, [](ReportFields& each, long n) {
+        each.line = "\x1F" "Alice\x1F" "waves " + std::to_string(n);
+      }))
+    return 1;
   const double fillSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - fillStart).count();
 
   std::vector<double> ms;

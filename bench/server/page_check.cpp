@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "report_store.h"
+#include "one_player_store.h"
 
 using namespace tidemark;
 
@@ -26,12 +26,8 @@ int main(int argc, char** argv) {
   }
   const long rows = argc > 2 ? std::atol(argv[2]) : 200000;
   const int repeat = argc > 3 ? std::atoi(argv[3]) : 20;
-  std::string error;
-  auto store = ReportStore::open(argv[1], error);
-  if (!store) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
+  auto store = bench::openStore(argv[1]);
+  if (!store) return 1;
   ReportFields report;
   report.language = "en";
   report.patternId = 1;
@@ -39,28 +35,13 @@ int main(int argc, char** argv) {
   report.lineTime = 1796000000;
   report.present = true;
   report.line = "\x1F" "Alice\x1F" "waves 0";
-  const auto first = store->store(report);
-  if (!first) return 1;
-  report.aid = first->playerId;
-  constexpr long kFlight = 4096;
-  for (long done = 1; done < rows;) {
-    const long flight = std::min(kFlight, rows - done);
-    auto left = std::make_shared<std::atomic<long>>(flight);
-    auto all = std::make_shared<std::promise<void>>();
-    auto allDone = all->get_future();
-    for (long i = 0; i < flight; ++i) {
-      ReportFields each = report;
-      each.patternId = static_cast<int32_t>(1 + (done + i) % 6);
-      each.lineTime += done + i;
-      each.line = "\x1F" "Alice\x1F" "waves " + std::to_string(done + i);
-      store->storeAsync(std::move(each), [left, all](std::optional<StoredReport>) {
-        if (--*left == 0) all->set_value();
-      });
-    }
-    allDone.wait();
-    done += flight;
-  }
-  const std::string token = *store->tokenOf(first->playerId);
+  if (!bench::fillOnePlayer(*store, report, rows, [](ReportFields& each, long n) {
+        each.patternId = static_cast<int32_t>(1 + n % 6);
+        each.lineTime += n;
+        each.line = "\x1F" "Alice\x1F" "waves " + std::to_string(n);
+      }))
+    return 1;
+  const std::string token = *store->tokenOf(report.aid);
   const int64_t lastOffset = (rows - 1) / 50 * 50;
 
   const auto time = [&](const char* what, const std::function<bool()>& read) {

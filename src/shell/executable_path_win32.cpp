@@ -7,12 +7,15 @@
 
 namespace tidemark {
 
-std::string executablePath() {
-    // MAX_PATH is enough for the usual install; a longer path is read whole
-    // rather than cut, since a cut name would point at some other file.
-    std::string path(MAX_PATH, '\0');
+namespace {
+
+// MAX_PATH is enough for the usual install; a longer path is read whole
+// rather than cut, since a cut name would point at some other file.
+template <typename Text, typename GetName>
+Text modulePath(GetName getName) {
+    Text path(MAX_PATH, 0);
     for (;;) {
-        DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        DWORD length = getName(nullptr, path.data(), static_cast<DWORD>(path.size()));
         if (length == 0) return {};
         if (length < path.size()) {
             path.resize(length);
@@ -23,18 +26,10 @@ std::string executablePath() {
     }
 }
 
-std::filesystem::path executableFile() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        if (path.size() >= 32768) return {};
-        path.resize(path.size() * 2);
-    }
-}
+}  // namespace
+
+std::string executablePath() { return modulePath<std::string>(GetModuleFileNameA); }
+
+std::filesystem::path executableFile() { return modulePath<std::wstring>(GetModuleFileNameW); }
 
 }  // namespace tidemark
