@@ -40,18 +40,6 @@ private:
 
 }  // namespace
 
-AppendFile::~AppendFile() { close(); }
-
-AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
 std::optional<AppendFile> AppendFile::open(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return std::nullopt;

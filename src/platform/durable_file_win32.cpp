@@ -23,18 +23,6 @@ bool writeAll(HANDLE file, std::string_view bytes) {
 
 }  // namespace
 
-AppendFile::~AppendFile() { close(); }
-
-AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
 std::optional<AppendFile> AppendFile::open(const std::filesystem::path& path) {
     // Write access (not only append) so that truncate can cut the file;
     // there is one writer, which keeps the file position at the end itself.
