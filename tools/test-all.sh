@@ -100,6 +100,9 @@ start_display() {
 
 start_wineserver() {
     wine_prefix=$root/build/windows/wineprefix
+    # A persistent server left in the prefix (a Wine benchmark's) never ends
+    # by itself, and the wait below would then never return.
+    WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null
     # The first use creates the prefix (crash dialog off); then one server
     # stays up for the whole run, so each test starts in a fraction of a second.
     if ! tools/wine-run.sh "$wine_prefix" cmd /c exit 0 >build/wine-prefix.log 2>&1; then
