@@ -18,6 +18,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_http_client.h"
 #include "fakes/fake_settings_store.h"
+#include "support/temp_folder.h"
 #include "texts/texts.h"
 
 namespace tidemark {
@@ -28,27 +29,6 @@ using testing::FakeHttpServer;
 using testing::FakeRequest;
 
 constexpr char kListed[] = R"({"log": "listed"})";
-
-// A folder of its own for each test, removed afterwards.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name) c = c == '/' ? '_' : c;
-        path_ = std::filesystem::temp_directory_path() /
-                ("tidemark-delivery-" + name + "-" +
-                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::filesystem::path file(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
 
 class Delivery : public ::testing::Test {
 protected:
@@ -211,7 +191,7 @@ TEST_F(Delivery, BeyondTheBoundTheOldestAreDroppedAndThatIsToldOnce) {
 // --- the journal ------------------------------------------------------------
 
 TEST_F(Delivery, ReportsLeftAtTheEndAreSentFirstAtTheNextStartInOrderWithTheirOwnIdsAndLanguage) {
-    ScratchFolder folder;
+    testing::TempFolder folder;
     const auto journal = folder.file("Tidemark.queue");
     {
         auto first = open(journal);
@@ -246,7 +226,7 @@ class DeliveryJournal : public Delivery, public ::testing::WithParamInterface<Jo
 
 TEST_P(DeliveryJournal, AJournalThatCannotBeReadWhollyIsToldAndTheReportsStillGoOut) {
     const JournalCase& c = GetParam();
-    ScratchFolder folder;
+    testing::TempFolder folder;
     const auto journal = folder.file("Tidemark.queue");
     if (c.contents) std::ofstream(journal, std::ios::binary) << *c.contents;
     else std::filesystem::create_directory(journal);

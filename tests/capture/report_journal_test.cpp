@@ -10,6 +10,7 @@
 
 #include "capture/report_journal.h"
 #include "capture/report_journal_format.h"
+#include "support/temp_folder.h"
 
 namespace tidemark {
 
@@ -22,24 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using Notice = JournalLoad::Notice;
 
-class TempFolder {
-public:
-    TempFolder() {
-        static int counter = 0;
-        do {
-            path_ = fs::temp_directory_path() /
-                    ("tidemark-journal-" + std::to_string(newReportId().bytes[0]) + "-" + std::to_string(++counter));
-        } while (!fs::create_directory(path_));
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testing::TempFolder;
 
 std::string readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
