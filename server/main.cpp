@@ -5,15 +5,15 @@
 #include <iostream>
 #include <set>
 
-#include "catalog.h"
-#include "database_address.h"
-#include "http_front.h"
-#include "open_file_limit.h"
-#include "report_service.h"
-#include "report_store.h"
-#include "server_log.h"
-#include "server_options.h"
-#include "sqlite_report_store.h"
+#include "protocol/catalog.h"
+#include "store/database_address.h"
+#include "front/http_front.h"
+#include "base/open_file_limit.h"
+#include "service/report_service.h"
+#include "store/report_store.h"
+#include "base/server_log.h"
+#include "service/server_options.h"
+#include "store/sqlite_report_store.h"
 
 namespace {
 

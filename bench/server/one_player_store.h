@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "report_store.h"
+#include "store/report_store.h"
 
 namespace tidemark::bench {
 

@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "http/form.h"
-#include "report_store.h"
+#include "store/report_store.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "form_decoding.h"
+#include "base/form_decoding.h"
 #include "http/form.h"
 
 namespace tidemark {

@@ -9,10 +9,10 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <string>
 
-#include "field_values.h"
-#include "form_decoding.h"
-#include "line_rendering.h"
-#include "random_ids.h"
+#include "base/field_values.h"
+#include "base/form_decoding.h"
+#include "base/line_rendering.h"
+#include "base/random_ids.h"
 
 namespace tidemark {
 namespace {

@@ -1,4 +1,4 @@
-#include "catalog.h"
+#include "protocol/catalog.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>

@@ -1,8 +1,8 @@
-#include "form_decoding.h"
+#include "base/form_decoding.h"
 
 #include <gtest/gtest.h>
 
-#include "field_values.h"
+#include "base/field_values.h"
 #include "server_fixture.h"
 
 namespace tidemark {

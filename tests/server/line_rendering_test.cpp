@@ -1,4 +1,4 @@
-#include "line_rendering.h"
+#include "base/line_rendering.h"
 
 #include <gtest/gtest.h>
 

@@ -15,8 +15,8 @@
 
 #include "raw_http.h"
 #include "server_fixture.h"
-#include "address_ranges.h"
-#include "server_options.h"
+#include "base/address_ranges.h"
+#include "service/server_options.h"
 
 namespace tidemark {
 namespace {

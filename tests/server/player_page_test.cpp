@@ -1,4 +1,4 @@
-#include "player_page.h"
+#include "page/player_page.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>

@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "field_values.h"
-#include "line_rendering.h"
+#include "base/field_values.h"
+#include "base/line_rendering.h"
 #include "server_fixture.h"
 #include "test_database.h"
 

@@ -1,12 +1,12 @@
 // The contract every store keeps, run against SQLite and PostgreSQL alike.
-#include "report_store.h"
+#include "store/report_store.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <thread>
 
-#include "field_values.h"
+#include "base/field_values.h"
 #include "server_fixture.h"
 #include "test_database.h"
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "field_values.h"
+#include "base/field_values.h"
 #include "server_fixture.h"
 #include "test_database.h"
 

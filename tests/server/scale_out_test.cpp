@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "field_values.h"
+#include "base/field_values.h"
 #include "raw_http.h"
 #include "server_fixture.h"
 #include "test_database.h"

@@ -11,12 +11,12 @@
 
 #include <httplib.h>
 
-#include "catalog.h"
+#include "protocol/catalog.h"
 #include "http/form.h"
-#include "http_front.h"
-#include "report_service.h"
-#include "report_store.h"
-#include "server_log.h"
+#include "front/http_front.h"
+#include "service/report_service.h"
+#include "store/report_store.h"
+#include "base/server_log.h"
 
 namespace tidemark::testing {
 

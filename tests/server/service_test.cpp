@@ -10,9 +10,9 @@
 
 #include "raw_http.h"
 #include "server_fixture.h"
-#include "postgresql_report_store.h"
-#include "server_options.h"
-#include "sqlite_report_store.h"
+#include "store/postgresql_report_store.h"
+#include "service/server_options.h"
+#include "store/sqlite_report_store.h"
 #include "test_database.h"
 
 namespace tidemark {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "random_ids.h"
+#include "base/random_ids.h"
 
 namespace tidemark::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "server_options.h"
+#include "service/server_options.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <functional>
 #include <map>
 
-#include "address_ranges.h"
-#include "field_values.h"
+#include "base/address_ranges.h"
+#include "base/field_values.h"
 
 namespace tidemark {
 namespace {

@@ -1,4 +1,4 @@
-#include "write_health.h"
+#include "service/write_health.h"
 
 namespace tidemark {
 

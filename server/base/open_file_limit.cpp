@@ -1,4 +1,4 @@
-#include "open_file_limit.h"
+#include "base/open_file_limit.h"
 
 #include <sys/resource.h>
 

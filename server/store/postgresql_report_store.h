@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "pending_reports.h"
-#include "postgresql_handles.h"
-#include "report_store.h"
+#include "store/pending_reports.h"
+#include "store/postgresql_handles.h"
+#include "store/report_store.h"
 
 namespace tidemark {
 

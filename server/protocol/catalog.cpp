@@ -1,4 +1,4 @@
-#include "catalog.h"
+#include "protocol/catalog.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "field_values.h"
+#include "base/field_values.h"
 
 namespace tidemark {
 namespace {

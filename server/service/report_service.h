@@ -3,15 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "address_ranges.h"
-#include "catalog.h"
-#include "http_front.h"
-#include "protocol_handlers.h"
-#include "rate_limiter.h"
-#include "report_store.h"
-#include "server_log.h"
-#include "server_metrics.h"
-#include "write_health.h"
+#include "base/address_ranges.h"
+#include "protocol/catalog.h"
+#include "front/http_front.h"
+#include "protocol/protocol_handlers.h"
+#include "service/rate_limiter.h"
+#include "store/report_store.h"
+#include "base/server_log.h"
+#include "base/server_metrics.h"
+#include "service/write_health.h"
 
 namespace tidemark {
 

@@ -1,4 +1,4 @@
-#include "address_ranges.h"
+#include "base/address_ranges.h"
 
 #include <arpa/inet.h>
 

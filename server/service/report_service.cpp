@@ -1,10 +1,10 @@
-#include "report_service.h"
+#include "service/report_service.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "field_values.h"
-#include "player_page.h"
+#include "base/field_values.h"
+#include "page/player_page.h"
 
 namespace tidemark {
 namespace {

@@ -1,4 +1,4 @@
-#include "random_ids.h"
+#include "base/random_ids.h"
 
 #include <sys/random.h>
 

@@ -1,9 +1,9 @@
-#include "report_store.h"
+#include "store/report_store.h"
 
 #include <future>
 
-#include "postgresql_report_store.h"
-#include "sqlite_report_store.h"
+#include "store/postgresql_report_store.h"
+#include "store/sqlite_report_store.h"
 
 namespace tidemark {
 

@@ -1,11 +1,11 @@
-#include "protocol_handlers.h"
+#include "protocol/protocol_handlers.h"
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "field_values.h"
-#include "form_decoding.h"
-#include "line_rendering.h"
+#include "base/field_values.h"
+#include "base/form_decoding.h"
+#include "base/line_rendering.h"
 
 namespace tidemark {
 namespace {

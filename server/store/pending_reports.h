@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "report_store.h"
+#include "store/report_store.h"
 
 namespace tidemark {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "catalog.h"
-#include "reply.h"
-#include "report_store.h"
+#include "protocol/catalog.h"
+#include "base/reply.h"
+#include "store/report_store.h"
 
 namespace tidemark {
 

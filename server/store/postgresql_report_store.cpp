@@ -1,4 +1,4 @@
-#include "postgresql_report_store.h"
+#include "store/postgresql_report_store.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <iterator>
 #include <tuple>
 
-#include "field_values.h"
-#include "random_ids.h"
+#include "base/field_values.h"
+#include "base/random_ids.h"
 
 namespace tidemark {
 

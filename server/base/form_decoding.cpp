@@ -1,4 +1,4 @@
-#include "form_decoding.h"
+#include "base/form_decoding.h"
 
 namespace tidemark {
 namespace {

@@ -1,4 +1,4 @@
-#include "server_metrics.h"
+#include "base/server_metrics.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
-#include "player_page.h"
+#include "page/player_page.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "field_values.h"
-#include "form_decoding.h"
-#include "line_rendering.h"
+#include "base/field_values.h"
+#include "base/form_decoding.h"
+#include "base/line_rendering.h"
 
 namespace tidemark {
 namespace {

@@ -1,4 +1,4 @@
-#include "http_front.h"
+#include "front/http_front.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>

@@ -1,9 +1,9 @@
-#include "field_values.h"
+#include "base/field_values.h"
 
 #include <charconv>
 #include <limits>
 
-#include "random_ids.h"
+#include "base/random_ids.h"
 
 namespace tidemark {
 

@@ -1,4 +1,4 @@
-#include "sqlite_report_store.h"
+#include "store/sqlite_report_store.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <iterator>
 
-#include "random_ids.h"
+#include "base/random_ids.h"
 
 namespace tidemark {
 namespace {

@@ -1,4 +1,4 @@
-#include "rate_limiter.h"
+#include "service/rate_limiter.h"
 
 #include <algorithm>
 #include <cmath>

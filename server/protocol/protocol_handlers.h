@@ -5,9 +5,9 @@
 #include <string_view>
 #include <variant>
 
-#include "catalog.h"
-#include "reply.h"
-#include "report_store.h"
+#include "protocol/catalog.h"
+#include "base/reply.h"
+#include "store/report_store.h"
 
 namespace tidemark {
 

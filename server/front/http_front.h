@@ -14,8 +14,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "address_ranges.h"
-#include "reply.h"
+#include "base/address_ranges.h"
+#include "base/reply.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;

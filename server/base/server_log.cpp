@@ -1,4 +1,4 @@
-#include "server_log.h"
+#include "base/server_log.h"
 
 #include <ctime>
 

@@ -3,9 +3,9 @@
 #include <mutex>
 #include <thread>
 
-#include "pending_reports.h"
-#include "report_store.h"
-#include "sqlite_handles.h"
+#include "store/pending_reports.h"
+#include "store/report_store.h"
+#include "store/sqlite_handles.h"
 
 namespace tidemark {
 

@@ -1,4 +1,4 @@
-#include "database_address.h"
+#include "store/database_address.h"
 
 #include <algorithm>
 #include <vector>
