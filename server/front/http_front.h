@@ -2,17 +2,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <unordered_map>
 
 #include "base/address_ranges.h"
 #include "base/reply.h"
@@ -21,6 +16,11 @@ struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace tidemark {
+
+class ConnectionCaps;
+class RequestDeadlines;
+class LargeBodyBudget;
+class AnswerSlots;
 
 // Limits the HTTP front holds for every request, however it is framed.
 struct HttpLimits {
@@ -92,26 +92,18 @@ class HttpFront {
 
  private:
   struct RequestState;
-  struct AnswerSlot;
 
   HttpService& service_;
   const HttpLimits limits_;
   MHD_Daemon* daemon_ = nullptr;
-  int listenSocket_ = -1;
   int port_ = 0;
-  std::atomic<int> openConnections_{0};
   std::atomic<int> liveRequests_{0};
-  std::atomic<size_t> largeBodyBytes_{0};
-  std::mutex slotsMutex_;
-  std::set<AnswerSlot*> slots_;  // requests whose handler has been called
-  std::mutex headsMutex_;
-  std::set<ConnectionState*> connections_;
-  std::condition_variable headWatchStop_;
-  bool stopping_ = false;
-  std::thread headWatch_;
-  void watchDeadlines();
-  std::mutex perAddressMutex_;
-  std::unordered_map<std::string, int> perAddress_;
+  // One owner each: the connection counts, the deadline watch, the large
+  // bodies' memory, the requests waiting for their answer.
+  std::unique_ptr<ConnectionCaps> caps_;
+  std::unique_ptr<RequestDeadlines> deadlines_;
+  std::unique_ptr<LargeBodyBudget> largeBodies_;
+  std::unique_ptr<AnswerSlots> answers_;
 };
 
 }  // namespace tidemark
