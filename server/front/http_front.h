@@ -22,6 +22,8 @@ struct MHD_Connection;
 
 namespace tidemark {
 
+class TlsCredentials;
+
 // Limits the HTTP front holds for every request, however it is framed.
 struct HttpLimits {
   unsigned threads = 2;
@@ -81,6 +83,9 @@ class HttpFront {
   // Binds and starts serving; false with `error` when the address is taken or
   // invalid (the port is never shared with another server).
   bool start(const std::string& address, int port, std::string& error);
+  // Before start: serve HTTPS with these credentials (they must outlive the
+  // front), and tell browsers to keep to HTTPS.
+  void serveTls(TlsCredentials& credentials) { tls_ = &credentials; }
   // Stops accepting, lets requests in flight finish (within `grace`), closes.
   void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(1500));
   bool running() const { return daemon_ != nullptr; }
@@ -97,6 +102,7 @@ class HttpFront {
   HttpService& service_;
   const HttpLimits limits_;
   MHD_Daemon* daemon_ = nullptr;
+  TlsCredentials* tls_ = nullptr;
   int listenSocket_ = -1;
   int port_ = 0;
   std::atomic<int> openConnections_{0};
