@@ -69,24 +69,20 @@ HttpsRedirect::~HttpsRedirect() { stop(); }
 
 bool HttpsRedirect::start(const std::string& address, int port, std::string& error) {
   sockaddr_storage bind{};
-  socklen_t length = 0;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&bind);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&bind);
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD;
   if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
     v4->sin_port = htons(static_cast<uint16_t>(port));
-    length = sizeof *v4;
   } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(static_cast<uint16_t>(port));
-    length = sizeof *v6;
     flags |= MHD_USE_IPv6;
   } else {
     error = "cannot use the address " + address + " for the redirect port";
     return false;
   }
-  (void)length;
   daemon_ = MHD_start_daemon(flags, static_cast<uint16_t>(port), nullptr, nullptr, &Callbacks::onRequest, this,
                              MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&bind),
                              MHD_OPTION_CONNECTION_LIMIT, kMostConnections,
