@@ -13,7 +13,10 @@ enum class CertificateRefusal {
     OtherName,           // issued for another name than the server's
     OutOfDate,           // expired, or not valid yet
     Revoked,
-    RevocationUnknown,   // whether it was revoked could not be checked
+    // Whether it was revoked could not be checked. Wine's WinInet reports a
+    // certificate from an unknown authority so too (it checks revocation
+    // last), so the text names both.
+    RevocationUnknown,
     ClientCertificateAsked,
     Unusable,            // malformed, or the secure channel failed
 };

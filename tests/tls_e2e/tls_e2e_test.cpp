@@ -5,6 +5,7 @@
 // waits, and no server ever sees a byte of a report in the clear.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -70,8 +71,8 @@ TEST_F(HttpsEndToEnd, AReportArrivesOverHttpsAndNothingOfItGoesInTheClear) {
     const auto log = report("TIDEMARK_TLS_GOOD_PORT", waiting);
     EXPECT_EQ(waiting, 0u);
     // The server renders the line back into the Log tab.
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find(u"tls-e2e-marker"), std::u16string::npos);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                            [](const std::u16string& text) { return text.find(u"tls-e2e-marker") != text.npos; }));
     const std::string sent = sentBytes("TIDEMARK_TLS_GOOD_SENT");
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent[0], '\x16') << "the first byte is not a TLS handshake";
@@ -83,7 +84,7 @@ struct Refused {
     const char* name;
     const char* port;
     const char* sent;
-    TextId reason;
+    std::vector<TextId> reasons;  // the Log tab's line is one of these
 };
 
 class HttpsRefused : public HttpsEndToEnd, public ::testing::WithParamInterface<Refused> {};
@@ -92,7 +93,10 @@ TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReasonAndTheReportWaits) {
     std::size_t waiting = 0;
     const auto log = report(GetParam().port, waiting);
     EXPECT_EQ(waiting, 1u);
-    EXPECT_EQ(log, std::vector<std::u16string>{u"* " + LoadTextW(GetParam().reason)});
+    ASSERT_EQ(log.size(), 1u);
+    std::vector<std::u16string> expected;
+    for (TextId reason : GetParam().reasons) expected.push_back(u"* " + LoadTextW(reason));
+    EXPECT_NE(std::find(expected.begin(), expected.end(), log[0]), expected.end()) << "not a reason that fits";
     const std::string sent = sentBytes(GetParam().sent);
     EXPECT_EQ(sent.find("tls-e2e-marker"), std::string::npos);
     EXPECT_EQ(sent.find("post.php"), std::string::npos);
@@ -101,9 +105,11 @@ TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReasonAndTheReportWaits) {
 INSTANTIATE_TEST_SUITE_P(
     BadCertificates, HttpsRefused,
     ::testing::Values(Refused{"ForAnotherName", "TIDEMARK_TLS_OTHER_PORT", "TIDEMARK_TLS_OTHER_SENT",
-                              kTextCertificateOtherName},
+                              {kTextCertificateOtherName}},
                       Refused{"FromAnUnknownAuthority", "TIDEMARK_TLS_STRANGER_PORT", "TIDEMARK_TLS_STRANGER_SENT",
-                              kTextCertificateUntrusted}),
+                              // Windows: the authority; Wine: the revocation
+                              // check, whose text names the authority too.
+                              {kTextCertificateUntrusted, kTextCertificateRevocationUnknown}}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 }  // namespace
