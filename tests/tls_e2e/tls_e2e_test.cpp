@@ -96,7 +96,8 @@ TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReasonAndTheReportWaits) {
     ASSERT_EQ(log.size(), 1u);
     std::vector<std::u16string> expected;
     for (TextId reason : GetParam().reasons) expected.push_back(u"* " + LoadTextW(reason));
-    EXPECT_NE(std::find(expected.begin(), expected.end(), log[0]), expected.end()) << "not a reason that fits";
+    EXPECT_NE(std::find(expected.begin(), expected.end(), log[0]), expected.end())
+        << "not a reason that fits: " << std::string(log[0].begin(), log[0].end());
     const std::string sent = sentBytes(GetParam().sent);
     EXPECT_EQ(sent.find("tls-e2e-marker"), std::string::npos);
     EXPECT_EQ(sent.find("post.php"), std::string::npos);
