@@ -151,7 +151,8 @@ class TlsServer {
   ~TlsServer() {
     ::kill(pid_, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 200 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(25ms);
+    for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(25ms))
+      if (waitpid(pid_, &status, WNOHANG) == pid_) return;
     ::kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
   }
