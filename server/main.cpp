@@ -8,6 +8,8 @@
 #include "protocol/catalog.h"
 #include "store/database_address.h"
 #include "front/http_front.h"
+#include "front/https_redirect.h"
+#include "front/tls_credentials.h"
 #include "base/open_file_limit.h"
 #include "service/report_service.h"
 #include "store/report_store.h"
@@ -22,9 +24,10 @@ namespace {
 // server: the requests in flight are answered and the store closes cleanly.
 // A SIGINT that was ignored when the program started (a background job of a
 // script) stays ignored: Linux would otherwise queue it while blocked.
-// SIGHUP (a closed terminal, or `systemctl reload`) is taken the same way and
-// only logged: its default would kill the server with a status systemd
-// counts as clean. SIGPIPE is ignored: a log whose reader has gone must not
+// SIGHUP (a closed terminal, or `systemctl reload`) is taken the same way:
+// it reads the TLS certificate and key again (a renewal), else it is only
+// logged; its default would kill the server with a status systemd counts as
+// clean. SIGPIPE is ignored: a log whose reader has gone must not
 // kill the stop half-way.
 sigset_t blockStopSignals() {
   std::signal(SIGPIPE, SIG_IGN);
@@ -84,6 +87,17 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Certificates that cannot be served are a setting at fault, like the
+  // others: refused before anything starts.
+  std::unique_ptr<TlsCredentials> tls;
+  if (!options.tlsCertificate.empty()) {
+    tls = TlsCredentials::load(options.tlsCertificate, options.tlsKey, error);
+    if (!tls) {
+      std::cerr << "tidemark-server: " << error << "\n";
+      return 2;
+    }
+  }
+
   ServerLog log;
   const OpenFileLimit files = raiseOpenFileLimit();
   const auto catalog = Catalog::load(options.dataDir, error);
@@ -121,7 +135,10 @@ int main(int argc, char** argv) {
 
   ReportService service(*catalog, *store, log, serviceLimits);
   HttpFront front(service, limits);
-  if (!front.start(options.address, options.port, error)) {
+  if (tls) front.serveTls(*tls);
+  HttpsRedirect redirect(options.port);
+  if (!front.start(options.address, options.port, error) ||
+      (options.redirectPort != 0 && !redirect.start(options.address, options.redirectPort, error))) {
     log.error("start_failed", {{"reason", error}});
     std::cerr << "tidemark-server: " << error << "\n";
     return 1;
@@ -130,7 +147,10 @@ int main(int argc, char** argv) {
   const std::string storeName = ReportStore::isPostgresql(options.database)
                                     ? store->describe()
                                     : std::filesystem::absolute(options.database, ignored).string();
-  log.info("start", {{"listen", "http://" + options.address + ":" + std::to_string(front.port()) + "/"},
+  if (tls) log.info("tls", {{"certificate", tls->subject()}});
+  if (options.redirectPort != 0)
+    log.info("redirect", {{"listen", "http://" + options.address + ":" + std::to_string(options.redirectPort) + "/"}});
+  log.info("start", {{"listen", (tls ? "https://" : "http://") + options.address + ":" + std::to_string(front.port()) + "/"},
                      {"store", storeName},
                      {"open_file_limit", std::to_string(files.now)},
                      {"open_file_limit_was", std::to_string(files.before)},
@@ -144,10 +164,19 @@ int main(int argc, char** argv) {
 
   int received = 0;
   while (sigwait(&stopSignals, &received) != 0 || received == SIGHUP) {
-    if (received == SIGHUP)
+    if (received != SIGHUP) continue;
+    if (!tls) {
       log.info("sighup", {{"action", "ignored"}, {"reason", "restart the server to read new data files or settings"}});
+    } else if (tls->reload(error)) {
+      log.info("sighup", {{"action", "tls_reloaded"}, {"certificate", tls->subject()}});
+    } else {
+      // A renewal caught half-written must not take the server down: the
+      // served certificate stays until a later SIGHUP finds good files.
+      log.error("sighup", {{"action", "tls_kept"}, {"reason", error}});
+    }
   }
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
+  redirect.stop();
   front.stop();
   const int64_t reports = store->reportCount();
   store.reset();

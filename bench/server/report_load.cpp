@@ -8,13 +8,16 @@
 // At the end no new report is sent and every one in flight is waited for,
 // so the count answered is exact; with --database it is compared with the
 // count stored (exit code 1 when they differ or when anything failed).
+// With --tls-ca every connection is HTTPS (OpenSSL, the server's certificate
+// checked against that CA for --tls-name), as a client built for TLS talks.
 //
 //   server_report_load --port P [--clients N] [--seconds S] [--interval-ms MS]
-//                      [--database PATH|URL] [--address A]
+//                      [--database PATH|URL] [--address A] [--tls-ca FILE [--tls-name N]]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -45,10 +48,14 @@ struct Options {
   int seconds = 10;
   int intervalMs = 0;  // 0: closed loop
   std::string database;
+  std::string tlsCa;  // set: HTTPS
+  std::string tlsName = "localhost";
 };
 
 struct Client {
   int fd = -1;
+  SSL* ssl = nullptr;
+  bool handshaken = false;
   bool connected = false;
   std::string aid, sid, fid;
   long sentCount = 0;
@@ -104,6 +111,15 @@ class LoadRun {
     remote_.sin_family = AF_INET;
     remote_.sin_port = htons(static_cast<uint16_t>(options.port));
     inet_pton(AF_INET, options.address.c_str(), &remote_.sin_addr);
+    if (!options.tlsCa.empty()) {
+      tls_ = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION);
+      SSL_CTX_set_verify(tls_, SSL_VERIFY_PEER, nullptr);
+      if (SSL_CTX_load_verify_locations(tls_, options.tlsCa.c_str(), nullptr) != 1) {
+        std::fprintf(stderr, "cannot read the CA file %s\n", options.tlsCa.c_str());
+        std::exit(2);
+      }
+    }
   }
 
   int run() {
@@ -147,6 +163,14 @@ class LoadRun {
       client.fd = -1;
       return false;
     }
+    if (tls_) {
+      client.ssl = SSL_new(tls_);
+      SSL_set_fd(client.ssl, client.fd);
+      SSL_set1_host(client.ssl, options_.tlsName.c_str());
+      SSL_set_tlsext_host_name(client.ssl, options_.tlsName.c_str());
+      SSL_set_connect_state(client.ssl);
+      client.handshaken = false;
+    }
     epoll_event event{};
     event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
     event.data.u64 = index;
@@ -170,7 +194,29 @@ class LoadRun {
     flush(client);
   }
 
+  // False when the connection failed.
+  bool handshake(Client& client) {
+    if (!client.ssl || client.handshaken) return true;
+    const int rc = SSL_do_handshake(client.ssl);
+    if (rc == 1) {
+      client.handshaken = true;
+      return true;
+    }
+    const int error = SSL_get_error(client.ssl, rc);
+    return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+  }
+
   void flush(Client& client) {
+    if (client.ssl) {
+      if (!handshake(client)) return;  // the failure shows as a hang-up or at the read
+      while (client.handshaken && client.outSent < client.out.size()) {
+        const int n = SSL_write(client.ssl, client.out.data() + client.outSent,
+                                static_cast<int>(client.out.size() - client.outSent));
+        if (n <= 0) return;
+        client.outSent += static_cast<size_t>(n);
+      }
+      return;
+    }
     while (client.outSent < client.out.size()) {
       const ssize_t n = ::send(client.fd, client.out.data() + client.outSent, client.out.size() - client.outSent,
                                MSG_NOSIGNAL);
@@ -182,6 +228,8 @@ class LoadRun {
   void fail(size_t index, const char* why) {
     Client& client = clients_[index];
     ++errors_[why];
+    if (client.ssl) SSL_free(client.ssl);
+    client.ssl = nullptr;
     if (client.fd >= 0) close(client.fd);
     client.fd = -1;
     client.in.clear();
@@ -196,7 +244,23 @@ class LoadRun {
     Client& client = clients_[index];
     if (client.fd < 0) return;
     if (events & EPOLLOUT) flush(client);
-    if (events & EPOLLIN) {
+    if (events & EPOLLIN && client.ssl) {
+      if (!handshake(client)) return fail(index, "tls_handshake");
+      if (!client.handshaken) return;
+      flush(client);
+      char buffer[16384];
+      while (true) {
+        const int n = SSL_read(client.ssl, buffer, sizeof buffer);
+        if (n > 0) {
+          client.in.append(buffer, static_cast<size_t>(n));
+          continue;
+        }
+        const int error = SSL_get_error(client.ssl, n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) break;
+        return fail(index, client.waiting ? "closed_in_flight" : "closed_idle");
+      }
+      parse(index);
+    } else if (events & EPOLLIN) {
       char buffer[16384];
       while (true) {
         const ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
@@ -280,6 +344,7 @@ class LoadRun {
   const Options options_;
   std::vector<Client> clients_;
   int epoll_ = -1;
+  SSL_CTX* tls_ = nullptr;
   sockaddr_in remote_{};
   using Timer = std::pair<Clock::time_point, size_t>;
   std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
@@ -302,6 +367,8 @@ int main(int argc, char** argv) {
     else if (name == "--seconds") options.seconds = std::stoi(value);
     else if (name == "--interval-ms") options.intervalMs = std::stoi(value);
     else if (name == "--database") options.database = value;
+    else if (name == "--tls-ca") options.tlsCa = value;
+    else if (name == "--tls-name") options.tlsName = value;
     else {
       std::cerr << "unknown option " << name << "\n";
       return 2;

@@ -4,11 +4,13 @@
 #              (2,000 reports/s) for 60 s, on SQLite
 #   max        64 clients posting as fast as answered, 20 s each: SQLite,
 #              PostgreSQL, and two instances on one PostgreSQL behind HAProxy
+#   tls        64 clients posting as fast as answered, 20 s each, on SQLite:
+#              plain HTTP, then HTTPS (throwaway certificates)
 # Prints the load generator's figures (latency, errors, stored = answered)
 # and each server's peak resident memory and CPU time. PostgreSQL is a
 # throwaway one (tools/throwaway-postgresql.sh) in the build folder.
 # All clients come from 127.0.0.1, so the per-address limits are lifted.
-# usage: bench/server/run-benchmarks.sh [BUILD_DIR] [keepalive|max|all]
+# usage: bench/server/run-benchmarks.sh [BUILD_DIR] [keepalive|max|tls|all]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath -m "${1:-$root/build/native}")
@@ -139,5 +141,18 @@ CFG
     sleep 0.5
     run_load "64 clients, closed loop, 20 s, two instances on one PostgreSQL behind HAProxy" "$database" \
         --port "$proxy_port" --clients 64 --seconds 20
+    stop_servers
+fi
+
+if [ "$which" = tls ] || [ "$which" = all ]; then
+    "$root/tools/make-test-certificates.sh" "$work/certs" || exit 1
+    port=$(free_port)
+    start_server "$work/plain.sqlite3" "$port"
+    run_load "64 clients, closed loop, 20 s, SQLite, plain HTTP" "$work/plain.sqlite3" --port "$port" --clients 64 --seconds 20
+    stop_servers
+    port=$(free_port)
+    start_server "$work/tls.sqlite3" "$port" --tls-certificate "$work/certs/server.pem" --tls-key "$work/certs/server.key"
+    run_load "64 clients, closed loop, 20 s, SQLite, HTTPS" "$work/tls.sqlite3" --port "$port" --clients 64 --seconds 20 \
+        --tls-ca "$work/certs/ca.pem"
     stop_servers
 fi

@@ -30,6 +30,10 @@ bool queueReply(MHD_Connection* connection, const Reply& reply, bool close) {
   if (!retryAfter && (reply.status == 429 || reply.status == 503))
     MHD_add_response_header(response, "Retry-After", "1");
   if (close) MHD_add_response_header(response, "Connection", "close");
+  // Over TLS, browsers are told to come back over TLS only, so that a page
+  // address never goes out in the clear again.
+  if (MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION))
+    MHD_add_response_header(response, "Strict-Transport-Security", "max-age=31536000");
   const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
   MHD_destroy_response(response);
   return queued == MHD_YES;

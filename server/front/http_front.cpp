@@ -1,5 +1,7 @@
 #include "front/http_front.h"
 
+#include "front/tls_credentials.h"
+
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
@@ -251,6 +253,11 @@ bool HttpFront::start(const std::string& address, int port, std::string& error) 
 
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
   if (family == AF_INET6) flags |= MHD_USE_IPv6;
+  std::vector<MHD_OptionItem> tlsOptions{{MHD_OPTION_END, 0, nullptr}};
+  if (tls_) {
+    flags |= tls_->daemonFlags();
+    tlsOptions = tls_->daemonOptions();
+  }
   const unsigned perAddressHard =
       limits_.uncappedAddresses.empty() ? limits_.maxConnectionsPerAddress + kPerAddressSlack : 0;
   daemon_ = MHD_start_daemon(
@@ -268,6 +275,7 @@ bool HttpFront::start(const std::string& address, int port, std::string& error) 
       MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this,
       MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
       MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::onRequestLine, this,
+      MHD_OPTION_ARRAY, tlsOptions.data(),
       MHD_OPTION_END);
   if (!daemon_) {
     close(fd);

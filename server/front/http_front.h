@@ -21,6 +21,7 @@ class ConnectionCaps;
 class RequestDeadlines;
 class LargeBodyBudget;
 class AnswerSlots;
+class TlsCredentials;
 
 // Limits the HTTP front holds for every request, however it is framed.
 struct HttpLimits {
@@ -81,6 +82,9 @@ class HttpFront {
   // Binds and starts serving; false with `error` when the address is taken or
   // invalid (the port is never shared with another server).
   bool start(const std::string& address, int port, std::string& error);
+  // Before start: serve HTTPS with these credentials (they must outlive the
+  // front), and tell browsers to keep to HTTPS.
+  void serveTls(TlsCredentials& credentials) { tls_ = &credentials; }
   // Stops accepting, lets requests in flight finish (within `grace`), closes.
   void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(1500));
   bool running() const { return daemon_ != nullptr; }
@@ -96,6 +100,7 @@ class HttpFront {
   HttpService& service_;
   const HttpLimits limits_;
   MHD_Daemon* daemon_ = nullptr;
+  TlsCredentials* tls_ = nullptr;
   int port_ = 0;
   std::atomic<int> liveRequests_{0};
   // One owner each: the connection counts, the deadline watch, the large

@@ -133,6 +133,12 @@ const std::map<std::string, OptionInfo>& optionTable() {
                                 "history lines (present 0) one player may post at once, apart from the rest"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
                          "proxy address or range (10.0.0.0/8) whose X-Forwarded-For names the client (repeatable)"}},
+      {"tls-certificate", {textOption(&O::tlsCertificate), "FILE",
+                           "PEM certificate chain, the server's first: the port serves HTTPS (with --tls-key; "
+                           "read again on SIGHUP)"}},
+      {"tls-key", {textOption(&O::tlsKey), "FILE", "PEM private key of --tls-certificate"}},
+      {"redirect-port", {intOption(&O::redirectPort, 1, 65535), "N",
+                         "plain HTTP port that only redirects to HTTPS (needs --tls-certificate)"}},
       {"access-log", {[](O& o, const std::string& v, std::string& e) { return boolValue(o.accessLog, v, e); },
                       nullptr, "one log line per request"}},
   };
@@ -230,6 +236,20 @@ bool checkSettings(const ServerOptions& options, const Origins& origins, std::st
       return false;
     }
   }
+  if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+    const std::string missing = options.tlsKey.empty() ? "tls-key" : "tls-certificate";
+    const std::string given = options.tlsKey.empty() ? "tls-certificate" : "tls-key";
+    error = where(given) + "needs --" + missing + " as well";
+    return false;
+  }
+  if (options.redirectPort != 0 && options.tlsCertificate.empty()) {
+    error = where("redirect-port") + "redirects to HTTPS, which needs --tls-certificate and --tls-key";
+    return false;
+  }
+  if (options.redirectPort != 0 && options.redirectPort == options.port) {
+    error = where("redirect-port") + "must differ from --port";
+    return false;
+  }
   if (options.backupFile.empty()) {
     DIR* folder = opendir(options.dataDir.c_str());
     if (!folder) {
@@ -307,7 +327,7 @@ std::string serverUsage(const std::string& program) {
       {"registration-burst", std::to_string(d.registrationBurst)}, {"reports-per-second", "20"},
       {"report-burst", std::to_string(d.reportBurst)},
       {"history-report-burst", std::to_string(d.historyReportBurst)}, {"trusted-proxy", "none"},
-      {"access-log", "off"}};
+      {"access-log", "off"}, {"tls-certificate", "none: plain HTTP"}, {"redirect-port", "none"}};
   std::string text = "Usage: " + program + " [options]\n"
                      "  --config FILE    read options from FILE (\"name = value\" lines, the names below\n"
                      "                   without dashes); options given as flags win\n"

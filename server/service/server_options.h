@@ -32,6 +32,12 @@ struct ServerOptions {
   int historyReportBurst = 2000;
   std::vector<std::string> trustedProxies;
 
+  // Both set: the port serves HTTPS only. redirectPort (0: none) then
+  // answers plain HTTP with a redirect to it.
+  std::string tlsCertificate;
+  std::string tlsKey;
+  int redirectPort = 0;
+
   bool accessLog = false;
   bool help = false;
 };

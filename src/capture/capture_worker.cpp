@@ -54,7 +54,7 @@ struct PatternSet {
 struct WorkerContext {
     WorkerContext(CaptureSession& session, const WorkerServices& services, Clock& clock)
         : generation(session.resetGeneration()),
-          connection(services.httpClientFactory, services.serverHost, services.serverPort),
+          connection(services.httpClientFactory, services.serverHost, services.serverPort, services.serverTls),
           delivery(session, connection, clock, services.settings, services.journalPath, generation,
                    services.reportIds) {}
 
@@ -203,6 +203,8 @@ private:
     // False when the answer is not a usable pattern set; the worker then ends.
     bool loadPatterns(const std::string& language) {
         const std::string answer = fetchPatterns(context_.connection, language);
+        if (const auto refusal = context_.connection.freshCertificateRefusal())
+            session_.appendMessage(session_.messageRecord(u"* " + LoadTextW(certificateRefusalText(*refusal))));
         PatternDocument document;
         if (!parsePatternAnswer(answer, document)) return false;
         context_.patterns.loaded = true;

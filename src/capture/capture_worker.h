@@ -33,6 +33,7 @@ struct WorkerServices {
     ReportIdSource reportIds;             // empty: random ids
     std::string serverHost = TIDEMARK_SERVER_HOST;
     std::uint16_t serverPort = TIDEMARK_SERVER_PORT;
+    bool serverTls = TIDEMARK_SERVER_TLS != 0;  // reached over HTTPS
 };
 
 // Waits before the game is looked for again, counted over the whole run.

@@ -107,6 +107,7 @@ ReportDelivery::Attempt ReportDelivery::attempt(const PendingReport& report) {
     LogRecord record = report.recordForSending();
     const ReportIdentity identity{report.language, identifiers_.sid, identifiers_.fid, session_.playerId()};
     const ReportAnswer answer = postLine(connection_, identity, record, report.id.toHex());
+    if (const auto refusal = connection_.freshCertificateRefusal()) tell(certificateRefusalText(*refusal));
     const std::uint64_t now = clock_.elapsedMs();
     if (!endsReport(answer)) {
         queue_.attemptFailed(now, answer.status.retryAfterSeconds, answer.status.code == kTooManyRequests);

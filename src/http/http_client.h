@@ -11,11 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "http/certificate_refusal.h"
 #include "http/form.h"
 
 namespace tidemark {
 
 inline constexpr std::uint32_t kRequestFlags = 0xA4000000;  // RELOAD | EXISTING_CONNECT | NO_CACHE_WRITE
+// Added to every flag set when the server is reached over HTTPS.
+inline constexpr std::uint32_t kSecureFlag = 0x00800000;  // INTERNET_FLAG_SECURE
 
 // A header added to one request. Neither part may hold a line break.
 struct HttpHeader {
@@ -52,6 +55,9 @@ public:
     // One read of at most `size` bytes of the current answer; 0 bytes with
     // true is the end of the answer.
     virtual bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) = 0;
+    // Why the last request failed over the server's certificate; nothing
+    // when it did not fail, or failed for another reason.
+    virtual std::optional<CertificateRefusal> certificateRefusal() const { return std::nullopt; }
 };
 
 // Whether the header can go on the wire as given: a name of token bytes and a

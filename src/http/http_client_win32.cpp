@@ -108,8 +108,15 @@ bool WinInetHttpClient::send(const char* headers, const void* body, DWORD bodyLe
     if (body != nullptr && bodyLength == static_cast<DWORD>(-1))
         bodyLength = static_cast<DWORD>(std::char_traits<char>::length(static_cast<const char*>(body)));
     DWORD headersLength = headers != nullptr ? static_cast<DWORD>(-1) : 0;
-    return HttpSendRequestA(request_.get(), headers, headersLength, const_cast<void*>(body), bodyLength) !=
-           FALSE;
+    // The TLS handshake, and so the check of the certificate, happens here.
+    const bool sent =
+        HttpSendRequestA(request_.get(), headers, headersLength, const_cast<void*>(body), bodyLength) != FALSE;
+    sendError_ = sent ? 0 : GetLastError();
+    return sent;
+}
+
+std::optional<CertificateRefusal> WinInetHttpClient::certificateRefusal() const {
+    return certificateRefusalOf(sendError_);
 }
 
 bool WinInetHttpClient::read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) {
@@ -142,6 +149,7 @@ bool WinInetHttpClient::connectFromUrl(const std::string& path, DWORD flags, boo
 
 bool WinInetHttpClient::get(const std::string& path, std::span<const FormField> fields,
                             std::uint32_t flags) {
+    sendError_ = 0;
     if (path.empty()) return false;
     std::string objectPath = path;
     if (!connection_ && !connectFromUrl(path, flags, false, objectPath)) return false;
@@ -153,6 +161,7 @@ bool WinInetHttpClient::get(const std::string& path, std::span<const FormField> 
 
 bool WinInetHttpClient::postForm(const std::string& path, const FormData& form, std::uint32_t flags,
                                  std::span<const HttpHeader> extraHeaders) {
+    sendError_ = 0;
     if (path.empty()) return false;
     for (const HttpHeader& header : extraHeaders)
         if (!isSendableHeader(header)) return false;

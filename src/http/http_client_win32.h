@@ -50,6 +50,7 @@ public:
                   std::span<const HttpHeader> extraHeaders = {}) override;
     AnswerStatus answerStatus() const override;
     bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) override;
+    std::optional<CertificateRefusal> certificateRefusal() const override;
 
 private:
     // The parts of the last URL split by crackUrl.
@@ -76,6 +77,7 @@ private:
     UrlParts url_;
     DWORD stepTimeoutMs_;
     ULONGLONG readDeadline_ = 0;  // GetTickCount64 value after which reads fail
+    DWORD sendError_ = 0;         // of the last request sent; 0 when it was sent
 };
 
 // Makes WinInet clients for the report session.

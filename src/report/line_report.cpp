@@ -43,7 +43,7 @@ ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identi
     };
     std::vector<HttpHeader> headers;
     if (!reportId.empty()) headers.push_back({kReportIdHeader, std::string(reportId)});
-    if (!client->postForm(kReportPostPath, FormData(fields), kRequestFlags, headers)) return result;
+    if (!client->postForm(kReportPostPath, FormData(fields), connection.requestFlags(), headers)) return result;
 
     result.status = client->answerStatus();
     result.text = readAnswer(*client);

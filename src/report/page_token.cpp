@@ -18,7 +18,7 @@ PageTokenAnswer fetchPageToken(ServerConnection& connection, const std::string& 
         return result;
     }
     const FormField fields[] = {{"get", "token"}, {"wader", playerId.c_str()}};
-    if (!client->get(kReportGetPath, fields, kRequestFlags)) {
+    if (!client->get(kReportGetPath, fields, connection.requestFlags())) {
         result.notice = LoadTextW(kTextConnectionFailed);
         return result;
     }

@@ -15,7 +15,7 @@ std::string fetchPatterns(ServerConnection& connection, std::optional<std::strin
         {"get", language ? "pattern" : "lang"},
         {"lang", code.c_str()},
     };
-    if (!client->get(kReportGetPath, fields, kRequestFlags)) return LoadTextA(kTextConnectionFailed);
+    if (!client->get(kReportGetPath, fields, connection.requestFlags())) return LoadTextA(kTextConnectionFailed);
 
     std::string answer = readAnswer(*client);
     if (answer.empty()) return LoadTextA(kTextConnectionFailed);

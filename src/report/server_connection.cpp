@@ -5,16 +5,23 @@
 
 namespace tidemark {
 
-ServerConnection::ServerConnection(HttpClientFactory factory, std::string host, std::uint16_t port)
-    : factory_(std::move(factory)), host_(std::move(host)), port_(port) {}
+ServerConnection::ServerConnection(HttpClientFactory factory, std::string host, std::uint16_t port, bool secure)
+    : factory_(std::move(factory)), host_(std::move(host)), port_(port), secure_(secure) {}
 
 HttpClient* ServerConnection::client() {
     if (client_) return client_.get();
     if (!factory_) return nullptr;
     client_ = factory_();
     if (!client_) return nullptr;
-    if (!client_->connect(host_, port_, kRequestFlags)) return nullptr;
+    if (!client_->connect(host_, port_, requestFlags())) return nullptr;
     return client_.get();
+}
+
+std::optional<CertificateRefusal> ServerConnection::freshCertificateRefusal() {
+    const std::optional<CertificateRefusal> refusal = client_ ? client_->certificateRefusal() : std::nullopt;
+    if (refusal == told_) return std::nullopt;
+    told_ = refusal;
+    return refusal;
 }
 
 std::string readAnswer(HttpClient& client) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/http_client.h"
@@ -22,7 +23,8 @@ class ServerConnection {
 public:
     // `factory` empty: no client can be made, and every exchange fails as a
     // failed connect.
-    ServerConnection(HttpClientFactory factory, std::string host, std::uint16_t port);
+    // `secure`: the server is reached over HTTPS.
+    ServerConnection(HttpClientFactory factory, std::string host, std::uint16_t port, bool secure = false);
 
     // The client, created and connected on first use. Null when this exchange
     // must end as a connect failure: the first connect failed, or no client
@@ -32,12 +34,23 @@ public:
 
     const std::string& host() const { return host_; }
     std::uint16_t port() const { return port_; }
+    bool secure() const { return secure_; }
+    // The flags of every connect and request.
+    std::uint32_t requestFlags() const { return secure_ ? kRequestFlags | kSecureFlag : kRequestFlags; }
+
+    // Called after every exchange: the certificate refusal that made it fail,
+    // when the player has not been told of that refusal since an exchange
+    // last ended otherwise. A server whose certificate stays refused is told
+    // of once, not at every attempt.
+    std::optional<CertificateRefusal> freshCertificateRefusal();
 
 private:
     HttpClientFactory factory_;
     std::string host_;
     std::uint16_t port_;
+    bool secure_;
     std::unique_ptr<HttpClient> client_;
+    std::optional<CertificateRefusal> told_;
 };
 
 // The answer of the request just sent: read until the end of the answer or

@@ -38,7 +38,8 @@ void fillLanguages(HWND page) {
 }
 
 void showHomeLink(HWND page) {
-    std::string address = homePageAddress(windowServices.exchanges->host(), windowServices.exchanges->port());
+    std::string address = homePageAddress(windowServices.exchanges->host(), windowServices.exchanges->port(),
+                                          windowServices.exchanges->secure());
     SetDlgItemTextA(page, IDC_HOME_LINK, address.c_str());
 }
 

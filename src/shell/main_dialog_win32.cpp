@@ -150,7 +150,7 @@ void onPageTokenArrived() {
     if (answer && answer->notice && windowServices.notice) windowServices.notice->showInformation(*answer->notice);
     if (answer && !answer->token.empty()) {
         const WindowExchanges& server = *windowServices.exchanges;
-        std::string address = playerPageAddress(server.host(), server.port(), answer->token);
+        std::string address = playerPageAddress(server.host(), server.port(), server.secure(), answer->token);
         ShellExecuteA(mainWindow, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     }
     showPageButtonState();

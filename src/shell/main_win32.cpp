@@ -34,7 +34,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     workerServices.httpClientFactory = winInetClientFactory();
     workerServices.journalPath = journalPathFor(executableFile());
     CaptureWorker worker(session, std::move(workerServices));
-    WindowExchanges exchanges(winInetClientFactory(), TIDEMARK_SERVER_HOST, TIDEMARK_SERVER_PORT);
+    WindowExchanges exchanges(winInetClientFactory(), TIDEMARK_SERVER_HOST, TIDEMARK_SERVER_PORT,
+                              TIDEMARK_SERVER_TLS != 0);
 
     captureSession = &session;
     windowServices = WindowServices{&worker, &exchanges, &settings, &notice};

@@ -2,8 +2,8 @@
 
 namespace tidemark {
 
-std::string homePageAddress(std::string_view host, std::uint16_t port) {
-    std::string address = "http://";
+std::string homePageAddress(std::string_view host, std::uint16_t port, bool secure) {
+    std::string address = secure ? "https://" : "http://";
     address += host;
     address += ':';
     address += std::to_string(port);
@@ -11,8 +11,8 @@ std::string homePageAddress(std::string_view host, std::uint16_t port) {
     return address;
 }
 
-std::string playerPageAddress(std::string_view host, std::uint16_t port, std::string_view token) {
-    return homePageAddress(host, port).append(token);
+std::string playerPageAddress(std::string_view host, std::uint16_t port, bool secure, std::string_view token) {
+    return homePageAddress(host, port, secure).append(token);
 }
 
 }  // namespace tidemark

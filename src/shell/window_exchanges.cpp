@@ -7,8 +7,8 @@
 
 namespace tidemark {
 
-WindowExchanges::WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port)
-    : connection_(std::move(factory), std::move(host), port) {}
+WindowExchanges::WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port, bool secure)
+    : connection_(std::move(factory), std::move(host), port, secure) {}
 
 std::string WindowExchanges::fetchLanguageList() {
     std::lock_guard exchange(mutex_);

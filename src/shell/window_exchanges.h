@@ -15,7 +15,7 @@ namespace tidemark {
 
 class WindowExchanges {
 public:
-    WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port);
+    WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port, bool secure = false);
 
     // The language list's answer text (see fetchPatterns).
     std::string fetchLanguageList();
@@ -23,6 +23,7 @@ public:
 
     const std::string& host() const { return connection_.host(); }
     std::uint16_t port() const { return connection_.port(); }
+    bool secure() const { return connection_.secure(); }
 
 private:
     std::mutex mutex_;

@@ -33,6 +33,20 @@ constexpr TextEntry kTexts[] = {
      u"送信待ちレポートのファイルは別のバージョンのTidemarkのものです. ファイルはそのまま残し, レポートはメモリ上でのみ保持します."},
     {134, u"The file of waiting reports cannot be written; reports wait in memory only and are lost at exit.",
      u"送信待ちレポートのファイルに書き込めません. レポートはメモリ上でのみ保持し, 終了時に失われます."},
+    {135, u"The server's certificate was refused: it is not issued by an authority this computer trusts.",
+     u"サーバーの証明書を拒否しました: このコンピューターが信頼する認証局が発行したものではありません."},
+    {136, u"The server's certificate was refused: it was issued for another name than the server's.",
+     u"サーバーの証明書を拒否しました: サーバーとは別の名前に発行されたものです."},
+    {137, u"The server's certificate was refused: it has expired or is not valid yet.",
+     u"サーバーの証明書を拒否しました: 有効期限が切れているか, まだ有効ではありません."},
+    {138, u"The server's certificate was refused: it has been revoked.",
+     u"サーバーの証明書を拒否しました: 失効しています."},
+    {139, u"The server's certificate was refused: it is not issued by an authority this computer trusts, or whether it was revoked could not be checked.",
+     u"サーバーの証明書を拒否しました: このコンピューターが信頼する認証局が発行したものではないか, 失効しているかどうかを確認できませんでした."},
+    {140, u"The server's certificate was refused: the server asks for a certificate of this computer.",
+     u"サーバーの証明書を拒否しました: サーバーがこのコンピューターの証明書を求めています."},
+    {141, u"The server's certificate was refused: it is not valid, or the secure connection could not be set up.",
+     u"サーバーの証明書を拒否しました: 証明書が正しくないか, 安全な接続を確立できませんでした."},
 };
 }  // namespace
 

@@ -30,6 +30,13 @@ enum TextId : int {
     kTextJournalDamaged = 132,
     kTextJournalOtherVersion = 133,
     kTextJournalUnusable = 134,
+    kTextCertificateUntrusted = 135,
+    kTextCertificateOtherName = 136,
+    kTextCertificateOutOfDate = 137,
+    kTextCertificateRevoked = 138,
+    kTextCertificateRevocationUnknown = 139,
+    kTextCertificateClientAsked = 140,
+    kTextCertificateUnusable = 141,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.

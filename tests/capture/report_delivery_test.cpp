@@ -36,8 +36,8 @@ protected:
 
     // A delivery on `journal` (empty: in memory) with ids 1, 2, 3... in
     // their first byte, so that each test knows every report's id.
-    std::unique_ptr<ReportDelivery> open(const std::filesystem::path& journal = {}) {
-        connection = std::make_unique<ServerConnection>(server.factory(), "host", 80);
+    std::unique_ptr<ReportDelivery> open(const std::filesystem::path& journal = {}, bool secure = false) {
+        connection = std::make_unique<ServerConnection>(server.factory(), "host", 80, secure);
         return std::make_unique<ReportDelivery>(session, *connection, clock, &settings, journal,
                                                 session.resetGeneration(), [this] {
                                                     ReportId id;
@@ -186,6 +186,36 @@ TEST_F(Delivery, BeyondTheBoundTheOldestAreDroppedAndThatIsToldOnce) {
 
     EXPECT_EQ(delivery->waiting(), ReportQueue::kDefaultMaxReports);
     EXPECT_EQ(messages(), std::vector<std::u16string>{u"* " + LoadTextW(kTextReportsDropped)});
+}
+
+// Over HTTPS every request is a secure one; a refused certificate keeps the
+// report like any failed connection, and its reason is told once while it
+// lasts, again once the server got through in between.
+TEST_F(Delivery, ARefusedCertificateKeepsTheReportAndItsReasonIsToldOnceWhileItLasts) {
+    auto delivery = open({}, true);
+    const auto refused = [](CertificateRefusal why) { return FakeAnswer::certificateRefused(why); };
+    server.push(refused(CertificateRefusal::UntrustedAuthority));
+    server.push(refused(CertificateRefusal::UntrustedAuthority));
+    server.push(refused(CertificateRefusal::OtherName));
+    server.answer(kListed);
+    server.push(refused(CertificateRefusal::UntrustedAuthority));
+
+    submit(*delivery, "first");
+    for (int i = 0; i < 5 && delivery->waiting() > 0; ++i) {
+        clock.advanceMs(3600000);
+        delivery->sendWaiting(0);
+    }
+    submit(*delivery, "second");
+
+    EXPECT_EQ(posts(), (std::vector<std::string>{"01:en:first", "01:en:first", "01:en:first", "01:en:first",
+                                                 "02:en:second"}));
+    EXPECT_EQ(delivery->waiting(), 1u);
+    const std::u16string untrusted = u"* " + LoadTextW(kTextCertificateUntrusted);
+    EXPECT_EQ(messages(), (std::vector<std::u16string>{untrusted, u"* " + LoadTextW(kTextCertificateOtherName),
+                                                       u"listed", untrusted}));
+    ASSERT_FALSE(server.connects().empty());
+    EXPECT_NE(server.connects()[0].flags & kSecureFlag, 0u);
+    for (const FakeRequest& r : server.requests()) EXPECT_EQ(r.flags, kRequestFlags | kSecureFlag);
 }
 
 // --- the journal ------------------------------------------------------------

@@ -79,12 +79,19 @@ struct FakeAnswer {
     std::size_t chunk = 0;   // >0: at most this many bytes per read
     std::size_t failAfter = 0;  // ReadFailure: bytes delivered before read fails
     AnswerStatus status{200, std::nullopt};
+    std::optional<CertificateRefusal> refusal{};  // RequestFailure: over the certificate
 
     static FakeAnswer text(std::string body, std::size_t chunk = 0) {
         return {Kind::Body, std::move(body), chunk, 0};
     }
     static FakeAnswer empty() { return {Kind::Body, {}, 0, 0}; }
     static FakeAnswer requestFailure() { return {Kind::RequestFailure, {}, 0, 0}; }
+    // The request fails over the server's certificate.
+    static FakeAnswer certificateRefused(CertificateRefusal why) {
+        FakeAnswer answer = requestFailure();
+        answer.refusal = why;
+        return answer;
+    }
     static FakeAnswer readFailure(std::string bodyBeforeFailure) {
         std::size_t n = bodyBeforeFailure.size();
         return {Kind::ReadFailure, std::move(bodyBeforeFailure), 0, n};
@@ -204,6 +211,7 @@ public:
     bool connect(const std::string& host, std::uint16_t port, std::uint32_t flags) override {
         connected_ = false;
         current_.reset();
+        refusal_.reset();
         connected_ = server_.recordConnect({host, port, flags});
         return connected_;
     }
@@ -211,6 +219,7 @@ public:
 
     bool get(const std::string& path, std::span<const FormField> fields, std::uint32_t flags) override {
         current_.reset();
+        refusal_.reset();
         if (path.empty() || !connected_) return false;
         std::optional<std::string> target = buildRequestTarget(path, fields);
         if (!target) return false;
@@ -221,6 +230,7 @@ public:
     bool postForm(const std::string& path, const FormData& form, std::uint32_t flags,
                   std::span<const HttpHeader> extraHeaders = {}) override {
         current_.reset();
+        refusal_.reset();
         if (path.empty() || !connected_) return false;
         for (const HttpHeader& header : extraHeaders)
             if (!isSendableHeader(header)) return false;
@@ -231,6 +241,7 @@ public:
     }
 
     AnswerStatus answerStatus() const override { return current_ ? current_->status : AnswerStatus{}; }
+    std::optional<CertificateRefusal> certificateRefusal() const override { return refusal_; }
 
     bool read(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) override {
         bytesRead = 0;
@@ -254,6 +265,7 @@ private:
     }
     bool take(std::optional<FakeAnswer> answer) {
         offset_ = 0;
+        refusal_ = answer ? answer->refusal : std::nullopt;
         if (!answer || answer->kind == FakeAnswer::Kind::RequestFailure) return false;
         current_ = std::move(answer);
         return true;
@@ -263,6 +275,7 @@ private:
     bool connected_ = false;
     std::optional<FakeAnswer> current_;
     std::size_t offset_ = 0;
+    std::optional<CertificateRefusal> refusal_;
 };
 
 inline HttpClientFactory FakeHttpServer::factory() {

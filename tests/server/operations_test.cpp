@@ -106,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Refused{"data = /nonexistent/tidemark-data\n", "server.conf:1: cannot read the data folder"},
                       Refused{"database = /nonexistent/r.sqlite3\n", "server.conf:1: cannot write in the folder"},
                       Refused{"trusted-proxy = not-an-address\n", "server.conf:1: --trusted-proxy"},
+                      Refused{"tls-key = /etc/ssl/private/k.pem\n", "server.conf:1: needs --tls-certificate"},
                       Refused{"trusted-proxy = 10.0.0.0/8, 10.0.0.0/33\n", "server.conf:1: --trusted-proxy"},
                       Refused{"reports-per-second = 1e-300\n", "server.conf:1: --reports-per-second"},
                       Refused{"registrations-per-minute = 0x10\n", "server.conf:1: --registrations-per-minute"},
