@@ -52,6 +52,9 @@ std::uint64_t SearchPacer::searchWorkMs() {
 }
 
 std::uint64_t SearchPacer::restAfterFruitlessSearchMs() {
+    // The credit is for finding a log that is there at once; a game without
+    // one is searched over and over, each search paying for its work.
+    credit_ = std::min<std::int64_t>(credit_, 0);
     return std::clamp<std::uint64_t>(searchWorkMs() * rule_.restPerWork, rule_.shortestRestMs, rule_.longestRestMs);
 }
 
