@@ -137,12 +137,13 @@ TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
     }
 }
 
-TEST(SearchPacer, ASearchAfterAFruitlessOneIsPacedFromItsStart) {
+TEST(SearchPacer, ASearchAfterAFruitlessOneRunsUnpacedOnNoMoreThanThatOnesWork) {
     FakeClock clock(kNow);
     SearchPacer pacer(clock);
     const PacingRule& rule = pacer.rule();
     pacer.beginSearch();
-    clock.advanceMs(10);  // a small game without a log: most of the credit is left
+    clock.advanceMs(100);  // a small game without a log: most of the credit is left
+    const std::uint64_t fruitless = pacer.searchWorkMs();
     clock.advanceMs(pacer.restAfterFruitlessSearchMs());
 
     pacer.beginSearch();
@@ -152,8 +153,9 @@ TEST(SearchPacer, ASearchAfterAFruitlessOneIsPacedFromItsStart) {
         pacer.step();
     }
     const std::uint64_t work = pacer.searchWorkMs(), took = clock.elapsedMs() - began;
-    // All of it at the share, but for the credit its rest earned and the last slice.
-    EXPECT_GE(took * rule.sharePercent, (work - rule.sliceMs) * 100 - rule.longestRestMs * rule.sharePercent);
+    // All of it at the share, but for that work, the credit its rest earned and the last slice.
+    EXPECT_GE(took * rule.sharePercent,
+              (work - rule.sliceMs - fruitless) * 100 - rule.longestRestMs * rule.sharePercent);
 }
 
 TEST(SearchPacer, CountsTheThreadsProcessorTimeNotItsWaiting) {
