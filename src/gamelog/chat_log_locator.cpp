@@ -113,7 +113,10 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
     const std::int64_t earliest = earliestEntryTime();
     RegionSearch search(inputs.pieceSize);
     // Small regions are read once per search, whichever pass needs them.
-    SmallRegionCache kept;
+    std::optional<SmallRegionCache> ownKept;
+    if (inputs.kept == nullptr) ownKept.emplace();
+    SmallRegionCache& kept = inputs.kept != nullptr ? *inputs.kept : *ownKept;
+    kept.clear();
     search.useCache(&kept);
     // The first marker line of each region, checked for the head of a
     // plausible entry, then the pointer to that entry.
@@ -132,8 +135,10 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
                 // header's text-buffer pointer, if the entry is the first of
                 // the current buffer.
                 std::uint64_t entry = region.BaseAddress + hit.offset - kEntryHeadSize;
-                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer))
+                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer)) {
+                    kept.release();
                     return chatLogAt(*slot);
+                }
             }
         }
     }

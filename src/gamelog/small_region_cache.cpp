@@ -10,7 +10,7 @@ constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 }
 
 SmallRegionCache::SmallRegionCache(std::size_t budget, std::size_t largestRegion)
-    : budget_(budget), largest_(largestRegion) {}
+    : budget_(budget), largest_(largestRegion), blockSize_(std::max(kBlockBytes, largestRegion)) {}
 
 void SmallRegionCache::keep(const MemoryRegion& region, const std::uint8_t* bytes, std::size_t length) {
     if (region.RegionSize > largest_ || length > region.RegionSize || used_ + length > budget_) return;
@@ -31,20 +31,25 @@ const SmallRegionCache::Bytes* SmallRegionCache::find(const MemoryRegion& region
 }
 
 void SmallRegionCache::clear() {
-    blocks_.clear();
     kept_.clear();
-    kept_.shrink_to_fit();
     used_ = 0;
-    blockSize_ = blockUsed_ = 0;
+    blocksInUse_ = blockUsed_ = 0;
+}
+
+void SmallRegionCache::release() {
+    clear();
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+    kept_.shrink_to_fit();
 }
 
 std::uint8_t* SmallRegionCache::room(std::size_t length) {
-    if (blocks_.empty() || blockSize_ - blockUsed_ < length) {
-        blockSize_ = std::max(kBlockBytes, length);
-        blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(blockSize_));
+    if (blocksInUse_ == 0 || blockSize_ - blockUsed_ < length) {
+        if (blocksInUse_ == blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(blockSize_));
+        ++blocksInUse_;
         blockUsed_ = 0;
     }
-    std::uint8_t* at = blocks_.back().get() + blockUsed_;
+    std::uint8_t* at = blocks_[blocksInUse_ - 1].get() + blockUsed_;
     blockUsed_ += length;
     return at;
 }

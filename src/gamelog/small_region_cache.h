@@ -35,8 +35,12 @@ public:
     // What was kept for a region of the same base and size, or nothing.
     const Bytes* find(const MemoryRegion& region) const;
 
+    // Forgets what was kept; the memory stays for the next search, which
+    // then copies into pages the process already has.
     void clear();
-    std::size_t bytesKept() const { return used_; }
+    // Forgets what was kept and frees the memory.
+    void release();
+    std::size_t memoryHeld() const { return blocks_.size() * blockSize_; }
 
 private:
     struct Kept {
@@ -51,9 +55,10 @@ private:
     std::size_t budget_;
     std::size_t largest_;
     std::size_t used_ = 0;
-    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
-    std::size_t blockSize_ = 0;
-    std::size_t blockUsed_ = 0;
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;  // each blockSize_ long
+    std::size_t blockSize_;
+    std::size_t blocksInUse_ = 0;
+    std::size_t blockUsed_ = 0;  // of the last block in use
     std::vector<Kept> kept_;  // by base address
 };
 

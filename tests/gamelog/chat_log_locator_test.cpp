@@ -277,6 +277,22 @@ TEST_F(ChatLogLocator, ReadsSmallRegionsOnceAndTakesNoPointerThatHasGoneSince) {
     EXPECT_EQ(regionReads, small.size() + 2) << "the marker's region, the header's, and each small one once";
 }
 
+TEST_F(ChatLogLocator, ASearchWithTheMemoryOfAFruitlessOneSeesALogPublishedSince) {
+    const std::uint64_t region = addRegion(0x100000, kPage);
+    SmallRegionCache kept;
+    LocatorInputs inputs;
+    inputs.marker = marker;
+    inputs.clock = &clock;
+    inputs.kept = &kept;
+    ASSERT_FALSE(locateChatLog(*image, inputs).has_value());
+    const std::uint64_t entry = writeMarkerEntry(region + 0x100, kNow);
+    writeHeader(region + 0x800, entry);
+    const auto found = locateChatLog(*image, inputs);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->textBufferSlot, region + 0x800);
+    EXPECT_EQ(kept.memoryHeld(), 0u) << "a search that found the log keeps no memory";
+}
+
 TEST_F(ChatLogLocator, FindsMarkerAndPointerStraddlingPieceBoundariesOfLargeRegions) {
     const std::uint64_t large = kRegionPieceSize + 16 * kPage;
     std::uint64_t first = addRegion(0x10000000, large);
