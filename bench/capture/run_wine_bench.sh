@@ -18,11 +18,16 @@ WINEPREFIX=$prefix wineserver -p 2>/dev/null || true  # already running is fine
 # The server of a prefix works in a folder named after the prefix's device
 # and inode.
 server_dir=$(printf 'server-%x-%x' $(stat -c '%d %i' "$prefix"))
+# A server just started may not have gone into that folder yet.
 server_pid=
-for pid in $(pgrep wineserver); do
-    case $(readlink "/proc/$pid/cwd") in
-        */"$server_dir") server_pid=$pid; break ;;
-    esac
+for attempt in $(seq 50); do
+    for pid in $(pgrep wineserver); do
+        case $(readlink "/proc/$pid/cwd") in
+            */"$server_dir") server_pid=$pid; break ;;
+        esac
+    done
+    [ -n "$server_pid" ] && break
+    sleep 0.1
 done
 export TIDEMARK_BENCH_WINESERVER_PID=$server_pid
 out=$(mktemp)

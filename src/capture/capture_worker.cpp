@@ -293,6 +293,7 @@ private:
         inputs.status = session_.statusWindow();
         inputs.clock = &clock_;
         inputs.pacer = &searchPacer_;
+        inputs.kept = &keptRegions_;
         const std::uint64_t generation = context_.generation;
         inputs.keepSearching = [this, generation] {
             return !stopRequested() && session_.resetGeneration() == generation;
@@ -357,6 +358,7 @@ private:
     Clock& clock_;
     WorkerContext context_;
     SearchPacer searchPacer_;  // the log search's cost, and the rest it earns after finding nothing
+    SmallRegionCache keptRegions_;  // the search's memory, kept from one fruitless search for the next
     std::uint32_t searchPauseSteps_ = 0;
 };
 

@@ -67,7 +67,9 @@ std::optional<std::uint64_t> findHeaderPointingAt(std::uint64_t entry, const Pro
             const RegionHit hit = search.find(process, region, pointer, sizeof pointer, 0, from);
             if (!hit.found()) break;
             const std::uint64_t slot = region.BaseAddress + hit.offset;
-            if (readsAsLogHeader(process, chatLogAt(slot))) return slot;
+            // The bytes may have been kept from the marker search: the
+            // pointer must still be there.
+            if (process.readPointer(slot) == entry && readsAsLogHeader(process, chatLogAt(slot))) return slot;
             from = hit.offset + 1;
         }
     }
@@ -110,6 +112,12 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
 
     const std::int64_t earliest = earliestEntryTime();
     RegionSearch search(inputs.pieceSize);
+    // Small regions are read once per search, whichever pass needs them.
+    std::optional<SmallRegionCache> ownKept;
+    if (inputs.kept == nullptr) ownKept.emplace();
+    SmallRegionCache& kept = inputs.kept != nullptr ? *inputs.kept : *ownKept;
+    kept.clear();
+    search.useCache(&kept);
     // The first marker line of each region, checked for the head of a
     // plausible entry, then the pointer to that entry.
     for (const MemoryRegion& region : regions) {
@@ -127,8 +135,10 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
                 // header's text-buffer pointer, if the entry is the first of
                 // the current buffer.
                 std::uint64_t entry = region.BaseAddress + hit.offset - kEntryHeadSize;
-                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer))
+                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer)) {
+                    kept.release();
                     return chatLogAt(*slot);
+                }
             }
         }
     }

@@ -13,6 +13,7 @@
 #include "gamelog/process_memory.h"
 #include "gamelog/region_search.h"
 #include "gamelog/search_pacer.h"
+#include "gamelog/small_region_cache.h"
 #include "platform/clock.h"
 #include "session/status_sink.h"
 
@@ -42,6 +43,10 @@ struct LocatorInputs {
     SearchPacer* pacer = nullptr;
     // How much of a region is held at once.
     std::size_t pieceSize = kRegionPieceSize;
+    // Where the search keeps small regions' bytes for its pointer search:
+    // given, its memory serves search after search while no log is found
+    // and is freed once one is; null: the search's own.
+    SmallRegionCache* kept = nullptr;
 };
 
 // Where the game's chat log header lies, or nothing when no region holds the

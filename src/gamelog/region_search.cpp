@@ -19,6 +19,12 @@ RegionHit RegionSearch::find(const ProcessMemory& memory, const MemoryRegion& re
         return static_cast<std::size_t>(
             std::min<std::uint64_t>(regionSize - start, std::uint64_t{pieceSize_} + overlap));
     };
+    // A search from past the readable front that was kept reads, as it
+    // would have then: the bytes after an unreadable span may be readable.
+    if (cache_ != nullptr)
+        if (const SmallRegionCache::Bytes* kept = cache_->find(region); kept != nullptr && from < kept->length)
+            return findKept(*kept, pattern, patternLength, from);
+
     const bool continuing = held_.lastHit != kNotFound && from > held_.lastHit &&
                             held_.regionBase == region.BaseAddress && held_.regionSize == regionSize &&
                             from - held_.start < held_.length && capacity_ >= bufferSize(held_.start);
@@ -27,6 +33,8 @@ RegionHit RegionSearch::find(const ProcessMemory& memory, const MemoryRegion& re
         held_ = HeldPiece{region.BaseAddress, regionSize, from, 0, false, kNotFound};
         bufferFor(bufferSize(from));
         if (!readPiece(memory, region, 0)) return hit;
+        // The first piece from the start held all there is to read of it.
+        if (cache_ != nullptr && from == 0 && held_.regionEnded) cache_->keep(region, buffer_.get(), held_.length);
     }
     hit.readable = true;
 
@@ -48,6 +56,20 @@ RegionHit RegionSearch::find(const ProcessMemory& memory, const MemoryRegion& re
         held_.start += held_.length - kept;
         if (!readPiece(memory, region, kept)) return hit;
     }
+}
+
+RegionHit RegionSearch::findKept(const SmallRegionCache::Bytes& kept, const std::uint8_t* pattern,
+                                 std::size_t patternLength, std::uint64_t from) {
+    RegionHit hit;
+    held_ = HeldPiece{};  // the buffer no longer follows on from a hit
+    hit.readable = true;
+    const std::size_t start = static_cast<std::size_t>(from);
+    const std::size_t position = findBytes(pattern, patternLength, kept.data + start, kept.length - start);
+    if (position != kNotFound) {
+        hit.offset = start + position;
+        hit.bytes = kept.data + hit.offset;
+    }
+    return hit;
 }
 
 bool RegionSearch::readPiece(const ProcessMemory& memory, const MemoryRegion& region, std::size_t kept) {

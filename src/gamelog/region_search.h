@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "gamelog/process_memory.h"
+#include "gamelog/small_region_cache.h"
 
 namespace tidemark {
 
@@ -48,6 +49,11 @@ public:
     RegionHit find(const ProcessMemory& memory, const MemoryRegion& region, const std::uint8_t* pattern,
                    std::size_t patternLength, std::size_t lead = 0, std::uint64_t from = 0);
 
+    // From now on small regions read whole are kept in `cache`, and a region
+    // found there is searched in what was kept instead of being read again;
+    // null: every search reads.
+    void useCache(SmallRegionCache* cache) { cache_ = cache; }
+
     // Frees the buffer; the next search allocates anew.
     void release();
 
@@ -67,7 +73,11 @@ private:
     bool readPiece(const ProcessMemory& memory, const MemoryRegion& region, std::size_t kept);
     std::uint8_t* bufferFor(std::size_t size);
 
+    RegionHit findKept(const SmallRegionCache::Bytes& kept, const std::uint8_t* pattern, std::size_t patternLength,
+                       std::uint64_t from);
+
     std::size_t pieceSize_;
+    SmallRegionCache* cache_ = nullptr;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_ = 0;
     HeldPiece held_;

@@ -52,6 +52,12 @@ std::uint64_t SearchPacer::searchWorkMs() {
 }
 
 std::uint64_t SearchPacer::restAfterFruitlessSearchMs() {
+    // The credit is for finding a log that is there at once. A game without
+    // one is searched over and over: each search may run unpaced on no more
+    // than the one before it needed, which the share earns back while the
+    // searches are cheap (so a log that appears is found by a search at full
+    // speed) and which keeps them from spending a first search's credit.
+    credit_ = std::min(credit_, static_cast<std::int64_t>(searchWorkMs() * 100));
     return std::clamp<std::uint64_t>(searchWorkMs() * rule_.restPerWork, rule_.shortestRestMs, rule_.longestRestMs);
 }
 

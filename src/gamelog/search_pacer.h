@@ -22,11 +22,12 @@ struct PacingRule {
     // Work that may be done without a pause when the pacer has been idle:
     // the credit that the share earns while nothing is searched, up to
     // this much. A first search, or one after a language change, then
-    // finds the log at once, while searches over and over are held to the
-    // share. Enough for a whole search of a game of 1 GiB (about 2 s of work
-    // under Wine), since lines written before the log is
-    // found count as history; it takes 20 s of idling to earn it back, so
-    // a game without a log is still searched at the share.
+    // finds the log at once (lines written before the log is found count
+    // as history): enough for a whole search of a game of 1 GiB, about 2 s
+    // of work under Wine. A search that finds nothing gives up what is left
+    // of it beyond that search's own work, so a game without a log is
+    // searched at the share from its second search on, and it takes 20 s of
+    // idling to earn it back.
     std::uint32_t burstMs = 3000;
     // The pause after a search that found nothing: this many times the
     // work of that search, within the bounds: a game without a log then
@@ -57,7 +58,7 @@ public:
     // The work of the search begun last, in milliseconds.
     std::uint64_t searchWorkMs();
     // How long to wait before searching again after a search that found
-    // nothing.
+    // nothing; the credit beyond that search's work is given up.
     std::uint64_t restAfterFruitlessSearchMs();
 
     const PacingRule& rule() const { return rule_; }

@@ -257,6 +257,42 @@ TEST_F(ChatLogLocator, ARegionFullOfStaleCopiesIsReadOnce) {
     EXPECT_LE(searched, bound);
 }
 
+TEST_F(ChatLogLocator, ReadsSmallRegionsOnceAndTakesNoPointerThatHasGoneSince) {
+    std::vector<std::uint64_t> small;
+    for (std::uint64_t i = 0; i < 20; ++i) small.push_back(addRegion(0x100000 + i * 0x10000, kPage));
+    const std::uint64_t entry = writeMarkerEntry(addRegion(0x400000) + 0x100, kNow);
+    const std::uint64_t holder = addRegion(0x500000);
+    writeHeader(holder + 0x2000, entry);
+    // A header in the first small region that the game moves away (its
+    // slot now points elsewhere) once the marker search has read past it.
+    const std::uint64_t moved = writeHeader(small[0] + 0x800, entry);
+    std::uint64_t regionReads = 0;
+    bool movedAway = false;
+    image->beforeRead = [&](std::uint64_t address, std::uint64_t bytes) {
+        if (bytes >= kPage) ++regionReads;
+        if (address == 0x400000 && !movedAway) image->writeU64(moved, entry + 8);
+        movedAway = movedAway || address == 0x400000;
+    };
+    EXPECT_EQ(locatedSlot(), holder + 0x2000);
+    EXPECT_EQ(regionReads, small.size() + 2) << "the marker's region, the header's, and each small one once";
+}
+
+TEST_F(ChatLogLocator, ASearchWithTheMemoryOfAFruitlessOneSeesALogPublishedSince) {
+    const std::uint64_t region = addRegion(0x100000, kPage);
+    SmallRegionCache kept;
+    LocatorInputs inputs;
+    inputs.marker = marker;
+    inputs.clock = &clock;
+    inputs.kept = &kept;
+    ASSERT_FALSE(locateChatLog(*image, inputs).has_value());
+    const std::uint64_t entry = writeMarkerEntry(region + 0x100, kNow);
+    writeHeader(region + 0x800, entry);
+    const auto found = locateChatLog(*image, inputs);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->textBufferSlot, region + 0x800);
+    EXPECT_EQ(kept.memoryHeld(), 0u) << "a search that found the log keeps no memory";
+}
+
 TEST_F(ChatLogLocator, FindsMarkerAndPointerStraddlingPieceBoundariesOfLargeRegions) {
     const std::uint64_t large = kRegionPieceSize + 16 * kPage;
     std::uint64_t first = addRegion(0x10000000, large);
@@ -332,8 +368,9 @@ TEST_F(ChatLogLocator, ARegionRecordThatDoesNotAdvanceEndsTheWalk) {
 
 TEST_F(ChatLogLocator, KeepSearchingTurningFalseEndsTheMarkerAndThePointerSearchAtTheNextRegion) {
     // Marker in the second region, the pointer to it in the third: reads 1
-    // and 2 are the marker search, read 3 the pointer search's first region.
-    addRegion(0x200000);
+    // and 2 are the marker search, read 3 the pointer search's first region
+    // (too large to be kept from the marker search).
+    addRegion(0x200000, 0x20000);
     std::uint64_t entry = writeMarkerEntry(addRegion(0x300000) + 0x100, kNow);
     writeHeader(addRegion(0x400000) + 0x3000, entry);
     ASSERT_EQ(locatedSlot(), 0x403000u);

@@ -143,5 +143,54 @@ TEST_F(RegionSearchTest, ARegionThatShrankIsSearchedAsFarAsItCanBeRead) {
     EXPECT_EQ(hit.offset, 30u);
 }
 
+TEST_F(RegionSearchTest, KeepsSmallRegionsReadWholeAndSearchesThemAgainWithoutReading) {
+    RegionSearch whole{256};
+    SmallRegionCache cache(150, 120);  // room for one region of 100, none above 120
+    whole.useCache(&cache);
+    const auto walk = [&](const MemoryRegion& region, std::uint64_t from = 0) {
+        std::vector<std::uint64_t> offsets;
+        for (RegionHit hit; (hit = whole.find(image, region, bytesOf(kPattern), kPattern.size(), 0, from)).found();) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(hit.bytes), kPattern.size()), kPattern);
+            offsets.push_back(hit.offset);
+            from = hit.offset + 1;
+            if (offsets.size() > 3) break;
+        }
+        return offsets;
+    };
+    const MemoryRegion kept = addRegion(100);
+    write(kPattern, 37);
+    write(kPattern, 80);
+    const std::vector<std::uint64_t> both = {37, 80};
+    EXPECT_EQ(walk(kept), both);
+    const std::uint64_t reads = image.readCalls();
+    EXPECT_EQ(walk(kept), both);
+    EXPECT_EQ(walk(kept, 40), std::vector<std::uint64_t>{80});
+    EXPECT_EQ(image.readCalls(), reads) << "a kept region is read again";
+
+    // Past the budget, or larger than a small region: read every time.
+    image.addRegion(kBase + 0x1000, 100);
+    image.addRegion(kBase + 0x2000, 121);
+    for (std::uint64_t base : {kBase + 0x1000, kBase + 0x2000}) {
+        MemoryRegion region;
+        image.queryRegion(base, region);
+        image.writeBytes(base + 90, kPattern.data(), kPattern.size());
+        walk(region);
+        const std::uint64_t before = image.readCalls();
+        EXPECT_EQ(walk(region), std::vector<std::uint64_t>{90});
+        EXPECT_GT(image.readCalls(), before) << std::hex << base;
+    }
+}
+
+TEST_F(RegionSearchTest, AKeptFrontDoesNotHideWhatIsReadableAfterAnUnreadableSpan) {
+    RegionSearch whole{256};
+    SmallRegionCache cache;
+    whole.useCache(&cache);
+    MemoryRegion region = addRegion(100);
+    image.markUnreadable(kBase + 60, 10);
+    write(kPattern, 80);
+    EXPECT_FALSE(whole.find(image, region, bytesOf(kPattern), kPattern.size()).found());
+    EXPECT_EQ(whole.find(image, region, bytesOf(kPattern), kPattern.size(), 0, 75).offset, 80u);
+}
+
 }  // namespace
 }  // namespace tidemark

@@ -137,6 +137,27 @@ TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
     }
 }
 
+TEST(SearchPacer, ASearchAfterAFruitlessOneRunsUnpacedOnNoMoreThanThatOnesWork) {
+    FakeClock clock(kNow);
+    SearchPacer pacer(clock);
+    const PacingRule& rule = pacer.rule();
+    pacer.beginSearch();
+    clock.advanceMs(100);  // a small game without a log: most of the credit is left
+    const std::uint64_t fruitless = pacer.searchWorkMs();
+    clock.advanceMs(pacer.restAfterFruitlessSearchMs());
+
+    pacer.beginSearch();
+    const std::uint64_t began = clock.elapsedMs();
+    for (int i = 0; i < 1000; ++i) {
+        clock.advanceMs(3);
+        pacer.step();
+    }
+    const std::uint64_t work = pacer.searchWorkMs(), took = clock.elapsedMs() - began;
+    // All of it at the share, but for that work, the credit its rest earned and the last slice.
+    EXPECT_GE(took * rule.sharePercent,
+              (work - rule.sliceMs - fruitless) * 100 - rule.longestRestMs * rule.sharePercent);
+}
+
 TEST(SearchPacer, CountsTheThreadsProcessorTimeNotItsWaiting) {
     // A busy machine: of 1000 ms outside the pauses, the thread ran 100.
     class BusyMachineClock : public FakeClock {
