@@ -84,6 +84,29 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (!options.forgetPlayerToken.empty()) {
+    auto store = ReportStore::open(options.database, error);
+    if (!store) {
+      std::cerr << "tidemark-server: cannot open the database " << withoutPassword(options.database) << ": "
+                << scrubPassword(error, options.database) << "\n";
+      return 1;
+    }
+    const EraseOutcome outcome = store->erasePlayer(options.forgetPlayerToken);
+    if (!outcome.found) {
+      std::cerr << "tidemark-server: " << (outcome.failed ? "the database refused the erasure; try again"
+                                                          : "no player has the page " + options.forgetPlayerToken)
+                << "\n";
+      return 1;
+    }
+    if (outcome.failed) {
+      std::cerr << "tidemark-server: the player is forgotten, but " << outcome.lines
+                << " lines so far were removed; the rest go at the next start or run\n";
+      return 1;
+    }
+    std::cout << "tidemark-server: forgot the player of that page and removed " << outcome.lines << " lines\n";
+    return 0;
+  }
+
   ServerLog log;
   const OpenFileLimit files = raiseOpenFileLimit();
   const auto catalog = Catalog::load(options.dataDir, error);
@@ -118,6 +141,7 @@ int main(int argc, char** argv) {
   serviceLimits.historyReportBurst = options.historyReportBurst;
   serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
+  serviceLimits.keepDays = options.keepDays;
 
   ReportService service(*catalog, *store, log, serviceLimits);
   HttpFront front(service, limits);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -62,6 +63,7 @@ struct HeadFacts {
   bool malformedLine = false;
   std::optional<std::string> transferEncoding, contentEncoding, contentType, reportId;
   std::string forwardedFor;
+  SiteHeaders site;
 };
 
 bool isToken(std::string_view name) {
@@ -109,6 +111,14 @@ MHD_Result collectHead(void* cls, MHD_ValueKind, const char* key, size_t keySize
     facts.contentType = std::string(v);
   } else if (name == "x-forwarded-for") {
     facts.forwardedFor += (facts.forwardedFor.empty() ? "" : ", ") + std::string(v);
+  } else if (name == "host") {
+    facts.site.host = std::string(v);
+  } else if (name == "origin") {
+    facts.site.origin = std::string(v);
+  } else if (name == "referer") {
+    facts.site.referer = std::string(v);
+  } else if (name == "sec-fetch-site") {
+    facts.site.fetchSite = std::string(v);
   } else if (name == "tidemark-report-id") {
     facts.reportId = facts.reportId ? *facts.reportId + "," + std::string(v) : std::string(v);
   }
@@ -254,9 +264,41 @@ struct HttpFront::Callbacks {
     }
   }
 
+  // A streamed body's pieces, handed to the library as it asks for them.
+  struct StreamedBody {
+    std::shared_ptr<BodySource> source;
+    std::string piece;
+    size_t sent = 0;
+    bool ended = false, failed = false;
+  };
+
+  static ssize_t readStream(void* cls, uint64_t, char* buffer, size_t max) {
+    auto& body = *static_cast<StreamedBody*>(cls);
+    while (body.sent == body.piece.size()) {
+      if (body.ended) return body.failed ? MHD_CONTENT_READER_END_WITH_ERROR : MHD_CONTENT_READER_END_OF_STREAM;
+      body.piece.clear();
+      body.sent = 0;
+      body.ended = !body.source->next(body.piece, body.failed);
+    }
+    const size_t count = std::min(max, body.piece.size() - body.sent);
+    std::memcpy(buffer, body.piece.data() + body.sent, count);
+    body.sent += count;
+    return static_cast<ssize_t>(count);
+  }
+
   static MHD_Result queue(MHD_Connection* connection, RequestState& state, const Reply& reply, bool close) {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = nullptr;
+    if (reply.stream) {
+      // The library owns the pieces once the response exists.
+      auto body = std::make_unique<StreamedBody>();
+      body->source = reply.stream;
+      response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, readStream, body.get(),
+                                                   [](void* cls) { delete static_cast<StreamedBody*>(cls); });
+      if (response) body.release();
+    } else {
+      response = MHD_create_response_from_buffer(reply.body.size(), const_cast<char*>(reply.body.data()),
+                                                 MHD_RESPMEM_MUST_COPY);
+    }
     if (!response) return MHD_NO;
     if (!reply.contentType.empty()) MHD_add_response_header(response, "Content-Type", reply.contentType.c_str());
     bool retryAfter = false;
@@ -316,6 +358,7 @@ struct HttpFront::Callbacks {
     MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collectHead, &facts);
     state.request.forwardedFor = facts.forwardedFor;
     state.request.reportId = facts.reportId;
+    state.request.site = facts.site;
     const HttpLimits& limits = self.limits_;
     if (facts.bytes > limits.maxHeaderBytes)
       return Refusal{431, "headers_too_large", "request headers too large"};
