@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
   }
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
   front.stop();
+  service.stopBackgroundWork();
   const int64_t reports = store->reportCount();
   store.reset();
   log.info("stop", {{"reports_stored", std::to_string(reports)}});

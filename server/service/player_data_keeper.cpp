@@ -17,13 +17,15 @@ PlayerDataKeeper::PlayerDataKeeper(ReportStore& store, ServerLog& log, int keepD
                                    std::chrono::milliseconds sweepEvery)
     : store_(store), log_(log), keepDays_(keepDays), sweepEvery_(sweepEvery), thread_([this] { run(); }) {}
 
-PlayerDataKeeper::~PlayerDataKeeper() {
+PlayerDataKeeper::~PlayerDataKeeper() { stop(); }
+
+void PlayerDataKeeper::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void PlayerDataKeeper::erase(std::string token, Erased done) {

@@ -31,6 +31,9 @@ class PlayerDataKeeper {
   // Runs on the keeper's thread; `done` too (and with `failed` when the
   // keeper stops first).
   void erase(std::string token, Erased done);
+  // Lets the erasure in progress finish, answers those not begun, and
+  // joins the thread: the store may go after this.
+  void stop();
 
  private:
   void run();

@@ -48,6 +48,8 @@ class ReportService final : public HttpService {
   void connectionsChanged(int delta) override;
 
   const ServerMetrics& metrics() const { return metrics_; }
+  // Stops the background removals; before the store closes.
+  void stopBackgroundWork() { keeper_.stop(); }
   // The address the limits count a request against.
   std::string clientAddress(const HttpRequest& request) const;
 

@@ -374,6 +374,14 @@ class SilentStore final : public ReportStore {
     return waiting_.size();
   }
   std::string describe() const override { return "silent"; }
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view, int64_t) override { return std::nullopt; }
+  std::optional<std::vector<ExportedReport>> exportBatch(std::string_view, int64_t, int64_t) override {
+    return std::nullopt;
+  }
+  EraseOutcome erasePlayer(std::string_view) override { return {false, true, 0}; }
+  int64_t removeErasedPlayers() override { return -1; }
+  int64_t removeLinesReceivedBefore(int64_t) override { return -1; }
+  std::optional<std::string> pageSecret() override { return std::nullopt; }
 
  protected:
   std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&, const PageKey&) override {
