@@ -4,7 +4,7 @@ namespace tidemark {
 namespace {
 
 // Between two retention batches: the writers take the lock meanwhile.
-constexpr auto kBatchPause = std::chrono::milliseconds(20);
+constexpr auto kBatchPause = std::chrono::milliseconds(5);
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

@@ -778,7 +778,7 @@ bool PostgresqlReportStore::healthy() { return count("SELECT 1") == 1; }
 namespace {
 
 // Lets the writers take the totals' locks between removal batches.
-constexpr auto kRemovalPause = std::chrono::milliseconds(20);
+constexpr auto kRemovalPause = std::chrono::milliseconds(5);
 
 // The player's row, or 0 for no player; nothing on a failure.
 std::optional<int64_t> playerRowOf(PGconn* connection, std::string_view token) {

@@ -308,6 +308,10 @@ void SqliteReportStore::writeBatch(std::vector<PendingReport>& batch) {
   std::vector<std::optional<StoredReport>> results;
   results.reserve(batch.size());
   bool lockedOut = false;
+  // Removals in this process wait here rather than in SQLite's busy
+  // handler, whose sleeps grow to 100 ms: the writer goes on the moment a
+  // removal batch commits.
+  std::lock_guard gate(writeGate_);
   if (exec(db, "BEGIN IMMEDIATE", error)) {
     for (auto& pending : batch) {
       // A savepoint per report keeps one refused report from taking the
@@ -624,9 +628,10 @@ bool backupSqliteDatabase(const std::string& from, const std::string& to, std::s
 
 namespace {
 
-// A pause between removal batches, so that the writer thread, whose busy
-// handler polls for the lock, takes it before the next batch does.
-constexpr auto kRemovalPause = std::chrono::milliseconds(20);
+// A pause between removal batches, so that the writer thread (waiting on
+// the gate) or another process (polling for the lock) takes it before the
+// next batch does.
+constexpr auto kRemovalPause = std::chrono::milliseconds(5);
 
 // The player's row, or 0 for no player; nothing on a failure.
 std::optional<int64_t> playerRowOf(sqlite3* db, std::string_view token) {
@@ -653,7 +658,8 @@ struct ReadTransaction {
 
 // Runs a removal in a write transaction of its own; the rows it changed
 // directly, -1 when it failed (rolled back).
-int64_t removeInTransaction(sqlite3* db, const char* sql, int64_t value) {
+int64_t removeInTransaction(std::mutex& gate, sqlite3* db, const char* sql, int64_t value) {
+  std::lock_guard lock(gate);
   std::string error;
   if (!exec(db, "BEGIN IMMEDIATE", error)) return -1;
   auto statement = prepare(db, sql, error);
@@ -739,11 +745,14 @@ EraseOutcome SqliteReportStore::erasePlayer(std::string_view token) {
     return outcome;
   }
   bindText(mark.get(), 1, token);
-  if (sqlite3_step(mark.get()) != SQLITE_DONE) {
-    outcome.failed = true;
-    return outcome;
+  {
+    std::lock_guard gate(writeGate_);
+    if (sqlite3_step(mark.get()) != SQLITE_DONE) {
+      outcome.failed = true;
+      return outcome;
+    }
+    outcome.found = sqlite3_changes(db) > 0;
   }
-  outcome.found = sqlite3_changes(db) > 0;
   mark.reset();
   if (!outcome.found) return outcome;
   outcome.lines = removeErasedPlayersLocked();
@@ -770,7 +779,7 @@ int64_t SqliteReportStore::removeErasedPlayersLocked() {
   for (const int64_t player : players) {
     for (;;) {
       const int64_t batch = removeInTransaction(
-          db, "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE player = ?1 ORDER BY id LIMIT ?2)",
+          writeGate_, db, "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE player = ?1 ORDER BY id LIMIT ?2)",
           player);
       if (batch < 0) return -1;
       removed += batch;
@@ -779,6 +788,7 @@ int64_t SqliteReportStore::removeErasedPlayersLocked() {
     }
     // The triggers have counted the totals down to nothing; rows left by
     // an older count go too.
+    std::lock_guard gate(writeGate_);
     if (!exec(db, "BEGIN IMMEDIATE", error)) return -1;
     bool done = true;
     for (const char* sql : {"DELETE FROM day_totals WHERE player = ?1", "DELETE FROM pattern_totals WHERE player = ?1",
@@ -803,7 +813,7 @@ int64_t SqliteReportStore::removeLinesReceivedBefore(int64_t beforeMs) {
   std::lock_guard lock(maintainMutex_);
   // The oldest lines by id are the oldest received: no index on the time is
   // needed, and a pass ends at the first batch with nothing old.
-  return removeInTransaction(maintainer_.get(),
+  return removeInTransaction(writeGate_, maintainer_.get(),
                              "DELETE FROM reports WHERE id IN (SELECT id FROM reports ORDER BY id LIMIT ?2)"
                              " AND received_at_ms < ?1",
                              beforeMs);

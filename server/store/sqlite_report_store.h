@@ -55,6 +55,8 @@ class SqliteReportStore final : public ReportStore {
 
   // Removals (erasure, retention), one at a time.
   std::mutex maintainMutex_;
+  // Held by the writer thread and by a removal for their transactions.
+  std::mutex writeGate_;
   SqliteConnection maintainer_;
   int64_t removeErasedPlayersLocked();
 
