@@ -15,7 +15,7 @@ struct EraseTexts {
   const char* warning;
   const char* confirm;
   const char* cancel;
-  const char* done;      // "%lld lines were deleted…"
+  const char* done;      // "… %lld lines are being deleted…"
   const char* failed;
 };
 
@@ -24,7 +24,8 @@ constexpr EraseTexts kEnglish = {
     "This cannot be undone. Your page will stop working, and Tidemark will register you as a new player with "
     "your next report. Download your lines first if you want to keep them.",
     "Delete all my lines", "Keep them and go back",
-    "Your lines are deleted (%lld). This page and your player id no longer exist.",
+    "Your page and your player id are gone. Your %lld lines are being deleted now: a few seconds, longer for "
+    "many lines.",
     "The lines could not be deleted just now. Please try again in a minute."};
 
 constexpr EraseTexts kJapanese = {
@@ -32,7 +33,7 @@ constexpr EraseTexts kJapanese = {
     "この操作は取り消せません。あなたのページは使えなくなり、次の報告で Tidemark は新しいプレイヤーとして登録します。"
     "残したいログは先にダウンロードしてください。",
     "自分のログをすべて削除", "削除せずに戻る",
-    "ログを削除しました（%lld 件）。このページとプレイヤー ID はもうありません。",
+    "あなたのページとプレイヤー ID は削除されました。ログ %lld 件をいま削除しています（件数が多いと時間がかかります）。",
     "いまはログを削除できませんでした。少し待ってからもう一度お試しください。"};
 
 template <typename... Args>
@@ -92,7 +93,7 @@ Reply serveEraseConfirmation(ReportStore& store, std::string_view token) {
 }
 
 std::optional<Reply> checkEraseRequest(ReportStore& store, std::string_view token, const HttpRequest& request,
-                                       bool& japanese) {
+                                       bool& japanese, int64_t& lines) {
   if (!fromThisSite(request.site)) return Reply::text(403, "This form can only be sent from its own page.");
   const FieldList body = decodeFieldList(request.body);
   std::string offered, error;
@@ -106,18 +107,17 @@ std::optional<Reply> checkEraseRequest(ReportStore& store, std::string_view toke
   const auto reports = store.reportsOf(token, 0, 0);
   if (!reports) return Reply::text(404, "No such page.");
   japanese = prefersJapanese(*reports);
+  lines = reports->total;
   return std::nullopt;
 }
 
-Reply erasedPage(const EraseOutcome& outcome, bool japanese) {
+Reply erasedPage(const EraseOutcome& outcome, bool japanese, int64_t lines) {
   const EraseTexts& texts = japanese ? kJapanese : kEnglish;
   if (!outcome.found && !outcome.failed) return Reply::text(404, "No such page.");
-  // Once the player is marked, the page and id are gone for good; lines a
-  // failure left behind go with the keeper's next sweep.
-  const bool failed = outcome.failed && !outcome.found;
+  const bool failed = outcome.failed;
   Reply reply{failed ? 503 : 200, "text/html; charset=utf-8",
               page(texts, "<h1>" + (failed ? std::string(texts.failed)
-                                           : format(texts.done, static_cast<long long>(outcome.lines))) +
+                                           : format(texts.done, static_cast<long long>(lines))) +
                               "</h1>\n"),
               {}};
   reply.headers = pageHeaders();

@@ -22,12 +22,12 @@ bool fromThisSite(const SiteHeaders& site);
 // that posts the page-bound token back.
 Reply serveEraseConfirmation(ReportStore& store, std::string_view token);
 
-// POST "/" + token + "/erase", checked: nothing when it may go ahead (and
-// `japanese` set for the answer), else the refusal.
+// POST "/" + token + "/erase", checked: nothing when it may go ahead (with
+// `japanese` and the player's `lines` set for the answer), else the refusal.
 std::optional<Reply> checkEraseRequest(ReportStore& store, std::string_view token, const HttpRequest& request,
-                                       bool& japanese);
+                                       bool& japanese, int64_t& lines);
 
-// The answer once the erasure has run.
-Reply erasedPage(const EraseOutcome& outcome, bool japanese);
+// The answer once the player is forgotten (the lines then go).
+Reply erasedPage(const EraseOutcome& outcome, bool japanese, int64_t lines);
 
 }  // namespace tidemark

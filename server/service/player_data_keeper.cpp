@@ -50,10 +50,14 @@ void PlayerDataKeeper::run() {
       auto [token, done] = std::move(erasures_.front());
       erasures_.pop_front();
       lock.unlock();
-      const EraseOutcome outcome = store_.erasePlayer(token);
-      if (outcome.found)
-        log_.info("player_erased", {{"lines", std::to_string(outcome.lines)}, {"complete", outcome.failed ? "no" : "yes"}});
+      // Answered as soon as the page and the id are gone: removing many
+      // lines takes minutes, longer than a browser or a proxy waits.
+      const EraseOutcome outcome = store_.forgetPlayer(token);
       done(outcome);
+      if (outcome.found) {
+        const int64_t lines = store_.removeErasedPlayers();
+        log_.info("player_erased", {{"lines", std::to_string(lines)}, {"complete", lines < 0 ? "no" : "yes"}});
+      }
       lock.lock();
       continue;
     }

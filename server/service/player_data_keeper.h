@@ -28,8 +28,8 @@ class PlayerDataKeeper {
   PlayerDataKeeper(const PlayerDataKeeper&) = delete;
   PlayerDataKeeper& operator=(const PlayerDataKeeper&) = delete;
 
-  // Runs on the keeper's thread; `done` too (and with `failed` when the
-  // keeper stops first).
+  // Runs on the keeper's thread; `done` too, once the player is forgotten
+  // (with `failed` when the keeper stops first), before the lines go.
   void erase(std::string token, Erased done);
   // Lets the erasure in progress finish, answers those not begun, and
   // joins the thread: the store may go after this.

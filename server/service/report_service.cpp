@@ -102,12 +102,13 @@ void ReportService::serveYourData(const HttpRequest& request, std::string_view t
   if (isGet(request)) return respond(serveEraseConfirmation(store_, token));
   if (request.method != "POST") return respond(Reply::text(405, "use GET or POST"));
   bool japanese = false;
-  if (auto refusal = checkEraseRequest(store_, token, request, japanese)) {
+  int64_t lines = 0;
+  if (auto refusal = checkEraseRequest(store_, token, request, japanese, lines)) {
     if (refusal->status == 403) refuseByLimit("cross_site", clientAddress(request), 403);
     return respond(std::move(*refusal));
   }
-  keeper_.erase(std::string(token), [japanese, respond = std::move(respond)](EraseOutcome outcome) {
-    respond(erasedPage(outcome, japanese));
+  keeper_.erase(std::string(token), [japanese, lines, respond = std::move(respond)](EraseOutcome outcome) {
+    respond(erasedPage(outcome, japanese, lines));
   });
 }
 

@@ -842,7 +842,7 @@ std::optional<std::vector<ExportedReport>> PostgresqlReportStore::exportBatch(st
   return batch;
 }
 
-EraseOutcome PostgresqlReportStore::erasePlayer(std::string_view token) {
+EraseOutcome PostgresqlReportStore::forgetPlayer(std::string_view token) {
   std::lock_guard lock(maintainMutex_);
   PGconn* connection = maintainer_.get();
   EraseOutcome outcome;
@@ -860,9 +860,6 @@ EraseOutcome PostgresqlReportStore::erasePlayer(std::string_view token) {
     return outcome;
   }
   outcome.found = std::strtoll(PQcmdTuples(marked.get()), nullptr, 10) > 0;
-  if (!outcome.found) return outcome;
-  outcome.lines = removeErasedPlayersLocked();
-  outcome.failed = outcome.lines < 0;
   return outcome;
 }
 

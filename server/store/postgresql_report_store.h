@@ -38,7 +38,7 @@ class PostgresqlReportStore final : public ReportStore {
   std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
   std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
                                                          int64_t limit) override;
-  EraseOutcome erasePlayer(std::string_view token) override;
+  EraseOutcome forgetPlayer(std::string_view token) override;
   int64_t removeErasedPlayers() override;
   int64_t removeLinesReceivedBefore(int64_t beforeMs) override;
   std::optional<std::string> pageSecret() override;

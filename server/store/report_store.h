@@ -190,13 +190,16 @@ class ReportStore {
   // transaction. Nothing when no player has the token or on a failure.
   virtual std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
                                                                  int64_t limit) = 0;
-  // Forgets the player of this page: at once the token and the player id
-  // stop working (a later report with the id registers a new player), then
-  // the lines, totals and the player's row go, kRemovalBatch lines a
-  // transaction. A removal cut short is finished by removeErasedPlayers.
-  virtual EraseOutcome erasePlayer(std::string_view token) = 0;
-  // Finishes erasures cut short (a stop, a failure); the lines removed, -1
-  // on a failure.
+  // Forgets the player of this page in one short transaction: from its
+  // commit the token and the player id stop working (a later report with
+  // the id registers a new player). The lines, totals and the player's row
+  // are left to removeErasedPlayers. `lines` stays 0.
+  virtual EraseOutcome forgetPlayer(std::string_view token) = 0;
+  // forgetPlayer, then removeErasedPlayers: everything gone on return
+  // unless `failed`.
+  EraseOutcome erasePlayer(std::string_view token);
+  // Removes the lines, totals and rows of every forgotten player,
+  // kRemovalBatch lines a transaction; the lines removed, -1 on a failure.
   virtual int64_t removeErasedPlayers() = 0;
   // Removes up to kRemovalBatch of the oldest lines (by id) received before
   // `beforeMs`, in one transaction; the number removed, -1 on a failure.

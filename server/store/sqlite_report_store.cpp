@@ -728,7 +728,7 @@ std::optional<std::vector<ExportedReport>> SqliteReportStore::exportBatch(std::s
   return batch;
 }
 
-EraseOutcome SqliteReportStore::erasePlayer(std::string_view token) {
+EraseOutcome SqliteReportStore::forgetPlayer(std::string_view token) {
   std::lock_guard lock(maintainMutex_);
   sqlite3* db = maintainer_.get();
   EraseOutcome outcome;
@@ -754,9 +754,6 @@ EraseOutcome SqliteReportStore::erasePlayer(std::string_view token) {
     outcome.found = sqlite3_changes(db) > 0;
   }
   mark.reset();
-  if (!outcome.found) return outcome;
-  outcome.lines = removeErasedPlayersLocked();
-  outcome.failed = outcome.lines < 0;
   return outcome;
 }
 

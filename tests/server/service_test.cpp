@@ -384,7 +384,7 @@ class SilentStore final : public ReportStore {
   std::optional<std::vector<ExportedReport>> exportBatch(std::string_view, int64_t, int64_t) override {
     return std::nullopt;
   }
-  EraseOutcome erasePlayer(std::string_view) override { return {false, true, 0}; }
+  EraseOutcome forgetPlayer(std::string_view) override { return {false, true, 0}; }
   int64_t removeErasedPlayers() override { return -1; }
   int64_t removeLinesReceivedBefore(int64_t) override { return -1; }
   std::optional<std::string> pageSecret() override { return std::nullopt; }
