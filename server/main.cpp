@@ -87,6 +87,28 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (!options.forgetPlayerToken.empty()) {
+    auto store = ReportStore::open(options.database, error);
+    if (!store) {
+      std::cerr << "tidemark-server: cannot open the database " << withoutPassword(options.database) << ": "
+                << scrubPassword(error, options.database) << "\n";
+      return 1;
+    }
+    const EraseOutcome outcome = store->erasePlayer(options.forgetPlayerToken);
+    if (!outcome.found) {
+      std::cerr << "tidemark-server: " << (outcome.failed ? "the database refused the erasure; try again"
+                                                          : "no player has the page " + options.forgetPlayerToken)
+                << "\n";
+      return 1;
+    }
+    if (outcome.failed) {
+      std::cerr << "tidemark-server: the player is forgotten, but " << outcome.lines
+                << " lines so far were removed; the rest go at the next start or run\n";
+      return 1;
+    }
+    std::cout << "tidemark-server: forgot the player of that page and removed " << outcome.lines << " lines\n";
+    return 0;
+  }
   // Certificates that cannot be served are a setting at fault, like the
   // others: refused before anything starts.
   std::unique_ptr<TlsCredentials> tls;
@@ -132,6 +154,7 @@ int main(int argc, char** argv) {
   serviceLimits.historyReportBurst = options.historyReportBurst;
   serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
+  serviceLimits.keepDays = options.keepDays;
 
   ReportService service(*catalog, *store, log, serviceLimits);
   HttpFront front(service, limits);
@@ -178,6 +201,7 @@ int main(int argc, char** argv) {
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
   redirect.stop();
   front.stop();
+  service.stopBackgroundWork();
   const int64_t reports = store->reportCount();
   store.reset();
   log.info("stop", {{"reports_stored", std::to_string(reports)}});

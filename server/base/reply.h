@@ -1,10 +1,24 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace tidemark {
+
+// A body made while it is sent, piece by piece, so that its size never
+// sits in memory at once. Called on the HTTP front's threads, one call at a
+// time.
+class BodySource {
+ public:
+  virtual ~BodySource() = default;
+  // Appends the next piece to `out`: true while there is more to come or
+  // this piece is not empty; false at the end, and with `failed` set when
+  // the body cannot be finished (the connection is then cut, so that the
+  // client never takes a part for the whole).
+  virtual bool next(std::string& out, bool& failed) = 0;
+};
 
 // What a handler answers, apart from the HTTP library.
 struct Reply {
@@ -12,6 +26,8 @@ struct Reply {
   std::string contentType;
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
+  // Set: the body comes from here (chunked) and `body` is not sent.
+  std::shared_ptr<BodySource> stream = nullptr;
 
   static Reply text(int status, std::string body) {
     return {status, "text/plain; charset=utf-8", std::move(body), {}};

@@ -2,6 +2,10 @@
 
 #include <microhttpd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
 namespace tidemark {
 
 class AnswerSlots::Slot {
@@ -16,9 +20,47 @@ class AnswerSlots::Slot {
   std::optional<Reply> reply_;
 };
 
+namespace {
+
+// A streamed body's pieces, handed to the library as it asks for them.
+struct StreamedBody {
+  std::shared_ptr<BodySource> source;
+  std::string piece;
+  size_t sent = 0;
+  bool ended = false, failed = false;
+};
+
+ssize_t readStream(void* cls, uint64_t, char* buffer, size_t max) {
+  auto& body = *static_cast<StreamedBody*>(cls);
+  while (body.sent == body.piece.size()) {
+    if (body.ended) return body.failed ? MHD_CONTENT_READER_END_WITH_ERROR : MHD_CONTENT_READER_END_OF_STREAM;
+    body.piece.clear();
+    body.sent = 0;
+    body.ended = !body.source->next(body.piece, body.failed);
+  }
+  const size_t count = std::min(max, body.piece.size() - body.sent);
+  std::memcpy(buffer, body.piece.data() + body.sent, count);
+  body.sent += count;
+  return static_cast<ssize_t>(count);
+}
+
+MHD_Response* responseFor(const Reply& reply) {
+  if (!reply.stream)
+    return MHD_create_response_from_buffer(reply.body.size(), const_cast<char*>(reply.body.data()),
+                                           MHD_RESPMEM_MUST_COPY);
+  // The library owns the pieces once the response exists.
+  auto body = std::make_unique<StreamedBody>();
+  body->source = reply.stream;
+  MHD_Response* response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, 64 * 1024, readStream, body.get(), [](void* cls) { delete static_cast<StreamedBody*>(cls); });
+  if (response) body.release();
+  return response;
+}
+
+}  // namespace
+
 bool queueReply(MHD_Connection* connection, const Reply& reply, bool close) {
-  MHD_Response* response = MHD_create_response_from_buffer(reply.body.size(), const_cast<char*>(reply.body.data()),
-                                                           MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response = responseFor(reply);
   if (!response) return false;
   if (!reply.contentType.empty()) MHD_add_response_header(response, "Content-Type", reply.contentType.c_str());
   bool retryAfter = false;

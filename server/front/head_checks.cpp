@@ -34,6 +34,7 @@ struct HeadFacts {
   bool malformedLine = false;
   std::optional<std::string> transferEncoding, contentEncoding, contentType, reportId;
   std::string forwardedFor;
+  SiteHeaders site;
 };
 
 bool isToken(std::string_view name) {
@@ -81,6 +82,14 @@ MHD_Result collectHead(void* cls, MHD_ValueKind, const char* key, size_t keySize
     facts.contentType = std::string(v);
   } else if (name == "x-forwarded-for") {
     facts.forwardedFor += (facts.forwardedFor.empty() ? "" : ", ") + std::string(v);
+  } else if (name == "host") {
+    facts.site.host = std::string(v);
+  } else if (name == "origin") {
+    facts.site.origin = std::string(v);
+  } else if (name == "referer") {
+    facts.site.referer = std::string(v);
+  } else if (name == "sec-fetch-site") {
+    facts.site.fetchSite = std::string(v);
   } else if (name == "tidemark-report-id") {
     facts.reportId = facts.reportId ? *facts.reportId + "," + std::string(v) : std::string(v);
   }
@@ -100,6 +109,7 @@ std::optional<Refusal> checkHead(MHD_Connection* connection, std::string_view ve
   MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collectHead, &facts);
   request.forwardedFor = facts.forwardedFor;
   request.reportId = facts.reportId;
+  request.site = facts.site;
   if (facts.bytes > limits.maxHeaderBytes)
     return Refusal{431, "headers_too_large", "request headers too large"};
   // A proxy in front may read such a head differently from us, and the

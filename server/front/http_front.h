@@ -45,6 +45,13 @@ struct HttpLimits {
   AddressRanges uncappedAddresses;
 };
 
+// The headers by which a browser says where a request comes from, for the
+// requests that must come from the server's own pages.
+struct SiteHeaders {
+  std::string host;
+  std::optional<std::string> origin, referer, fetchSite;
+};
+
 struct HttpRequest {
   std::string method;
   std::string target;  // raw, as sent: path and query, not decoded
@@ -53,6 +60,7 @@ struct HttpRequest {
   std::string peerAddress;
   std::string forwardedFor;  // X-Forwarded-For as sent, empty when absent
   std::optional<std::string> reportId;  // Tidemark-Report-Id as sent (repeats joined by ',')
+  SiteHeaders site;
 };
 
 // What serves the requests the front lets through, and hears of the rest.

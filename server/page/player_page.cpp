@@ -6,6 +6,7 @@
 #include "base/field_values.h"
 #include "base/form_decoding.h"
 #include "base/line_rendering.h"
+#include "page/player_chart.h"
 
 namespace tidemark {
 namespace {
@@ -34,13 +35,16 @@ struct PageTexts {
   const char* timeZone;
   const char* noLines;
   const char* code;          // tooltip: "code %d, pattern %d"
+  const char* takeLines;     // before the download links
+  const char* deleteAll;
 };
 
 constexpr PageTexts kEnglish = {
     "en", "Tidemark - your reported lines", "Your reported lines", "1 line", "%lld lines", ", ", "newest first", ". ",
     "Page %lld of %lld", "&larr; Newer", "Older &rarr;", "Time", "Pattern", "Line",
     "Grey rows: lines that were already in the game's log when Tidemark started watching it.",
-    "All patterns", "Search the lines", "Show", "Time zone", "No lines match.", "code %d, pattern %d"};
+    "All patterns", "Search the lines", "Show", "Time zone", "No lines match.", "code %d, pattern %d",
+    "Download all your lines:", "Delete all my lines"};
 
 constexpr PageTexts kJapanese = {
     "ja", "Tidemark - \xE5\xA0\xB1\xE5\x91\x8A\xE3\x81\x97\xE3\x81\x9F\xE3\x83\xAD\xE3\x82\xB0",  // 報告したログ
@@ -67,14 +71,10 @@ constexpr PageTexts kJapanese = {
     "\xE3\x82\xBF\xE3\x82\xA4\xE3\x83\xA0\xE3\x82\xBE\xE3\x83\xBC\xE3\x83\xB3",                  // タイムゾーン
     "\xE8\xA9\xB2\xE5\xBD\x93\xE3\x81\x99\xE3\x82\x8B\xE3\x83\xAD\xE3\x82\xB0\xE3\x81\xAF\xE3\x81\x82\xE3\x82\x8A"
     "\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x80\x82",                                          // 該当するログはありません。
-    "\xE3\x82\xB3\xE3\x83\xBC\xE3\x83\x89 %d\xE3\x80\x81\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3 %d"};
+    "\xE3\x82\xB3\xE3\x83\xBC\xE3\x83\x89 %d\xE3\x80\x81\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3 %d",
+    "すべてのログをダウンロード:", "自分のログをすべて削除"};
 
-// Mostly Japanese reports: the Japanese texts.
-const PageTexts& textsFor(const PlayerReports& reports) {
-  int64_t japanese = 0, other = 0;
-  for (const auto& total : reports.totals) (total.language == "ja" ? japanese : other) += total.count;
-  return japanese > other ? kJapanese : kEnglish;
-}
+const PageTexts& textsFor(const PlayerReports& reports) { return prefersJapanese(reports) ? kJapanese : kEnglish; }
 
 template <typename... Args>
 std::string format(const char* pattern, Args... args) {
@@ -220,9 +220,23 @@ td.line { word-break: break-word; }
 tr.history td, span.history { color: #8a94a0; }
 nav { margin: 1em 0; }
 nav a { margin-right: 1.5em; }
+section.chart h2 { font-size: 1.1em; margin: 0.8em 0 0.3em; }
+svg.days { max-width: 100%; height: auto; background: #fff; font-size: 11px; fill: #4c5866; }
+ul.chart-legend { list-style: none; padding: 0; margin: 0.3em 0; display: flex; flex-wrap: wrap; gap: 0.3em 1.2em; }
+span.swatch { display: inline-block; width: 0.8em; height: 0.8em; margin-right: 0.35em; vertical-align: baseline; }
+p.chart-summary { color: #4c5866; margin: 0.2em 0; }
+details { margin-bottom: 1em; }
+table.days { width: auto; }
+p.your-data a { margin-left: 0.8em; }
 )css";
 
 }  // namespace
+
+bool prefersJapanese(const PlayerReports& reports) {
+  int64_t japanese = 0, other = 0;
+  for (const auto& total : reports.totals) (total.language == "ja" ? japanese : other) += total.count;
+  return japanese > other;
+}
 
 std::string escapeHtml(std::string_view text) {
   std::string out;
@@ -250,7 +264,8 @@ std::optional<int> parseZoneOffset(std::string_view text) {
   return text[0] == '-' ? -offset : offset;
 }
 
-std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request) {
+std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request,
+                             std::string_view chart) {
   const PageTexts& texts = textsFor(reports);
   const int64_t pages = reports.total == 0 ? 1 : (reports.total + kReportsPerPage - 1) / kReportsPerPage;
   std::string html;
@@ -260,6 +275,13 @@ std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalo
   html += kStyle;
   html += "</style></head><body>\n<h1>" + std::string(texts.heading) + "</h1>\n";
   html += totalsList(reports, catalog, request);
+  html += chart;
+  // The data links keep the zone: the download gives times in it too.
+  const std::string base = "/" + escapeHtml(request.token);
+  const std::string zone = request.zoneMinutes != 0 ? "?tz=" + percentEncode(zoneText(request.zoneMinutes)) : "";
+  html += "<p class=\"your-data\">" + std::string(texts.takeLines) + " <a href=\"" + base + "/lines.csv" + zone +
+          "\">CSV</a> <a href=\"" + base + "/lines.json" + zone + "\">JSON</a> <a class=\"erase\" href=\"" + base +
+          "/erase\">" + texts.deleteAll + "</a></p>\n";
   html += filterForm(reports, catalog, request, texts);
   html += zoneForm(request, texts);
   const std::string count =
@@ -391,15 +413,23 @@ Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_vi
     reply.headers = {{"Location", pageAddress(*request, pages, request->filter)}};
     return reply;
   }
-  Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, *request), {}};
-  // Defence in depth beside the escaping: no script may run on this page at
-  // all, and the token in its address must not leak to other sites.
-  reply.headers = {{"Content-Security-Policy",
-                    "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'"},
-                   {"X-Content-Type-Options", "nosniff"},
-                   {"Referrer-Policy", "no-referrer"},
-                   {"Cache-Control", "no-store"}};
+  const int64_t today = dayOfTime(static_cast<int64_t>(std::time(nullptr)));
+  const auto days = store.dayTotalsOf(token, today - kChartDays + 1);
+  const std::string chart =
+      days ? renderDayChart(*days, today, catalog, prefersJapanese(*reports)) : std::string();
+  Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, *request, chart), {}};
+  reply.headers = pageHeaders();
   return reply;
+}
+
+std::vector<std::pair<std::string, std::string>> pageHeaders(const char* referrerPolicy) {
+  // Defence in depth beside the escaping: no script may run on the pages at
+  // all, and the token in their address must not leak to other sites.
+  return {{"Content-Security-Policy",
+           "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'"},
+          {"X-Content-Type-Options", "nosniff"},
+          {"Referrer-Policy", referrerPolicy},
+          {"Cache-Control", "no-store"}};
 }
 
 }  // namespace tidemark

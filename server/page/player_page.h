@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "protocol/catalog.h"
 #include "base/reply.h"
@@ -31,8 +33,17 @@ struct PageRequest {
 // else (more than 14 hours away, or not of that form).
 std::optional<int> parseZoneOffset(std::string_view text);
 
-// The player's page: the reported lines, newest first.
-std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request);
+// The player's page: the reported lines, newest first, with `chart` (see
+// player_chart.h) above them.
+std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request,
+                             std::string_view chart = {});
+
+// Mostly Japanese reports: the page speaks Japanese.
+bool prefersJapanese(const PlayerReports& reports);
+
+// The security headers every page of a player's carries: no script runs at
+// all and nothing is framed or sniffed.
+std::vector<std::pair<std::string, std::string>> pageHeaders(const char* referrerPolicy = "no-referrer");
 
 // GET "/" + token, with the optional query fields "page", "tz", "pattern"
 // ("en-3": the language and the pattern's id) and "q" (search text).

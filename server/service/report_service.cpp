@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "base/field_values.h"
+#include "page/erase_confirmation.h"
+#include "page/player_export.h"
 #include "page/player_page.h"
 
 namespace tidemark {
@@ -21,7 +23,11 @@ std::string routeOf(const HttpRequest& request) {
   if (request.path == "/healthz") return "healthz";
   if (request.path == "/metrics") return "metrics";
   if (request.path == "/") return "home";
-  if (request.path.find('/', 1) == std::string::npos) return "page";
+  const size_t slash = request.path.find('/', 1);
+  if (slash == std::string::npos) return "page";
+  const std::string_view rest = std::string_view(request.path).substr(slash);
+  if (rest == "/erase") return "erase";
+  if (rest == "/lines.csv" || rest == "/lines.json") return "export";
   return "other";
 }
 
@@ -43,7 +49,8 @@ ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerL
       protocol_(catalog, store),
       registrations_(limits_.registrationsPerMinute / 60.0, limits_.registrationBurst),
       reports_(limits_.reportsPerSecond, limits_.reportBurst),
-      historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst) {}
+      historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst),
+      keeper_(store, log, limits_.keepDays, limits_.retentionSweep) {}
 
 std::string ReportService::clientAddress(const HttpRequest& request) const {
   if (request.forwardedFor.empty() || !limits_.trustedProxies.contains(request.peerAddress))
@@ -62,6 +69,11 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
     if (request.method != "POST") return respond(Reply::text(405, "use POST"));
     return postReport(request, std::move(respond));
   }
+  if (const std::string route = routeOf(request); route == "erase" || route == "export") {
+    const size_t slash = path.find('/', 1);
+    return serveYourData(request, std::string_view(path).substr(1, slash - 1), std::string_view(path).substr(slash + 1),
+                         std::move(respond));
+  }
   if (!isGet(request)) return respond(Reply::text(405, "use GET"));
   if (path == "/rep/get.php") return respond(protocol_.get(request.target));
   if (path == "/healthz") {
@@ -78,6 +90,26 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
   if (routeOf(request) == "page" && path.size() > 1)
     return respond(servePlayerPage(store_, catalog_, std::string_view(path).substr(1), request.target));
   respond(Reply::text(404, "not found"));
+}
+
+void ReportService::serveYourData(const HttpRequest& request, std::string_view token, std::string_view what,
+                                  Respond respond) {
+  if (what != "erase") {
+    if (!isGet(request)) return respond(Reply::text(405, "use GET"));
+    return respond(servePlayerExport(store_, catalog_, token, request.target,
+                                     what == "lines.csv" ? ExportFormat::Csv : ExportFormat::Json));
+  }
+  if (isGet(request)) return respond(serveEraseConfirmation(store_, token));
+  if (request.method != "POST") return respond(Reply::text(405, "use GET or POST"));
+  bool japanese = false;
+  int64_t lines = 0;
+  if (auto refusal = checkEraseRequest(store_, token, request, japanese, lines)) {
+    if (refusal->status == 403) refuseByLimit("cross_site", clientAddress(request), 403);
+    return respond(std::move(*refusal));
+  }
+  keeper_.erase(std::string(token), [japanese, lines, respond = std::move(respond)](EraseOutcome outcome) {
+    respond(erasedPage(outcome, japanese, lines));
+  });
 }
 
 void ReportService::postReport(const HttpRequest& request, Respond respond) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "protocol/catalog.h"
 #include "front/http_front.h"
 #include "protocol/protocol_handlers.h"
+#include "service/player_data_keeper.h"
 #include "service/rate_limiter.h"
 #include "store/report_store.h"
 #include "base/server_log.h"
@@ -27,6 +29,10 @@ struct ServiceLimits {
   // Proxies whose X-Forwarded-For names the client for the rate limits.
   AddressRanges trustedProxies;
   bool accessLog = false;
+  // Lines received more than this many days ago are removed in the
+  // background; 0 keeps them.
+  int keepDays = 0;
+  std::chrono::milliseconds retentionSweep{std::chrono::minutes(10)};
 };
 
 // The report server's routes behind the HTTP front: the client's protocol,
@@ -42,11 +48,14 @@ class ReportService final : public HttpService {
   void connectionsChanged(int delta) override;
 
   const ServerMetrics& metrics() const { return metrics_; }
+  // Stops the background removals; before the store closes.
+  void stopBackgroundWork() { keeper_.stop(); }
   // The address the limits count a request against.
   std::string clientAddress(const HttpRequest& request) const;
 
  private:
   void postReport(const HttpRequest& request, Respond respond);
+  void serveYourData(const HttpRequest& request, std::string_view token, std::string_view what, Respond respond);
   void refuseByLimit(const std::string& reason, const std::string& client, int status);
   void refuseByRate(const RateLimiter& limiter, const std::string& key, const std::string& reason,
                     const std::string& client, const char* text, const Respond& respond);
@@ -61,6 +70,8 @@ class ReportService final : public HttpService {
   RateLimiter historyReports_;
   ServerMetrics metrics_;
   WriteHealth writes_;
+  // Last: it stops (finishing the erasure it runs) before the rest goes.
+  PlayerDataKeeper keeper_;
 };
 
 }  // namespace tidemark

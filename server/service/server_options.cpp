@@ -113,6 +113,10 @@ const std::map<std::string, OptionInfo>& optionTable() {
       {"data", {textOption(&O::dataDir), "DIR", "folder with languages.json and patterns/"}},
       {"backup", {textOption(&O::backupFile), "FILE",
                   "copy the SQLite database to FILE (safe while a server runs on it) and exit"}},
+      {"forget-player", {textOption(&O::forgetPlayerToken), "TOKEN",
+                         "erase the player whose page is /TOKEN (lines, totals, id and page) and exit"}},
+      {"keep-days", {intOption(&O::keepDays, 0, 36500), "N",
+                     "remove lines received more than N days ago, in the background (0 keeps every line)"}},
       {"threads", {intOption(&O::threads, 1, 64), "N", "event-loop threads"}},
       {"max-connections", {intOption(&O::maxConnections, 0, 1000000), "N",
                            "open connections at most; beyond them a fast 503 (0: fit the open-file limit)"}},
@@ -192,7 +196,7 @@ bool loadConfigFile(const std::string& path, ServerOptions& options, Origins& or
       return false;
     }
     const std::string name = trim(line.substr(0, equals));
-    if (name == "config" || name == "backup" || name == "help") {
+    if (name == "config" || name == "backup" || name == "forget-player" || name == "help") {
       error = where + name + " belongs on the command line";
       return false;
     }
@@ -250,7 +254,8 @@ bool checkSettings(const ServerOptions& options, const Origins& origins, std::st
     error = where("redirect-port") + "must differ from --port";
     return false;
   }
-  if (options.backupFile.empty()) {
+  if (options.backupFile.empty() && options.forgetPlayerToken.empty()) {
+
     DIR* folder = opendir(options.dataDir.c_str());
     if (!folder) {
       error = where("data") + "cannot read the data folder " + options.dataDir;
@@ -327,7 +332,8 @@ std::string serverUsage(const std::string& program) {
       {"registration-burst", std::to_string(d.registrationBurst)}, {"reports-per-second", "20"},
       {"report-burst", std::to_string(d.reportBurst)},
       {"history-report-burst", std::to_string(d.historyReportBurst)}, {"trusted-proxy", "none"},
-      {"access-log", "off"}, {"tls-certificate", "none: plain HTTP"}, {"redirect-port", "none"}};
+      {"access-log", "off"}, {"tls-certificate", "none: plain HTTP"}, {"redirect-port", "none"},
+      {"keep-days", "0"}};
   std::string text = "Usage: " + program + " [options]\n"
                      "  --config FILE    read options from FILE (\"name = value\" lines, the names below\n"
                      "                   without dashes); options given as flags win\n"

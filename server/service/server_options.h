@@ -17,6 +17,9 @@ struct ServerOptions {
   std::string dataDir = TIDEMARK_SERVER_DATA_DIR;
   std::string configFile;
   std::string backupFile;  // set: copy the database there and exit
+  std::string forgetPlayerToken;  // set: erase that page's player and exit
+
+  int keepDays = 0;  // 0: lines are kept until their player erases them
 
   int threads = 2;  // event loops (each serves any number of connections)
   int maxConnections = 0;  // 0: fit to the open-file limit (at most 16000)

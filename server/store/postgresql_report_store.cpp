@@ -4,6 +4,7 @@
 #include <chrono>
 #include <deque>
 #include <iterator>
+#include <thread>
 #include <tuple>
 
 #include "base/field_values.h"
@@ -104,6 +105,51 @@ BEGIN
   RETURN NULL;
 END $$;
 CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports FOR EACH ROW EXECUTE FUNCTION count_pattern_total();
+)sql",
+// The player's lines per day and pattern for the page's chart, counted by
+// the same trigger after the pattern's total: the lock on that total orders
+// the writers of one player's pattern before they reach its days, as the
+// sorted batches order the totals. Removed lines (erasure, retention) are
+// counted down and a total that reaches zero goes. The secret that binds a
+// page's erase form to that page.
+R"sql(
+LOCK TABLE reports IN SHARE ROW EXCLUSIVE MODE;
+CREATE TABLE day_totals (
+  player BIGINT NOT NULL REFERENCES players(id),
+  lang TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  day BIGINT NOT NULL,
+  count BIGINT NOT NULL,
+  PRIMARY KEY (player, day, lang, pid)
+);
+INSERT INTO day_totals
+  SELECT player, lang, pid, (ltime - ((ltime % 86400) + 86400) % 86400) / 86400 AS day, count(*)
+  FROM reports GROUP BY player, lang, pid, day;
+CREATE OR REPLACE FUNCTION count_pattern_total() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
+    ON CONFLICT (player, lang, pid) DO UPDATE SET count = pattern_totals.count + 1;
+  INSERT INTO day_totals VALUES (NEW.player, NEW.lang, NEW.pid,
+                                 (NEW.ltime - ((NEW.ltime % 86400) + 86400) % 86400) / 86400, 1)
+    ON CONFLICT (player, day, lang, pid) DO UPDATE SET count = day_totals.count + 1;
+  RETURN NULL;
+END $$;
+CREATE FUNCTION uncount_report() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  line_day BIGINT := (OLD.ltime - ((OLD.ltime % 86400) + 86400) % 86400) / 86400;
+BEGIN
+  UPDATE pattern_totals SET count = count - 1 WHERE player = OLD.player AND lang = OLD.lang AND pid = OLD.pid;
+  DELETE FROM pattern_totals WHERE player = OLD.player AND lang = OLD.lang AND pid = OLD.pid AND count <= 0;
+  UPDATE day_totals SET count = count - 1
+    WHERE player = OLD.player AND day = line_day AND lang = OLD.lang AND pid = OLD.pid;
+  DELETE FROM day_totals
+    WHERE player = OLD.player AND day = line_day AND lang = OLD.lang AND pid = OLD.pid AND count <= 0;
+  RETURN NULL;
+END $$;
+CREATE TRIGGER reports_uncount AFTER DELETE ON reports FOR EACH ROW EXECUTE FUNCTION uncount_report();
+CREATE TABLE server_secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL);
+INSERT INTO server_secrets
+  VALUES ('page', replace(gen_random_uuid()::text, '-', '') || replace(gen_random_uuid()::text, '-', ''));
 )sql"};
 
 const std::pair<const char*, const char*> kWriterStatements[] = {
@@ -352,6 +398,9 @@ std::unique_ptr<PostgresqlReportStore> PostgresqlReportStore::open(const std::st
     store->idleReaders_.push_back(connection.get());
     store->readers_.push_back(std::move(connection));
   }
+  // Erasures and retention, on a connection of their own.
+  store->maintainer_ = connect(address, error);
+  if (!store->maintainer_ || !limitSession(store->maintainer_.get(), error)) return nullptr;
   for (auto& writer : store->writers_)
     store->writerThreads_.emplace_back([s = store.get(), c = writer.get()] { s->writeLoop(c); });
   return store;
@@ -722,5 +771,169 @@ int64_t PostgresqlReportStore::count(const char* sql) {
 int64_t PostgresqlReportStore::reportCount() { return count("SELECT count(*) FROM reports"); }
 int64_t PostgresqlReportStore::playerCount() { return count("SELECT count(*) FROM players"); }
 bool PostgresqlReportStore::healthy() { return count("SELECT 1") == 1; }
+
+// The player's data: the chart's day totals, the download, erasure and
+// retention.
+
+namespace {
+
+// Lets the writers take the totals' locks between removal batches.
+constexpr auto kRemovalPause = std::chrono::milliseconds(5);
+
+// The player's row, or 0 for no player; nothing on a failure.
+std::optional<int64_t> playerRowOf(PGconn* connection, std::string_view token) {
+  const PgResult player = query(connection, "SELECT id FROM players WHERE token = $1", Params().text(token));
+  if (!ok(player)) return std::nullopt;
+  return PQntuples(player.get()) == 0 ? 0 : number(player, 0, 0);
+}
+
+bool commitOrRollBack(PGconn* connection, bool good) {
+  if (good && ok(exec(connection, "COMMIT"))) return true;
+  exec(connection, "ROLLBACK");
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::vector<DayTotal>> PostgresqlReportStore::dayTotalsOf(std::string_view token, int64_t fromDay) {
+  const Reader reader = borrowReader();
+  PGconn* connection = reader.get();
+  if (!usable(connection, false)) return std::nullopt;
+  const PgResult rows = retriedOnce(connection, [&] {
+    return query(connection,
+                 "SELECT d.day, d.lang, d.pid, d.count FROM day_totals d JOIN players p ON p.id = d.player"
+                 " WHERE p.token = $1 AND d.day >= $2 ORDER BY d.day, d.lang COLLATE \"C\", d.pid",
+                 Params().text(token).number(fromDay));
+  });
+  if (!ok(rows)) return std::nullopt;
+  std::vector<DayTotal> days;
+  for (int i = 0; i < PQntuples(rows.get()); ++i)
+    days.push_back({number(rows, i, 0), text(rows, i, 1), static_cast<int32_t>(number(rows, i, 2)),
+                    number(rows, i, 3)});
+  // No rows: a player without lines in the window, or no player at all.
+  if (days.empty()) {
+    const auto player = playerRowOf(connection, token);
+    if (!player || *player == 0) return std::nullopt;
+  }
+  return days;
+}
+
+std::optional<std::vector<ExportedReport>> PostgresqlReportStore::exportBatch(std::string_view token,
+                                                                             int64_t afterId, int64_t limit) {
+  const Reader reader = borrowReader();
+  PGconn* connection = reader.get();
+  if (!usable(connection, false)) return std::nullopt;
+  std::optional<int64_t> player;
+  retriedOnce(connection, [&]() -> PgResult {
+    player = playerRowOf(connection, token);
+    return player ? exec(connection, "SELECT 1") : nullptr;
+  });
+  if (!player || *player == 0) return std::nullopt;
+  const PgResult rows = query(connection,
+      "SELECT id, received_at_ms, lang, pid, code, line, ltime, present, log FROM reports"
+      " WHERE player = $1 AND id > $2 ORDER BY id LIMIT $3",
+      Params().number(*player).number(afterId).number(limit));
+  if (!ok(rows)) return std::nullopt;
+  std::vector<ExportedReport> batch;
+  for (int i = 0; i < PQntuples(rows.get()); ++i)
+    batch.push_back({number(rows, i, 0), number(rows, i, 1), text(rows, i, 2), static_cast<int32_t>(number(rows, i, 3)),
+                     static_cast<int32_t>(number(rows, i, 4)), static_cast<int32_t>(number(rows, i, 5)),
+                     number(rows, i, 6), text(rows, i, 7) == "t", byteaValue(rows, i, 8)});
+  return batch;
+}
+
+EraseOutcome PostgresqlReportStore::forgetPlayer(std::string_view token) {
+  std::lock_guard lock(maintainMutex_);
+  PGconn* connection = maintainer_.get();
+  EraseOutcome outcome;
+  // The id and token go first, in one statement: from then on the page is
+  // gone and a report with the old id registers a new player, on every
+  // instance, however long removing the lines takes.
+  const PgResult marked = usable(connection, false)
+      ? query(connection,
+              "UPDATE players SET aid = 'erased-' || replace(gen_random_uuid()::text, '-', ''),"
+              " token = 'erased-' || replace(gen_random_uuid()::text, '-', '') WHERE token = $1",
+              Params().text(token))
+      : nullptr;
+  if (!ok(marked)) {
+    outcome.failed = true;
+    return outcome;
+  }
+  outcome.found = std::strtoll(PQcmdTuples(marked.get()), nullptr, 10) > 0;
+  return outcome;
+}
+
+int64_t PostgresqlReportStore::removeErasedPlayers() {
+  std::lock_guard lock(maintainMutex_);
+  return removeErasedPlayersLocked();
+}
+
+int64_t PostgresqlReportStore::removeErasedPlayersLocked() {
+  PGconn* connection = maintainer_.get();
+  if (!usable(connection, false)) return -1;
+  const PgResult players = exec(connection, "SELECT id FROM players WHERE aid LIKE 'erased-%'");
+  if (!ok(players)) return -1;
+  int64_t removed = 0;
+  for (int i = 0; i < PQntuples(players.get()); ++i) {
+    const int64_t player = number(players, i, 0);
+    for (;;) {
+      const PgResult batch = query(connection,
+          "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE player = $1 ORDER BY id LIMIT $2)",
+          Params().number(player).number(kRemovalBatch));
+      if (!ok(batch)) return -1;
+      const int64_t count = std::strtoll(PQcmdTuples(batch.get()), nullptr, 10);
+      removed += count;
+      if (count < kRemovalBatch) break;
+      std::this_thread::sleep_for(kRemovalPause);
+    }
+    bool good = ok(exec(connection, "BEGIN"));
+    for (const char* sql : {"DELETE FROM day_totals WHERE player = $1", "DELETE FROM pattern_totals WHERE player = $1",
+                            "DELETE FROM players WHERE id = $1"})
+      good = good && ok(query(connection, sql, Params().number(player)));
+    if (!commitOrRollBack(connection, good)) return -1;
+  }
+  return removed;
+}
+
+int64_t PostgresqlReportStore::removeLinesReceivedBefore(int64_t beforeMs) {
+  std::lock_guard lock(maintainMutex_);
+  PGconn* connection = maintainer_.get();
+  if (!usable(connection, false) || !ok(exec(connection, "BEGIN"))) return -1;
+  // Each removed line counts its player's totals down, locking them: the
+  // lines go in the order the writers sort their batches in (player id,
+  // language, pattern), so that the two never wait for each other in a cycle.
+  const PgResult old = query(connection,
+      "SELECT r.id, p.aid, r.lang, r.pid FROM reports r JOIN players p ON p.id = r.player"
+      " WHERE r.id IN (SELECT id FROM reports ORDER BY id LIMIT $2) AND r.received_at_ms < $1",
+      Params().number(beforeMs).number(kRemovalBatch));
+  if (!ok(old)) return commitOrRollBack(connection, false), -1;
+  std::vector<std::tuple<std::string, std::string, int64_t, int64_t>> lines;
+  for (int i = 0; i < PQntuples(old.get()); ++i)
+    lines.emplace_back(text(old, i, 1), text(old, i, 2), number(old, i, 3), number(old, i, 0));
+  std::sort(lines.begin(), lines.end());
+  bool good = true;
+  for (size_t first = 0; good && first < lines.size();) {
+    size_t end = first;
+    std::string ids = "{";
+    for (; end < lines.size() && std::get<0>(lines[end]) == std::get<0>(lines[first]) &&
+           std::get<1>(lines[end]) == std::get<1>(lines[first]) && std::get<2>(lines[end]) == std::get<2>(lines[first]);
+         ++end)
+      ids += (end == first ? "" : ",") + std::to_string(std::get<3>(lines[end]));
+    ids += "}";
+    good = ok(query(connection, "DELETE FROM reports WHERE id = ANY($1::bigint[])", Params().text(ids)));
+    first = end;
+  }
+  return commitOrRollBack(connection, good) ? static_cast<int64_t>(lines.size()) : -1;
+}
+
+std::optional<std::string> PostgresqlReportStore::pageSecret() {
+  const Reader reader = borrowReader();
+  if (!usable(reader.get(), false)) return std::nullopt;
+  const PgResult result = retriedOnce(reader.get(), [&] {
+    return exec(reader.get(), "SELECT value FROM server_secrets WHERE name = 'page'");
+  });
+  if (!ok(result) || PQntuples(result.get()) != 1) return std::nullopt;
+  return text(result, 0, 0);
+}
 
 }  // namespace tidemark

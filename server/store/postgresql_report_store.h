@@ -35,6 +35,14 @@ class PostgresqlReportStore final : public ReportStore {
   size_t queueDepth() const override { return pending_.size(); }
   std::string describe() const override { return description_; }
 
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
+  std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
+                                                         int64_t limit) override;
+  EraseOutcome forgetPlayer(std::string_view token) override;
+  int64_t removeErasedPlayers() override;
+  int64_t removeLinesReceivedBefore(int64_t beforeMs) override;
+  std::optional<std::string> pageSecret() override;
+
  protected:
   std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
                                            const ReportFilter& filter, const PageKey& key) override;
@@ -69,6 +77,11 @@ class PostgresqlReportStore final : public ReportStore {
   std::vector<PgConnection> writers_;
   std::vector<std::thread> writerThreads_;
   PendingReports pending_;
+
+  // Removals (erasure, retention), one at a time.
+  std::mutex maintainMutex_;
+  PgConnection maintainer_;
+  int64_t removeErasedPlayersLocked();
 
   std::mutex readersMutex_;
   std::condition_variable readerReturned_;

@@ -23,6 +23,14 @@ std::optional<StoredReport> ReportStore::store(ReportFields fields) {
   return answer.get();
 }
 
+EraseOutcome ReportStore::erasePlayer(std::string_view token) {
+  EraseOutcome outcome = forgetPlayer(token);
+  if (!outcome.found) return outcome;
+  outcome.lines = removeErasedPlayers();
+  outcome.failed = outcome.lines < 0;
+  return outcome;
+}
+
 std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int64_t offset, int64_t limit,
                                                     const ReportFilter& filter, const PageKey& key) {
   // A negative limit would mean "no limit" to SQLite; the search text is

@@ -107,6 +107,44 @@ struct PageKey {
   std::optional<int64_t> newerThan;
 };
 
+// A player's lines of one pattern on one day (UTC, days since 1970-01-01),
+// kept with every insert and delete rather than counted from the lines.
+struct DayTotal {
+  int64_t day = 0;
+  std::string language;
+  int32_t patternId = 0;
+  int64_t count = 0;
+};
+
+// One stored line, whole, as a player takes it away.
+struct ExportedReport {
+  int64_t reportId = 0;
+  int64_t receivedAtMs = 0;
+  std::string language;
+  int32_t patternId = 0;
+  int32_t code = 0;
+  int32_t ordinal = 0;
+  int64_t lineTime = 0;
+  bool present = false;
+  std::string line;  // every byte stored
+};
+
+struct EraseOutcome {
+  bool found = false;   // a player had the token
+  bool failed = false;  // the database refused: run it again
+  int64_t lines = 0;    // lines removed
+};
+
+// The day a line time falls on, in UTC (floor, also before 1970). The
+// stores' triggers compute the same in SQL.
+inline int64_t dayOfTime(int64_t seconds) { return (seconds - ((seconds % 86400) + 86400) % 86400) / 86400; }
+
+// Lines are removed this many to a transaction (erasure, retention), so that
+// the write lock is never held for long and reports keep flowing: a batch
+// of 100 holds it about 10 ms here, one of 500 about 45 ms, which tripled a
+// report's latency while a large player was erased.
+inline constexpr int64_t kRemovalBatch = 100;
+
 // Players and their reports. Two implementations: an SQLite file (the
 // default) and PostgreSQL, which several server instances can share. Ids
 // (player, token, session) are random and report ids come from the database,
@@ -144,6 +182,32 @@ class ReportStore {
   // player's. A search text over kMaxSearchBytes is refused (nothing).
   std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
                                          const ReportFilter& filter = {}, const PageKey& key = {});
+  // The player's lines per day and pattern from `fromDay` on; nothing when
+  // no player has the token or the database cannot be read.
+  virtual std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) = 0;
+  // At most `limit` of the player's lines with ids above `afterId`, oldest
+  // first: a download reads them batch by batch without holding a
+  // transaction. Nothing when no player has the token or on a failure.
+  virtual std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
+                                                                 int64_t limit) = 0;
+  // Forgets the player of this page in one short transaction: from its
+  // commit the token and the player id stop working (a later report with
+  // the id registers a new player). The lines, totals and the player's row
+  // are left to removeErasedPlayers. `lines` stays 0.
+  virtual EraseOutcome forgetPlayer(std::string_view token) = 0;
+  // forgetPlayer, then removeErasedPlayers: everything gone on return
+  // unless `failed`.
+  EraseOutcome erasePlayer(std::string_view token);
+  // Removes the lines, totals and rows of every forgotten player,
+  // kRemovalBatch lines a transaction; the lines removed, -1 on a failure.
+  virtual int64_t removeErasedPlayers() = 0;
+  // Removes up to kRemovalBatch of the oldest lines (by id) received before
+  // `beforeMs`, in one transaction; the number removed, -1 on a failure.
+  virtual int64_t removeLinesReceivedBefore(int64_t beforeMs) = 0;
+  // The server's secret for tokens bound to a page, kept in the database so
+  // that every instance on it agrees.
+  virtual std::optional<std::string> pageSecret() = 0;
+
   // -1 when the database cannot be read.
   virtual int64_t reportCount() = 0;
   virtual int64_t playerCount() = 0;

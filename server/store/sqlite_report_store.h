@@ -27,6 +27,14 @@ class SqliteReportStore final : public ReportStore {
   size_t queueDepth() const override;
   std::string describe() const override { return "sqlite:" + path_; }
 
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
+  std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
+                                                         int64_t limit) override;
+  EraseOutcome forgetPlayer(std::string_view token) override;
+  int64_t removeErasedPlayers() override;
+  int64_t removeLinesReceivedBefore(int64_t beforeMs) override;
+  std::optional<std::string> pageSecret() override;
+
  protected:
   std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
                                            const ReportFilter& filter, const PageKey& key) override;
@@ -44,6 +52,13 @@ class SqliteReportStore final : public ReportStore {
 
   std::mutex readMutex_;
   SqliteConnection reader_;
+
+  // Removals (erasure, retention), one at a time.
+  std::mutex maintainMutex_;
+  // Held by the writer thread and by a removal for their transactions.
+  std::mutex writeGate_;
+  SqliteConnection maintainer_;
+  int64_t removeErasedPlayersLocked();
 
   PendingReports pending_;
   std::thread writerThread_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -312,6 +313,60 @@ TEST_F(BrowserTest, LinksAndFormsKeepTheZoneAndTheFilter) {
   EXPECT_NE(dom.find("<input type=\"hidden\" name=\"tz\" value=\"-05:00\">"), std::string::npos);
   EXPECT_NE(dom.find("<input type=\"hidden\" name=\"q\" value=\"roll\">"), std::string::npos);
   EXPECT_NE(dom.find("(UTC-05:00)"), std::string::npos);
+}
+
+TEST_F(BrowserTest, ScreenshotsOfTheChartAndTheEraseConfirmation_InEnglishAndJapanese) {
+  // Lines over the last 90 days in four patterns, more on some days.
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  std::vector<std::string> tokens;
+  for (const char* language : {"en", "ja"}) {
+    const std::string first = server.report([&] {
+      ReportForm form;
+      form.lang = language;
+      return form;
+    }());
+    rapidjson::Document answer;
+    answer.Parse(first.c_str());
+    ASSERT_TRUE(answer.IsObject() && answer.HasMember("aid"));
+    const std::string aid = answer["aid"].GetString();
+    for (int day = 0; day < 90; day += 1 + day % 3) {
+      for (int i = 0; i < (day * 7) % 13 + 1; ++i) {
+        ReportFields f;
+        f.language = language;
+        f.aid = aid;
+        f.patternId = i % 4 + 2;
+        f.code = f.patternId == 2 ? 29 : f.patternId == 4 ? 2122 : f.patternId == 5 ? 2110 : 28;
+        f.lineTime = now - day * 86400 - i;
+        f.present = true;
+        f.line = "\x1F\x1Fline " + std::to_string(i);
+        ASSERT_TRUE(server.store().store(f));
+      }
+    }
+    tokens.push_back(*server.store().tokenOf(aid));
+  }
+  const std::string dom = chromium("--dump-dom", server.baseUrl() + "/" + tokens[0]);
+  EXPECT_NE(dom.find("<svg class=\"days\""), std::string::npos) << dom.substr(0, 500);
+  EXPECT_GT(dom.find("<rect "), dom.find("<svg"));
+  EXPECT_EQ(dom.find("<script"), std::string::npos);
+  const struct {
+    const char* name;
+    std::string address;
+    const char* size;
+  } shots[] = {
+      {"player_chart_en.png", "/" + tokens[0] + "?tz=%2B09%3A00", "1000,900"},
+      {"player_chart_ja.png", "/" + tokens[1] + "?tz=%2B09%3A00", "1000,900"},
+      {"erase_confirmation_en.png", "/" + tokens[0] + "/erase", "1000,400"},
+      {"erase_confirmation_ja.png", "/" + tokens[1] + "/erase", "1000,400"},
+  };
+  for (const auto& shot : shots) {
+    const auto png = std::filesystem::path(TIDEMARK_TEST_OUTPUT_DIR) / shot.name;
+    std::filesystem::remove(png);
+    chromium(std::string("--hide-scrollbars --window-size=") + shot.size + " --screenshot=" + png.string(),
+             server.baseUrl() + shot.address);
+    ASSERT_TRUE(std::filesystem::exists(png)) << shot.name;
+    EXPECT_GT(std::filesystem::file_size(png), 10'000u) << shot.name;
+    std::cout << "screenshot: " << png.string() << "\n";
+  }
 }
 
 }  // namespace

@@ -384,6 +384,9 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
   }
   const bool sqlite = GetParam() == StoreKind::Sqlite;
   ASSERT_TRUE(database.execute(
+      std::string(sqlite ? "DROP TRIGGER reports_count_day; DROP TRIGGER reports_uncount; "
+                         : "DROP TRIGGER reports_uncount ON reports; DROP FUNCTION uncount_report(); ") +
+      "DROP TABLE day_totals; DROP TABLE server_secrets; " +
       std::string(sqlite ? "DROP TRIGGER reports_count_pattern; "
                          : "DROP TRIGGER reports_count_pattern ON reports; DROP FUNCTION count_pattern_total(); ") +
       "DROP TABLE pattern_totals; DROP INDEX reports_by_line;"

@@ -93,6 +93,7 @@ LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimit
 LocalServer::~LocalServer() {
   front_->stop();
   front_.reset();
+  service_->stopBackgroundWork();
   // The store's last answers still reach the service.
   store_.reset();
   service_.reset();

@@ -23,7 +23,7 @@ TEST(ServerOptions, ConfigFileIsReadAndFlagsWin) {
   const auto config = (dir.path() / "server.conf").string();
   std::ofstream(config) << "# comment\nport = 2000\ndatabase = postgresql://x@127.0.0.1:5/db\n"
                            "reports-per-second = 2.5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\naccess-log = true\n"
-                           "history-report-burst = 3000\n";
+                           "history-report-burst = 3000\nkeep-days = 30\n";
   ServerOptions options;
   std::string error;
   ASSERT_TRUE(parseServerOptions({"--port", "3000", "--config", config}, options, error)) << error;
@@ -33,6 +33,7 @@ TEST(ServerOptions, ConfigFileIsReadAndFlagsWin) {
   EXPECT_EQ(options.historyReportBurst, 3000);
   EXPECT_EQ(options.trustedProxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
   EXPECT_TRUE(options.accessLog);
+  EXPECT_EQ(options.keepDays, 30);
 }
 
 TEST(ServerOptions, FaultsNameTheOptionOrTheLine) {
@@ -47,11 +48,16 @@ TEST(ServerOptions, FaultsNameTheOptionOrTheLine) {
   EXPECT_FALSE(parseServerOptions({"--frobnicate", "1"}, options, error));
   EXPECT_NE(error.find("unknown option --frobnicate"), std::string::npos) << error;
   EXPECT_FALSE(parseServerOptions({"--config", (dir.path() / "missing").string()}, options, error));
+  EXPECT_FALSE(parseServerOptions({"--keep-days", "-1"}, options, error));
+  EXPECT_FALSE(parseServerOptions({"--keep-days", "1e3"}, options, error));
+  std::ofstream(config) << "forget-player = 0123456789abcdef0123456789abcdef\n";
+  EXPECT_FALSE(parseServerOptions({"--config", config}, options, error));
+  EXPECT_NE(error.find("belongs on the command line"), std::string::npos) << error;
   // Every option is documented.
   const std::string usage = serverUsage("tidemark-server");
   for (const char* flag : {"--config", "--database", "--max-connections-per-address", "--trusted-proxy",
                            "--registrations-per-minute", "--reports-per-second", "--history-report-burst",
-                           "--access-log", "--backup"})
+                           "--access-log", "--backup", "--keep-days", "--forget-player"})
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
 }
 
@@ -378,6 +384,14 @@ class SilentStore final : public ReportStore {
     return waiting_.size();
   }
   std::string describe() const override { return "silent"; }
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view, int64_t) override { return std::nullopt; }
+  std::optional<std::vector<ExportedReport>> exportBatch(std::string_view, int64_t, int64_t) override {
+    return std::nullopt;
+  }
+  EraseOutcome forgetPlayer(std::string_view) override { return {false, true, 0}; }
+  int64_t removeErasedPlayers() override { return -1; }
+  int64_t removeLinesReceivedBefore(int64_t) override { return -1; }
+  std::optional<std::string> pageSecret() override { return std::nullopt; }
 
  protected:
   std::optional<PlayerReports> listReports(std::string_view, int64_t, int64_t, const ReportFilter&, const PageKey&) override {
