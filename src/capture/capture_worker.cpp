@@ -302,6 +302,9 @@ private:
     }
 
     PassOutcome monitor() {
+        // Said at every return to monitoring, so that a log kept across a
+        // language change is not left under the old language's text.
+        bool progressShown = false;
         while (!stopRequested()) {
             if (resetSeen()) return PassOutcome::nextPass();
             const std::int32_t count = entryCount(*context_.game, context_.log);
@@ -316,6 +319,11 @@ private:
                 context_.delivery.flushJournal();
                 if (read < 0) return PassOutcome::abandoned(count);
                 showProgress(count);
+                progressShown = true;
+            }
+            if (!progressShown) {
+                showProgress(count);
+                progressShown = true;
             }
             // Waiting reports go out at their pace whether the game writes or not.
             if (const std::size_t waiting = context_.delivery.waiting(); waiting > 0) {

@@ -637,6 +637,27 @@ TEST_F(LanguageChange, DuringAReadPassTheRestOfThePassIsReadAgainUnderTheNewSetW
     EXPECT_EQ(processes.snapshotsTaken(), snapshotsAtChange) << "the game was kept, not looked for again";
 }
 
+// Nothing is written after the change: the worker still says it monitors,
+// in the text of the language now chosen, not the one it found the log under.
+TEST_F(LanguageChange, WithTheLogKeptAndNothingNewTheStatusSaysMonitoringAgain) {
+    script({kEnglishPatterns, kJapanesePatterns});
+    runGame();
+    int monitoringAfterChange = 0;
+    status.onStatus = [&](const std::u16string& text) {
+        if (!isMonitoring(text)) return;
+        if (requests("GET").size() == 1) session.chooseLanguage("ja");
+        else ++monitoringAfterChange;
+    };
+    onSleep = [&](std::uint32_t) {
+        if (monitoringAfterChange > 0 || sleeps > 1000) session.requestStop();
+    };
+
+    worker->workerMain();
+
+    ASSERT_EQ(requests("GET").size(), 2u);
+    EXPECT_EQ(monitoringAfterChange, 1);
+}
+
 // The server goes away while a report is on its way, and a language change
 // and the game's exit reset the capture: the worker waits for the server
 // instead of ending, and once it is back the report goes out (while the game
