@@ -116,6 +116,10 @@ int main(int argc, char** argv) {
   serviceLimits.reportsPerSecond = options.reportsPerSecond;
   serviceLimits.reportBurst = options.reportBurst;
   serviceLimits.historyReportBurst = options.historyReportBurst;
+  serviceLimits.pagesPerSecond = options.pagesPerSecond;
+  serviceLimits.pageBurst = options.pageBurst;
+  serviceLimits.addressPagesPerSecond = options.addressPagesPerSecond;
+  serviceLimits.addressPageBurst = options.addressPageBurst;
   serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
 
@@ -149,6 +153,7 @@ int main(int argc, char** argv) {
   }
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
   front.stop();
+  service.stopPages();
   const int64_t reports = store->reportCount();
   store.reset();
   log.info("stop", {{"reports_stored", std::to_string(reports)}});

@@ -43,7 +43,10 @@ ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerL
       protocol_(catalog, store),
       registrations_(limits_.registrationsPerMinute / 60.0, limits_.registrationBurst),
       reports_(limits_.reportsPerSecond, limits_.reportBurst),
-      historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst) {}
+      historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst),
+      playerPages_(limits_.pagesPerSecond, limits_.pageBurst),
+      addressPages_(limits_.addressPagesPerSecond, limits_.addressPageBurst),
+      pages_(std::make_unique<PagePool>(limits_.pageThreads, limits_.maxWaitingPages, limits_.pageDeadline)) {}
 
 std::string ReportService::clientAddress(const HttpRequest& request) const {
   if (request.forwardedFor.empty() || !limits_.trustedProxies.contains(request.peerAddress))
@@ -63,7 +66,11 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
     return postReport(request, std::move(respond));
   }
   if (!isGet(request)) return respond(Reply::text(405, "use GET"));
-  if (path == "/rep/get.php") return respond(protocol_.get(request.target));
+  if (path == "/rep/get.php") {
+    if (!ProtocolHandlers::readsStore(request.target)) return respond(protocol_.get(request.target));
+    return readOnPageThread(request, {}, [this, target = request.target] { return protocol_.get(target); },
+                            std::move(respond));
+  }
   if (path == "/healthz") {
     if (!store_.healthy()) return respond(Reply::text(503, "the database does not answer\n"));
     if (const auto problem = writes_.problem()) return respond(Reply::text(503, *problem + "\n"));
@@ -75,9 +82,28 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
     return respond(std::move(reply));
   }
   if (path == "/") return respond(Reply{200, "text/html; charset=utf-8", kHomePage, {}});
-  if (routeOf(request) == "page" && path.size() > 1)
-    return respond(servePlayerPage(store_, catalog_, std::string_view(path).substr(1), request.target));
+  if (routeOf(request) == "page" && path.size() > 1) {
+    const std::string token = path.substr(1);
+    // Only an issued token counts as a player: other paths find no page.
+    return readOnPageThread(
+        request, isIssuedId(token) ? token : std::string(),
+        [this, token, target = request.target] { return servePlayerPage(store_, catalog_, token, target); },
+        std::move(respond));
+  }
   respond(Reply::text(404, "not found"));
+}
+
+void ReportService::readOnPageThread(const HttpRequest& request, const std::string& player, PagePool::Build build,
+                                     Respond respond) {
+  const std::string client = clientAddress(request);
+  if (!addressPages_.allow(client))
+    return refuseByRate(addressPages_, client, "address_page_rate", client,
+                        "Too many pages asked for from this address. Please wait a moment.", respond);
+  if (!player.empty() && !playerPages_.allow(player))
+    return refuseByRate(playerPages_, player, "player_page_rate", client,
+                        "Too many views of this page. Please wait a moment.", respond);
+  if (!pages_) return respond(Reply::text(503, "The server is stopping. Please try again later."));
+  pages_->submit(std::move(build), std::move(respond));
 }
 
 void ReportService::postReport(const HttpRequest& request, Respond respond) {

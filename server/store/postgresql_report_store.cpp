@@ -8,6 +8,8 @@
 
 #include "base/field_values.h"
 #include "base/random_ids.h"
+#include "base/utf8_search_text.h"
+#include "store/postgresql_migrations.h"
 
 namespace tidemark {
 
@@ -27,85 +29,6 @@ struct WriteFailure {
 namespace {
 
 constexpr size_t kMaxBatch = 256;
-// Serialises the migrations of instances that start at the same moment.
-constexpr const char* kMigrationLock = "74120001";
-
-// Schema versions in order; schema_migrations lists those applied.
-constexpr const char* kMigrations[] = {R"sql(
-CREATE TABLE players (
-  id BIGSERIAL PRIMARY KEY,
-  aid TEXT NOT NULL UNIQUE,
-  token TEXT NOT NULL UNIQUE,
-  registered_at_ms BIGINT NOT NULL
-);
-CREATE TABLE reports (
-  id BIGSERIAL PRIMARY KEY,
-  player BIGINT NOT NULL REFERENCES players(id),
-  received_at_ms BIGINT NOT NULL,
-  session TEXT NOT NULL,
-  lang TEXT NOT NULL,
-  sid TEXT NOT NULL,
-  fid TEXT NOT NULL,
-  aid TEXT NOT NULL,
-  pid INTEGER NOT NULL,
-  code INTEGER NOT NULL,
-  log BYTEA NOT NULL,
-  line INTEGER NOT NULL,
-  ltime BIGINT NOT NULL,
-  present BOOLEAN NOT NULL
-);
-CREATE INDEX reports_by_player ON reports(player, id);
-CREATE INDEX reports_by_line_time ON reports(player, ltime);
-)sql",
-// The page's totals by pattern and its pattern filter read this index
-// instead of every row of the player.
-R"sql(
-CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
-)sql",
-// The client's report id (see the SQLite store). Its unique index settles
-// two attempts written at once by two instances or writers: the second
-// waits for the first and then finds it.
-R"sql(
-ALTER TABLE reports ADD COLUMN report_id TEXT;
-CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
-)sql",
-// The duplicate check of history lines finds its row through this index,
-// whatever the number of the player's rows with the same line time: the
-// line's digest narrows to the rows whose bytes are then compared, and the
-// id last lets the first of them be read straight from the index.
-R"sql(
-CREATE INDEX reports_by_line ON reports(player, ltime, code, md5(log), id);
-DROP INDEX reports_by_line_time;
-)sql",
-// "fid" and "aid" are stored as the bytes sent, as SQLite stores them:
-// as text, bytes that are not UTF-8 were refused and NUL cut the value.
-R"sql(
-ALTER TABLE reports ALTER COLUMN fid TYPE BYTEA USING convert_to(fid, 'UTF8'),
-                    ALTER COLUMN aid TYPE BYTEA USING convert_to(aid, 'UTF8');
-)sql",
-// The page's totals by pattern, kept with every insert (see the SQLite
-// store). Instances still running the schema before would insert beside
-// the count of the rows so far: the table lock keeps them out until it is
-// done.
-R"sql(
-LOCK TABLE reports IN SHARE ROW EXCLUSIVE MODE;
-CREATE TABLE pattern_totals (
-  player BIGINT NOT NULL REFERENCES players(id),
-  lang TEXT NOT NULL,
-  pid INTEGER NOT NULL,
-  count BIGINT NOT NULL,
-  PRIMARY KEY (player, lang, pid)
-);
-INSERT INTO pattern_totals SELECT player, lang, pid, count(*) FROM reports GROUP BY player, lang, pid;
-CREATE FUNCTION count_pattern_total() RETURNS trigger LANGUAGE plpgsql AS $$
-BEGIN
-  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
-    ON CONFLICT (player, lang, pid) DO UPDATE SET count = pattern_totals.count + 1;
-  RETURN NULL;
-END $$;
-CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports FOR EACH ROW EXECUTE FUNCTION count_pattern_total();
-)sql"};
-
 const std::pair<const char*, const char*> kWriterStatements[] = {
     {"find_player", "SELECT id FROM players WHERE aid = $1"},
     {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
@@ -289,35 +212,22 @@ PgResult retriedOnce(PGconn* connection, Run run) {
   return run();
 }
 
-bool migrate(PGconn* connection, std::string& error) {
-  const auto fail = [&] {
-    error = PQerrorMessage(connection);
-    exec(connection, "ROLLBACK");
-    exec(connection, (std::string("SELECT pg_advisory_unlock(") + kMigrationLock + ")").c_str());
-    return false;
-  };
-  if (!ok(exec(connection, (std::string("SELECT pg_advisory_lock(") + kMigrationLock + ")").c_str())) ||
-      !ok(exec(connection, "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY,"
-                           " applied_at TIMESTAMPTZ NOT NULL DEFAULT now())")))
-    return fail();
-  const PgResult current = exec(connection, "SELECT coalesce(max(version), 0) FROM schema_migrations");
-  if (!ok(current)) return fail();
-  const int version = static_cast<int>(number(current, 0, 0));
-  const int known = static_cast<int>(std::size(kMigrations));
-  if (version > known) {
-    fail();
-    error = "the database has schema version " + std::to_string(version) + ", newer than this server knows (" +
-            std::to_string(known) + ")";
-    return false;
+// "%…%" finding the search's bytes in the index's 'escape' form of a line.
+std::string escapedLikePattern(std::string_view bytes) {
+  std::string pattern = "%";
+  for (const unsigned char byte : bytes) {
+    if (byte == 0 || byte >= 0x80) {
+      const char octal[] = {'\\', '\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+                            static_cast<char>('0' + (byte & 7))};
+      pattern.append(octal, sizeof octal);  // the escape's backslash, itself escaped for LIKE
+    } else if (byte == '\\') {
+      pattern += "\\\\\\\\";  // doubled by 'escape', each escaped for LIKE
+    } else {
+      if (byte == '%' || byte == '_') pattern += '\\';
+      pattern += static_cast<char>(byte);
+    }
   }
-  for (int v = version; v < known; ++v) {
-    if (!ok(exec(connection, "BEGIN")) || !ok(exec(connection, kMigrations[v])) ||
-        !ok(query(connection, "INSERT INTO schema_migrations(version) VALUES($1)", Params().number(v + 1))) ||
-        !ok(exec(connection, "COMMIT")))
-      return fail();
-  }
-  exec(connection, (std::string("SELECT pg_advisory_unlock(") + kMigrationLock + ")").c_str());
-  return true;
+  return pattern + "%";
 }
 
 // The address without its password, for the log.
@@ -338,7 +248,7 @@ std::unique_ptr<PostgresqlReportStore> PostgresqlReportStore::open(const std::st
   store->description_ = describeAddress(address);
   {
     const PgConnection first = connect(address, error);
-    if (!first || !migrate(first.get(), error)) return nullptr;
+    if (!first || !migratePostgresql(first.get(), error)) return nullptr;
   }
   for (int i = 0; i < kWriters; ++i) {
     auto connection = connect(address, error);
@@ -587,14 +497,18 @@ PostgresqlReportStore::Reader::~Reader() {
   store_.readerReturned_.notify_one();
 }
 
-std::optional<std::string> PostgresqlReportStore::tokenOf(std::string_view playerId) {
+TokenLookup PostgresqlReportStore::tokenOf(std::string_view playerId) {
   const Reader reader = borrowReader();
-  if (!usable(reader.get(), false)) return std::nullopt;
+  TokenLookup lookup;
+  lookup.failed = true;
+  if (!usable(reader.get(), false)) return lookup;
   const PgResult result = retriedOnce(reader.get(), [&] {
     return query(reader.get(), "SELECT token FROM players WHERE aid = $1", Params().text(playerId));
   });
-  if (!ok(result) || PQntuples(result.get()) == 0) return std::nullopt;
-  return text(result, 0, 0);
+  if (!ok(result)) return lookup;
+  lookup.failed = false;
+  if (PQntuples(result.get()) > 0) lookup.token = text(result, 0, 0);
+  return lookup;
 }
 
 std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerId) {
@@ -663,6 +577,17 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     params.bytes(filter.text);
     where += next() + ")) > 0";
     params.number(static_cast<int64_t>(kListedLineBytes));
+    // The trigram index (its expression written as it was made) gives the
+    // candidates; a search it cannot narrow reads the newest lines only.
+    if (indexableSearch(filter.text)) {
+      where += " AND encode(substring(log from 1 for " + std::to_string(kListedLineBytes) + "), 'escape') LIKE " +
+               next();
+      params.text(escapedLikePattern(filter.text));
+    } else {
+      where += " AND id >= (SELECT coalesce(min(id), 0) FROM (SELECT id FROM reports WHERE player = $1"
+               " ORDER BY id DESC LIMIT " + next() + ") newest)";
+      params.number(kMaxScannedLines);
+    }
   }
 
   // Without a search the kept totals answer (the same terms, on their

@@ -10,95 +10,13 @@
 #include <iterator>
 
 #include "base/random_ids.h"
+#include "base/utf8_search_text.h"
+#include "store/sqlite_migrations.h"
 
 namespace tidemark {
 namespace {
 
 constexpr size_t kMaxBatch = 512;
-
-// Schema versions in order; the file's user_version says how many are
-// applied. The first is the schema from before versioning, hence IF NOT EXISTS.
-constexpr const char* kMigrations[] = {R"sql(
-CREATE TABLE IF NOT EXISTS players (
-  id INTEGER PRIMARY KEY,
-  aid TEXT NOT NULL UNIQUE,
-  token TEXT NOT NULL UNIQUE,
-  registered_at_ms INTEGER NOT NULL
-);
-CREATE TABLE IF NOT EXISTS reports (
-  id INTEGER PRIMARY KEY,
-  player INTEGER NOT NULL REFERENCES players(id),
-  received_at_ms INTEGER NOT NULL,
-  session TEXT NOT NULL,
-  lang TEXT NOT NULL,
-  sid TEXT NOT NULL,
-  fid TEXT NOT NULL,
-  aid TEXT NOT NULL,
-  pid INTEGER NOT NULL,
-  code INTEGER NOT NULL,
-  log BLOB NOT NULL,
-  line INTEGER NOT NULL,
-  ltime INTEGER NOT NULL,
-  present INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS reports_by_player ON reports(player, id);
-CREATE INDEX IF NOT EXISTS reports_by_line_time ON reports(player, ltime);
-)sql",
-// The page's totals by pattern and its pattern filter read this index
-// alone instead of every row of the player.
-R"sql(
-CREATE INDEX reports_by_pattern ON reports(player, lang, pid, id);
-)sql",
-// The client's report id: a report sent again after its answer was lost is
-// found by it. Reports from before, and from clients without ids, keep NULL,
-// which the unique index lets repeat.
-R"sql(
-ALTER TABLE reports ADD COLUMN report_id TEXT;
-CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id);
-)sql",
-// The duplicate check of history lines finds its row through this index,
-// whatever the number of the player's rows with the same line time; the
-// hash stands in for the line, whose bytes are compared only on the rows
-// it narrows to. Rows from before get their hash here.
-R"sql(
-ALTER TABLE reports ADD COLUMN line_hash INTEGER;
-UPDATE reports SET line_hash = tidemark_line_hash(log);
-CREATE INDEX reports_by_line ON reports(player, ltime, code, line_hash);
-DROP INDEX reports_by_line_time;
-)sql",
-// The page's totals by pattern, kept with every insert by a trigger (in the
-// inserting transaction, whichever statement inserts), rather than counted
-// from the player's rows at every view.
-R"sql(
-CREATE TABLE pattern_totals (
-  player INTEGER NOT NULL REFERENCES players(id),
-  lang TEXT NOT NULL,
-  pid INTEGER NOT NULL,
-  count INTEGER NOT NULL,
-  PRIMARY KEY (player, lang, pid)
-) WITHOUT ROWID;
-INSERT INTO pattern_totals SELECT player, lang, pid, count(*) FROM reports GROUP BY player, lang, pid;
-CREATE TRIGGER reports_count_pattern AFTER INSERT ON reports BEGIN
-  INSERT INTO pattern_totals VALUES (NEW.player, NEW.lang, NEW.pid, 1)
-    ON CONFLICT (player, lang, pid) DO UPDATE SET count = count + 1;
-END;
-)sql"};
-
-// FNV-1a, 64 bits: stable across builds and machines, as a stored value must be.
-int64_t lineHash(std::string_view line) {
-  uint64_t hash = 14695981039346656037ull;
-  for (const unsigned char byte : line) {
-    hash ^= byte;
-    hash *= 1099511628211ull;
-  }
-  return static_cast<int64_t>(hash);
-}
-
-void lineHashFunction(sqlite3_context* context, int, sqlite3_value** values) {
-  const void* bytes = sqlite3_value_blob(values[0]);
-  const int size = sqlite3_value_bytes(values[0]);
-  sqlite3_result_int64(context, lineHash(std::string_view(static_cast<const char*>(bytes), bytes ? size : 0)));
-}
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -121,39 +39,6 @@ SqliteStatement prepare(sqlite3* db, const char* sql, std::string& error) {
     return nullptr;
   }
   return SqliteStatement(statement);
-}
-
-bool migrate(sqlite3* db, std::string& error) {
-  if (sqlite3_create_function(db, "tidemark_line_hash", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                              lineHashFunction, nullptr, nullptr) != SQLITE_OK) {
-    error = sqlite3_errmsg(db);
-    return false;
-  }
-  if (!exec(db, "BEGIN IMMEDIATE", error)) return false;
-  int version = 0;
-  {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr) == SQLITE_OK &&
-        sqlite3_step(raw) == SQLITE_ROW)
-      version = sqlite3_column_int(raw, 0);
-    sqlite3_finalize(raw);
-  }
-  const int known = static_cast<int>(std::size(kMigrations));
-  if (version > known) {
-    exec(db, "ROLLBACK", error);
-    error = "the database has schema version " + std::to_string(version) +
-            ", newer than this server knows (" + std::to_string(known) + ")";
-    return false;
-  }
-  for (int v = version; v < known; ++v) {
-    if (!exec(db, kMigrations[v], error) ||
-        !exec(db, ("PRAGMA user_version = " + std::to_string(v + 1)).c_str(), error)) {
-      std::string ignored;
-      exec(db, "ROLLBACK", ignored);
-      return false;
-    }
-  }
-  return exec(db, "COMMIT", error);
 }
 
 SqliteConnection openConnection(const std::string& path, int flags, std::string& error) {
@@ -211,7 +96,7 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
   // syncs the log at every commit: NORMAL would survive a crash of this
   // process but could lose answered reports to a power cut.
   if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", error) ||
-      !migrate(db, error))
+      !migrateSqlite(db, error))
     return nullptr;
   store->findPlayer_ = prepare(db, "SELECT id FROM players WHERE aid = ?1", error);
   store->insertPlayer_ = prepare(
@@ -233,8 +118,21 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
       !store->findReportId_)
     return nullptr;
 
-  store->reader_ = openConnection(path, SQLITE_OPEN_READONLY, error);
-  if (!store->reader_) return nullptr;
+  for (int i = 0; i < kReaders; ++i) {
+    auto reader = std::make_unique<ReadConnection>();
+    reader->connection = openConnection(path, SQLITE_OPEN_READONLY, error);
+    if (!reader->connection) return nullptr;
+    // A read that runs past the wait bound is cut: a page thread is never
+    // held longer than a report's write may take.
+    sqlite3_progress_handler(
+        reader->connection.get(), 1000,
+        [](void* connection) {
+          return std::chrono::steady_clock::now() > static_cast<ReadConnection*>(connection)->deadline ? 1 : 0;
+        },
+        reader.get());
+    store->idleReaders_.push_back(reader.get());
+    store->readers_.push_back(std::move(reader));
+  }
 
   store->writerThread_ = std::thread([s = store.get()] { s->writeLoop(); });
   return store;
@@ -367,7 +265,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
     sqlite3_bind_int(find.get(), 3, f.code);
     sqlite3_bind_blob(find.get(), 4, f.line.empty() ? "" : f.line.data(), static_cast<int>(f.line.size()),
                       SQLITE_TRANSIENT);
-    sqlite3_bind_int64(find.get(), 5, lineHash(f.line));
+    sqlite3_bind_int64(find.get(), 5, sqliteLineHash(f.line));
     const int rc = sqlite3_step(find.get());
     if (rc == SQLITE_ROW) {
       stored.reportId = sqlite3_column_int64(find.get(), 0);
@@ -395,27 +293,54 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
   sqlite3_bind_int64(s, 12, f.lineTime);
   sqlite3_bind_int(s, 13, f.present ? 1 : 0);
   if (!f.reportId.empty()) bindText(s, 14, f.reportId);  // else NULL
-  sqlite3_bind_int64(s, 15, lineHash(f.line));
+  sqlite3_bind_int64(s, 15, sqliteLineHash(f.line));
   if (sqlite3_step(s) != SQLITE_DONE) return std::nullopt;
   stored.reportId = sqlite3_last_insert_rowid(writer_.get());
   return stored;
 }
 
-std::optional<std::string> SqliteReportStore::tokenOf(std::string_view playerId) {
-  std::lock_guard lock(readMutex_);
+SqliteReportStore::Reader SqliteReportStore::borrowReader() {
+  std::unique_lock lock(readersMutex_);
+  readerReturned_.wait(lock, [&] { return !idleReaders_.empty(); });
+  ReadConnection* connection = idleReaders_.back();
+  idleReaders_.pop_back();
+  return Reader(*this, connection);
+}
+
+SqliteReportStore::Reader::Reader(SqliteReportStore& store, ReadConnection* connection)
+    : store_(store), connection_(connection) {
+  connection_->deadline = std::chrono::steady_clock::now() + kDatabaseWait;
+}
+
+SqliteReportStore::Reader::~Reader() {
+  {
+    std::lock_guard lock(store_.readersMutex_);
+    store_.idleReaders_.push_back(connection_);
+  }
+  store_.readerReturned_.notify_one();
+}
+
+TokenLookup SqliteReportStore::tokenOf(std::string_view playerId) {
+  const Reader reader = borrowReader();
   std::string error;
-  auto query = prepare(reader_.get(), "SELECT token FROM players WHERE aid = ?1", error);
-  if (!query) return std::nullopt;
+  TokenLookup lookup;
+  auto query = prepare(reader.get(), "SELECT token FROM players WHERE aid = ?1", error);
+  if (!query) {
+    lookup.failed = true;
+    return lookup;
+  }
   bindText(query.get(), 1, playerId);
-  if (sqlite3_step(query.get()) != SQLITE_ROW) return std::nullopt;
-  return columnText(query.get(), 0);
+  const int rc = sqlite3_step(query.get());
+  if (rc == SQLITE_ROW) lookup.token = columnText(query.get(), 0);
+  else if (rc != SQLITE_DONE) lookup.failed = true;
+  return lookup;
 }
 
 std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view token, int64_t offset, int64_t limit,
                                                             const ReportFilter& filter, const PageKey& key) {
-  std::lock_guard lock(readMutex_);
+  const Reader reader = borrowReader();
   std::string error;
-  sqlite3* db = reader_.get();
+  sqlite3* db = reader.get();
   // One read transaction, so that the count, the totals and the rows agree.
   if (!exec(db, "BEGIN", error)) return std::nullopt;
   struct EndRead {
@@ -443,9 +368,19 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   // Only the terms in use are written, so that a pattern filter can use
   // reports_by_pattern. Their values are bound, never spliced; instr() on
   // blobs compares bytes, so no character of the search text is special.
-  std::string where = " FROM reports WHERE player = :player";
-  if (filter.patternId) where += " AND lang = :lang AND pid = :pid";
-  if (!filter.text.empty()) where += " AND instr(substr(log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  // A search the trigram index can answer starts from the index's
+  // candidates, newest first, and compares their bytes; any other reads the
+  // player's newest kMaxScannedLines lines only.
+  const bool indexed = !filter.text.empty() && indexableSearch(filter.text);
+  const std::string id = indexed ? "t.rowid" : "r.id";
+  std::string where = indexed ? " FROM report_text t CROSS JOIN reports r ON r.id = t.rowid"
+                                " WHERE t.report_text MATCH :phrase AND r.player = :player"
+                              : " FROM reports r WHERE r.player = :player";
+  if (filter.patternId) where += " AND r.lang = :lang AND r.pid = :pid";
+  if (!filter.text.empty()) where += " AND instr(substr(r.log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  if (!filter.text.empty() && !indexed)
+    where += " AND r.id >= (SELECT coalesce(min(id), 0) FROM (SELECT id FROM reports WHERE player = :player"
+             " ORDER BY id DESC LIMIT :scanned))";
   const auto bindFilter = [&](sqlite3_stmt* statement) {
     const auto index = [statement](const char* name) { return sqlite3_bind_parameter_index(statement, name); };
     sqlite3_bind_int64(statement, index(":player"), playerRow);
@@ -455,6 +390,12 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
       sqlite3_bind_int(statement, index(":pid"), *filter.patternId);
     }
     bindText(statement, index(":text"), filter.text);
+    sqlite3_bind_int64(statement, index(":scanned"), kMaxScannedLines);
+    // One phrase: FTS5 takes everything between the quotes literally but
+    // a doubled quote.
+    std::string phrase = "\"";
+    for (const char c : filter.text) phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
+    bindText(statement, index(":phrase"), phrase + "\"");
   };
 
   // Without a search the kept totals answer; a search counts its matches.
@@ -470,10 +411,10 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   result.total = sqlite3_column_int64(count.get(), 0);
 
   auto rows = prepare(db,
-      ("SELECT id, received_at_ms, lang, pid, code, ltime, present, substr(log, 1, :listed)" + where +
-       (key.olderThan ? " AND id < :older" : "") + (key.newerThan ? " AND id > :newer" : "") +
+      ("SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present, substr(r.log, 1, :listed)" +
+       where + (key.olderThan ? " AND " + id + " < :older" : "") + (key.newerThan ? " AND " + id + " > :newer" : "") +
        // The lines just newer are the first ones counting upwards.
-       (key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT :limit OFFSET :offset").c_str(),
+       " ORDER BY " + id + (key.newerThan ? " ASC" : " DESC") + " LIMIT :limit OFFSET :offset").c_str(),
       error);
   if (!rows) return std::nullopt;
   bindFilter(rows.get());
@@ -498,9 +439,9 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
 }
 
 std::optional<bool> SqliteReportStore::playerExists(std::string_view playerId) {
-  std::lock_guard lock(readMutex_);
+  const Reader reader = borrowReader();
   std::string error;
-  auto query = prepare(reader_.get(), "SELECT 1 FROM players WHERE aid = ?1", error);
+  auto query = prepare(reader.get(), "SELECT 1 FROM players WHERE aid = ?1", error);
   if (!query) return std::nullopt;
   bindText(query.get(), 1, playerId);
   const int rc = sqlite3_step(query.get());
@@ -510,9 +451,9 @@ std::optional<bool> SqliteReportStore::playerExists(std::string_view playerId) {
 }
 
 int64_t SqliteReportStore::count(const char* sql) {
-  std::lock_guard lock(readMutex_);
+  const Reader reader = borrowReader();
   std::string error;
-  auto query = prepare(reader_.get(), sql, error);
+  auto query = prepare(reader.get(), sql, error);
   if (!query || sqlite3_step(query.get()) != SQLITE_ROW) return -1;
   return sqlite3_column_int64(query.get(), 0);
 }
