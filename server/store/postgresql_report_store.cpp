@@ -2,16 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <iterator>
 #include <tuple>
 
 #include "base/field_values.h"
 #include "base/random_ids.h"
-#include "base/utf8_search_text.h"
 #include "store/postgresql_migrations.h"
+#include "store/postgresql_statements.h"
 
 namespace tidemark {
+
+using namespace pg;
 
 // Why a write failed: a statement cancelled by the session's limits means a
 // locked or overloaded database, answered "busy".
@@ -51,52 +52,11 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
      " present, report_id) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) RETURNING id"},
 };
 
-// What a writer sets on its session: a statement that waits on a lock or
-// runs longer than this is cancelled, and its report answered "busy".
-const std::string kSessionLimits = "SET statement_timeout = " + std::to_string(kDatabaseWait.count()) +
-                                   "; SET lock_timeout = " + std::to_string(kDatabaseWait.count());
-
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
-
-// Parameters for one statement: texts, and bytes sent as they are.
-class Params {
- public:
-  Params& text(std::string_view value) { return add(value, 0); }
-  Params& bytes(std::string_view value) { return add(value, 1); }
-  Params& number(int64_t value) { return add(std::to_string(value), 0); }
-  // Empty is sent as NULL.
-  Params& textOrNull(std::string_view value) {
-    if (!value.empty()) return add(value, 0);
-    values_.push_back(nullptr);
-    lengths_.push_back(0);
-    formats_.push_back(0);
-    return *this;
-  }
-
-  int count() const { return static_cast<int>(values_.size()); }
-  const char* const* values() const { return values_.data(); }
-  const int* lengths() const { return lengths_.data(); }
-  const int* formats() const { return formats_.data(); }
-
- private:
-  Params& add(std::string_view value, int format) {
-    // A deque keeps earlier texts in place; an empty value still needs a
-    // pointer, or it would be sent as NULL.
-    owned_.emplace_back(value);
-    values_.push_back(owned_.back().c_str());
-    lengths_.push_back(static_cast<int>(value.size()));
-    formats_.push_back(format);
-    return *this;
-  }
-
-  std::deque<std::string> owned_;
-  std::vector<const char*> values_;
-  std::vector<int> lengths_, formats_;
-};
 
 // The fourteen values of a report row; `playerParam` adds the first (the
 // player's row id, or its "aid" for the statement that looks it up).
@@ -120,59 +80,10 @@ Params newReportParams(const ReportFields& f, const std::string& sessionId, int6
   return params;
 }
 
-bool ok(const PgResult& result) {
-  if (!result) return false;
-  const auto status = PQresultStatus(result.get());
-  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-}
-
-PgResult exec(PGconn* connection, const char* sql) { return PgResult(PQexec(connection, sql)); }
-
 StoredReport busyOutcome() {
   StoredReport outcome;
   outcome.databaseBusy = true;
   return outcome;
-}
-
-PgResult query(PGconn* connection, const char* sql, const Params& params) {
-  return PgResult(PQexecParams(connection, sql, params.count(), nullptr, params.values(), params.lengths(),
-                               params.formats(), 0));
-}
-
-PgResult prepared(PGconn* connection, const char* name, const Params& params) {
-  return PgResult(PQexecPrepared(connection, name, params.count(), params.values(), params.lengths(),
-                                 params.formats(), 0));
-}
-
-std::string text(const PgResult& result, int row, int column) {
-  return std::string(PQgetvalue(result.get(), row, column),
-                     static_cast<size_t>(PQgetlength(result.get(), row, column)));
-}
-
-int64_t number(const PgResult& result, int row, int column) {
-  return std::strtoll(PQgetvalue(result.get(), row, column), nullptr, 10);
-}
-
-std::string byteaValue(const PgResult& result, int row, int column) {
-  size_t length = 0;
-  unsigned char* raw = PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(result.get(), row, column)),
-                                       &length);
-  if (!raw) return {};
-  std::string bytes(reinterpret_cast<const char*>(raw), length);
-  PQfreemem(raw);
-  return bytes;
-}
-
-PgConnection connect(const std::string& address, std::string& error) {
-  PgConnection connection(PQconnectdb(address.c_str()));
-  if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
-    error = connection ? PQerrorMessage(connection.get()) : "out of memory";
-    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
-    return nullptr;
-  }
-  // The server's notices (an index that exists, say) are not this log's.
-  PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
-  return connection;
 }
 
 bool prepareWriter(PGconn* connection, std::string& error) {
@@ -186,48 +97,11 @@ bool prepareWriter(PGconn* connection, std::string& error) {
   return true;
 }
 
-bool limitSession(PGconn* connection, std::string& error) {
-  if (ok(exec(connection, kSessionLimits.c_str()))) return true;
-  error = PQerrorMessage(connection);
-  return false;
-}
-
-// A connection the server dropped (a restart of PostgreSQL) is made again.
-bool usable(PGconn* connection, bool writer) {
+// A writer made again after PostgreSQL dropped it needs its statements again.
+bool writerUsable(PGconn* connection) {
   if (PQstatus(connection) == CONNECTION_OK) return true;
-  PQreset(connection);
   std::string ignored;
-  return PQstatus(connection) == CONNECTION_OK && limitSession(connection, ignored) &&
-         (!writer || prepareWriter(connection, ignored));
-}
-
-// A reader PostgreSQL dropped while it sat idle (a restart of the database)
-// still looks connected until its first statement fails: that statement is
-// run once more on the connection made again, rather than telling a known
-// player that the database does not know him.
-template <typename Run>
-PgResult retriedOnce(PGconn* connection, Run run) {
-  PgResult result = run();
-  if (ok(result) || PQstatus(connection) != CONNECTION_BAD || !usable(connection, false)) return result;
-  return run();
-}
-
-// "%…%" finding the search's bytes in the index's 'escape' form of a line.
-std::string escapedLikePattern(std::string_view bytes) {
-  std::string pattern = "%";
-  for (const unsigned char byte : bytes) {
-    if (byte == 0 || byte >= 0x80) {
-      const char octal[] = {'\\', '\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
-                            static_cast<char>('0' + (byte & 7))};
-      pattern.append(octal, sizeof octal);  // the escape's backslash, itself escaped for LIKE
-    } else if (byte == '\\') {
-      pattern += "\\\\\\\\";  // doubled by 'escape', each escaped for LIKE
-    } else {
-      if (byte == '%' || byte == '_') pattern += '\\';
-      pattern += static_cast<char>(byte);
-    }
-  }
-  return pattern + "%";
+  return usable(connection) && prepareWriter(connection, ignored);
 }
 
 // The address without its password, for the log.
@@ -355,7 +229,7 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
   });
   WriteFailure failure;
   std::vector<std::optional<StoredReport>> results(batch.size());
-  bool written = usable(connection, true) && beginWithKnownPlayersLines(connection, batch, results, failure);
+  bool written = writerUsable(connection) && beginWithKnownPlayersLines(connection, batch, results, failure);
   for (size_t i = 0; written && i < batch.size(); ++i) {
     if (!results[i]) results[i] = late() ? std::nullopt : writeOne(connection, batch[i], failure);
     written = results[i].has_value();
@@ -376,7 +250,7 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
   // then they are all answered "busy".
   for (auto& pending : batch) {
     std::optional<StoredReport> stored;
-    if (!failure.busy && !late() && usable(connection, true) && ok(exec(connection, "BEGIN"))) {
+    if (!failure.busy && !late() && writerUsable(connection) && ok(exec(connection, "BEGIN"))) {
       stored = writeOne(connection, pending, failure);
       const PgResult committed = stored ? exec(connection, "COMMIT") : nullptr;
       if (!stored || !ok(committed)) {
@@ -480,172 +354,5 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   stored.reportId = number(inserted, 0, 0);
   return stored;
 }
-
-PostgresqlReportStore::Reader PostgresqlReportStore::borrowReader() {
-  std::unique_lock lock(readersMutex_);
-  readerReturned_.wait(lock, [&] { return !idleReaders_.empty(); });
-  PGconn* connection = idleReaders_.back();
-  idleReaders_.pop_back();
-  return Reader(*this, connection);
-}
-
-PostgresqlReportStore::Reader::~Reader() {
-  {
-    std::lock_guard lock(store_.readersMutex_);
-    store_.idleReaders_.push_back(connection_);
-  }
-  store_.readerReturned_.notify_one();
-}
-
-TokenLookup PostgresqlReportStore::tokenOf(std::string_view playerId) {
-  const Reader reader = borrowReader();
-  TokenLookup lookup;
-  lookup.failed = true;
-  if (!usable(reader.get(), false)) return lookup;
-  const PgResult result = retriedOnce(reader.get(), [&] {
-    return query(reader.get(), "SELECT token FROM players WHERE aid = $1", Params().text(playerId));
-  });
-  if (!ok(result)) return lookup;
-  lookup.failed = false;
-  if (PQntuples(result.get()) > 0) lookup.token = text(result, 0, 0);
-  return lookup;
-}
-
-std::optional<bool> PostgresqlReportStore::playerExists(std::string_view playerId) {
-  const Reader reader = borrowReader();
-  if (!usable(reader.get(), false)) return std::nullopt;
-  const PgResult result = retriedOnce(reader.get(), [&] {
-    return query(reader.get(), "SELECT 1 FROM players WHERE aid = $1", Params().text(playerId));
-  });
-  if (!ok(result)) return std::nullopt;
-  return PQntuples(result.get()) > 0;
-}
-
-std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view token, int64_t offset,
-                                                                int64_t limit, const ReportFilter& filter,
-                                                                const PageKey& key) {
-  const Reader reader = borrowReader();
-  PGconn* connection = reader.get();
-  // One snapshot, so that the count, the totals and the rows agree.
-  if (!usable(connection, false) ||
-      !ok(retriedOnce(connection, [&] { return exec(connection, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); })))
-    return std::nullopt;
-  struct EndRead {
-    PGconn* connection;
-    ~EndRead() { exec(connection, "COMMIT"); }
-  } endRead{connection};
-
-  const PgResult player = query(connection, "SELECT id FROM players WHERE token = $1", Params().text(token));
-  if (!ok(player) || PQntuples(player.get()) == 0) return std::nullopt;
-  const int64_t playerRow = number(player, 0, 0);
-
-  PlayerReports result;
-  // Languages in byte order, as SQLite sorts them, whatever the database's collation.
-  const PgResult totals = query(connection,
-      "SELECT lang, pid, count FROM pattern_totals WHERE player = $1"
-      " ORDER BY count DESC, lang COLLATE \"C\", pid LIMIT $2",
-      Params().number(playerRow).number(kMaxListedTotals));
-  if (!ok(totals)) return std::nullopt;
-  for (int i = 0; i < PQntuples(totals.get()); ++i)
-    result.totals.push_back({text(totals, i, 0), static_cast<int32_t>(number(totals, i, 1)), number(totals, i, 2)});
-
-  // A pattern the player has no report of matches nothing. Checked here
-  // because the language could be bytes that PostgreSQL refuses as text
-  // (invalid UTF-8, NUL), which would fail the whole page.
-  // Totals cut at their bound may not list it: then it is looked up.
-  if (filter.patternId && result.totals.size() < static_cast<size_t>(kMaxListedTotals) &&
-      std::none_of(result.totals.begin(), result.totals.end(), [&](const PatternTotal& total) {
-        return total.language == filter.language && total.patternId == *filter.patternId;
-      }))
-    return result;
-
-  // Only the terms in use are written; their values are bound, never
-  // spliced. The search text goes as bytes and position() on bytea compares
-  // bytes, so no character of it is special.
-  Params params;
-  params.number(playerRow);
-  std::string where = " FROM reports WHERE player = $1";
-  const auto next = [&params] { return "$" + std::to_string(params.count() + 1); };
-  if (filter.patternId) {
-    where += " AND lang = " + next();
-    params.text(filter.language);
-    where += " AND pid = " + next();
-    params.number(*filter.patternId);
-  }
-  if (!filter.text.empty()) {
-    where += " AND position(" + next() + "::bytea in substring(log from 1 for ";
-    params.bytes(filter.text);
-    where += next() + ")) > 0";
-    params.number(static_cast<int64_t>(kListedLineBytes));
-    // The trigram index (its expression written as it was made) gives the
-    // candidates; a search it cannot narrow reads the newest lines only.
-    if (indexableSearch(filter.text)) {
-      where += " AND encode(substring(log from 1 for " + std::to_string(kListedLineBytes) + "), 'escape') LIKE " +
-               next();
-      params.text(escapedLikePattern(filter.text));
-    } else {
-      where += " AND id >= (SELECT coalesce(min(id), 0) FROM (SELECT id FROM reports WHERE player = $1"
-               " ORDER BY id DESC LIMIT " + next() + ") newest)";
-      params.number(kMaxScannedLines);
-    }
-  }
-
-  // Without a search the kept totals answer (the same terms, on their
-  // table); a search counts its matches.
-  const std::string fromReports = " FROM reports";
-  const std::string countSql = filter.text.empty()
-                                   ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" +
-                                         where.substr(fromReports.size())
-                                   : "SELECT count(*)" + where;
-  const PgResult total = query(connection, countSql.c_str(), params);
-  if (!ok(total)) return std::nullopt;
-  result.total = number(total, 0, 0);
-
-  std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
-                        next() + ")";
-  params.number(static_cast<int64_t>(kListedLineBytes));
-  listing += where;
-  if (key.olderThan) {
-    listing += " AND id < " + next();
-    params.number(*key.olderThan);
-  }
-  if (key.newerThan) {
-    listing += " AND id > " + next();
-    params.number(*key.newerThan);
-  }
-  // The lines just newer are the first ones counting upwards.
-  listing += std::string(key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT " + next();
-  params.number(limit);
-  listing += " OFFSET " + next();
-  params.number(offset);
-  const PgResult rows = query(connection, listing.c_str(), params);
-  if (!ok(rows)) return std::nullopt;
-  for (int i = 0; i < PQntuples(rows.get()); ++i) {
-    ListedReport r;
-    r.reportId = number(rows, i, 0);
-    r.receivedAtMs = number(rows, i, 1);
-    r.language = text(rows, i, 2);
-    r.patternId = static_cast<int32_t>(number(rows, i, 3));
-    r.code = static_cast<int32_t>(number(rows, i, 4));
-    r.lineTime = number(rows, i, 5);
-    r.present = text(rows, i, 6) == "t";
-    r.line = byteaValue(rows, i, 7);
-    result.reports.push_back(std::move(r));
-  }
-  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
-  return result;
-}
-
-int64_t PostgresqlReportStore::count(const char* sql) {
-  const Reader reader = borrowReader();
-  if (!usable(reader.get(), false)) return -1;
-  const PgResult result = retriedOnce(reader.get(), [&] { return exec(reader.get(), sql); });
-  if (!ok(result) || PQntuples(result.get()) != 1) return -1;
-  return number(result, 0, 0);
-}
-
-int64_t PostgresqlReportStore::reportCount() { return count("SELECT count(*) FROM reports"); }
-int64_t PostgresqlReportStore::playerCount() { return count("SELECT count(*) FROM players"); }
-bool PostgresqlReportStore::healthy() { return count("SELECT 1") == 1; }
 
 }  // namespace tidemark

@@ -1,24 +1,19 @@
 #include "store/sqlite_migrations.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 
 #include "base/utf8_search_text.h"
 #include "store/report_store.h"
+#include "store/sqlite_statements.h"
 
 namespace tidemark {
+
+using sqlite::exec;
+
 namespace {
 
-bool exec(sqlite3* db, const char* sql, std::string& error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-  error = message ? message : sqlite3_errmsg(db);
-  sqlite3_free(message);
-  return false;
-}
-
-// Schema versions in order; the file's user_version says how many are
-// applied. The first is the schema from before versioning, hence IF NOT EXISTS.
 constexpr const char* kMigrations[] = {R"sql(
 CREATE TABLE IF NOT EXISTS players (
   id INTEGER PRIMARY KEY,
