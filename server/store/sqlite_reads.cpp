@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <deque>
+#include <vector>
 #include <string>
 
 #include "base/utf8_search_text.h"
@@ -84,10 +86,9 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   // reports_by_pattern. Their values are bound, never spliced; instr() on
   // blobs compares bytes, so no character of the search text is special.
   // A search the trigram index can answer starts from the index's
-  // candidates, newest first, and compares their bytes; any other reads the
-  // player's newest kMaxScannedLines lines only.
+  // candidates and compares their bytes; any other reads the player's newest
+  // kMaxScannedLines lines only.
   const bool indexed = !filter.text.empty() && indexableSearch(filter.text);
-  const std::string id = indexed ? "t.rowid" : "r.id";
   std::string where = indexed ? " FROM report_text t CROSS JOIN reports r ON r.id = t.rowid"
                                 " WHERE t.report_text MATCH :phrase AND r.player = :player"
                               : " FROM reports r WHERE r.player = :player";
@@ -113,23 +114,58 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     bindText(statement, index(":phrase"), phrase + "\"");
   };
 
+  // An indexed search counts its matches and picks the page's in one pass
+  // up the index's candidates: reading the index downwards, as the page
+  // lists, costs several times more. The page's rows are then read by id.
+  std::vector<int64_t> chosen;
+  if (indexed) {
+    auto matches = prepare(db, ("SELECT t.rowid" + where + " ORDER BY t.rowid ASC").c_str(), error);
+    if (!matches) return std::nullopt;
+    bindFilter(matches.get());
+    std::deque<int64_t> newest;  // the last offset + limit below the key
+    while ((rc = sqlite3_step(matches.get())) == SQLITE_ROW) {
+      const int64_t found = sqlite3_column_int64(matches.get(), 0);
+      ++result.total;
+      if (key.newerThan) {
+        if (found > *key.newerThan && static_cast<int64_t>(chosen.size()) < limit) chosen.push_back(found);
+      } else if (!key.olderThan || found < *key.olderThan) {
+        newest.push_back(found);
+        if (static_cast<int64_t>(newest.size()) > offset + limit) newest.pop_front();
+      }
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+    for (auto it = newest.rbegin(); it != newest.rend(); ++it)
+      if (it - newest.rbegin() >= offset) chosen.push_back(*it);
+    if (chosen.empty()) return result;
+  }
+
   // Without a search the kept totals answer; a search counts its matches.
-  auto count = prepare(db,
+  auto count = indexed ? nullptr : prepare(db,
       filter.text.empty()
           ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
              (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
           : ("SELECT count(*)" + where).c_str(),
       error);
-  if (!count) return std::nullopt;
-  bindFilter(count.get());
-  if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
-  result.total = sqlite3_column_int64(count.get(), 0);
+  if (!indexed) {
+    if (!count) return std::nullopt;
+    bindFilter(count.get());
+    if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
+    result.total = sqlite3_column_int64(count.get(), 0);
+  }
 
+  // The ids picked above are the database's own integers, safe to write out.
+  std::string picked;
+  for (const int64_t each : chosen) picked += (picked.empty() ? "" : ",") + std::to_string(each);
+  const std::string listed = "SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present,"
+                             " substr(r.log, 1, :listed)";
   auto rows = prepare(db,
-      ("SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present, substr(r.log, 1, :listed)" +
-       where + (key.olderThan ? " AND " + id + " < :older" : "") + (key.newerThan ? " AND " + id + " > :newer" : "") +
-       // The lines just newer are the first ones counting upwards.
-       " ORDER BY " + id + (key.newerThan ? " ASC" : " DESC") + " LIMIT :limit OFFSET :offset").c_str(),
+      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ") ORDER BY r.id" +
+                     (key.newerThan ? " ASC" : " DESC")
+               : listed + where + (key.olderThan ? " AND r.id < :older" : "") +
+                     (key.newerThan ? " AND r.id > :newer" : "") +
+                     // The lines just newer are the first ones counting upwards.
+                     " ORDER BY r.id" + (key.newerThan ? " ASC" : " DESC") + " LIMIT :limit OFFSET :offset")
+          .c_str(),
       error);
   if (!rows) return std::nullopt;
   bindFilter(rows.get());

@@ -320,6 +320,16 @@ TEST_P(ReportStoreTest, Filter_NarrowsByPatternAndLiteralBytes_TotalsCountEveryP
   for (const char* text : {"ab\xC3\x80", "\xE3\x81\x82\xE3\x81\x84\xE3\x81\x86", "\"q\"", "50%_\\x", "0%_", "waves 1"})
     EXPECT_EQ(lines(search(text)).first, 1) << text;
   EXPECT_EQ(lines(search("waves")).first, 2);
+  // A search's pages, by offset and by the key of the line beside them.
+  const auto both = store->reportsOf(token, 0, 50, search("waves"));
+  ASSERT_TRUE(both);
+  ASSERT_EQ(both->reports.size(), 2u);
+  EXPECT_EQ(lines(search("waves"), 1, 1), std::make_pair(int64_t{2}, Lines{"\x1F" "Alice\x1Fwaves 100%"}));
+  const auto older = store->reportsOf(token, 0, 1, search("waves"), PageKey{both->reports[0].reportId, {}});
+  const auto newer = store->reportsOf(token, 0, 1, search("waves"), PageKey{{}, both->reports[1].reportId});
+  ASSERT_TRUE(older && newer);
+  EXPECT_EQ(older->reports.at(0).reportId, both->reports[1].reportId);
+  EXPECT_EQ(newer->reports.at(0).reportId, both->reports[0].reportId);
   EXPECT_EQ(lines(search("ALICE")).first, 0);
   // Only the listed part of a line is searched: the page could not show the rest.
   EXPECT_EQ(lines(search("needle")).first, 0);
