@@ -83,10 +83,10 @@ END;
 // player: it holds the listed part of each line as valid UTF-8 (see
 // sqliteSearchText), kept by triggers in the writing transaction. It
 // narrows to candidate rows only; the bytes of those are compared as before.
-// Every commit adds a segment to the index, which FTS5 merges as they pile
-// up, on the writer: by default so often that the reports behind a merge
-// waited 300 ms at p99 (23 ms without the index); merging 16 segments at a
-// time, and blocking only at 64, brought that back to about 22 ms.
+// Every commit adds a segment to the index, which FTS5 merges on the writer
+// as they pile up: fewer, larger merges (16 segments at a time, blocking only
+// at 64) keep that work away from most commits. See the README's figures:
+// the index's cost on the writer is not settled yet.
 R"sql(
 CREATE VIRTUAL TABLE report_text USING fts5(text, content='', tokenize='trigram case_sensitive 1');
 INSERT INTO report_text(report_text, rank) VALUES ('automerge', 16);
