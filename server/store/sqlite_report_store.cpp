@@ -105,7 +105,14 @@ size_t SqliteReportStore::queueDepth() const { return pending_.size(); }
 
 void SqliteReportStore::writeLoop() {
   std::vector<PendingReport> batch;
-  while (pending_.take(batch, kMaxBatch)) {
+  for (;;) {
+    // The search index's segments are merged here, a few pages at a time,
+    // and only while no report waits: none waits behind a merge.
+    if (pending_.size() == 0) {
+      std::string ignored;
+      exec(writer_.get(), "INSERT INTO report_text(report_text, rank) VALUES ('merge', 16)", ignored);
+    }
+    if (!pending_.take(batch, kMaxBatch)) return;
     writeBatch(batch);
     batch.clear();
   }
