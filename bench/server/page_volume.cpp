@@ -60,8 +60,16 @@ int loadSqlite(const char* path) {
   if (sqlite3_open(path, &db) != SQLITE_OK) return std::fprintf(stderr, "%s\n", sqlite3_errmsg(db)), 1;
   std::string error;
   if (!tidemark::registerSqliteFunctions(db, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+  // A schema with the search index merges its segments on the writer in
+  // small steps as reports come: in one load it would be left unmerged, so
+  // the load merges as it goes, as FTS5 does by default.
+  const bool searchIndex =
+      sqlite3_exec(db, "SELECT 1 FROM report_text LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
+  const std::string merging = searchIndex ? "INSERT INTO report_text(report_text, rank) VALUES ('automerge', 4);" : "";
+  const std::string mergedAfter =
+      searchIndex ? "INSERT INTO report_text(report_text, rank) VALUES ('automerge', 0);" : "";
   const std::string sql =
-      "PRAGMA synchronous=OFF; BEGIN;"
+      "PRAGMA synchronous=OFF; BEGIN;" + merging +
       "WITH RECURSIVE g(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g WHERE n < " + std::to_string(kOtherPlayers) +
       ") INSERT INTO players(aid, token, registered_at_ms) SELECT printf('%032x', n), printf('%032x', n + 1000000000), 0 FROM g;"
       "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime, present, line_hash)"
@@ -73,7 +81,7 @@ int loadSqlite(const char* path) {
       " AS BLOB) FROM g)"
       " INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime, present, line_hash)"
       " SELECT (SELECT id FROM players WHERE aid = '" + kHeavyAid + "'), 0, 's', 'en', '', '', '" + kHeavyAid +
-      "', 1 + n % 6, 29, log, 0, 1796000000 + n, 1, tidemark_line_hash(log) FROM l;"
+      "', 1 + n % 6, 29, log, 0, 1796000000 + n, 1, tidemark_line_hash(log) FROM l;" + mergedAfter +
       "COMMIT;";
   char* message = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
