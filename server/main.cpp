@@ -152,6 +152,10 @@ int main(int argc, char** argv) {
   serviceLimits.reportsPerSecond = options.reportsPerSecond;
   serviceLimits.reportBurst = options.reportBurst;
   serviceLimits.historyReportBurst = options.historyReportBurst;
+  serviceLimits.pagesPerSecond = options.pagesPerSecond;
+  serviceLimits.pageBurst = options.pageBurst;
+  serviceLimits.addressPagesPerSecond = options.addressPagesPerSecond;
+  serviceLimits.addressPageBurst = options.addressPageBurst;
   serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
   serviceLimits.keepDays = options.keepDays;
@@ -201,6 +205,7 @@ int main(int argc, char** argv) {
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
   redirect.stop();
   front.stop();
+  service.stopPages();
   service.stopBackgroundWork();
   const int64_t reports = store->reportCount();
   store.reset();

@@ -13,6 +13,7 @@ namespace {
 // Error texts reach the user through MessageBoxA or the Log tab as they are:
 // short, and plain ASCII so that no code page can garble them.
 constexpr const char* kUnknownPlayer = "This player id is not known to the server.";
+constexpr const char* kDatabaseUnreadable = "The server cannot read its database just now. Please try again later.";
 // The database's locks outlast kDatabaseWait only briefly in ordinary
 // operation (a backup, a migration, a vacuum).
 constexpr const char* kBusyRetrySeconds = "2";
@@ -102,6 +103,13 @@ bool readNumber(const FieldLookup& fields, const char* name, Number& out, std::s
 
 }  // namespace
 
+bool ProtocolHandlers::readsStore(std::string_view target) {
+  const FieldList query = decodeFieldList(queryOfTarget(target));
+  if (!query.ok()) return false;
+  std::string what, ignored;
+  return FieldLookup(query.fields).single("get", what, ignored) && what == "token";
+}
+
 Reply ProtocolHandlers::get(std::string_view target) const {
   const FieldList query = decodeFieldList(queryOfTarget(target));
   if (!query.ok()) return Reply::text(400, query.error);
@@ -126,9 +134,12 @@ Reply ProtocolHandlers::get(std::string_view target) const {
   if (what == "token") {
     std::string playerId;
     if (!fields.single("wader", playerId, error)) return Reply::text(400, error);
-    const auto token = isIssuedId(playerId) ? store_.tokenOf(playerId) : std::nullopt;
-    if (!token) return Reply::text(404, kUnknownPlayer);
-    return Reply::json("{\"token\":\"" + *token + "\"}");
+    const TokenLookup lookup = isIssuedId(playerId) ? store_.tokenOf(playerId) : TokenLookup{};
+    // A database that cannot be read must not tell a known player that the
+    // server does not know him.
+    if (lookup.failed) return Reply::text(503, kDatabaseUnreadable);
+    if (!lookup) return Reply::text(404, kUnknownPlayer);
+    return Reply::json("{\"token\":\"" + *lookup + "\"}");
   }
   return Reply::text(400, "unknown request");
 }

@@ -31,6 +31,9 @@ class ProtocolHandlers {
   // GET "/rep/get.php": "get" = "lang", "pattern" (with "lang") or "token"
   // (with "wader").
   Reply get(std::string_view target) const;
+  // Whether `get` would read the database for this target (a token), which
+  // then must not run on an event loop.
+  static bool readsStore(std::string_view target);
   // POST "/rep/post.php", a line report, in two steps around the store:
   // the checked report (or the refusal of bad input), then the answer to it.
   struct CheckedReport {

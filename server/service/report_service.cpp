@@ -50,7 +50,10 @@ ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerL
       registrations_(limits_.registrationsPerMinute / 60.0, limits_.registrationBurst),
       reports_(limits_.reportsPerSecond, limits_.reportBurst),
       historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst),
-      keeper_(store, log, limits_.keepDays, limits_.retentionSweep) {}
+      playerPages_(limits_.pagesPerSecond, limits_.pageBurst),
+      addressPages_(limits_.addressPagesPerSecond, limits_.addressPageBurst),
+      keeper_(store, log, limits_.keepDays, limits_.retentionSweep),
+      pages_(std::make_unique<PagePool>(limits_.pageThreads, limits_.maxWaitingPages, limits_.pageDeadline)) {}
 
 std::string ReportService::clientAddress(const HttpRequest& request) const {
   if (request.forwardedFor.empty() || !limits_.trustedProxies.contains(request.peerAddress))
@@ -75,7 +78,11 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
                          std::move(respond));
   }
   if (!isGet(request)) return respond(Reply::text(405, "use GET"));
-  if (path == "/rep/get.php") return respond(protocol_.get(request.target));
+  if (path == "/rep/get.php") {
+    if (!ProtocolHandlers::readsStore(request.target)) return respond(protocol_.get(request.target));
+    return readOnPageThread(request, {}, [this, target = request.target] { return protocol_.get(target); },
+                            std::move(respond));
+  }
   if (path == "/healthz") {
     if (!store_.healthy()) return respond(Reply::text(503, "the database does not answer\n"));
     if (const auto problem = writes_.problem()) return respond(Reply::text(503, *problem + "\n"));
@@ -87,19 +94,34 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
     return respond(std::move(reply));
   }
   if (path == "/") return respond(Reply{200, "text/html; charset=utf-8", kHomePage, {}});
-  if (routeOf(request) == "page" && path.size() > 1)
-    return respond(servePlayerPage(store_, catalog_, std::string_view(path).substr(1), request.target));
+  if (routeOf(request) == "page" && path.size() > 1) {
+    const std::string token = path.substr(1);
+    // Only an issued token counts as a player: other paths find no page.
+    return readOnPageThread(
+        request, isIssuedId(token) ? token : std::string(),
+        [this, token, target = request.target] { return servePlayerPage(store_, catalog_, token, target); },
+        std::move(respond));
+  }
   respond(Reply::text(404, "not found"));
 }
 
 void ReportService::serveYourData(const HttpRequest& request, std::string_view token, std::string_view what,
                                   Respond respond) {
+  const std::string player(token);
+  const std::string limitedAs = isIssuedId(player) ? player : std::string();
   if (what != "erase") {
     if (!isGet(request)) return respond(Reply::text(405, "use GET"));
-    return respond(servePlayerExport(store_, catalog_, token, request.target,
-                                     what == "lines.csv" ? ExportFormat::Csv : ExportFormat::Json));
+    const ExportFormat format = what == "lines.csv" ? ExportFormat::Csv : ExportFormat::Json;
+    return readOnPageThread(
+        request, limitedAs,
+        [this, player, format, target = request.target] {
+          return servePlayerExport(store_, catalog_, player, target, format);
+        },
+        std::move(respond));
   }
-  if (isGet(request)) return respond(serveEraseConfirmation(store_, token));
+  if (isGet(request))
+    return readOnPageThread(request, limitedAs, [this, player] { return serveEraseConfirmation(store_, player); },
+                            std::move(respond));
   if (request.method != "POST") return respond(Reply::text(405, "use GET or POST"));
   bool japanese = false;
   int64_t lines = 0;
@@ -110,6 +132,19 @@ void ReportService::serveYourData(const HttpRequest& request, std::string_view t
   keeper_.erase(std::string(token), [japanese, lines, respond = std::move(respond)](EraseOutcome outcome) {
     respond(erasedPage(outcome, japanese, lines));
   });
+}
+
+void ReportService::readOnPageThread(const HttpRequest& request, const std::string& player, PagePool::Build build,
+                                     Respond respond) {
+  const std::string client = clientAddress(request);
+  if (!addressPages_.allow(client))
+    return refuseByRate(addressPages_, client, "address_page_rate", client,
+                        "Too many pages asked for from this address. Please wait a moment.", respond);
+  if (!player.empty() && !playerPages_.allow(player))
+    return refuseByRate(playerPages_, player, "player_page_rate", client,
+                        "Too many views of this page. Please wait a moment.", respond);
+  if (!pages_) return respond(Reply::text(503, "The server is stopping. Please try again later."));
+  pages_->submit(std::move(build), std::move(respond));
 }
 
 void ReportService::postReport(const HttpRequest& request, Respond respond) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "front/http_front.h"
 #include "protocol/protocol_handlers.h"
 #include "service/player_data_keeper.h"
+#include "service/page_pool.h"
 #include "service/rate_limiter.h"
 #include "store/report_store.h"
 #include "base/server_log.h"
@@ -26,6 +28,17 @@ struct ServiceLimits {
   // refilled at reportsPerSecond: a start reads the whole log at once, and
   // its catch-up must neither be refused nor use up the present lines' burst.
   double historyReportBurst = 2000;
+  // Page views (the player's page, a page token), each per player and per
+  // address: a page reads the database, the report path's other user.
+  double pagesPerSecond = 2;
+  double pageBurst = 20;
+  double addressPagesPerSecond = 5;
+  double addressPageBurst = 50;
+  // The page threads, how many views may wait for them, and how long a view
+  // may take before it is answered 503.
+  unsigned pageThreads = 2;
+  size_t maxWaitingPages = 64;
+  std::chrono::milliseconds pageDeadline{2000};
   // Proxies whose X-Forwarded-For names the client for the rate limits.
   AddressRanges trustedProxies;
   bool accessLog = false;
@@ -47,6 +60,10 @@ class ReportService final : public HttpService {
   void answered(const HttpRequest& request, int status, size_t bodyBytes, double seconds) override;
   void connectionsChanged(int delta) override;
 
+  // Waits for the pages being built, which read the store: before the
+  // store closes.
+  void stopPages() { pages_.reset(); }
+
   const ServerMetrics& metrics() const { return metrics_; }
   // Stops the background removals; before the store closes.
   void stopBackgroundWork() { keeper_.stop(); }
@@ -56,6 +73,9 @@ class ReportService final : public HttpService {
  private:
   void postReport(const HttpRequest& request, Respond respond);
   void serveYourData(const HttpRequest& request, std::string_view token, std::string_view what, Respond respond);
+  // Off the event loop, within the page limits.
+  void readOnPageThread(const HttpRequest& request, const std::string& player, PagePool::Build build,
+                        Respond respond);
   void refuseByLimit(const std::string& reason, const std::string& client, int status);
   void refuseByRate(const RateLimiter& limiter, const std::string& key, const std::string& reason,
                     const std::string& client, const char* text, const Respond& respond);
@@ -68,10 +88,14 @@ class ReportService final : public HttpService {
   RateLimiter registrations_;
   RateLimiter reports_;
   RateLimiter historyReports_;
+  RateLimiter playerPages_;
+  RateLimiter addressPages_;
   ServerMetrics metrics_;
   WriteHealth writes_;
-  // Last: it stops (finishing the erasure it runs) before the rest goes.
+  // Stops (finishing the erasure it runs) before the store goes.
   PlayerDataKeeper keeper_;
+  // Last: its threads use everything above until they are joined.
+  std::unique_ptr<PagePool> pages_;
 };
 
 }  // namespace tidemark

@@ -135,6 +135,12 @@ const std::map<std::string, OptionInfo>& optionTable() {
       {"report-burst", {intOption(&O::reportBurst, 1, 1000000), "N", "reports one player may post at once"}},
       {"history-report-burst", {intOption(&O::historyReportBurst, 1, 1000000), "N",
                                 "history lines (present 0) one player may post at once, apart from the rest"}},
+      {"pages-per-second", {rateOption(&O::pagesPerSecond), "R", "views of one player's page a second"}},
+      {"page-burst", {intOption(&O::pageBurst, 1, 1000000), "N", "views of one player's page at once"}},
+      {"address-pages-per-second", {rateOption(&O::addressPagesPerSecond), "R",
+                                    "pages and page tokens one address may ask for a second"}},
+      {"address-page-burst", {intOption(&O::addressPageBurst, 1, 1000000), "N",
+                              "pages and page tokens one address may ask for at once"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
                          "proxy address or range (10.0.0.0/8) whose X-Forwarded-For names the client (repeatable)"}},
       {"tls-certificate", {textOption(&O::tlsCertificate), "FILE",
@@ -332,8 +338,11 @@ std::string serverUsage(const std::string& program) {
       {"registration-burst", std::to_string(d.registrationBurst)}, {"reports-per-second", "20"},
       {"report-burst", std::to_string(d.reportBurst)},
       {"history-report-burst", std::to_string(d.historyReportBurst)}, {"trusted-proxy", "none"},
+      {"pages-per-second", "2"}, {"page-burst", std::to_string(d.pageBurst)},
+      {"address-pages-per-second", "5"}, {"address-page-burst", std::to_string(d.addressPageBurst)},
       {"access-log", "off"}, {"tls-certificate", "none: plain HTTP"}, {"redirect-port", "none"},
       {"keep-days", "0"}};
+
   std::string text = "Usage: " + program + " [options]\n"
                      "  --config FILE    read options from FILE (\"name = value\" lines, the names below\n"
                      "                   without dashes); options given as flags win\n"

@@ -33,6 +33,10 @@ struct ServerOptions {
   double reportsPerSecond = 20;
   int reportBurst = 200;
   int historyReportBurst = 2000;
+  double pagesPerSecond = 2;
+  int pageBurst = 20;
+  double addressPagesPerSecond = 5;
+  int addressPageBurst = 50;
   std::vector<std::string> trustedProxies;
 
   // Both set: the port serves HTTPS only. redirectPort (0: none) then

@@ -27,7 +27,7 @@ class PostgresqlReportStore final : public ReportStore {
   ~PostgresqlReportStore() override;
 
   void storeAsync(ReportFields fields, StoreDone done) override;
-  std::optional<std::string> tokenOf(std::string_view playerId) override;
+  TokenLookup tokenOf(std::string_view playerId) override;
   std::optional<bool> playerExists(std::string_view playerId) override;
   int64_t reportCount() override;
   int64_t playerCount() override;

@@ -75,6 +75,14 @@ struct ReportFilter {
   std::string text;      // empty: any line
 };
 
+// A player's page token, or why there is none.
+struct TokenLookup {
+  std::optional<std::string> token;  // nothing: no such player, or `failed`
+  bool failed = false;               // the database could not be read
+  explicit operator bool() const { return token.has_value(); }
+  const std::string& operator*() const { return *token; }
+};
+
 struct PlayerReports {
   int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest first
@@ -97,6 +105,10 @@ inline constexpr int64_t kMaxListedTotals = 100;
 // Longest search text, in bytes. A search looks at the listed part of each
 // line only, the part the page can show.
 inline constexpr size_t kMaxSearchBytes = 100;
+// A search the trigram index cannot answer (under three characters, or not
+// well-formed UTF-8) reads the player's newest lines only, this many at
+// most, so that its cost stays bounded whatever the player has stored.
+inline constexpr int64_t kMaxScannedLines = 20000;
 
 // Where a page of a player's lines starts, by the id of a line listed on the
 // page beside it: the lines just older (id < olderThan) or just newer
@@ -173,7 +185,9 @@ class ReportStore {
   // The same, waiting for the answer.
   std::optional<StoredReport> store(ReportFields fields);
 
-  virtual std::optional<std::string> tokenOf(std::string_view playerId) = 0;
+  // Tells a player the database does not know from a database that could
+  // not be read, which the client is told to try again later.
+  virtual TokenLookup tokenOf(std::string_view playerId) = 0;
   // Nothing when the database cannot be read.
   virtual std::optional<bool> playerExists(std::string_view playerId) = 0;
   // Nothing when no player has this token.

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "store/pending_reports.h"
 #include "store/report_store.h"
@@ -15,11 +18,14 @@ namespace tidemark {
 // which keeps one sync per batch instead of one per report under load.
 class SqliteReportStore final : public ReportStore {
  public:
+  // Page threads, the token lookup and /healthz each read on one of these.
+  static constexpr int kReaders = 4;
+
   static std::unique_ptr<SqliteReportStore> open(const std::string& path, std::string& error);
   ~SqliteReportStore() override;
 
   void storeAsync(ReportFields fields, StoreDone done) override;
-  std::optional<std::string> tokenOf(std::string_view playerId) override;
+  TokenLookup tokenOf(std::string_view playerId) override;
   std::optional<bool> playerExists(std::string_view playerId) override;
   int64_t reportCount() override;
   int64_t playerCount() override;
@@ -50,8 +56,31 @@ class SqliteReportStore final : public ReportStore {
   SqliteConnection writer_;
   SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_, findReportId_;
 
-  std::mutex readMutex_;
-  SqliteConnection reader_;
+  // A pooled read connection, given back when this goes. WAL readers do
+  // not wait for the writer nor for each other.
+  struct ReadConnection {
+    SqliteConnection connection;
+    // Its statements are cut past this (a progress handler reads it).
+    std::chrono::steady_clock::time_point deadline;
+  };
+  class Reader {
+   public:
+    Reader(SqliteReportStore& store, ReadConnection* connection);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    sqlite3* get() const { return connection_->connection.get(); }
+
+   private:
+    SqliteReportStore& store_;
+    ReadConnection* connection_;
+  };
+  Reader borrowReader();
+
+  std::mutex readersMutex_;
+  std::condition_variable readerReturned_;
+  std::vector<std::unique_ptr<ReadConnection>> readers_;
+  std::vector<ReadConnection*> idleReaders_;
 
   // Removals (erasure, retention), one at a time.
   std::mutex maintainMutex_;

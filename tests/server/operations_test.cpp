@@ -111,6 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Refused{"reports-per-second = 1e-300\n", "server.conf:1: --reports-per-second"},
                       Refused{"registrations-per-minute = 0x10\n", "server.conf:1: --registrations-per-minute"},
                       Refused{"reports-per-second = 0.0000001\n", "server.conf:1: --reports-per-second"},
+                      Refused{"pages-per-second = 1e-300\n", "server.conf:1: --pages-per-second"},
+                      Refused{"address-page-burst = 0\n", "server.conf:1: --address-page-burst"},
                       Refused{"threads = 2\nfrobnicate = 1\n", "server.conf:2: unknown option --frobnicate"},
                       Refused{"threads = 2\n\nthreads = 3\n", "server.conf:3: threads is set twice (first on line 1)"}));
 

@@ -86,9 +86,9 @@ TEST_P(PlayerDataStoreTest, DayTotals_CountEachUtcDayAndPattern_AlsoRowsFromBefo
   const bool sqlite = GetParam() == StoreKind::Sqlite;
   store.reset();
   ASSERT_TRUE(database.execute(
-      std::string(sqlite ? "DROP TRIGGER reports_count_day; DROP TRIGGER reports_uncount; PRAGMA user_version = 5; "
+      std::string(sqlite ? "DROP TRIGGER reports_count_day; DROP TRIGGER reports_uncount; PRAGMA user_version = 6; "
                          : "DROP TRIGGER reports_uncount ON reports; DROP FUNCTION uncount_report();"
-                           " DELETE FROM schema_migrations WHERE version = 7; ") +
+                           " DELETE FROM schema_migrations WHERE version = 8; ") +
       "DROP TABLE day_totals; DROP TABLE server_secrets"));
   std::string error;
   store = ReportStore::open(database.address(), error);

@@ -225,9 +225,20 @@ TEST_P(ProtocolTest, Token_ForAnUnknownPlayerIsAPlainTextTheClientShows) {
   for (const std::string wader : {"0123456789abcdef0123456789abcdef", "12ab", ""}) {
     const auto answer = get(getTarget({{"get", "token"}, {"wader", wader}}));
     ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 404);
     EXPECT_EQ(answer->body, "This player id is not known to the server.");
     EXPECT_TRUE(parse(answer->body).HasParseError());
   }
+}
+
+TEST_P(ProtocolTest, Token_WhenTheDatabaseCannotBeRead_IsA503NotAnUnknownPlayer) {
+  const std::string aid = member(parse(server->report(ReportForm{})), "aid");
+  ASSERT_TRUE(database.execute("ALTER TABLE players RENAME TO players_elsewhere"));
+  const auto answer = get(getTarget({{"get", "token"}, {"wader", aid}}));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 503);
+  EXPECT_NE(answer->body.find("try again"), std::string::npos) << answer->body;
+  EXPECT_TRUE(answer->has_header("Retry-After"));
 }
 
 // Each kind of bad input gets a 400 with a short reason and leaves the

@@ -274,6 +274,9 @@ TEST_P(ReportStoreTest, Filter_NarrowsByPatternAndLiteralBytes_TotalsCountEveryP
   as("ja", 4, std::string("\x1F" "Bob\x1F\xFF\x00raw", 10));
   as("en", 3, "\x1F" "Carol\x1Fsays_hi");
   as("en", 2, std::string(kListedLineBytes, 'x') + "needle");
+  // A stray continuation byte after a character, UTF-8 after it, and the
+  // characters FTS5 and LIKE would read as syntax.
+  as("en", 3, "ab\xC3\x80\x80 \xE3\x81\x82\xE3\x81\x84\xE3\x81\x86 \"q\" 50%_\\x");
   ASSERT_TRUE(store->store(fields({}, "someone else waves 100%")));
   const std::string token = *store->tokenOf(first->playerId);
 
@@ -299,6 +302,7 @@ TEST_P(ReportStoreTest, Filter_NarrowsByPatternAndLiteralBytes_TotalsCountEveryP
   EXPECT_EQ(page->totals[0].patternId, 2);
   EXPECT_EQ(page->totals[0].count, 3);
   EXPECT_EQ(page->totals[1].patternId, 3);
+  EXPECT_EQ(page->totals[1].count, 2);
   EXPECT_EQ(page->totals[2].language, "ja");
   EXPECT_EQ(page->totals[2].count, 1);
 
@@ -307,9 +311,26 @@ TEST_P(ReportStoreTest, Filter_NarrowsByPatternAndLiteralBytes_TotalsCountEveryP
   EXPECT_EQ(lines(pattern("en", 2), 1, 1), std::make_pair(int64_t{3}, Lines{"\x1F" "Alice\x1Fwaves"}));
   EXPECT_EQ(lines(pattern("en", 2, "100")), std::make_pair(int64_t{1}, Lines{"\x1F" "Alice\x1Fwaves 100%"}));
   // LIKE's wildcards, bytes that are not UTF-8 and NUL are matched as themselves.
-  EXPECT_EQ(lines(search("%")).first, 1);
-  EXPECT_EQ(lines(search("_")), std::make_pair(int64_t{1}, Lines{"\x1F" "Carol\x1Fsays_hi"}));
+  EXPECT_EQ(lines(search("%")).first, 2);
+  EXPECT_EQ(lines(search("_")).second.back(), "\x1F" "Carol\x1Fsays_hi");
+  EXPECT_EQ(lines(search("_")).first, 2);
   EXPECT_EQ(lines(search(std::string("\xFF\x00r", 3))).first, 1);
+  // Three characters and more are looked up in the trigram index, with the
+  // same literal, case-sensitive answers.
+  for (const char* text : {"ab\xC3\x80", "\xE3\x81\x82\xE3\x81\x84\xE3\x81\x86", "\"q\"", "50%_\\x", "0%_", "waves 1"})
+    EXPECT_EQ(lines(search(text)).first, 1) << text;
+  EXPECT_EQ(lines(search("waves")).first, 2);
+  // A search's pages, by offset and by the key of the line beside them.
+  const auto both = store->reportsOf(token, 0, 50, search("waves"));
+  ASSERT_TRUE(both);
+  ASSERT_EQ(both->reports.size(), 2u);
+  EXPECT_EQ(lines(search("waves"), 1, 1), std::make_pair(int64_t{2}, Lines{"\x1F" "Alice\x1Fwaves 100%"}));
+  const auto older = store->reportsOf(token, 0, 1, search("waves"), PageKey{both->reports[0].reportId, {}});
+  const auto newer = store->reportsOf(token, 0, 1, search("waves"), PageKey{{}, both->reports[1].reportId});
+  ASSERT_TRUE(older && newer);
+  EXPECT_EQ(older->reports.at(0).reportId, both->reports[1].reportId);
+  EXPECT_EQ(newer->reports.at(0).reportId, both->reports[0].reportId);
+  EXPECT_EQ(lines(search("ALICE")).first, 0);
   // Only the listed part of a line is searched: the page could not show the rest.
   EXPECT_EQ(lines(search("needle")).first, 0);
   // No such pattern, or a language of bytes no stored language has: no lines, not an error.
@@ -387,7 +408,9 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
       std::string(sqlite ? "DROP TRIGGER reports_count_day; DROP TRIGGER reports_uncount; "
                          : "DROP TRIGGER reports_uncount ON reports; DROP FUNCTION uncount_report(); ") +
       "DROP TABLE day_totals; DROP TABLE server_secrets; " +
-      std::string(sqlite ? "DROP TRIGGER reports_count_pattern; "
+      std::string(sqlite ? "DROP TRIGGER reports_index_text; DROP TRIGGER reports_unindex_text; DROP TABLE report_text; "
+                         : "DROP INDEX reports_by_text; ") +
+      (sqlite ? "DROP TRIGGER reports_count_pattern; "
                          : "DROP TRIGGER reports_count_pattern ON reports; DROP FUNCTION count_pattern_total(); ") +
       "DROP TABLE pattern_totals; DROP INDEX reports_by_line;"
       " CREATE INDEX reports_by_line_time ON reports(player, ltime); " +
@@ -414,6 +437,10 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
   ASSERT_EQ(page->totals.size(), 1u);
   EXPECT_EQ(page->totals[0].count, 2);
   EXPECT_EQ(page->total, 2);
+  // The search index holds the lines from before.
+  const auto found = store->reportsOf(*store->tokenOf(playerId), 0, 50, ReportFilter{{}, std::nullopt, "Alice"});
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->total, 1);
 }
 
 TEST_P(ReportStoreTest, PageTotals_AreBounded_APatternPastThemStillFilters) {

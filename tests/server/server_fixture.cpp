@@ -77,10 +77,23 @@ LocalServer::LocalServer(const std::filesystem::path& database, ServiceLimits se
                          HttpLimits httpLimits)
     : LocalServer(database.string(), std::move(serviceLimits), std::move(httpLimits)) {}
 
-LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimits, HttpLimits httpLimits) {
+namespace {
+
+std::unique_ptr<ReportStore> openStore(const std::string& database) {
   std::string error;
-  store_ = ReportStore::open(database, error);
-  if (!store_) throw std::runtime_error("cannot open the store: " + error);
+  auto store = ReportStore::open(database, error);
+  if (!store) throw std::runtime_error("cannot open the store: " + error);
+  return store;
+}
+
+}  // namespace
+
+LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimits, HttpLimits httpLimits)
+    : LocalServer(openStore(database), std::move(serviceLimits), std::move(httpLimits)) {}
+
+LocalServer::LocalServer(std::unique_ptr<ReportStore> store, ServiceLimits serviceLimits, HttpLimits httpLimits)
+    : store_(std::move(store)) {
+  std::string error;
   // The log lines are not what these tests read.
   logFile_ = std::tmpfile();
   log_ = std::make_unique<ServerLog>(logFile_);
@@ -93,6 +106,7 @@ LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimit
 LocalServer::~LocalServer() {
   front_->stop();
   front_.reset();
+  service_->stopPages();
   service_->stopBackgroundWork();
   // The store's last answers still reach the service.
   store_.reset();

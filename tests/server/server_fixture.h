@@ -55,6 +55,7 @@ class LocalServer {
   explicit LocalServer(const std::filesystem::path& database, ServiceLimits serviceLimits = {},
                        HttpLimits httpLimits = {});
   LocalServer(const std::string& database, ServiceLimits serviceLimits = {}, HttpLimits httpLimits = {});
+  LocalServer(std::unique_ptr<ReportStore> store, ServiceLimits serviceLimits = {}, HttpLimits httpLimits = {});
   ~LocalServer();
 
   int port() const { return port_; }

@@ -374,7 +374,7 @@ class SilentStore final : public ReportStore {
     std::lock_guard lock(mutex_);
     waiting_.push_back(std::move(done));
   }
-  std::optional<std::string> tokenOf(std::string_view) override { return std::nullopt; }
+  TokenLookup tokenOf(std::string_view) override { return {}; }
   std::optional<bool> playerExists(std::string_view) override { return false; }
   int64_t reportCount() override { return 0; }
   int64_t playerCount() override { return 0; }

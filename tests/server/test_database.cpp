@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/random_ids.h"
+#include "store/sqlite_migrations.h"
 
 namespace tidemark::testing {
 namespace {
@@ -157,7 +158,10 @@ bool TestDatabase::execute(const std::string& sql) const {
 
 bool TestDatabase::executeOn(const std::string& sqliteFile, const std::string& sql) {
   sqlite3* db = nullptr;
+  std::string ignored;
+  // With the functions the schema's triggers call, as the server's writer has.
   const bool done = sqlite3_open_v2(sqliteFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                    registerSqliteFunctions(db, ignored) &&
                     sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return done;

@@ -1,0 +1,217 @@
+#include <algorithm>
+#include <deque>
+#include <vector>
+#include <string>
+
+#include "base/utf8_search_text.h"
+#include "store/sqlite_report_store.h"
+#include "store/sqlite_statements.h"
+
+// The SQLite store's reading side: WAL read connections in a small pool,
+// each statement cut at the store's wait bound.
+namespace tidemark {
+
+using namespace sqlite;
+
+SqliteReportStore::Reader SqliteReportStore::borrowReader() {
+  std::unique_lock lock(readersMutex_);
+  readerReturned_.wait(lock, [&] { return !idleReaders_.empty(); });
+  ReadConnection* connection = idleReaders_.back();
+  idleReaders_.pop_back();
+  return Reader(*this, connection);
+}
+
+SqliteReportStore::Reader::Reader(SqliteReportStore& store, ReadConnection* connection)
+    : store_(store), connection_(connection) {
+  connection_->deadline = std::chrono::steady_clock::now() + kDatabaseWait;
+}
+
+SqliteReportStore::Reader::~Reader() {
+  {
+    std::lock_guard lock(store_.readersMutex_);
+    store_.idleReaders_.push_back(connection_);
+  }
+  store_.readerReturned_.notify_one();
+}
+
+TokenLookup SqliteReportStore::tokenOf(std::string_view playerId) {
+  const Reader reader = borrowReader();
+  std::string error;
+  TokenLookup lookup;
+  auto query = prepare(reader.get(), "SELECT token FROM players WHERE aid = ?1", error);
+  if (!query) {
+    lookup.failed = true;
+    return lookup;
+  }
+  bindText(query.get(), 1, playerId);
+  const int rc = sqlite3_step(query.get());
+  if (rc == SQLITE_ROW) lookup.token = columnText(query.get(), 0);
+  else if (rc != SQLITE_DONE) lookup.failed = true;
+  return lookup;
+}
+
+std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view token, int64_t offset, int64_t limit,
+                                                            const ReportFilter& filter, const PageKey& key) {
+  const Reader reader = borrowReader();
+  std::string error;
+  sqlite3* db = reader.get();
+  // One read transaction, so that the count, the totals and the rows agree.
+  if (!exec(db, "BEGIN", error)) return std::nullopt;
+  struct EndRead {
+    sqlite3* db;
+    ~EndRead() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+  } endRead{db};
+
+  auto player = prepare(db, "SELECT id FROM players WHERE token = ?1", error);
+  if (!player) return std::nullopt;
+  bindText(player.get(), 1, token);
+  if (sqlite3_step(player.get()) != SQLITE_ROW) return std::nullopt;
+  const int64_t playerRow = sqlite3_column_int64(player.get(), 0);
+
+  PlayerReports result;
+  auto totals = prepare(db,
+      "SELECT lang, pid, count FROM pattern_totals WHERE player = ?1 ORDER BY count DESC, lang, pid LIMIT ?2",
+      error);
+  if (!totals) return std::nullopt;
+  sqlite3_bind_int64(totals.get(), 1, playerRow);
+  sqlite3_bind_int64(totals.get(), 2, kMaxListedTotals);
+  int rc;
+  while ((rc = sqlite3_step(totals.get())) == SQLITE_ROW)
+    result.totals.push_back({columnText(totals.get(), 0), sqlite3_column_int(totals.get(), 1),
+                             sqlite3_column_int64(totals.get(), 2)});
+  // A read cut at its deadline is a failed read, not a shorter page.
+  if (rc != SQLITE_DONE) return std::nullopt;
+
+  // Only the terms in use are written, so that a pattern filter can use
+  // reports_by_pattern. Their values are bound, never spliced; instr() on
+  // blobs compares bytes, so no character of the search text is special.
+  // A search the trigram index can answer starts from the index's
+  // candidates and compares their bytes; any other reads the player's newest
+  // kMaxScannedLines lines only.
+  const bool indexed = !filter.text.empty() && indexableSearch(filter.text);
+  std::string where = indexed ? " FROM report_text t CROSS JOIN reports r ON r.id = t.rowid"
+                                " WHERE t.report_text MATCH :phrase AND r.player = :player"
+                              : " FROM reports r WHERE r.player = :player";
+  if (filter.patternId) where += " AND r.lang = :lang AND r.pid = :pid";
+  if (!filter.text.empty()) where += " AND instr(substr(r.log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  if (!filter.text.empty() && !indexed)
+    where += " AND r.id >= (SELECT coalesce(min(id), 0) FROM (SELECT id FROM reports WHERE player = :player"
+             " ORDER BY id DESC LIMIT :scanned))";
+  const auto bindFilter = [&](sqlite3_stmt* statement) {
+    const auto index = [statement](const char* name) { return sqlite3_bind_parameter_index(statement, name); };
+    sqlite3_bind_int64(statement, index(":player"), playerRow);
+    sqlite3_bind_int64(statement, index(":listed"), static_cast<int64_t>(kListedLineBytes));
+    if (filter.patternId) {
+      bindText(statement, index(":lang"), filter.language);
+      sqlite3_bind_int(statement, index(":pid"), *filter.patternId);
+    }
+    bindText(statement, index(":text"), filter.text);
+    sqlite3_bind_int64(statement, index(":scanned"), kMaxScannedLines);
+    // One phrase: FTS5 takes everything between the quotes literally but
+    // a doubled quote.
+    std::string phrase = "\"";
+    for (const char c : filter.text) phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
+    bindText(statement, index(":phrase"), phrase + "\"");
+  };
+
+  // An indexed search counts its matches and picks the page's in one pass
+  // up the index's candidates: reading the index downwards, as the page
+  // lists, costs several times more. The page's rows are then read by id.
+  std::vector<int64_t> chosen;
+  if (indexed) {
+    auto matches = prepare(db, ("SELECT t.rowid" + where + " ORDER BY t.rowid ASC").c_str(), error);
+    if (!matches) return std::nullopt;
+    bindFilter(matches.get());
+    std::deque<int64_t> newest;  // the last offset + limit below the key
+    while ((rc = sqlite3_step(matches.get())) == SQLITE_ROW) {
+      const int64_t found = sqlite3_column_int64(matches.get(), 0);
+      ++result.total;
+      if (key.newerThan) {
+        if (found > *key.newerThan && static_cast<int64_t>(chosen.size()) < limit) chosen.push_back(found);
+      } else if (!key.olderThan || found < *key.olderThan) {
+        newest.push_back(found);
+        if (static_cast<int64_t>(newest.size()) > offset + limit) newest.pop_front();
+      }
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+    for (auto it = newest.rbegin(); it != newest.rend(); ++it)
+      if (it - newest.rbegin() >= offset) chosen.push_back(*it);
+    if (chosen.empty()) return result;
+  }
+
+  // Without a search the kept totals answer; a search counts its matches.
+  auto count = indexed ? nullptr : prepare(db,
+      filter.text.empty()
+          ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
+             (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
+          : ("SELECT count(*)" + where).c_str(),
+      error);
+  if (!indexed) {
+    if (!count) return std::nullopt;
+    bindFilter(count.get());
+    if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
+    result.total = sqlite3_column_int64(count.get(), 0);
+  }
+
+  // The ids picked above are the database's own integers, safe to write out.
+  std::string picked;
+  for (const int64_t each : chosen) picked += (picked.empty() ? "" : ",") + std::to_string(each);
+  const std::string listed = "SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present,"
+                             " substr(r.log, 1, :listed)";
+  auto rows = prepare(db,
+      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ") ORDER BY r.id" +
+                     (key.newerThan ? " ASC" : " DESC")
+               : listed + where + (key.olderThan ? " AND r.id < :older" : "") +
+                     (key.newerThan ? " AND r.id > :newer" : "") +
+                     // The lines just newer are the first ones counting upwards.
+                     " ORDER BY r.id" + (key.newerThan ? " ASC" : " DESC") + " LIMIT :limit OFFSET :offset")
+          .c_str(),
+      error);
+  if (!rows) return std::nullopt;
+  bindFilter(rows.get());
+  if (key.olderThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":older"), *key.olderThan);
+  if (key.newerThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":newer"), *key.newerThan);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
+  while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+    ListedReport r;
+    r.reportId = sqlite3_column_int64(rows.get(), 0);
+    r.receivedAtMs = sqlite3_column_int64(rows.get(), 1);
+    r.language = columnText(rows.get(), 2);
+    r.patternId = sqlite3_column_int(rows.get(), 3);
+    r.code = sqlite3_column_int(rows.get(), 4);
+    r.lineTime = sqlite3_column_int64(rows.get(), 5);
+    r.present = sqlite3_column_int(rows.get(), 6) != 0;
+    r.line = columnBlob(rows.get(), 7);
+    result.reports.push_back(std::move(r));
+  }
+  if (rc != SQLITE_DONE) return std::nullopt;
+  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
+  return result;
+}
+
+std::optional<bool> SqliteReportStore::playerExists(std::string_view playerId) {
+  const Reader reader = borrowReader();
+  std::string error;
+  auto query = prepare(reader.get(), "SELECT 1 FROM players WHERE aid = ?1", error);
+  if (!query) return std::nullopt;
+  bindText(query.get(), 1, playerId);
+  const int rc = sqlite3_step(query.get());
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  return std::nullopt;
+}
+
+int64_t SqliteReportStore::count(const char* sql) {
+  const Reader reader = borrowReader();
+  std::string error;
+  auto query = prepare(reader.get(), sql, error);
+  if (!query || sqlite3_step(query.get()) != SQLITE_ROW) return -1;
+  return sqlite3_column_int64(query.get(), 0);
+}
+
+int64_t SqliteReportStore::reportCount() { return count("SELECT count(*) FROM reports"); }
+int64_t SqliteReportStore::playerCount() { return count("SELECT count(*) FROM players"); }
+bool SqliteReportStore::healthy() { return count("SELECT 1") == 1; }
+
+}  // namespace tidemark

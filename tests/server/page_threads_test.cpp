@@ -1,0 +1,149 @@
+// Pages read the database on page threads of their own: a slow page holds
+// up neither the event loops nor the reports, and pages are rate-limited.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "server_fixture.h"
+
+namespace tidemark {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A real store whose page reads wait until released (5 s at most).
+class SlowPagesStore final : public ReportStore {
+ public:
+  explicit SlowPagesStore(std::unique_ptr<ReportStore> inner) : inner_(std::move(inner)) {}
+
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    releasedSignal_.notify_all();
+  }
+  int waiting() const { return waiting_; }
+
+  void storeAsync(ReportFields fields, StoreDone done) override { inner_->storeAsync(std::move(fields), std::move(done)); }
+  TokenLookup tokenOf(std::string_view playerId) override { return inner_->tokenOf(playerId); }
+  std::optional<bool> playerExists(std::string_view playerId) override { return inner_->playerExists(playerId); }
+  int64_t reportCount() override { return inner_->reportCount(); }
+  int64_t playerCount() override { return inner_->playerCount(); }
+  bool healthy() override { return inner_->healthy(); }
+  size_t queueDepth() const override { return inner_->queueDepth(); }
+  std::string describe() const override { return inner_->describe(); }
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override {
+    return inner_->dayTotalsOf(token, fromDay);
+  }
+  std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
+                                                         int64_t limit) override {
+    return inner_->exportBatch(token, afterId, limit);
+  }
+  EraseOutcome forgetPlayer(std::string_view token) override { return inner_->forgetPlayer(token); }
+  int64_t removeErasedPlayers() override { return inner_->removeErasedPlayers(); }
+  int64_t removeLinesReceivedBefore(int64_t beforeMs) override { return inner_->removeLinesReceivedBefore(beforeMs); }
+  std::optional<std::string> pageSecret() override { return inner_->pageSecret(); }
+
+ protected:
+  std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
+                                           const ReportFilter& filter, const PageKey& key) override {
+    ++waiting_;
+    {
+      std::unique_lock lock(mutex_);
+      releasedSignal_.wait_for(lock, 5s, [&] { return released_; });
+    }
+    --waiting_;
+    return inner_->reportsOf(token, offset, limit, filter, key);
+  }
+
+ private:
+  std::unique_ptr<ReportStore> inner_;
+  std::mutex mutex_;
+  std::condition_variable releasedSignal_;
+  bool released_ = false;
+  std::atomic<int> waiting_{0};
+};
+
+std::string tokenOfNewPlayer(testing::LocalServer& server, const std::string& line) {
+  testing::ReportForm form;
+  form.log = line;
+  const std::string answer = server.report(form);
+  const size_t aid = answer.find("\"aid\":\"");
+  if (aid == std::string::npos) return {};
+  const auto token = server.store().tokenOf(answer.substr(aid + 7, 32));
+  return token ? *token : std::string();
+}
+
+TEST(PageThreads, SlowPages_HoldUpNeitherTheLanguageListNorReports_AndAre503AtTheirDeadline) {
+  testing::TempDir dir;
+  std::string error;
+  auto slow = std::make_unique<SlowPagesStore>(ReportStore::open((dir.path() / "reports.sqlite3").string(), error));
+  SlowPagesStore& store = *slow;
+  testing::LocalServer server(std::move(slow));
+  const std::string token = tokenOfNewPlayer(server, "a line");
+  ASSERT_FALSE(token.empty());
+
+  // More slow views at once than there are event loops.
+  std::vector<int> statuses(4, 0);
+  std::vector<std::thread> viewers;
+  for (size_t i = 0; i < statuses.size(); ++i)
+    viewers.emplace_back([&, i] {
+      const auto page = server.client().Get("/" + token);
+      statuses[i] = page ? page->status : -1;
+    });
+  for (int i = 0; i < 200 && store.waiting() < 2; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_GE(store.waiting(), 2);
+
+  auto client = server.client();
+  client.set_read_timeout(1s);
+  const auto languages = client.Get(testing::getTarget({{"get", "lang"}, {"lang", ""}}));
+  ASSERT_TRUE(languages) << "the language list waited for the slow pages";
+  EXPECT_EQ(languages->status, 200);
+  testing::ReportForm other;
+  other.log = "another player's line";
+  const auto report = client.Post("/rep/post.php", other.body(), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(report) << "another player's report waited for the slow pages";
+  EXPECT_EQ(report->status, 200);
+
+  for (auto& viewer : viewers) viewer.join();
+  for (const int status : statuses) EXPECT_EQ(status, 503);
+  store.release();
+  const auto page = server.client().Get("/" + token);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+}
+
+TEST(PageThreads, PageViewsAreLimitedPerPlayerAndPerAddress) {
+  testing::TempDir dir;
+  ServiceLimits limits;
+  limits.pagesPerSecond = limits.addressPagesPerSecond = 0.001;
+  limits.pageBurst = 2;
+  limits.addressPageBurst = 4;
+  testing::LocalServer server(dir.path() / "reports.sqlite3", limits);
+  const std::string first = tokenOfNewPlayer(server, "first"), second = tokenOfNewPlayer(server, "second");
+  auto client = server.client();
+  const auto status = [&](const std::string& token) {
+    const auto page = client.Get("/" + token);
+    return page ? page->status : -1;
+  };
+  EXPECT_EQ(status(first), 200);
+  EXPECT_EQ(status(first), 200);
+  const auto refused = client.Get("/" + first);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 429);
+  EXPECT_EQ(refused->body, "Too many views of this page. Please wait a moment.");
+  EXPECT_TRUE(refused->has_header("Retry-After"));
+  // The address's fourth view is another player's page; its fifth is refused.
+  EXPECT_EQ(status(second), 200);
+  const auto fromAddress = client.Get("/" + second);
+  ASSERT_TRUE(fromAddress);
+  EXPECT_EQ(fromAddress->status, 429);
+  EXPECT_NE(fromAddress->body.find("from this address"), std::string::npos) << fromAddress->body;
+}
+
+}  // namespace
+}  // namespace tidemark
