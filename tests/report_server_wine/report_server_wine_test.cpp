@@ -58,10 +58,16 @@ protected:
     }
 
     // GET of a path below the server's root on the same client.
+    // The whole page: it is longer than the protocol's answers, which are cut.
     std::string fetchPage(const std::string& path) {
         HttpClient* client = connection->client();
         if (client == nullptr || !client->get(path, {}, kRequestFlags)) return {};
-        return readAnswer(*client);
+        std::string page;
+        char buffer[4096];
+        std::uint32_t got = 0;
+        for (int reads = 0; reads < 1024 && client->read(buffer, sizeof buffer, got) && got > 0; ++reads)
+            page.append(buffer, got);
+        return page;
     }
 
     std::unique_ptr<ServerConnection> connection;

@@ -159,9 +159,10 @@ bool TestDatabase::execute(const std::string& sql) const {
 bool TestDatabase::executeOn(const std::string& sqliteFile, const std::string& sql) {
   sqlite3* db = nullptr;
   std::string ignored;
-  // With the functions the schema's triggers call, as the server's writer has.
+  // With the functions the schema's triggers call, as the server's writer
+  // has, and waiting for a running server's write as another client would.
   const bool done = sqlite3_open_v2(sqliteFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-                    registerSqliteFunctions(db, ignored) &&
+                    sqlite3_busy_timeout(db, 5000) == SQLITE_OK && registerSqliteFunctions(db, ignored) &&
                     sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return done;
