@@ -62,7 +62,10 @@ class ReportService final : public HttpService {
 
   // Waits for the pages being built, which read the store: before the
   // store closes.
-  void stopPages() { pages_.reset(); }
+  void stopPages() {
+    store_.interruptReads();
+    pages_.reset();
+  }
 
   const ServerMetrics& metrics() const { return metrics_; }
   // Stops the background removals; before the store closes.

@@ -230,6 +230,10 @@ class ReportStore {
   virtual bool healthy() = 0;
   // Reports waiting to be written.
   virtual size_t queueDepth() const = 0;
+  // Cuts the reads running now and those begun later, so that a stop never
+  // waits out a slow page; a store whose reads are bounded otherwise may
+  // leave it.
+  virtual void interruptReads() {}
   virtual std::string describe() const = 0;
 
  protected:

@@ -77,10 +77,12 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
     // held longer than a report's write may take.
     sqlite3_progress_handler(
         reader->connection.get(), 1000,
-        [](void* connection) {
-          return std::chrono::steady_clock::now() > static_cast<ReadConnection*>(connection)->deadline ? 1 : 0;
+        [](void* context) {
+          const auto& read = *static_cast<ReadConnection*>(context);
+          return *read.interrupted || std::chrono::steady_clock::now() > read.deadline ? 1 : 0;
         },
         reader.get());
+    reader->interrupted = &store->readsInterrupted_;
     store->idleReaders_.push_back(reader.get());
     store->readers_.push_back(std::move(reader));
   }

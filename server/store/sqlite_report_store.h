@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -31,6 +32,7 @@ class SqliteReportStore final : public ReportStore {
   int64_t playerCount() override;
   bool healthy() override;
   size_t queueDepth() const override;
+  void interruptReads() override { readsInterrupted_ = true; }
   std::string describe() const override { return "sqlite:" + path_; }
 
   std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
@@ -60,8 +62,10 @@ class SqliteReportStore final : public ReportStore {
   // not wait for the writer nor for each other.
   struct ReadConnection {
     SqliteConnection connection;
-    // Its statements are cut past this (a progress handler reads it).
+    // Its statements are cut past this, or once the store's reads are
+    // interrupted (a progress handler reads both).
     std::chrono::steady_clock::time_point deadline;
+    const std::atomic<bool>* interrupted = nullptr;
   };
   class Reader {
    public:
@@ -81,6 +85,7 @@ class SqliteReportStore final : public ReportStore {
   std::condition_variable readerReturned_;
   std::vector<std::unique_ptr<ReadConnection>> readers_;
   std::vector<ReadConnection*> idleReaders_;
+  std::atomic<bool> readsInterrupted_{false};
 
   // Removals (erasure, retention), one at a time.
   std::mutex maintainMutex_;

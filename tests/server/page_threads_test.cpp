@@ -19,6 +19,13 @@ class SlowPagesStore final : public ReportStore {
  public:
   explicit SlowPagesStore(std::unique_ptr<ReportStore> inner) : inner_(std::move(inner)) {}
 
+  // Set once a held read was let go by the stop's interruption.
+  void onInterrupt(std::atomic<bool>* cut) { cut_ = cut; }
+  void interruptReads() override {
+    if (cut_ && waiting_ > 0) *cut_ = true;
+    release();
+  }
+
   void release() {
     {
       std::lock_guard lock(mutex_);
@@ -66,6 +73,7 @@ class SlowPagesStore final : public ReportStore {
   std::condition_variable releasedSignal_;
   bool released_ = false;
   std::atomic<int> waiting_{0};
+  std::atomic<bool>* cut_ = nullptr;
 };
 
 std::string tokenOfNewPlayer(testing::LocalServer& server, const std::string& line) {
@@ -115,6 +123,46 @@ TEST(PageThreads, SlowPages_HoldUpNeitherTheLanguageListNorReports_AndAre503AtTh
   const auto page = server.client().Get("/" + token);
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
+}
+
+// A stop does not wait out the page being built: its read is cut (for
+// SQLite, a long read in progress fails rather than running to its bound).
+TEST(PageThreads, AStopCutsTheReadsOfPagesBeingBuilt) {
+  testing::TempDir dir;
+  std::string error;
+  std::atomic<bool> cut{false};
+  std::thread viewer;
+  {
+    auto slow = std::make_unique<SlowPagesStore>(ReportStore::open((dir.path() / "a.sqlite3").string(), error));
+    slow->onInterrupt(&cut);
+    SlowPagesStore& store = *slow;
+    testing::LocalServer server(std::move(slow));
+    const std::string token = tokenOfNewPlayer(server, "a line");
+    viewer = std::thread([&server, token] { server.client().Get("/" + token); });
+    for (int i = 0; i < 200 && store.waiting() < 1; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(store.waiting(), 1);
+  }
+  viewer.join();
+  EXPECT_TRUE(cut) << "the stop waited for the page's read";
+
+  auto store = ReportStore::open((dir.path() / "b.sqlite3").string(), error);
+  ASSERT_TRUE(store) << error;
+  ReportFields fields;
+  fields.aid = "";
+  fields.language = "en";
+  fields.patternId = 2;
+  const auto first = store->store(fields);
+  ASSERT_TRUE(first);
+  fields.aid = first->playerId;
+  for (int i = 0; i < 300; ++i) {
+    fields.line = "line " + std::to_string(i);
+    ASSERT_TRUE(store->store(fields));
+  }
+  const std::string token = *store->tokenOf(first->playerId);
+  const ReportFilter scan{{}, std::nullopt, "zz"};  // too short for the index: a scan
+  ASSERT_TRUE(store->reportsOf(token, 0, 50, scan));
+  store->interruptReads();
+  EXPECT_FALSE(store->reportsOf(token, 0, 50, scan));
 }
 
 TEST(PageThreads, PageViewsAreLimitedPerPlayerAndPerAddress) {
