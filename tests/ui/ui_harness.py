@@ -74,9 +74,15 @@ class Wine:
 
     def link_fonts(self):
         """Wine rewrites the font links after a Japanese run; every English
-        run starts with the links an English interface needs."""
-        subprocess.run([WINE_DESKTOP, self.prefix, "--fonts"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       stdin=subprocess.DEVNULL, env=self.environment(), check=True)
+        run starts with the links an English interface needs. A Wine server
+        of the previous test still going away can refuse the first try."""
+        for attempt in range(3):
+            done = subprocess.run([WINE_DESKTOP, self.prefix, "--fonts"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=self.environment())
+            if done.returncode == 0:
+                return
+            time.sleep(1)
+        done.check_returncode()
 
     def set_dpi(self, dpi):
         """The system DPI of the programs started from now on. The prefix's
