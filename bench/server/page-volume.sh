@@ -30,13 +30,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-free_port() {
-    local port
-    while :; do
-        port=$((28000 + RANDOM % 800))
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
-    done
-}
+. "$root/bench/server/free_port.sh"
 
 start_server() {  # build database port
     local flags=(--trusted-proxy 127.0.0.1 --registration-burst 1000000 --registrations-per-minute 1000000

@@ -31,13 +31,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-free_port() {
-    local port
-    while :; do
-        port=$((28000 + RANDOM % 800))
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
-    done
-}
+. "$root/bench/server/free_port.sh"
 
 # A trusted proxy has no per-address connection cap (a cap given as a number
 # stays at a quarter of all connections).
