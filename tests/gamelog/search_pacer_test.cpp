@@ -73,46 +73,58 @@ struct Game {
 
 class PacedSearch : public ::testing::TestWithParam<Game> {};
 
-// The search of a real-sized game stays within its share while it runs,
-// pauses by slices of work rather than after every region, and so finds
-// the log in the time its work takes divided by its share.
-TEST_P(PacedSearch, KeepsItsShareAndFindsTheLogInItsWorkOverTheShare) {
+// A first search of a real-sized game runs on its credit, then keeps to the
+// search's share, pausing by slices of work rather than after every region.
+// A game without a log is then searched over and over within the average
+// share, and a log that appears is found within a rest and a search.
+TEST_P(PacedSearch, KeepsItsSharesAndFindsALogThatAppearsWithinARestAndASearch) {
     const Game game = GetParam();
     FakeClock clock(kNow);
     CostlyImage image(clock, game.queryUs, game.readUs);
     layOut(image.image, game.regions, true);
     SearchPacer pacer(clock);
+    const PacingRule& rule = pacer.rule();
     LocatorInputs inputs;
     inputs.marker = kMarker;
     inputs.clock = &clock;
     inputs.pacer = &pacer;
 
-    const auto found = locateChatLog(image, inputs);
-    ASSERT_TRUE(found.has_value());
+    ASSERT_TRUE(locateChatLog(image, inputs).has_value());
     const std::uint64_t work = pacer.searchWorkMs(), took = clock.elapsedMs();
-    const PacingRule& rule = pacer.rule();
     ASSERT_GT(work, 10 * rule.sliceMs) << "the cost model must make work worth pacing";
-    // At most the share plus the credit it starts with, give or take the
-    // last slice and region, which the search ends before resting for.
+    // The last slice and region, which the search ends before resting for.
     const std::uint64_t slack = (rule.sliceMs + 20) * 100;
-    EXPECT_LE(work * 100, took * rule.sharePercent + rule.burstMs * 100 + slack);
-    // And no more rest than that asks for.
     const std::uint64_t beyondCredit = work > rule.burstMs ? work - rule.burstMs : 0;
-    // (The search's own time is not rest: within the credit it is all it takes.)
+    EXPECT_LE(beyondCredit * 100, took * rule.searchSharePercent + slack);
+    // And no more rest than that asks for (the search's own time within
+    // the credit is all it takes).
     const std::uint64_t ownTime = work / rule.cpuToWork;
-    EXPECT_LE(took * rule.sharePercent, beyondCredit * 100 + ownTime * rule.sharePercent + slack)
+    EXPECT_LE(took * rule.searchSharePercent, beyondCredit * 100 + ownTime * rule.searchSharePercent + slack)
         << "the search rests more than its share asks";
     EXPECT_LE(clock.sleeps(), work / rule.sliceMs + 1) << "small regions are paused after by slices";
 
-    // Searched over and over (as while the game has no log yet), the
-    // credit is spent and the share holds over all of them.
+    // The game loses its log: searched and rested over and over, as the
+    // worker does, the credit is spent and the average share holds.
+    const std::uint64_t marker = kFirstRegion + (game.regions - 1) * kStride + 0x100 + 8;
+    image.image.writeBytes(marker, "\0\0", 2);
     const std::uint64_t before = clock.elapsedMs();
-    std::uint64_t work2 = 0;
-    for (int again = 0; again < 3; ++again) {
-        ASSERT_TRUE(locateChatLog(image, inputs).has_value());
-        work2 += pacer.searchWorkMs();
+    std::uint64_t fruitlessWork = 0;
+    for (int again = 0; again < 4; ++again) {
+        ASSERT_FALSE(locateChatLog(image, inputs).has_value());
+        fruitlessWork += pacer.searchWorkMs();
+        clock.sleepMs(static_cast<std::uint32_t>(pacer.restAfterFruitlessSearchMs()));
     }
-    EXPECT_LE(work2 * 100, (clock.elapsedMs() - before) * rule.sharePercent + rule.burstMs * 100 + 3 * slack);
+    EXPECT_LE(fruitlessWork * 100, (clock.elapsedMs() - before) * rule.sharePercent + rule.burstMs * 100 + 4 * slack);
+
+    // It appears just as a rest begins: found within the time that the
+    // average share allows the search that finds it (the rest pays back the
+    // fruitless search's work, which is no more).
+    ASSERT_FALSE(locateChatLog(image, inputs).has_value());
+    const std::uint64_t appeared = clock.elapsedMs();
+    image.image.writeBytes(marker, kMarker.data(), 2);
+    clock.sleepMs(static_cast<std::uint32_t>(pacer.restAfterFruitlessSearchMs()));
+    ASSERT_TRUE(locateChatLog(image, inputs).has_value());
+    EXPECT_LE((clock.elapsedMs() - appeared) * rule.sharePercent, pacer.searchWorkMs() * 100 + 2 * slack);
 }
 
 // Up to 10,000 regions at about Wine's costs (300 fit the credit: searched
@@ -122,29 +134,33 @@ TEST_P(PacedSearch, KeepsItsShareAndFindsTheLogInItsWorkOverTheShare) {
 INSTANTIATE_TEST_SUITE_P(RealSizes, PacedSearch,
                          ::testing::Values(Game{10000, 40, 60}, Game{3000, 40, 60}, Game{300, 400, 600}));
 
-TEST(SearchPacer, RestsAfterAFruitlessSearchInProportionToItsWorkWithinBounds) {
+TEST(SearchPacer, RestsAfterAFruitlessSearchUntilTheShareHasPaidBackItsWorkWithinBounds) {
     FakeClock clock(kNow);
     PacingRule rule;
+    rule.burstMs = 0;  // every search beyond its credit from the start
     SearchPacer pacer(clock, rule);
     const std::uint64_t shortest = rule.shortestRestMs, longest = rule.longestRestMs;
-    const std::uint64_t middle = (shortest + longest) / 2 / rule.restPerWork / rule.cpuToWork * rule.cpuToWork;
-    for (const auto& [work, rest] : {std::pair<std::uint64_t, std::uint64_t>{0, shortest},
-                                     {middle, middle * rule.restPerWork},
-                                     {100000, longest}}) {
+    for (const auto& [ownMs, rest] : {std::pair<std::uint64_t, std::uint64_t>{0, shortest},
+                                      {1000, 3000 * 100 / rule.sharePercent},
+                                      {100000, longest}}) {
         pacer.beginSearch();
-        clock.advanceMs(work / rule.cpuToWork);
-        EXPECT_EQ(pacer.restAfterFruitlessSearchMs(), rest) << "work " << work;
+        clock.advanceMs(ownMs);  // work, no pause: the search's time earns its share back
+        const std::uint64_t earned = ownMs * rule.sharePercent / 100;
+        EXPECT_NEAR(static_cast<double>(pacer.restAfterFruitlessSearchMs()),
+                    static_cast<double>(std::min(longest, std::max(shortest, rest - earned * 100 / rule.sharePercent))),
+                    1.0)
+            << "own time " << ownMs;
+        clock.sleepMs(static_cast<std::uint32_t>(longest * 10));  // paid back whatever was owed
     }
 }
 
-TEST(SearchPacer, ASearchAfterAFruitlessOneRunsUnpacedOnNoMoreThanThatOnesWork) {
+TEST(SearchPacer, ASearchAfterAFruitlessOneKeepsToTheSearchShareFromItsStart) {
     FakeClock clock(kNow);
     SearchPacer pacer(clock);
     const PacingRule& rule = pacer.rule();
     pacer.beginSearch();
-    clock.advanceMs(100);  // a small game without a log: most of the credit is left
-    const std::uint64_t fruitless = pacer.searchWorkMs();
-    clock.advanceMs(pacer.restAfterFruitlessSearchMs());
+    clock.advanceMs(100);  // a small game without a log: most of the credit is left, and given up
+    clock.sleepMs(static_cast<std::uint32_t>(pacer.restAfterFruitlessSearchMs()));
 
     pacer.beginSearch();
     const std::uint64_t began = clock.elapsedMs();
@@ -153,9 +169,10 @@ TEST(SearchPacer, ASearchAfterAFruitlessOneRunsUnpacedOnNoMoreThanThatOnesWork) 
         pacer.step();
     }
     const std::uint64_t work = pacer.searchWorkMs(), took = clock.elapsedMs() - began;
-    // All of it at the share, but for that work, the credit its rest earned and the last slice.
-    EXPECT_GE(took * rule.sharePercent,
-              (work - rule.sliceMs - fruitless) * 100 - rule.longestRestMs * rule.sharePercent);
+    // All of it at the search's share, but for the credit the rest earned and the last slice.
+    EXPECT_GE(took * rule.searchSharePercent,
+              (work - rule.sliceMs) * 100 - rule.shortestRestMs * rule.sharePercent);
+    EXPECT_LE(took * rule.searchSharePercent, work * 100 + rule.sliceMs * rule.searchSharePercent);
 }
 
 TEST(SearchPacer, CountsTheThreadsProcessorTimeNotItsWaiting) {
@@ -174,6 +191,26 @@ TEST(SearchPacer, CountsTheThreadsProcessorTimeNotItsWaiting) {
     EXPECT_EQ(pacer.searchWorkMs(), 100u * pacer.rule().cpuToWork);
 }
 
+TEST(SearchPacer, ReadsTheThreadsTimeOnlyAsOftenAsItCanHaveChanged) {
+    // Under Wine a reading costs more than a region query.
+    class CountingClock : public FakeClock {
+    public:
+        std::uint64_t threadCpuMs() override {
+            ++readings;
+            return FakeClock::threadCpuMs();
+        }
+        int readings = 0;
+    } clock;
+    SearchPacer pacer(clock);
+    pacer.beginSearch();
+    for (int i = 0; i < 10000; ++i) {  // 10,000 regions in 100 ms
+        if (i % 100 == 0) clock.advanceMs(1);
+        pacer.step();
+    }
+    EXPECT_LE(clock.readings, static_cast<int>(100 / pacer.rule().cpuReadingEveryMs + 2));
+    EXPECT_EQ(pacer.searchWorkMs(), 100u * pacer.rule().cpuToWork) << "and still counts all of it";
+}
+
 TEST(SearchPacer, CreditsASleepThatLastedLongerThanAsked) {
     // Windows' default timer rounds a sleep up to 15.6 ms steps.
     class CoarseClock : public FakeClock {
@@ -190,8 +227,9 @@ TEST(SearchPacer, CreditsASleepThatLastedLongerThanAsked) {
     EXPECT_EQ(work, 3000u * pacer.rule().cpuToWork);
     // Oversleeping lowers the share a little; it is not paid twice (a few
     // sleeps of slack, where a thousand would be owed if it were).
-    const std::uint64_t share = pacer.rule().sharePercent;
-    EXPECT_LE(clock.elapsedMs() * share, (work - pacer.rule().burstMs) * 100 + 16 * 8 * share);
+    const PacingRule& rule = pacer.rule();
+    const std::uint64_t share = rule.searchSharePercent, onCredit = rule.burstMs / rule.cpuToWork;
+    EXPECT_LE(clock.elapsedMs() * share, (work - rule.burstMs) * 100 + (onCredit + 16 * 8) * share);
 }
 
 }  // namespace
