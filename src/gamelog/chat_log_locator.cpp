@@ -135,7 +135,10 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
                 // header's text-buffer pointer, if the entry is the first of
                 // the current buffer.
                 std::uint64_t entry = region.BaseAddress + hit.offset - kEntryHeadSize;
-                if (auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer)) {
+                pacer.hurry(true);
+                const auto slot = findHeaderPointingAt(entry, process, regions, search, keepSearching, pacer);
+                pacer.hurry(false);
+                if (slot) {
                     kept.release();
                     return chatLogAt(*slot);
                 }

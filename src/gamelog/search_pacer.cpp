@@ -46,7 +46,7 @@ void SearchPacer::step() {
     // No more work can have been done than time has passed.
     if (clock_.elapsedMs() - cpuReadAt_ < rule_.cpuReadingEveryMs) return;
     account();
-    if (!pacedSince_ || pacedWorkMs_ - pacedWorkAtPause_ < rule_.sliceMs) return;
+    if (hurried_ || !pacedSince_ || pacedWorkMs_ - pacedWorkAtPause_ < rule_.sliceMs) return;
     // Rest until the work since the credit ran out is the search's share of
     // the time since: a sleep that lasted longer than asked (a coarse timer)
     // and the search's own time count, and work cut into steps shorter than
@@ -57,6 +57,15 @@ void SearchPacer::step() {
     if (owed <= since) return;
     clock_.sleepMs(static_cast<std::uint32_t>(std::min<std::uint64_t>(owed - since, 60000)));
     refill(clock_.elapsedMs());
+}
+
+void SearchPacer::hurry(bool on) {
+    if (hurried_ && !on && pacedSince_) {
+        account();
+        pacedSince_ = clock_.elapsedMs();
+        pacedWorkMs_ = pacedWorkAtPause_ = 0;
+    }
+    hurried_ = on;
 }
 
 std::uint64_t SearchPacer::searchWorkMs() {

@@ -64,6 +64,12 @@ public:
     // Called between two steps of the search (a region listed, a region
     // searched): pauses once a slice of work is due its rest.
     void step();
+    // While the search has found a plausible entry and looks for the pointer
+    // to it, it does not pause: a log that appears is then taken without a
+    // second paced pass. Its work still counts, and the rest after a search
+    // that finds nothing pays it back; after it the search keeps to its
+    // share from there on.
+    void hurry(bool on);
     // The work of the search begun last, in milliseconds.
     std::uint64_t searchWorkMs();
     // How long to wait before searching again after a search that found
@@ -87,6 +93,7 @@ private:
     std::optional<std::uint64_t> pacedSince_;
     std::uint64_t pacedWorkMs_ = 0;
     std::uint64_t pacedWorkAtPause_ = 0;
+    bool hurried_ = false;
     // Work that may still be done without a pause, in hundredths of a
     // millisecond; below zero: owed, which the rest after a search that
     // found nothing pays back.

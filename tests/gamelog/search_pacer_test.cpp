@@ -73,15 +73,18 @@ struct Game {
 
 class PacedSearch : public ::testing::TestWithParam<Game> {};
 
-// A first search of a real-sized game runs on its credit, then keeps to the
-// search's share, pausing by slices of work rather than after every region.
-// A game without a log is then searched over and over within the average
-// share, and a log that appears is found within a rest and a search.
+// A first search of a real-sized game without a log runs on its credit,
+// then keeps to the search's share, pausing by slices of work rather than
+// after every region. Searched over and over, the game costs no more than
+// the average share, and a log that appears is found within a rest and a
+// search.
 TEST_P(PacedSearch, KeepsItsSharesAndFindsALogThatAppearsWithinARestAndASearch) {
     const Game game = GetParam();
     FakeClock clock(kNow);
     CostlyImage image(clock, game.queryUs, game.readUs);
     layOut(image.image, game.regions, true);
+    const std::uint64_t marker = kFirstRegion + (game.regions - 1) * kStride + 0x100 + 8;
+    image.image.writeBytes(marker, "\0\0", 2);  // not there yet
     SearchPacer pacer(clock);
     const PacingRule& rule = pacer.rule();
     LocatorInputs inputs;
@@ -89,7 +92,7 @@ TEST_P(PacedSearch, KeepsItsSharesAndFindsALogThatAppearsWithinARestAndASearch) 
     inputs.clock = &clock;
     inputs.pacer = &pacer;
 
-    ASSERT_TRUE(locateChatLog(image, inputs).has_value());
+    ASSERT_FALSE(locateChatLog(image, inputs).has_value());
     const std::uint64_t work = pacer.searchWorkMs(), took = clock.elapsedMs();
     ASSERT_GT(work, 10 * rule.sliceMs) << "the cost model must make work worth pacing";
     // The last slice and region, which the search ends before resting for.
@@ -103,10 +106,9 @@ TEST_P(PacedSearch, KeepsItsSharesAndFindsALogThatAppearsWithinARestAndASearch) 
         << "the search rests more than its share asks";
     EXPECT_LE(clock.sleeps(), work / rule.sliceMs + 1) << "small regions are paused after by slices";
 
-    // The game loses its log: searched and rested over and over, as the
-    // worker does, the credit is spent and the average share holds.
-    const std::uint64_t marker = kFirstRegion + (game.regions - 1) * kStride + 0x100 + 8;
-    image.image.writeBytes(marker, "\0\0", 2);
+    // Rested and searched over and over, as the worker does: the credit is
+    // spent and the average share holds.
+    clock.sleepMs(static_cast<std::uint32_t>(pacer.restAfterFruitlessSearchMs()));
     const std::uint64_t before = clock.elapsedMs();
     std::uint64_t fruitlessWork = 0;
     for (int again = 0; again < 4; ++again) {
@@ -114,7 +116,7 @@ TEST_P(PacedSearch, KeepsItsSharesAndFindsALogThatAppearsWithinARestAndASearch) 
         fruitlessWork += pacer.searchWorkMs();
         clock.sleepMs(static_cast<std::uint32_t>(pacer.restAfterFruitlessSearchMs()));
     }
-    EXPECT_LE(fruitlessWork * 100, (clock.elapsedMs() - before) * rule.sharePercent + rule.burstMs * 100 + 4 * slack);
+    EXPECT_LE(fruitlessWork * 100, (clock.elapsedMs() - before) * rule.sharePercent + 4 * slack);
 
     // It appears just as a rest begins: found within the time that the
     // average share allows the search that finds it (the rest pays back the
@@ -173,6 +175,34 @@ TEST(SearchPacer, ASearchAfterAFruitlessOneKeepsToTheSearchShareFromItsStart) {
     EXPECT_GE(took * rule.searchSharePercent,
               (work - rule.sliceMs) * 100 - rule.shortestRestMs * rule.sharePercent);
     EXPECT_LE(took * rule.searchSharePercent, work * 100 + rule.sliceMs * rule.searchSharePercent);
+}
+
+TEST(SearchPacer, AHurriedPointerSearchDoesNotPauseAndItsRestPaysItBack) {
+    FakeClock clock(kNow);
+    PacingRule rule;
+    rule.burstMs = 0;
+    SearchPacer pacer(clock, rule);
+    pacer.beginSearch();
+    pacer.hurry(true);
+    for (int i = 0; i < 100; ++i) {
+        clock.advanceMs(10);
+        pacer.step();
+    }
+    EXPECT_EQ(clock.sleeps(), 0u);
+    pacer.hurry(false);
+    std::uint64_t longestPause = 0;
+    for (int i = 0; i < 100; ++i) {
+        const std::uint64_t before = clock.sleptMs();
+        clock.advanceMs(1);
+        pacer.step();
+        longestPause = std::max(longestPause, clock.sleptMs() - before);
+    }
+    EXPECT_GT(clock.sleeps(), 0u) << "the rest of the search keeps to its share";
+    EXPECT_LE(longestPause, std::uint64_t{rule.sliceMs + rule.cpuReadingEveryMs * rule.cpuToWork} * 100 /
+                                rule.searchSharePercent)
+        << "the hurried work is not paid back by pausing the search";
+    // 3,000 ms of hurried work, earned back at the average share in its rest.
+    EXPECT_GE(pacer.restAfterFruitlessSearchMs() * rule.sharePercent, (3000 - 1000 * rule.sharePercent / 100) * 100);
 }
 
 TEST(SearchPacer, CountsTheThreadsProcessorTimeNotItsWaiting) {
