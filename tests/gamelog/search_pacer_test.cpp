@@ -51,13 +51,15 @@ private:
     mutable std::uint64_t owedUs_ = 0;
 };
 
+// The marker entry lies in the last region, its header further on.
+std::uint64_t markerEntry(std::uint64_t regions) { return kFirstRegion + (regions - 1) * kStride + 0x100; }
+
 // `regions` small regions, the log's marker entry and header in the last.
 void layOut(FakeProcessImage& image, std::uint64_t regions, bool withLog) {
     for (std::uint64_t i = 0; i < regions; ++i) image.addRegion(kFirstRegion + i * kStride, kPage);
     image.addRegion(0x7000000000, kPage, 0x02);  // the offset table
     if (!withLog) return;
-    const std::uint64_t last = kFirstRegion + (regions - 1) * kStride;
-    const std::uint64_t entry = last + 0x100, slot = last + 0x801;
+    const std::uint64_t entry = markerEntry(regions), slot = entry + 0x701;
     image.writeU32(entry, static_cast<std::uint32_t>(kNow - 5));
     image.writeBytes(entry + 8, kMarker.data(), kMarker.size());
     image.writeU32(slot - 0x4C, 1);
@@ -83,7 +85,7 @@ TEST_P(PacedSearch, KeepsItsSharesAndFindsALogThatAppearsWithinARestAndASearch) 
     FakeClock clock(kNow);
     CostlyImage image(clock, game.queryUs, game.readUs);
     layOut(image.image, game.regions, true);
-    const std::uint64_t marker = kFirstRegion + (game.regions - 1) * kStride + 0x100 + 8;
+    const std::uint64_t marker = markerEntry(game.regions) + 8;
     image.image.writeBytes(marker, "\0\0", 2);  // not there yet
     SearchPacer pacer(clock);
     const PacingRule& rule = pacer.rule();
