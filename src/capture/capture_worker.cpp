@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "capture/report_delivery.h"
 #include "capture/status_text.h"
@@ -55,7 +56,9 @@ struct WorkerContext {
     WorkerContext(CaptureSession& session, const WorkerServices& services, Clock& clock)
         : generation(session.resetGeneration()),
           connection(services.httpClientFactory, services.serverHost, services.serverPort, services.serverTls),
-          delivery(session, connection, clock, services.settings, services.journalPath, generation,
+          sendingConnection(services.httpClientFactory, services.serverHost, services.serverPort,
+                            services.serverTls),
+          delivery(session, sendingConnection, clock, services.settings, services.journalPath, generation,
                    services.reportIds) {}
 
     // Back to no game, nothing located and nothing loaded. The connection,
@@ -74,8 +77,10 @@ struct WorkerContext {
     ReadPosition position;
     PatternSet patterns;
     bool resumeLog = false;  // a reset came while the log was followed: go on with it if it still holds
-    ServerConnection connection;
+    ServerConnection connection;         // the pattern fetch's
+    ServerConnection sendingConnection;  // the delivery's, used on its thread
     ReportDelivery delivery;
+    std::vector<PendingReport> passMatches;  // of the read pass under way
     bool patternsFetched = false;  // once: a later failed fetch is waited out
     std::uint64_t serverWaitMs = kFirstServerWaitMs;
     int launchConsidered = 0;
@@ -105,6 +110,7 @@ public:
 
     void run() {
         context_.generation = session_.resetGeneration();
+        if (services_.sendOnItsOwnThread) context_.delivery.startSending();
         while (!stopRequested()) {
             const PassOutcome outcome = runPass();
             if (outcome.kind == PassOutcome::Kind::EndThread) break;
@@ -316,7 +322,8 @@ private:
             if (count != context_.position.readCount) {
                 const std::int32_t read = readNewEntries(*context_.game, context_.log, context_.position,
                                                          context_.patterns.compiled, *this);
-                context_.delivery.flushJournal();
+                context_.delivery.handOver(std::move(context_.passMatches));
+                context_.passMatches.clear();
                 if (read < 0) return PassOutcome::abandoned(count);
                 showProgress(count);
                 progressShown = true;
@@ -348,12 +355,14 @@ private:
                                            : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
     }
 
-    // A matching line, handed to the delivery. One met after a reset is refused:
+    // A matching line, handed to the delivery with the rest of its pass. One
+    // met after a reset is refused:
     // it and the rest of the pass are read again under the new generation's set.
     bool onMatch(LogRecord& record) override {
         if (stopRequested()) return false;
         if (session_.resetGeneration() != context_.generation) return false;
-        context_.delivery.submit(record, context_.patterns.language, context_.generation);
+        context_.passMatches.push_back(
+            context_.delivery.reportOf(record, context_.patterns.language, context_.generation));
         return true;
     }
 

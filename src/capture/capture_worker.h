@@ -31,6 +31,10 @@ struct WorkerServices {
     HttpClientFactory httpClientFactory;  // empty: no client can be made
     std::filesystem::path journalPath;    // empty: waiting reports are kept in memory only
     ReportIdSource reportIds;             // empty: random ids
+    // Reports go out on a thread of their own, so that the server never
+    // holds the reading back; off, the worker sends them between its polls
+    // (for tests that step the worker on one thread).
+    bool sendOnItsOwnThread = true;
     std::string serverHost = TIDEMARK_SERVER_HOST;
     std::uint16_t serverPort = TIDEMARK_SERVER_PORT;
     bool serverTls = TIDEMARK_SERVER_TLS != 0;  // reached over HTTPS

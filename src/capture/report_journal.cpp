@@ -1,6 +1,8 @@
 #include "capture/report_journal.h"
 
 #include <algorithm>
+#include <iterator>
+#include <system_error>
 
 #include "capture/report_journal_format.h"
 
@@ -14,7 +16,7 @@ namespace {
 // before compaction), so only a file that is not ours gets cut here.
 constexpr std::size_t kMaxFileBytes = std::size_t{96} << 20;
 
-std::string fileOf(const std::vector<JournalEntry>& entries) {
+std::string fileOf(std::span<const JournalEntry> entries) {
     std::string bytes = format::header();
     for (const JournalEntry& entry : entries) bytes += format::reportRecord(entry);
     return bytes;
@@ -22,14 +24,15 @@ std::string fileOf(const std::vector<JournalEntry>& entries) {
 
 }  // namespace
 
-std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem::path& path, JournalBounds bounds) {
+std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem::path& path, JournalBounds bounds,
+                                                          std::int64_t nowSeconds) {
     std::pair<ReportJournal, JournalLoad> result;
     ReportJournal& journal = result.first;
     JournalLoad& load = result.second;
     journal.path_ = path;
     journal.bounds_ = bounds;
 
-    const FileContents contents = readFile(path, kMaxFileBytes);
+    FileContents contents = readFile(path, kMaxFileBytes);
     if (contents.status == FileContents::Status::Failed) {
         load.notice = JournalLoad::Notice::Unusable;
         return result;
@@ -37,13 +40,20 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
     format::ParsedJournal parsed;
     if (contents.status == FileContents::Status::Read) {
         parsed = format::parse(contents.bytes);
-        if (parsed.header == format::ParsedJournal::Header::OtherVersion) {
-            load.notice = JournalLoad::Notice::OtherVersion;
-            return result;
-        }
-        if (parsed.header == format::ParsedJournal::Header::Foreign) {
-            load.notice = JournalLoad::Notice::Unusable;
-            return result;
+        const bool otherVersion = parsed.header == format::ParsedJournal::Header::OtherVersion;
+        if (otherVersion || parsed.header == format::ParsedJournal::Header::Foreign) {
+            load.setAsideAs = setAsideName(path, nowSeconds);
+            std::error_code failed;
+            std::filesystem::rename(path, load.setAsideAs, failed);
+            if (failed) {
+                load.setAsideAs.clear();
+                load.notice = JournalLoad::Notice::Unusable;
+                return result;
+            }
+            load.notice = otherVersion ? JournalLoad::Notice::OtherVersionSetAside
+                                       : JournalLoad::Notice::ForeignSetAside;
+            contents = FileContents{FileContents::Status::Missing, {}, false};
+            parsed = {};
         }
     }
     if (parsed.damaged || contents.cut) load.notice = JournalLoad::Notice::DamagedTailDropped;
@@ -59,6 +69,8 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
         lineBytes -= waiting[dropped].line.size();
         ++dropped;
     }
+    std::vector<JournalEntry> droppedEntries(std::make_move_iterator(waiting.begin()),
+                                             std::make_move_iterator(waiting.begin() + static_cast<std::ptrdiff_t>(dropped)));
     waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(dropped));
     load.droppedOverBound = dropped;
 
@@ -66,23 +78,83 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
     // a record appended behind a damaged tail would never be read back.
     const std::string clean = fileOf(waiting);
     const bool rewrite = contents.status == FileContents::Status::Missing || contents.bytes != clean;
-    if (rewrite && !replaceFile(path, clean)) {
-        load.notice = JournalLoad::Notice::Unusable;
-        load.waiting = std::move(waiting);
+    std::optional<AppendFile> file;
+    if (!rewrite || replaceFile(path, clean)) {
+        file = AppendFile::open(path);
+        if (file) {
+            journal.file_ = std::move(*file);
+            journal.fileBytes_ = clean.size();
+            journal.liveBytes_ = format::kHeaderBytes;
+            journal.trackAll(waiting);
+        }
+    } else if (contents.status == FileContents::Status::Read && parsed.cleanBytes > 0) {
+        // A folder that refuses the rename, say: the file itself may still
+        // take done marks.
+        journal.useInPlace(contents.bytes, parsed.cleanBytes, waiting, droppedEntries);
+    }
+    if (!journal.usable()) {
+        const bool kept = contents.status == FileContents::Status::Read && !waiting.empty();
+        load.notice = kept ? JournalLoad::Notice::CannotBeMarked : JournalLoad::Notice::Unusable;
+        load.droppedOverBound = 0;
         return result;
     }
-    auto file = AppendFile::open(path);
-    if (!file) {
-        load.notice = JournalLoad::Notice::Unusable;
-        load.waiting = std::move(waiting);
-        return result;
-    }
-    journal.file_ = std::move(*file);
-    journal.fileBytes_ = clean.size();
-    journal.liveBytes_ = format::kHeaderBytes;
-    for (const JournalEntry& entry : waiting) journal.track(entry.id, entry.line.size(), format::reportRecordBytes(entry));
     load.waiting = std::move(waiting);
     return result;
+}
+
+std::filesystem::path ReportJournal::setAsideName(const std::filesystem::path& path, std::int64_t nowSeconds) {
+    std::filesystem::path aside = path;
+    aside += ".unreadable-" + std::to_string(nowSeconds);
+    // Two in one second: the later gets a counter rather than replacing the first.
+    for (int n = 2; std::filesystem::exists(aside) && n < 100; ++n) {
+        aside = path;
+        aside += ".unreadable-" + std::to_string(nowSeconds) + "-" + std::to_string(n);
+    }
+    return aside;
+}
+
+bool ReportJournal::useInPlace(const std::string& bytes, std::size_t cleanBytes,
+                               const std::vector<JournalEntry>& waiting, std::span<const JournalEntry> dropped) {
+    auto file = AppendFile::open(path_);
+    if (!file) return false;
+    if (bytes.size() > cleanBytes && !file->truncate(cleanBytes)) return false;
+    file_ = std::move(*file);
+    fileBytes_ = cleanBytes;
+    liveBytes_ = format::kHeaderBytes;
+    trackAll(waiting);
+    // What the file holds beyond the live records (done marks, answered
+    // reports) counts against compaction, which will be tried later.
+    for (const JournalEntry& entry : dropped)
+        if (!writeRecord(format::doneRecord(entry.id))) break;
+    if (!usable() || !file_.flush()) {
+        file_.close();
+        seqOf_.clear();
+        waiting_.clear();
+        return false;
+    }
+    return true;
+}
+
+void ReportJournal::trackAll(std::span<const JournalEntry> waiting) {
+    for (const JournalEntry& entry : waiting) track(entry.id, entry.line.size(), format::reportRecordBytes(entry));
+}
+
+bool ReportJournal::restart(std::span<const JournalEntry> waiting) {
+    if (path_.empty()) return false;
+    file_.close();
+    if (!replaceFile(path_, fileOf(waiting))) return false;
+    auto file = AppendFile::open(path_);
+    if (!file) return false;
+    file_ = std::move(*file);
+    seqOf_.clear();
+    waiting_.clear();
+    firstSeq_ = 0;
+    waitingLineBytes_ = 0;
+    liveBytes_ = format::kHeaderBytes;
+    trackAll(waiting);
+    fileBytes_ = liveBytes_;
+    retryCompactionAbove_ = 0;
+    return true;
 }
 
 void ReportJournal::track(const ReportId& id, std::uint64_t lineBytes, std::uint64_t recordBytes) {

@@ -37,6 +37,10 @@ enum TextId : int {
     kTextCertificateRevocationUnknown = 139,
     kTextCertificateClientAsked = 140,
     kTextCertificateUnusable = 141,
+    kTextJournalNotWritten = 150,
+    kTextReportGivenUp = 151,
+    kTextJournalSetAside = 152,
+    kTextJournalReadOnly = 153,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.
