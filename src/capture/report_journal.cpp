@@ -22,14 +22,16 @@ std::string fileOf(const std::vector<JournalEntry>& entries) {
 
 }  // namespace
 
-std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem::path& path, JournalBounds bounds) {
+std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem::path& path, JournalBounds bounds,
+                                                          FileSystem& files) {
     std::pair<ReportJournal, JournalLoad> result;
     ReportJournal& journal = result.first;
     JournalLoad& load = result.second;
+    journal.files_ = &files;
     journal.path_ = path;
     journal.bounds_ = bounds;
 
-    const FileContents contents = readFile(path, kMaxFileBytes);
+    const FileContents contents = readFile(files, path, kMaxFileBytes);
     if (contents.status == FileContents::Status::Failed) {
         load.notice = JournalLoad::Notice::Unusable;
         return result;
@@ -66,12 +68,12 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
     // a record appended behind a damaged tail would never be read back.
     const std::string clean = fileOf(waiting);
     const bool rewrite = contents.status == FileContents::Status::Missing || contents.bytes != clean;
-    if (rewrite && !replaceFile(path, clean)) {
+    if (rewrite && !replaceFile(files, path, clean)) {
         load.notice = JournalLoad::Notice::Unusable;
         load.waiting = std::move(waiting);
         return result;
     }
-    auto file = AppendFile::open(path);
+    auto file = AppendFile::open(files, path);
     if (!file) {
         load.notice = JournalLoad::Notice::Unusable;
         load.waiting = std::move(waiting);
@@ -170,7 +172,7 @@ void ReportJournal::shrinkIfWorthIt() {
 }
 
 bool ReportJournal::compact() {
-    const FileContents contents = readFile(path_, kMaxFileBytes);
+    const FileContents contents = readFile(*files_, path_, kMaxFileBytes);
     if (contents.status != FileContents::Status::Read || contents.cut) return false;
     format::ParsedJournal parsed = format::parse(contents.bytes);
     // The file must say what this journal believes waits, or it is left as
@@ -182,8 +184,8 @@ bool ReportJournal::compact() {
         if (!seqOf_.contains(entry.id)) return false;
     const std::string clean = fileOf(parsed.waiting);
     file_.close();
-    const bool replaced = replaceFile(path_, clean);
-    if (auto reopened = AppendFile::open(path_)) file_ = std::move(*reopened);
+    const bool replaced = replaceFile(*files_, path_, clean);
+    if (auto reopened = AppendFile::open(*files_, path_)) file_ = std::move(*reopened);
     if (!replaced || !usable()) return false;
     fileBytes_ = liveBytes_ = clean.size();
     return true;

@@ -60,7 +60,8 @@ public:
     // of another version, or one that is not a journal, is left untouched: a
     // newer or older Tidemark may still want it. A damaged tail is cut off
     // before anything is appended behind it.
-    static std::pair<ReportJournal, JournalLoad> open(const std::filesystem::path& path, JournalBounds bounds = {});
+    static std::pair<ReportJournal, JournalLoad> open(const std::filesystem::path& path, JournalBounds bounds = {},
+                                                      FileSystem& files = platformFileSystem());
 
     bool usable() const { return file_.isOpen(); }
     std::size_t waitingCount() const { return seqOf_.size(); }
@@ -95,6 +96,7 @@ private:
     bool compact();
     void track(const ReportId& id, std::uint64_t lineBytes, std::uint64_t recordBytes);
 
+    FileSystem* files_ = nullptr;
     std::filesystem::path path_;
     JournalBounds bounds_;
     AppendFile file_;
