@@ -139,7 +139,13 @@ const Scenario kScenarios[] = {
 
 enum class Fault { PowerCut, TornPowerCut, FailedCall };
 
+const char* nameOf(Fault fault) {
+    static const char* const names[] = {"PowerCut", "TornPowerCut", "FailedCall"};
+    return names[static_cast<int>(fault)];
+}
+
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+void PrintTo(Fault fault, std::ostream* out) { *out << nameOf(fault); }
 
 const char* nameOf(Call call) {
     static const char* const names[] = {"OpenForAppend", "CreateTruncated", "OpenForRead", "Write",
@@ -183,8 +189,7 @@ TEST_P(JournalDurability, KeptReportsComeBackOnceAndInOrderWhereverTheFaultStrik
 }
 
 std::string caseName(const ::testing::TestParamInfo<std::tuple<Scenario, Fault>>& info) {
-    const char* const faults[] = {"PowerCut", "TornPowerCut", "FailedCall"};
-    return std::string(std::get<0>(info.param).name) + "_" + faults[static_cast<int>(std::get<1>(info.param))];
+    return std::string(std::get<0>(info.param).name) + "_" + nameOf(std::get<1>(info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, JournalDurability,
