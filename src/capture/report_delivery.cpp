@@ -69,7 +69,7 @@ ReportDelivery::~ReportDelivery() {
 }
 
 void ReportDelivery::openJournal(const std::filesystem::path& path, std::uint64_t generation) {
-    auto [journal, load] = ReportJournal::open(path, {}, clock_.now());
+    auto [journal, load] = ReportJournal::open(path, {}, platformFileSystem(), clock_.now());
     switch (load.notice) {
     case JournalLoad::Notice::None: break;
     case JournalLoad::Notice::DamagedTailDropped: tell(kTextJournalDamaged); break;

@@ -22,17 +22,35 @@ std::string fileOf(std::span<const JournalEntry> entries) {
     return bytes;
 }
 
+// The same rule as the queue in memory: the oldest go first, but one report
+// alone is kept whatever its size. Returns those dropped, oldest first.
+std::vector<JournalEntry> dropOverBound(std::vector<JournalEntry>& waiting, const JournalBounds& bounds) {
+    std::uint64_t lineBytes = 0;
+    for (const JournalEntry& entry : waiting) lineBytes += entry.line.size();
+    std::size_t dropped = 0;
+    while (waiting.size() - dropped > bounds.maxReports ||
+           (lineBytes > bounds.maxLineBytes && waiting.size() - dropped > 1)) {
+        lineBytes -= waiting[dropped].line.size();
+        ++dropped;
+    }
+    const auto end = waiting.begin() + static_cast<std::ptrdiff_t>(dropped);
+    std::vector<JournalEntry> gone(std::make_move_iterator(waiting.begin()), std::make_move_iterator(end));
+    waiting.erase(waiting.begin(), end);
+    return gone;
+}
+
 }  // namespace
 
 std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem::path& path, JournalBounds bounds,
-                                                          std::int64_t nowSeconds) {
+                                                          FileSystem& files, std::int64_t nowSeconds) {
     std::pair<ReportJournal, JournalLoad> result;
     ReportJournal& journal = result.first;
     JournalLoad& load = result.second;
+    journal.files_ = &files;
     journal.path_ = path;
     journal.bounds_ = bounds;
 
-    FileContents contents = readFile(path, kMaxFileBytes);
+    FileContents contents = readFile(files, path, kMaxFileBytes);
     if (contents.status == FileContents::Status::Failed) {
         load.notice = JournalLoad::Notice::Unusable;
         return result;
@@ -43,9 +61,7 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
         const bool otherVersion = parsed.header == format::ParsedJournal::Header::OtherVersion;
         if (otherVersion || parsed.header == format::ParsedJournal::Header::Foreign) {
             load.setAsideAs = setAsideName(path, nowSeconds);
-            std::error_code failed;
-            std::filesystem::rename(path, load.setAsideAs, failed);
-            if (failed) {
+            if (!files.rename(path, load.setAsideAs)) {
                 load.setAsideAs.clear();
                 load.notice = JournalLoad::Notice::Unusable;
                 return result;
@@ -58,39 +74,37 @@ std::pair<ReportJournal, JournalLoad> ReportJournal::open(const std::filesystem:
     }
     if (parsed.damaged || contents.cut) load.notice = JournalLoad::Notice::DamagedTailDropped;
 
-    // The same rule as the queue in memory: the oldest go first, but one
-    // report alone is kept whatever its size.
     std::vector<JournalEntry>& waiting = parsed.waiting;
-    std::uint64_t lineBytes = 0;
-    for (const JournalEntry& entry : waiting) lineBytes += entry.line.size();
-    std::size_t dropped = 0;
-    while (waiting.size() - dropped > bounds.maxReports ||
-           (lineBytes > bounds.maxLineBytes && waiting.size() - dropped > 1)) {
-        lineBytes -= waiting[dropped].line.size();
-        ++dropped;
-    }
-    std::vector<JournalEntry> droppedEntries(std::make_move_iterator(waiting.begin()),
-                                             std::make_move_iterator(waiting.begin() + static_cast<std::ptrdiff_t>(dropped)));
-    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(dropped));
-    load.droppedOverBound = dropped;
+    std::vector<JournalEntry> droppedEntries = dropOverBound(waiting, bounds);
+    load.droppedOverBound = droppedEntries.size();
 
     // Anything but a clean file with only waiting reports is rewritten first:
     // a record appended behind a damaged tail would never be read back.
     const std::string clean = fileOf(waiting);
     const bool rewrite = contents.status == FileContents::Status::Missing || contents.bytes != clean;
     std::optional<AppendFile> file;
-    if (!rewrite || replaceFile(path, clean)) {
-        file = AppendFile::open(path);
+    if (!rewrite || replaceFile(files, path, clean)) {
+        file = AppendFile::open(files, path);
         if (file) {
             journal.file_ = std::move(*file);
             journal.fileBytes_ = clean.size();
             journal.liveBytes_ = format::kHeaderBytes;
             journal.trackAll(waiting);
         }
-    } else if (contents.status == FileContents::Status::Read && parsed.cleanBytes > 0) {
+    } else if (contents.status == FileContents::Status::Read) {
         // A folder that refuses the rename, say: the file itself may still
-        // take done marks.
-        journal.useInPlace(contents.bytes, parsed.cleanBytes, waiting, droppedEntries);
+        // take done marks. The replace may have failed after its rename,
+        // so what stands there now is read again before it is used.
+        const FileContents standing = readFile(files, path, kMaxFileBytes);
+        format::ParsedJournal again;
+        if (standing.status == FileContents::Status::Read && !standing.cut) again = format::parse(standing.bytes);
+        if (again.header == format::ParsedJournal::Header::Ours) {
+            std::vector<JournalEntry> againDropped = dropOverBound(again.waiting, bounds);
+            if (journal.useInPlace(standing.bytes, again.cleanBytes, again.waiting, againDropped)) {
+                waiting = std::move(again.waiting);
+                load.droppedOverBound = againDropped.size();
+            }
+        }
     }
     if (!journal.usable()) {
         const bool kept = contents.status == FileContents::Status::Read && !waiting.empty();
@@ -115,7 +129,7 @@ std::filesystem::path ReportJournal::setAsideName(const std::filesystem::path& p
 
 bool ReportJournal::useInPlace(const std::string& bytes, std::size_t cleanBytes,
                                const std::vector<JournalEntry>& waiting, std::span<const JournalEntry> dropped) {
-    auto file = AppendFile::open(path_);
+    auto file = AppendFile::open(*files_, path_);
     if (!file) return false;
     if (bytes.size() > cleanBytes && !file->truncate(cleanBytes)) return false;
     file_ = std::move(*file);
@@ -142,8 +156,8 @@ void ReportJournal::trackAll(std::span<const JournalEntry> waiting) {
 bool ReportJournal::restart(std::span<const JournalEntry> waiting) {
     if (path_.empty()) return false;
     file_.close();
-    if (!replaceFile(path_, fileOf(waiting))) return false;
-    auto file = AppendFile::open(path_);
+    if (!replaceFile(*files_, path_, fileOf(waiting))) return false;
+    auto file = AppendFile::open(*files_, path_);
     if (!file) return false;
     file_ = std::move(*file);
     seqOf_.clear();
@@ -242,7 +256,7 @@ void ReportJournal::shrinkIfWorthIt() {
 }
 
 bool ReportJournal::compact() {
-    const FileContents contents = readFile(path_, kMaxFileBytes);
+    const FileContents contents = readFile(*files_, path_, kMaxFileBytes);
     if (contents.status != FileContents::Status::Read || contents.cut) return false;
     format::ParsedJournal parsed = format::parse(contents.bytes);
     // The file must say what this journal believes waits, or it is left as
@@ -254,9 +268,13 @@ bool ReportJournal::compact() {
         if (!seqOf_.contains(entry.id)) return false;
     const std::string clean = fileOf(parsed.waiting);
     file_.close();
-    const bool replaced = replaceFile(path_, clean);
-    if (auto reopened = AppendFile::open(path_)) file_ = std::move(*reopened);
-    if (!replaced || !usable()) return false;
+    // A replace that failed may have failed before its rename or after it:
+    // which file now stands there, and how long it is, is not known, so
+    // nothing is appended to it. The owner starts the file over from what
+    // waits in memory.
+    if (!replaceFile(*files_, path_, clean)) return false;
+    if (auto reopened = AppendFile::open(*files_, path_)) file_ = std::move(*reopened);
+    if (!usable()) return false;
     fileBytes_ = liveBytes_ = clean.size();
     return true;
 }

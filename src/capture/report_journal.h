@@ -74,6 +74,7 @@ public:
     // On CannotBeMarked and Unusable the journal is not usable: every later
     // call does nothing and returns false, and the caller works in memory.
     static std::pair<ReportJournal, JournalLoad> open(const std::filesystem::path& path, JournalBounds bounds = {},
+                                                      FileSystem& files = platformFileSystem(),
                                                       std::int64_t nowSeconds = 0);
 
     // After the file was lost to a failed write: puts `waiting` in its place
@@ -119,6 +120,7 @@ private:
     bool compact();
     void track(const ReportId& id, std::uint64_t lineBytes, std::uint64_t recordBytes);
 
+    FileSystem* files_ = nullptr;
     std::filesystem::path path_;
     JournalBounds bounds_;
     AppendFile file_;

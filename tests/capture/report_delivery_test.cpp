@@ -260,7 +260,7 @@ constexpr int kHour = 3600;
 // What waits in the journal file as it stands, read without opening it as a
 // journal (which would rewrite it).
 std::size_t waitingOnDisk(const std::filesystem::path& journal) {
-    return journal_format::parse(readFile(journal, std::size_t{16} << 20).bytes).waiting.size();
+    return journal_format::parse(readFile(platformFileSystem(), journal, std::size_t{16} << 20).bytes).waiting.size();
 }
 
 // Runs the delivery for `seconds` of the clock, a second at a time, without
@@ -375,7 +375,7 @@ TEST_F(Delivery, EveryReportOfAPassIsOnTheDiskBeforeItsFirstAttempt) {
     server.onRequest([&](const FakeRequest& request) {
         // What a power cut now would leave: the file as it stands.
         const journal_format::ParsedJournal onDisk =
-            journal_format::parse(readFile(journal, std::size_t{1} << 20).bytes);
+            journal_format::parse(readFile(platformFileSystem(), journal, std::size_t{1} << 20).bytes);
         const std::string id = request.header(kReportIdHeader).value_or("");
         if (std::none_of(onDisk.waiting.begin(), onDisk.waiting.end(),
                          [&](const JournalEntry& entry) { return entry.id.toHex() == id; }))

@@ -151,7 +151,7 @@ TEST_F(ReportJournalTest, AJournalOfAnotherVersionOrNoJournalIsSetAsideWholeAndA
     std::int64_t now = 1700000000;
     for (const auto& [bytes, notice] : cases) {
         writeBytes(path, bytes);
-        auto [journal, load] = ReportJournal::open(path, {}, now);
+        auto [journal, load] = ReportJournal::open(path, {}, platformFileSystem(), now);
         EXPECT_EQ(load.notice, notice);
         EXPECT_TRUE(load.waiting.empty());
         EXPECT_EQ(load.setAsideAs.filename().string(), "Tidemark.queue.unreadable-" + std::to_string(now));
