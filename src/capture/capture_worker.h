@@ -30,6 +30,7 @@ struct WorkerServices {
     SettingsStore* settings = nullptr;    // where a new player id is saved
     HttpClientFactory httpClientFactory;  // empty: no client can be made
     std::filesystem::path journalPath;    // empty: waiting reports are kept in memory only
+    std::filesystem::path knownLogPath;   // where the log was last found; empty: always searched for
     ReportIdSource reportIds;             // empty: random ids
     std::string serverHost = TIDEMARK_SERVER_HOST;
     std::uint16_t serverPort = TIDEMARK_SERVER_PORT;
