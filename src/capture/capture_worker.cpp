@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/known_chat_log.h"
 #include "capture/report_delivery.h"
 #include "capture/status_text.h"
 #include "gamelog/chat_log_locator.h"
@@ -190,7 +191,9 @@ private:
             return PassOutcome::nextPass();
         }
 
-        std::optional<ChatLogAddresses> found = locate();
+        std::optional<ChatLogAddresses> found = knownLog();
+        const bool foundAnew = !found;
+        if (foundAnew) found = locate();
         if (stopRequested()) return PassOutcome::abandoned(0);
         if (resetSeen()) return PassOutcome::nextPass();
         if (!found) {
@@ -200,6 +203,7 @@ private:
             return PassOutcome::abandoned(0);
         }
         context_.log = *found;
+        if (foundAnew) rememberLog();
 
         context_.position = ReadPosition{};
         context_.position.startCount = static_cast<std::uint32_t>(entryCount(*context_.game, context_.log));
@@ -291,6 +295,23 @@ private:
         // A search cut short by a stop says nothing about what runs.
         if (stopRequested()) return;
         session_.reportStatus(launchGame(processes) ? kTextLaunchingGame : kTextLaunchFailed);
+    }
+
+    // Where this game's log was found before, by this run or the last, if
+    // it still holds there. The search cannot be skipped for another
+    // process that got the same id.
+    std::optional<ChatLogAddresses> knownLog() {
+        const std::optional<ProcessIdentity> game = context_.game->identity();
+        const std::optional<KnownChatLog> known = readKnownChatLog(services_.knownLogPath);
+        if (!game || !known || known->process != *game) return std::nullopt;
+        return confirmChatLogAt(*context_.game, known->textBufferSlot, &clock_);
+    }
+
+    // Written once per search that found the log, never while following it.
+    // A place that could not be written costs the next start a search.
+    void rememberLog() {
+        if (const std::optional<ProcessIdentity> game = context_.game->identity())
+            writeKnownChatLog(services_.knownLogPath, {*game, context_.log.textBufferSlot});
     }
 
     std::optional<ChatLogAddresses> locate() {
