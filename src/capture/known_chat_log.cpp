@@ -51,13 +51,13 @@ std::optional<KnownChatLog> decodeKnownChatLog(std::string_view bytes) {
 std::optional<KnownChatLog> readKnownChatLog(const std::filesystem::path& path) {
     if (path.empty()) return std::nullopt;
     // One byte more than a place: a longer file is not one.
-    const FileContents contents = readFile(path, kFileBytes + 1);
+    const FileContents contents = readFile(platformFileSystem(), path, kFileBytes + 1);
     if (contents.status != FileContents::Status::Read) return std::nullopt;
     return decodeKnownChatLog(contents.bytes);
 }
 
 bool writeKnownChatLog(const std::filesystem::path& path, const KnownChatLog& known) {
-    return !path.empty() && replaceFile(path, encodeKnownChatLog(known));
+    return !path.empty() && replaceFile(platformFileSystem(), path, encodeKnownChatLog(known));
 }
 
 }  // namespace tidemark
