@@ -47,6 +47,8 @@ constexpr TextEntry kTexts[] = {
      u"サーバーの証明書を拒否しました: サーバーがこのコンピューターの証明書を求めています."},
     {141, u"The server's certificate was refused: it is not valid, or the secure connection could not be set up.",
      u"サーバーの証明書を拒否しました: 証明書が正しくないか, 安全な接続を確立できませんでした."},
+    {150, u"%d lines of the game's log were passed over while Tidemark was busy.",
+     u"Tidemarkの処理中に, ゲームのログ%d行が読まれないまま流れました."},
 };
 }  // namespace
 
