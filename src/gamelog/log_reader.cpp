@@ -44,28 +44,28 @@ struct BlockCopy {
     }
 };
 
-enum class Copied { Whole, Short, Oversized };
+using TableCheck = bool (*)(const std::vector<std::uint32_t>& ends);
+
+bool anyTable(const std::vector<std::uint32_t>&) { return true; }
 
 // The first `entries` end offsets from `tableAddress` and the text they
-// cover from `textAddress`, in one read each. `accept` may refuse the table
-// before its text is read.
-template <typename TableCheck>
-Copied copyBlock(const ProcessMemory& process, std::uint64_t tableAddress, std::uint64_t textAddress,
-                 std::uint32_t entries, BlockCopy& copy, TableCheck accept) {
+// cover from `textAddress`, in one read each. False when a read came back
+// short, or the table was beyond the block-text cap or refused by `accept`
+// (then its text is not read).
+bool copyBlock(const ProcessMemory& process, std::uint64_t tableAddress, std::uint64_t textAddress,
+               std::uint32_t entries, BlockCopy& copy, TableCheck accept) {
     copy.ends.resize(entries);
     const std::uint64_t tableBytes = std::uint64_t{entries} * 4;
     {
         std::vector<std::uint8_t> raw(tableBytes);
-        if (process.readMemory(tableAddress, raw.data(), tableBytes) < tableBytes) return Copied::Short;
+        if (process.readMemory(tableAddress, raw.data(), tableBytes) < tableBytes) return false;
         for (std::uint32_t k = 0; k < entries; ++k) copy.ends[k] = loadU32(raw.data() + 4 * k);
     }
     copy.textSize = copy.ends[entries - 1];
-    if (copy.textSize > kMaxBlockTextSize || !accept(copy.ends)) return Copied::Oversized;
+    if (copy.textSize > kMaxBlockTextSize || !accept(copy.ends)) return false;
     // Not zero-filled first: the read overwrites all of it or the copy fails.
     copy.text = std::make_unique_for_overwrite<std::uint8_t[]>(copy.textSize);
-    if (copy.textSize > 0 && process.readMemory(textAddress, copy.text.get(), copy.textSize) < copy.textSize)
-        return Copied::Short;
-    return Copied::Whole;
+    return copy.textSize == 0 || process.readMemory(textAddress, copy.text.get(), copy.textSize) == copy.textSize;
 }
 
 LogBlockSeen describe(const BlockCopy& copy, std::uint32_t base, std::uint64_t tableAddress,
@@ -179,7 +179,7 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
         const bool sameMemory = seen.offsetTable == tableAddress || seen.textBuffer == textAddress;
         if (b == 0 || !sameMemory)
             tailCopied = copyBlock(process, seen.offsetTable, seen.textBuffer, kEntriesPerBlock, tail,
-                                   endsRiseByWholeEntries) == Copied::Whole &&
+                                   endsRiseByWholeEntries) &&
                          stillTheBlockSeen(tail, seen);
     }
     if (b == 0) {
@@ -196,8 +196,7 @@ std::int32_t readNewEntries(const ProcessMemory& process, const ChatLogAddresses
     }
 
     BlockCopy current;
-    const auto anyTable = [](const std::vector<std::uint32_t>&) { return true; };
-    if (copyBlock(process, tableAddress, textAddress, b, current, anyTable) != Copied::Whole) return kReadFailed;
+    if (!copyBlock(process, tableAddress, textAddress, b, current, anyTable)) return kReadFailed;
 
     std::int32_t matches = 0;
     if (tailCopied) {
