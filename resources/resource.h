@@ -37,3 +37,4 @@
 #define IDS_REPORT_GIVEN_UP           151
 #define IDS_JOURNAL_SET_ASIDE         152
 #define IDS_JOURNAL_READ_ONLY         153
+#define IDS_LINES_PASSED_OVER         154

@@ -57,6 +57,7 @@ public:
         postLine(connection_, identity_, record);
         return true;
     }
+    bool onLinesPassedOver(std::uint32_t) override { return true; }
 
 private:
     ServerConnection& connection_;

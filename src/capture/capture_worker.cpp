@@ -387,6 +387,14 @@ private:
         return true;
     }
 
+    // Lines the game overwrote before they were read; told once, and not
+    // after a reset, whose next pass meets and tells them again.
+    bool onLinesPassedOver(std::uint32_t lines) override {
+        if (stopRequested() || session_.resetGeneration() != context_.generation) return false;
+        reportCount(kTextLinesPassedOver, static_cast<std::int32_t>(lines));
+        return true;
+    }
+
     void reportCount(int textId, std::int32_t count) {
         session_.appendMessage(session_.messageRecord(u"* " + formatStatusText(LoadTextW(textId), {count})));
     }

@@ -55,6 +55,8 @@ constexpr TextEntry kTexts[] = {
      u"送信待ちレポートのファイルはこのTidemarkでは読めません. Tidemark.queue.unreadable-...として残し, 新しいファイルを始めました."},
     {153, u"The file of waiting reports cannot be written; the reports in it stay there and are sent once it can be written.",
      u"送信待ちレポートのファイルに書き込めません. ファイル内のレポートはそのまま残し, 書き込めるようになってから送信します."},
+    {154, u"%d lines of the game's log were passed over while Tidemark was busy.",
+     u"Tidemarkの処理中に, ゲームのログ%d行が読まれないまま流れました."},
 };
 }  // namespace
 

@@ -41,6 +41,7 @@ enum TextId : int {
     kTextReportGivenUp = 151,
     kTextJournalSetAside = 152,
     kTextJournalReadOnly = 153,
+    kTextLinesPassedOver = 154,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.

@@ -327,7 +327,9 @@ TEST_F(Worker, CountStandingOnABlockEdgeShowsTheLoadingText) {
     status.onStatus = [this](const std::u16string& text) {
         if (isMonitoring(text) && log->written() == 1) {
             log->appendFiller(999);
-            log->pointAtOtherBuffers();  // the block is full and the game has moved on
+            // The block is full, and the game has moved on and let go of it.
+            log->image().markUnreadable(log->currentTableAddress(), FakeChatLog::kTableSize);
+            log->pointAtOtherBuffers();
         } else if (!isMonitoring(text) && log->written() == 1000) session.requestStop();
     };
 
@@ -337,6 +339,27 @@ TEST_F(Worker, CountStandingOnABlockEdgeShowsTheLoadingText) {
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[texts.size() - 2], filled(kTextMonitoringLogs, {u"1"}));
     EXPECT_EQ(texts.back(), filled(kTextLoadingLogs, {u"1", u"1000"}));
+}
+
+// The game writes its next block over the buffers of the last one before
+// the worker has read that block's tail: the Log tab says how many lines
+// were lost, once.
+TEST_F(Worker, LinesTheGameOverwroteBeforeTheyWereReadAreToldOnceInTheLog) {
+    server.answer(kPatterns);
+    runGame();
+    log->reuseBuffers();
+    status.onStatus = [this](const std::u16string& text) {
+        if (!isMonitoring(text)) return;
+        if (text == filled(kTextMonitoringLogs, {u"1"})) log->appendFiller(979);
+        else if (text == filled(kTextMonitoringLogs, {u"980"})) log->appendFiller(30);
+        else if (text == filled(kTextMonitoringLogs, {u"1010"})) log->appendFiller(1);
+        else session.requestStop();
+    };
+
+    worker->workerMain();
+
+    EXPECT_EQ(status.texts().back(), filled(kTextMonitoringLogs, {u"1011"}));
+    EXPECT_EQ(messages(), std::vector<std::u16string>{u"* " + filled(kTextLinesPassedOver, {u"20"})});
 }
 
 TEST_F(Worker, ALogWithNoEntriesYetIsPassedOverUntilTheGameCountsOne) {
@@ -542,6 +565,7 @@ public:
         services.processes = &processes;
         services.httpClientFactory = server.factory();
         services.knownLogPath = knownLogPath;
+        services.sendOnItsOwnThread = false;
         worker = std::make_unique<CaptureWorker>(session, std::move(services));
         session.clearStopRequest();  // the replaced worker asked its session to stop
     }

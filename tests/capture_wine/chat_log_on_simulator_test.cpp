@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,59 @@ TEST_F(ChatLogOnSimulator, AHeaderFoundBeforeIsConfirmedInPlaceAfterABlockChange
     EXPECT_EQ(entryCount(process(), *confirmed), game().state().entries);
     for (const std::uint64_t beside : {slot - 8, slot + 8}) EXPECT_FALSE(confirmChatLogAt(process(), beside)) << beside;
 }
+
+
+struct BlockBuffers {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* command;  // sent before the block change, or null
+    bool reused;
+};
+
+void PrintTo(const BlockBuffers& mode, std::ostream* out) { *out << mode.name; }
+
+class BlockBuffersOnSimulator : public ChatLogOnSimulator, public ::testing::WithParamInterface<BlockBuffers> {};
+
+// What a reader that had not finished the last block finds after the
+// change: that block's table still in the old buffers, or the new block
+// written over it with the header unchanged.
+TEST_P(BlockBuffersOnSimulator, ANewBlockGoesIntoOtherBuffersOrOverTheLastOnes) {
+    std::vector<std::string> arguments = GetParam().arguments;
+    arguments.insert(arguments.end(), {"--history", "997"});
+    attach(arguments);
+    if (GetParam().command != nullptr) {
+        const auto sent = game().send(GetParam().command);
+        ASSERT_TRUE(sent.has_value());
+        ASSERT_EQ(sent->errors, 0u);
+    }
+    const GameSimulatorState before = game().state();
+    const std::uint64_t oldTable = process().readPointer(before.offsetTableSlot);
+    const std::uint64_t oldText = process().readPointer(before.textBufferSlot);
+    const std::uint32_t lastEnd = static_cast<std::uint32_t>(process().readU32(oldTable + 4 * 997));
+
+    const auto after = game().send("burst 5");
+    ASSERT_TRUE(after.has_value());
+    ASSERT_EQ(after->blockBase, 1000u);
+    const std::uint64_t newTable = process().readPointer(after->offsetTableSlot);
+    const std::uint64_t newText = process().readPointer(after->textBufferSlot);
+    if (GetParam().reused) {
+        EXPECT_EQ(newTable, oldTable);
+        EXPECT_EQ(newText, oldText);
+        EXPECT_LT(static_cast<std::uint32_t>(process().readU32(oldTable)), lastEnd) << "the new block's first end";
+    } else {
+        EXPECT_NE(newTable, oldTable);
+        EXPECT_NE(newText, oldText);
+        EXPECT_EQ(static_cast<std::uint32_t>(process().readU32(oldTable + 4 * 997)), lastEnd);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ChatLogOnSimulator, BlockBuffersOnSimulator,
+    ::testing::Values(BlockBuffers{"NewByDefault", {}, nullptr, false},
+                      BlockBuffers{"ReusedByOption", {"--reuse-block-buffers"}, nullptr, true},
+                      BlockBuffers{"ReusedByCommand", {}, "block-buffers reuse", true},
+                      BlockBuffers{"NewByCommand", {"--reuse-block-buffers"}, "block-buffers new", false}),
+    [](const ::testing::TestParamInfo<BlockBuffers>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tidemark

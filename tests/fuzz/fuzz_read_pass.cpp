@@ -1,9 +1,11 @@
 // The read pass, two ways:
 // - half the inputs drive a game that writes its log as the game does
-//   (blocks of 1000 entries in alternating buffers, lines of any length up
-//   to past the 64 KiB cut), with read passes in between; every line of a
-//   pattern's code up to the cut must be reported once, in order, and no
-//   other;
+//   (blocks of 1000 entries in alternating buffers, or each block over the
+//   last one's buffers; lines of any length up to past the 64 KiB cut), with
+//   read passes in between; every line of a pattern's code up to the cut
+//   must be reported once, in order, and no other, but for lines of a block
+//   the game wrote over before a pass could read them, which the pass must
+//   tell as passed over;
 // - the others script a game image freely: a log header, two offset tables
 //   and two text buffers, changed between passes and during them (the game
 //   writes while the pass copies). Checks what every pass must keep whatever
@@ -164,15 +166,23 @@ public:
         // The poster may ask the pass to stop.
         return input_.remaining_bytes() == 0 || input_.ConsumeIntegralInRange(0, 15) != 0;
     }
+    bool onLinesPassedOver(std::uint32_t lines) override {
+        if (lines == 0) fail("nothing told as passed over");
+        told_ = true;
+        return input_.remaining_bytes() == 0 || input_.ConsumeIntegralInRange(0, 15) != 0;
+    }
 
     std::int32_t matches() const { return matches_; }
+    bool told() const { return told_; }
 
 private:
     FuzzedDataProvider& input_;
     std::int32_t matches_ = 0;
+    bool told_ = false;
 };
 
-void checkPass(std::int32_t result, const ReadPosition& before, const ReadPosition& after, std::int32_t matches) {
+void checkPass(std::int32_t result, const ReadPosition& before, const ReadPosition& after, std::int32_t matches,
+               bool told) {
     auto same = [](const ReadPosition& a, const ReadPosition& b) {
         return a.readCount == b.readCount && a.startCount == b.startCount && a.lastBlock.valid == b.lastBlock.valid &&
                a.lastBlock.base == b.lastBlock.base && a.lastBlock.offsetTable == b.lastBlock.offsetTable &&
@@ -180,7 +190,7 @@ void checkPass(std::int32_t result, const ReadPosition& before, const ReadPositi
     };
     if (result == kReadFailed || result == 0) {
         if (!same(before, after)) fail("a pass that read nothing moved the position");
-        if (matches != 0 && result == kReadFailed) fail("a failed pass reported lines");
+        if ((matches != 0 || told) && result == kReadFailed) fail("a failed pass reported lines");
         return;
     }
     if (result < 0 || result > 1000) fail("block size out of range");
@@ -205,15 +215,16 @@ const CompiledPatterns& writerPatterns() {
 constexpr std::uint32_t kLineCut = 64u << 10;  // longer lines are no chat lines
 
 // The game's side: appends entries to its current block and starts the
-// next block in the other pair of buffers when one is full.
+// next block in the other pair of buffers when one is full, or in the same
+// pair with `reuse`.
 class LogWriter {
 public:
     static constexpr std::uint64_t kText = 0x1000000, kTextBytes = 0x28000, kTable = 0x2000000;
 
     // The log starts with `history` empty entries of its current block:
     // only their ends in the table matter, and they are never reported.
-    LogWriter(FakeProcessImage& image, std::uint32_t firstCount, std::uint32_t history)
-        : image_(image), count_(firstCount + history), first_(firstCount) {
+    LogWriter(FakeProcessImage& image, std::uint32_t firstCount, std::uint32_t history, bool reuse)
+        : image_(image), count_(firstCount + history), first_(firstCount), reuse_(reuse) {
         image.addRegion(kHeaderRegion, 0x1000);
         image.addRegion(kTable, 2 * 0x1000);
         image.addRegion(kText, 2 * kTextBytes);
@@ -231,7 +242,7 @@ public:
     // The entry's bytes, or nothing when it did not fit its buffer.
     void append(std::int32_t code, std::string_view line, std::vector<std::string>& expected) {
         if (count_ % 1000 == 0 && count_ != firstCount()) {
-            slot_ ^= 1;
+            if (!reuse_) slot_ ^= 1;
             used_ = 0;
         }
         std::string entry(8, '\0');
@@ -258,13 +269,31 @@ private:
     FakeProcessImage& image_;
     std::uint32_t count_;
     std::uint32_t first_;
+    bool reuse_;
     int slot_ = 0;
     std::uint64_t used_ = 0;
 };
 
+std::uint32_t indexOf(const std::string& entry) {
+    std::uint32_t time = 0;
+    std::memcpy(&time, entry.data(), 4);
+    return time;
+}
+
+// `firstUnread`: the index of the first present entry the pass has not
+// handled yet. Lines passed over must be the next ones from there.
 class OracleSink : public MatchSink {
 public:
-    explicit OracleSink(std::vector<std::string>& expected, std::size_t& next) : expected_(expected), next_(next) {}
+    OracleSink(std::vector<std::string>& expected, std::size_t& next, std::uint32_t firstUnread)
+        : expected_(expected), next_(next), firstUnread_(firstUnread) {}
+    bool onLinesPassedOver(std::uint32_t lines) override {
+        if (told_) fail("passed-over lines told twice in a pass");
+        told_ = true;
+        const std::uint32_t end = firstUnread_ + lines;
+        for (; next_ < expected_.size() && indexOf(expected_[next_]) < end; ++next_)
+            if (indexOf(expected_[next_]) < firstUnread_) fail("a line passed over before the pass's position");
+        return true;
+    }
     bool onMatch(LogRecord& record) override {
         if (!record.present) fail("a line written while monitoring came as history");
         if (next_ >= expected_.size()) fail("a line reported that should not be, or twice");
@@ -277,15 +306,21 @@ public:
         return true;
     }
 
+    bool told() const { return told_; }
+
 private:
     std::vector<std::string>& expected_;
     std::size_t& next_;
+    std::uint32_t firstUnread_;
+    bool told_ = false;
 };
 
 void fuzzWriter(FuzzedDataProvider& input) {
     FakeProcessImage image;
     const std::uint32_t firstCount = 1000 * input.ConsumeIntegralInRange<std::uint32_t>(0, 2);
-    LogWriter writer(image, firstCount, input.ConsumeBool() ? 0 : input.ConsumeIntegralInRange<std::uint32_t>(0, 999));
+    const std::uint32_t history = input.ConsumeBool() ? 0 : input.ConsumeIntegralInRange<std::uint32_t>(0, 999);
+    const bool reuse = input.ConsumeIntegralInRange(0, 3) == 0;
+    LogWriter writer(image, firstCount, history, reuse);
     ReadPosition position;
     position.startCount = writer.count();
     std::vector<std::string> expected;
@@ -293,13 +328,19 @@ void fuzzWriter(FuzzedDataProvider& input) {
     std::uint32_t seenBase = ~0u;  // the block a pass has read part of
     static const char* const pieces[] = {"ab", "x", "\x1f", "\x1f\x1f", "hel", "\x02\x05"};
     for (int step = 0; step < 24 && input.remaining_bytes() > 0; ++step) {
-        // A full block must have been seen in part by an earlier pass: a
-        // block written whole between two passes is gone by design.
+        // In alternating buffers, a block seen in part by an earlier pass is
+        // finished from its own buffers while the game writes the next one:
+        // a burst may fill the rest of it and all but the last entry of the
+        // next. A block written whole between two passes is gone by design.
+        // Over reused buffers anything goes, but a count left on a block's
+        // end, where a pass waits for the next entry before it tells what
+        // was passed over.
         const std::uint32_t room = 1000 - writer.inBlock();
         const bool seen = writer.inBlock() != 0 && seenBase == writer.count() - writer.inBlock();
-        const std::uint32_t most = seen ? room : room - 1;
+        const std::uint32_t most = reuse ? 2100 : seen ? room + 999 : room - 1;
         const bool burst = input.ConsumeIntegralInRange(0, 15) == 0;
         std::uint32_t n = input.ConsumeIntegralInRange<std::uint32_t>(0, burst ? most : std::min(most, 6u));
+        if (reuse && (writer.count() + n) % 1000 == 0) ++n;
         for (std::uint32_t k = 0; k < n; ++k) {
             static const std::string kLong(kLineCut + 4000, 'z');
             std::string line;
@@ -314,9 +355,11 @@ void fuzzWriter(FuzzedDataProvider& input) {
             }
             writer.append(input.ConsumeBool() ? -7 : 5, written, expected);
         }
-        OracleSink sink(expected, reported);
+        const auto readCount = static_cast<std::uint32_t>(position.readCount);
+        OracleSink sink(expected, reported, std::max(readCount, position.startCount));
         const std::int32_t result = readNewEntries(image, chatLogAt(kSlot), position, writerPatterns(), sink);
         if (result < 0) fail("a pass failed");
+        if (sink.told() && !reuse) fail("a line passed over in buffers the game had not written over");
         if (result > 0 && writer.inBlock() != 0) seenBase = writer.count() - writer.inBlock();
         if (reported != expected.size()) fail("a written line was not reported");
     }
@@ -357,7 +400,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const ReadPosition before = position;
         const std::int32_t result = readNewEntries(image, log, position, patterns(), sink);
         image.beforeRead = nullptr;
-        checkPass(result, before, position, sink.matches());
+        checkPass(result, before, position, sink.matches(), sink.told());
     }
     return 0;
 }

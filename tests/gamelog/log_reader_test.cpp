@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ public:
                            record.time, record.present});
         return !keepWalking || keepWalking();
     }
+    bool onLinesPassedOver(std::uint32_t lines) override {
+        if (!acceptTelling) return false;
+        passedOver.push_back(lines);
+        return true;
+    }
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
         for (const Match& m : matches) out.push_back(m.line);
@@ -48,6 +54,8 @@ public:
 
     std::vector<Match> matches;
     std::function<bool()> keepWalking;  // empty: always
+    std::vector<std::uint32_t> passedOver;
+    bool acceptTelling = true;
 };
 
 class ReadPass : public ::testing::Test {
@@ -133,6 +141,7 @@ TEST_F(ReadPass, CountOnABlockEndMetFirstHandlesNothingAndTheNextBlockIsHandledF
     // and was written while monitoring, so it must not be lost.
     EXPECT_EQ(sink.lines(), std::vector<std::string>{"first of the new block"});
     EXPECT_EQ(sink.matches[0].present, 1u);
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{2});
 }
 
 TEST_F(ReadPass, CountOnABlockEndFinishesTheBlockTheLastPassRead) {
@@ -155,19 +164,23 @@ TEST_F(ReadPass, CountOnABlockEndFinishesTheBlockTheLastPassRead) {
     EXPECT_EQ(position.readCount, 2001);
 }
 
-TEST_F(ReadPass, CountOnABlockEndIsLeftAloneOnceTheGameHasMovedToOtherBuffers) {
+TEST_F(ReadPass, CountOnABlockEndFinishesTheBlockFromItsOwnBuffersOnceTheGameHasMovedToOthers) {
     usePatterns(kEveryLine);
     log.appendFiller(1995);
     setPosition(1000, 1000);
     ASSERT_EQ(pass(), 995);
     const auto matchesBefore = sink.matches.size();
-    log.appendFiller(5);
+    for (int i = 0; i < 5; ++i) log.append(kTime + i, 1, "end " + std::to_string(i));
     // The game switched blocks as soon as the old one was full.
     log.pointAtOtherBuffers();
 
-    EXPECT_EQ(pass(), 0);
-    EXPECT_EQ(position.readCount, 1995);
-    EXPECT_EQ(sink.matches.size(), matchesBefore);
+    const auto readsBefore = image->readCalls();
+    EXPECT_EQ(pass(), 1000);
+    EXPECT_EQ(image->readCalls() - readsBefore, 5u) << "the count, two pointers and the old block";
+    EXPECT_EQ(position.readCount, 2000);
+    ASSERT_EQ(sink.matches.size() - matchesBefore, 5u);
+    EXPECT_EQ(sink.lines().back(), "end 4");
+    EXPECT_TRUE(sink.passedOver.empty());
 }
 
 TEST_F(ReadPass, CountOnABlockEndWithoutAnEarlierPassOfThatBlockHandlesNothing) {
@@ -191,6 +204,7 @@ TEST_F(ReadPass, BurstAcrossABlockChangeLosesNoPresentLineOfTheNewBlock) {
     std::vector<std::string> expected;
     for (int i = 5; i < 12; ++i) expected.push_back("burst " + std::to_string(i));
     EXPECT_EQ(sink.lines(), expected);
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{5}) << "no pass saw that block: its tail is told";
 }
 
 // The game starting its log over: the count falls below what was read, and
@@ -249,6 +263,7 @@ TEST_F(ReadPass, FirstPassBeyondTheFirstBlockCatchesUpNoHistoryButReportsLinesWr
     EXPECT_EQ(pass(), 500);
     EXPECT_EQ(position.readCount, 1500);
     EXPECT_TRUE(sink.matches.empty());
+    EXPECT_TRUE(sink.passedOver.empty()) << "history is not caught up, not passed over";
 
     setPosition(0, 1500);
     log.append(kTime, 1, "said after the start");
@@ -364,6 +379,183 @@ TEST_F(ReadPass, AnEntryTooLongToBeAChatLineIsReadButNeverHandedOn) {
     EXPECT_EQ(sink.matches[0].line.size(), 64u * 1024);
     EXPECT_EQ(sink.matches[1].line, "after");
 }
+
+
+constexpr const char* kBurstLines = R"({"1": {"keyword": ["marker"], "code": "0"}, "4": {"keyword": ["burst"], "code": "0"}})";
+
+// A block read by a pass up to entry 980, then lines written from there past
+// the block's end before the next pass: the tail of the old block (980 to
+// 999) is what the next pass can only get from where the last one found it.
+class BlockTail : public ReadPass {
+protected:
+    void SetUp() override {
+        usePatterns(kBurstLines);
+        log.appendFiller(980);
+        ASSERT_EQ(pass(), 980);
+        ASSERT_EQ(position.readCount, 980);
+    }
+
+    std::vector<std::string> burst(int n, int first = 0) {
+        std::vector<std::string> written;
+        for (int i = first; i < first + n; ++i) {
+            written.push_back("burst " + std::to_string(i));
+            log.append(kTime + static_cast<std::uint32_t>(i), 1, written.back());
+        }
+        return written;
+    }
+    static std::vector<std::string> from(const std::vector<std::string>& lines, std::size_t first) {
+        return {lines.begin() + static_cast<std::ptrdiff_t>(first), lines.end()};
+    }
+};
+
+TEST_F(BlockTail, ABurstAcrossTheBlockChangeIsReadWholeFromTheOldBlocksBuffers) {
+    const auto written = burst(30);
+    const auto readsBefore = image->readCalls();
+    EXPECT_EQ(pass(), 10);
+    EXPECT_EQ(image->readCalls() - readsBefore, 7u) << "the usual five and the old block's two";
+
+    EXPECT_EQ(sink.lines(), written);
+    for (std::size_t i = 0; i < sink.matches.size(); ++i) {
+        EXPECT_EQ(sink.matches[i].ordinal, static_cast<std::int32_t>(i));
+        EXPECT_EQ(sink.matches[i].present, 1u);
+        EXPECT_EQ(sink.matches[i].time, kTime + i);
+    }
+    EXPECT_TRUE(sink.passedOver.empty());
+    EXPECT_EQ(position.readCount, 1010);
+
+    // From here on the new block is read as usual.
+    log.append(kTime, 1, "burst after");
+    const auto readsThen = image->readCalls();
+    EXPECT_EQ(pass(), 11);
+    EXPECT_EQ(image->readCalls() - readsThen, 5u);
+    EXPECT_EQ(sink.lines().back(), "burst after");
+    EXPECT_EQ(sink.matches.size(), 31u);
+}
+
+// Monitoring began at entry 985 and the catch-up of the history before it
+// had got to 980: the tail's entries keep their status by their index.
+TEST_F(BlockTail, TheTailsEntriesAreHistoryOrPresentByTheirIndex) {
+    position.startCount = 985;
+    const auto written = burst(30);
+    EXPECT_EQ(pass(), 10);
+    EXPECT_EQ(sink.lines(), from(written, 5)) << "history only for patterns that trace";
+}
+
+// One short line of the new block leaves the old block's table and tail
+// looking whole in the shared buffers, but the game writes there next.
+TEST_F(BlockTail, ABlockWrittenOverTheOldOnesBuffersHasItsTailToldOnceAsPassedOver) {
+    log.reuseBuffers();
+    const auto written = burst(21);
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(sink.lines(), from(written, 20));
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{20});
+    EXPECT_EQ(position.readCount, 1001);
+
+    log.append(kTime, 1, "burst after");
+    EXPECT_EQ(pass(), 2);
+    EXPECT_EQ(sink.lines().back(), "burst after");
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{20}) << "told once";
+}
+
+TEST_F(BlockTail, ACountTwoBlocksOnTellsEveryPresentLineLeftBehind) {
+    const auto written = burst(1030);
+    EXPECT_EQ(pass(), 10);
+    EXPECT_EQ(sink.lines(), from(written, 1020));
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{1020});
+}
+
+// The sink ends the walk halfway through the tail (a stop, or a reset that
+// makes the worker read again under other patterns) while the game goes on
+// writing the new block: the next pass takes up the tail at the refused line.
+TEST_F(BlockTail, AWalkEndedInTheTailGoesOnFromTheRefusedLineInTheNextPass) {
+    const auto written = burst(30);
+    sink.keepWalking = [this] { return sink.matches.size() < 5; };
+    EXPECT_EQ(pass(), 10);
+    EXPECT_EQ(position.readCount, 984);
+    const auto more = burst(5, 30);
+
+    sink.keepWalking = {};
+    EXPECT_EQ(pass(), 15);
+    std::vector<std::string> expected(written.begin(), written.begin() + 5);
+    expected.insert(expected.end(), written.begin() + 4, written.end());
+    expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(sink.lines(), expected);
+    EXPECT_TRUE(sink.passedOver.empty());
+    EXPECT_EQ(position.readCount, 1015);
+}
+
+TEST_F(BlockTail, ATellingTheSinkRefusesMovesNothingAndTheNextPassTellsItAgain) {
+    log.reuseBuffers();
+    const auto written = burst(30);
+    sink.acceptTelling = false;
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(position.readCount, 980);
+    EXPECT_TRUE(sink.matches.empty());
+
+    sink.acceptTelling = true;
+    EXPECT_EQ(pass(), 10);
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{20});
+    EXPECT_EQ(sink.lines(), from(written, 20));
+}
+
+TEST_F(BlockTail, AShortReadOfTheNewBlockHandlesNothingOfTheTailEither) {
+    burst(30);
+    image->markUnreadable(log.currentTextAddress() + 20, 1);
+    EXPECT_EQ(pass(), kReadFailed);
+    EXPECT_TRUE(sink.matches.empty());
+    EXPECT_EQ(position.readCount, 980);
+}
+
+// What the old block's buffers may hold once the game has let go of them.
+struct TailDamage {
+    const char* name;
+    void (*damage)(FakeChatLog& log);
+};
+
+void PrintTo(const TailDamage& damage, std::ostream* out) { *out << damage.name; }
+
+std::uint64_t oldEnd(FakeChatLog& log, std::uint32_t k) { return log.otherTableAddress() + 4 * k; }
+std::uint32_t oldEndValue(FakeChatLog& log, std::uint32_t k) {
+    return static_cast<std::uint32_t>(log.image().readU32(oldEnd(log, k)));
+}
+
+class DamagedTail : public BlockTail, public ::testing::WithParamInterface<TailDamage> {};
+
+TEST_P(DamagedTail, IsNotTrustedAndItsLinesAreToldAsPassedOver) {
+    const auto written = burst(30);
+    GetParam().damage(log);
+    EXPECT_EQ(pass(), 10);
+    EXPECT_EQ(sink.lines(), from(written, 20)) << "the new block's lines only";
+    EXPECT_EQ(sink.passedOver, std::vector<std::uint32_t>{20});
+    EXPECT_EQ(position.readCount, 1010);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadPass, DamagedTail,
+    ::testing::Values(
+        TailDamage{"EndOffsetGoesBack", [](FakeChatLog& log) { log.image().writeU32(oldEnd(log, 990), 0); }},
+        TailDamage{"EntryShorterThanItsTimeAndCode",
+                   [](FakeChatLog& log) { log.image().writeU32(oldEnd(log, 995), oldEndValue(log, 994) + 4); }},
+        TailDamage{"LastEndBeyondAnyBlock",
+                   [](FakeChatLog& log) { log.image().writeU32(oldEnd(log, 999), 0xFFFFFFF0u); }},
+        TailDamage{"TextShortOfTheLastEnd",
+                   [](FakeChatLog& log) {
+                       log.image().markUnreadable(log.otherTextAddress() + oldEndValue(log, 999) - 1, 1);
+                   }},
+        TailDamage{"TableUnreadable",
+                   [](FakeChatLog& log) { log.image().markUnreadable(oldEnd(log, 999), 4); }},
+        TailDamage{"LastEntryReadEndsElsewhere",
+                   [](FakeChatLog& log) { log.image().writeU32(oldEnd(log, 979), oldEndValue(log, 979) + 1); }},
+        TailDamage{"LastEntryReadHasAnotherTime",
+                   [](FakeChatLog& log) {
+                       log.image().writeU32(log.otherTextAddress() + oldEndValue(log, 978), kTime);
+                   }},
+        TailDamage{"FreedToZeros",
+                   [](FakeChatLog& log) {
+                       const std::vector<std::uint8_t> zeros(4000);
+                       log.image().writeBytes(log.otherTableAddress(), zeros.data(), zeros.size());
+                   }}),
+    [](const ::testing::TestParamInfo<TailDamage>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tidemark

@@ -4,7 +4,7 @@
 // text-buffer pointer; blocks of 1000 entries whose offset table and text
 // buffer hold the current block only. Appending past a multiple of 1000
 // starts a new block in the other of two buffer pairs, as a game that
-// reallocates its block would.
+// reallocates its block would, or (reuseBuffers) over the same pair.
 
 #include <cstdint>
 #include <cstring>
@@ -50,7 +50,7 @@ public:
     void append(std::uint32_t time, std::int32_t code, std::string_view line, bool publish = true) {
         std::uint32_t indexInBlock = written_ % 1000;
         if (indexInBlock == 0 && written_ > 0) {
-            parity_ ^= 1;
+            if (!reuse_) parity_ ^= 1;
             pointBlockAt(parity_);
             textEnd_ = 0;
         }
@@ -85,6 +85,9 @@ public:
     // The header points at the other buffer pair, as a game that starts its
     // next block before writing to it would have it.
     void pointAtOtherBuffers() { pointBlockAt(parity_ ^ 1); }
+    // From the next block on, every block is written over the buffers of
+    // the one before.
+    void reuseBuffers() { reuse_ = true; }
     void setCount(std::int32_t count) { image_->writeU32(entryCountAddress(), static_cast<std::uint32_t>(count)); }
     std::uint32_t written() const { return written_; }
 
@@ -94,6 +97,9 @@ public:
     }
     std::uint64_t currentTableAddress() const { return kTableBase[blockParity()]; }
     std::uint64_t currentTextAddress() const { return kTextBase[blockParity()]; }
+    // The other buffer pair: the last block's, after a change of block.
+    std::uint64_t otherTableAddress() const { return kTableBase[blockParity() ^ 1]; }
+    std::uint64_t otherTextAddress() const { return kTextBase[blockParity() ^ 1]; }
 
     FakeProcessImage& image() { return *image_; }
 
@@ -110,6 +116,7 @@ private:
     std::uint32_t written_ = 0;
     std::uint32_t textEnd_ = 0;
     int parity_ = 0;
+    bool reuse_ = false;
 };
 
 }  // namespace tidemark::testing

@@ -49,11 +49,15 @@ bool ChatLog::append(std::uint32_t time, std::int32_t code, const void* line, st
 
 void ChatLog::beginBlock(std::uint32_t base) {
     // The slot of the block before last is reused; the last block stays
-    // readable meanwhile, as a reader may still be copying it.
-    current_ = current_ < 0 ? 0 : 1 - current_;
+    // readable meanwhile, as a reader may still be copying it. A game that
+    // keeps one slot writes the new block over the last one's table and
+    // text, whatever a reader had not read yet.
+    if (current_ < 0 || !reuseSlot_) {
+        current_ = current_ < 0 ? 0 : 1 - current_;
+        Arena::decommit(blockSlots_[current_], kBlockSlotBytes);
+        Arena::commit(blockSlots_[current_], kBlockSlotBytes);
+    }
     std::uint8_t* slot = blockSlots_[current_];
-    Arena::decommit(slot, kBlockSlotBytes);
-    Arena::commit(slot, kBlockSlotBytes);
     blockBase_ = base;
     textEnd_ = 0;
 

@@ -32,6 +32,11 @@ public:
     // marker line is that block's first entry.
     void start(std::uint32_t firstEntry);
 
+    // From the next block on: each block in the other slot, the last one
+    // left readable (false, the default), or each block written over the
+    // last one in the same slot.
+    void reuseBlockSlot(bool reuse) { reuseSlot_ = reuse; }
+
     // Appends one entry, first starting a new block when the current one is
     // full. False (and nothing written) before start() or when the line
     // does not fit.
@@ -60,6 +65,7 @@ private:
     std::uint8_t* textBufferSlot_ = nullptr;  // T
     std::uint8_t* blockSlots_[2] = {nullptr, nullptr};
     int current_ = -1;
+    bool reuseSlot_ = false;
     std::uint32_t blockBase_ = 0;
     std::uint32_t count_ = 0;
     std::uint32_t textEnd_ = 0;  // end offset of the block's last entry

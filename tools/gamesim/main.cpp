@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     if (!program.ballast.carve(program.arena, options.smallRegions, options.ballastRegions, options.ballastRegionBytes)) return 3;
     if (options.staleCopies && !program.staleCopies.carve(program.arena)) return 3;
     if (!program.log.layOut(program.arena, options.marker, options.oddHeader)) return 3;
+    program.log.reuseBlockSlot(options.reuseBlockSlot);
 
     HANDLE game = CreateThread(nullptr, 0, runGame, &program, 0, nullptr);
     if (game == nullptr) return 3;

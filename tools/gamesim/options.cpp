@@ -37,6 +37,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.withholdLog = true;
             continue;
         }
+        if (name == "--reuse-block-buffers") {
+            options.reuseBlockSlot = true;
+            continue;
+        }
         static const char* const kValued[] = {"--control", "--marker", "--script", "--first-block", "--history",
                                               "--rate", "--exit-after", "--ballast-regions",
                                               "--ballast-region-bytes", "--small-regions", "--publish-after"};

@@ -21,6 +21,7 @@ struct Options {
     bool oddHeader = false;
     bool staleCopies = false;
     bool withholdLog = false;  // no log in memory until the `publish` command
+    bool reuseBlockSlot = false;  // every block over the last one's buffers
     std::size_t ballastRegions = 0;
     std::size_t ballastRegionBytes = 512 * 1024;
     std::size_t smallRegions = 0;       // one page each, below the ballast

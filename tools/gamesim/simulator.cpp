@@ -117,6 +117,12 @@ bool Simulator::execute(const std::string& command) {
         for (std::uint32_t i = 0; i < lines; ++i) appendGenerated(code);
         return true;
     }
+    if (verb == "block-buffers") {
+        std::string mode;
+        if (!(in >> mode) || (mode != "new" && mode != "reuse")) return false;
+        log_.reuseBlockSlot(mode == "reuse");
+        return true;
+    }
     if (verb == "rate") {
         if (!(in >> linesPerSecond_)) return false;
         rateSince_ = GetTickCount64();
