@@ -353,11 +353,11 @@ private:
                 showProgress(count);
                 progressShown = true;
             }
-            // Waiting reports go out at their pace whether the game writes or not.
-            if (const std::size_t waiting = context_.delivery.waiting(); waiting > 0) {
-                context_.delivery.sendWaiting(0);
-                if (context_.delivery.waiting() != waiting) showProgress(count);
-            }
+            // Waiting reports go out at their pace whether the game writes or
+            // not, here or on the delivery's own thread: the status line
+            // follows their number either way.
+            if (shownWaiting_ > 0) context_.delivery.sendWaiting(0);
+            if (context_.delivery.waiting() != shownWaiting_) showProgress(count);
             clock_.sleepMs(kPollPauseMs);
         }
         return PassOutcome::nextPass();
@@ -366,8 +366,9 @@ private:
     void showProgress(std::int32_t count) {
         // Reports that wait for the server matter more than how far the log
         // was read: the player sees that the lines are not lost.
-        if (context_.delivery.waiting() > 0) {
-            const auto waiting = static_cast<std::int32_t>(context_.delivery.waiting());
+        shownWaiting_ = context_.delivery.waiting();
+        if (shownWaiting_ > 0) {
+            const auto waiting = static_cast<std::int32_t>(shownWaiting_);
             session_.setStatus(formatStatusText(LoadTextW(kTextReportsWaiting), {waiting}));
             return;
         }
@@ -406,6 +407,7 @@ private:
     SearchPacer searchPacer_;  // the log search's cost, and the rest it earns after finding nothing
     SmallRegionCache keptRegions_;  // the search's memory, kept from one fruitless search for the next
     std::uint32_t searchPauseSteps_ = 0;
+    std::size_t shownWaiting_ = 0;  // the reports waiting as the status line last said
 };
 
 }  // namespace

@@ -989,3 +989,65 @@ TEST(WorkerThread, EveryLanguageChosenWhileTheWorkerRunsGetsItsSetFetched) {
 
 }  // namespace
 }  // namespace tidemark
+
+namespace tidemark {
+namespace {
+
+// A server that holds every report holds only the delivery's thread: the
+// worker goes on reading the game's log, each pass's lines are counted as
+// waiting at once, and once the server answers the status line says so
+// without a new line from the game. Real clock; every wait bounded.
+TEST(WorkerThread, ASilentServerNeverHoldsTheReadingBack) {
+    FakeHttpServer server;
+    server.answer(kPatterns);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    server.onRequest([&](const FakeRequest& r) {
+        if (r.verb != "POST") return;
+        std::unique_lock guard(mutex);
+        changed.wait_for(guard, std::chrono::seconds(30), [&] { return released; });
+    });
+    server.respondWith([](const FakeRequest& r) {
+        return FakeAnswer::text(r.verb == "POST" ? R"({"log": "listed"})" : kPatterns);
+    });
+    FakeProcessSystem processes;
+    auto game = std::make_shared<FakeProcessImage>();
+    FakeChatLog log(game);
+    log.append(static_cast<std::uint32_t>(kNow - 60), 57, "\x1F\x1Fmarker");
+    processes.addProcess(kDx11Id, "ffxiv_dx11.exe", game);
+    WorkerServices services;
+    services.processes = &processes;
+    services.httpClientFactory = server.factory();
+    CaptureSession session;
+    session.setLanguage("en");
+    CaptureWorker worker(session, std::move(services));
+    RecordingStatusSink status;
+    const auto lastStatusIs = [&](const std::u16string& text) {
+        for (int i = 0; i < 500; ++i) {
+            const auto texts = status.texts();
+            if (!texts.empty() && texts.back() == text) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    };
+    worker.start(&status);
+    ASSERT_TRUE(lastStatusIs(filled(kTextMonitoringLogs, {u"1"})));
+
+    for (int line = 1; line <= 3; ++line) {
+        log.append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+        EXPECT_TRUE(lastStatusIs(filled(kTextReportsWaiting, {std::u16string(1, static_cast<char16_t>(u'0' + line))})))
+            << "line " << line << " was not read while the first report was held";
+    }
+    {
+        std::lock_guard guard(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    EXPECT_TRUE(lastStatusIs(filled(kTextMonitoringLogs, {u"4"})));
+    worker.stop();
+    EXPECT_EQ(session.messages().size(), 3u);
+}
+
+}  // namespace
+}  // namespace tidemark

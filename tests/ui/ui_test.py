@@ -449,6 +449,35 @@ class WindowTest(unittest.TestCase):
         self.driver("command", IDM_EXIT)
         self.assertEqual(self.wait_exit(process, 15), 0)
 
+    def test_a_kill_right_after_the_lines_are_read_loses_none(self):
+        """Every match of a read pass is on the disk before the first of them
+        is sent: killed while the server still holds the first answer, the
+        next start sends them all, as present lines."""
+        server = self.serve()
+        server.report = Slow(json.dumps({"log": "reported"}), head_after=5, body_after=0)
+        self.preset(language="en")
+        game = self.start_game()
+        process, _ = self.start()
+        self.wait_state(lambda s: s["status"].startswith("Monitoring your logs"), timeout=20,
+                        what="the worker monitors the game's log")
+        lines = [f"gamesim\x1fkilled {i}" for i in range(1, 31)]
+        for line in lines:
+            game.add_line(57, line)
+        self.assertTrue(server.wait_for("post", 1, timeout=15), "the first report goes out")
+        process.kill()
+        process.wait()
+
+        server.report = json.dumps({"log": "reported"})
+        process, _ = self.start()
+        deadline = time.monotonic() + 30
+        sent = set()
+        while time.monotonic() < deadline and not set(lines) <= sent:
+            sent = {r.field("log") for r in server.requests_of("post") if r.field("present") == "1"}
+            time.sleep(0.2)
+        self.assertEqual(sorted(set(lines) - sent), [], "lines lost to the kill")
+        self.driver("command", IDM_EXIT)
+        self.assertEqual(self.wait_exit(process, 15), 0)
+
     def test_log_page_keeps_the_last_hundred_scrolled_to_the_end(self):
         self.serve()
         self.preset(language="en")
