@@ -264,6 +264,7 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
       }
     }
     if (!stored && (failure.busy || late())) stored = busyOutcome();
+    if (!stored) noteWriteFailure(lastError(connection));
     pending.done(std::move(stored));
   }
 }

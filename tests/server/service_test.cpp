@@ -376,6 +376,7 @@ class SilentStore final : public ReportStore {
   }
   TokenLookup tokenOf(std::string_view) override { return {}; }
   std::optional<bool> playerExists(std::string_view) override { return false; }
+  PageLookup lookUpPage(std::string_view) override { return {false, "the database does not answer"}; }
   int64_t reportCount() override { return 0; }
   int64_t playerCount() override { return 0; }
   bool healthy() override { return false; }
