@@ -47,6 +47,8 @@ constexpr TextEntry kTexts[] = {
      u"サーバーの証明書を拒否しました: サーバーがこのコンピューターの証明書を求めています."},
     {141, u"The server's certificate was refused: it is not valid, or the secure connection could not be set up.",
      u"サーバーの証明書を拒否しました: 証明書が正しくないか, 安全な接続を確立できませんでした."},
+    {142, u"The connection to the server failed, and Tidemark cannot start without it. Please tell the server's operator:",
+     u"サーバーとの通信に失敗したため, Tidemark を起動できません. サーバーの運営者に次のことを伝えてください:"},
 };
 }  // namespace
 

@@ -37,6 +37,7 @@ enum TextId : int {
     kTextCertificateRevocationUnknown = 139,
     kTextCertificateClientAsked = 140,
     kTextCertificateUnusable = 141,
+    kTextStartCertificateRefused = 142,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.

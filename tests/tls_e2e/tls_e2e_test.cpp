@@ -17,6 +17,8 @@
 #include "http/http_client_win32.h"
 #include "platform/clock.h"
 #include "session/capture_session.h"
+#include "shell/start_failure.h"
+#include "shell/window_exchanges.h"
 #include "texts/texts.h"
 
 namespace tidemark {
@@ -101,6 +103,20 @@ TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReasonAndTheReportWaits) {
     const std::string sent = sentBytes(GetParam().sent);
     EXPECT_EQ(sent.find("tls-e2e-marker"), std::string::npos);
     EXPECT_EQ(sent.find("post.php"), std::string::npos);
+}
+
+// The first request at start: the box that ends Tidemark names the reason.
+TEST_P(HttpsRefused, TheLanguageListAtStartNamesTheCertificatesReason) {
+    WindowExchanges exchanges(winInetClientFactory(std::chrono::milliseconds(5000)), "localhost",
+                              static_cast<std::uint16_t>(std::atoi(environment(GetParam().port).c_str())), true);
+    const LanguageListAnswer answer = exchanges.fetchLanguageList();
+    ASSERT_TRUE(answer.refusal);
+    const std::u16string box = startFailureText(answer.refusal);
+    EXPECT_EQ(box.rfind(LoadTextW(kTextStartCertificateRefused), 0), 0u);
+    std::vector<std::u16string> expected;
+    for (TextId reason : GetParam().reasons) expected.push_back(LoadTextW(reason));
+    EXPECT_NE(std::find(expected.begin(), expected.end(), LoadTextW(certificateRefusalText(*answer.refusal))),
+              expected.end());
 }
 
 INSTANTIATE_TEST_SUITE_P(
