@@ -10,7 +10,11 @@
 //   3. the time from a language change to "Monitoring your logs" again (the
 //      patterns fetched anew and the log read on, or searched anew);
 //   4. a fresh worker on the same game: the time from its start to
-//      "Monitoring your logs" (a first search that finds an existing log).
+//      "Monitoring your logs" (a first search that finds an existing log);
+//   5. the same with the place the worker of phase 2 found the log at kept
+//      in the file beside the journal: Tidemark restarted beside a running
+//      game;
+//   6. as 5 after the game's log has passed into its next block.
 // Each phase also gives the region queries and reads it made and the wall
 // time they took, which is where the search's time goes.
 //
@@ -26,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -90,6 +95,7 @@ public:
         use.readBytes += got;
         return got;
     }
+    std::optional<ProcessIdentity> identity() const override { return inner_->identity(); }
 
 private:
     std::unique_ptr<ProcessMemory> inner_;
@@ -155,9 +161,10 @@ void printUse(const MemoryUseSnapshot& from) {
                 static_cast<double>(to.readNs - from.readNs) / 1e9);
 }
 
-WorkerServices workerServices(ProcessSystem& processes) {
+WorkerServices workerServices(ProcessSystem& processes, std::filesystem::path knownLogPath = {}) {
     WorkerServices services;
     services.processes = &processes;
+    services.knownLogPath = std::move(knownLogPath);
     services.httpClientFactory = winInetClientFactory();
     services.serverHost = "127.0.0.1";
     services.serverPort = testing::TestServer::port();
@@ -198,10 +205,13 @@ int main(int argc, char** argv) {
     std::printf("game: %zu MiB of ballast in %zu regions, %zu small regions\n", ballastRegions * regionBytes >> 20,
                 ballastRegions, smallRegions);
 
+    const std::filesystem::path knownLogPath =
+        std::filesystem::temp_directory_path() / ("tidemark-bench-" + std::to_string(GetCurrentProcessId()) + ".log-address");
+    std::filesystem::remove(knownLogPath);
     CountingProcessSystem processes;
     CaptureSession session;
     session.setLanguage("en");
-    auto worker = std::make_unique<CaptureWorker>(session, workerServices(processes));
+    auto worker = std::make_unique<CaptureWorker>(session, workerServices(processes, knownLogPath));
     StatusWatch status;
     worker->start(&status);
 
@@ -292,5 +302,31 @@ int main(int argc, char** argv) {
                 secondsBetween(started, status.monitoringAt()));
     printUse(use0);
     worker->stop();
+    worker.reset();
+
+    // 5 and 6. Restarted with the log's place kept, before and after the
+    // game's log moved on to its next block.
+    const auto restart = [&](const char* what) {
+        status.arm(false);
+        const MemoryUseSnapshot from = MemoryUseSnapshot::take();
+        const auto begun = SteadyClock::now();
+        worker = std::make_unique<CaptureWorker>(session, workerServices(processes, knownLogPath));
+        worker->start(&status);
+        if (!waitUntil([&] { return status.monitoring(); }, 400000)) {
+            std::fprintf(stderr, "a restarted worker did not follow the log within 400 s\n");
+            return false;
+        }
+        std::printf("%s (target <= 1 s): %.2f s\n", what, secondsBetween(begun, status.monitoringAt()));
+        printUse(from);
+        worker->stop();
+        worker.reset();
+        return true;
+    };
+    if (!restart("5. restart with the log's place kept to \"Monitoring your logs\"")) return 1;
+    const int toNextBlock = 1000 - game.state().entries % 1000 + 5;
+    if (!game.control().append("burst " + std::to_string(toNextBlock))) return 1;
+    if (!waitUntil([&] { return game.state().entries / 1000 >= 1; }, 10000)) return 1;
+    if (!restart("6. the same with the log in its next block")) return 1;
+    std::filesystem::remove(knownLogPath);
     return 0;
 }

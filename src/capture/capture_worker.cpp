@@ -12,7 +12,9 @@
 #include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
+#include "capture/known_chat_log.h"
 #include "capture/report_delivery.h"
 #include "capture/status_text.h"
 #include "gamelog/chat_log_locator.h"
@@ -55,7 +57,9 @@ struct WorkerContext {
     WorkerContext(CaptureSession& session, const WorkerServices& services, Clock& clock)
         : generation(session.resetGeneration()),
           connection(services.httpClientFactory, services.serverHost, services.serverPort, services.serverTls),
-          delivery(session, connection, clock, services.settings, services.journalPath, generation,
+          sendingConnection(services.httpClientFactory, services.serverHost, services.serverPort,
+                            services.serverTls),
+          delivery(session, sendingConnection, clock, services.settings, services.journalPath, generation,
                    services.reportIds) {}
 
     // Back to no game, nothing located and nothing loaded. The connection,
@@ -74,8 +78,10 @@ struct WorkerContext {
     ReadPosition position;
     PatternSet patterns;
     bool resumeLog = false;  // a reset came while the log was followed: go on with it if it still holds
-    ServerConnection connection;
+    ServerConnection connection;         // the pattern fetch's
+    ServerConnection sendingConnection;  // the delivery's, used on its thread
     ReportDelivery delivery;
+    std::vector<PendingReport> passMatches;  // of the read pass under way
     bool patternsFetched = false;  // once: a later failed fetch is waited out
     std::uint64_t serverWaitMs = kFirstServerWaitMs;
     int launchConsidered = 0;
@@ -105,6 +111,7 @@ public:
 
     void run() {
         context_.generation = session_.resetGeneration();
+        if (services_.sendOnItsOwnThread) context_.delivery.startSending();
         while (!stopRequested()) {
             const PassOutcome outcome = runPass();
             if (outcome.kind == PassOutcome::Kind::EndThread) break;
@@ -184,7 +191,9 @@ private:
             return PassOutcome::nextPass();
         }
 
-        std::optional<ChatLogAddresses> found = locate();
+        std::optional<ChatLogAddresses> found = knownLog();
+        const bool foundAnew = !found;
+        if (foundAnew) found = locate();
         if (stopRequested()) return PassOutcome::abandoned(0);
         if (resetSeen()) return PassOutcome::nextPass();
         if (!found) {
@@ -194,6 +203,7 @@ private:
             return PassOutcome::abandoned(0);
         }
         context_.log = *found;
+        if (foundAnew) rememberLog();
 
         context_.position = ReadPosition{};
         context_.position.startCount = static_cast<std::uint32_t>(entryCount(*context_.game, context_.log));
@@ -287,6 +297,23 @@ private:
         session_.reportStatus(launchGame(processes) ? kTextLaunchingGame : kTextLaunchFailed);
     }
 
+    // Where this game's log was found before, by this run or the last, if
+    // it still holds there. The search cannot be skipped for another
+    // process that got the same id.
+    std::optional<ChatLogAddresses> knownLog() {
+        const std::optional<ProcessIdentity> game = context_.game->identity();
+        const std::optional<KnownChatLog> known = readKnownChatLog(services_.knownLogPath);
+        if (!game || !known || known->process != *game) return std::nullopt;
+        return confirmChatLogAt(*context_.game, known->textBufferSlot, &clock_);
+    }
+
+    // Written once per search that found the log, never while following it.
+    // A place that could not be written costs the next start a search.
+    void rememberLog() {
+        if (const std::optional<ProcessIdentity> game = context_.game->identity())
+            writeKnownChatLog(services_.knownLogPath, {*game, context_.log.textBufferSlot});
+    }
+
     std::optional<ChatLogAddresses> locate() {
         LocatorInputs inputs;
         inputs.marker = context_.patterns.compiled.marker;
@@ -316,7 +343,8 @@ private:
             if (count != context_.position.readCount) {
                 const std::int32_t read = readNewEntries(*context_.game, context_.log, context_.position,
                                                          context_.patterns.compiled, *this);
-                context_.delivery.flushJournal();
+                context_.delivery.handOver(std::move(context_.passMatches));
+                context_.passMatches.clear();
                 if (read < 0) return PassOutcome::abandoned(count);
                 showProgress(count);
                 progressShown = true;
@@ -348,12 +376,14 @@ private:
                                            : formatStatusText(LoadTextW(kTextMonitoringLogs), {handled}));
     }
 
-    // A matching line, handed to the delivery. One met after a reset is refused:
+    // A matching line, handed to the delivery with the rest of its pass. One
+    // met after a reset is refused:
     // it and the rest of the pass are read again under the new generation's set.
     bool onMatch(LogRecord& record) override {
         if (stopRequested()) return false;
         if (session_.resetGeneration() != context_.generation) return false;
-        context_.delivery.submit(record, context_.patterns.language, context_.generation);
+        context_.passMatches.push_back(
+            context_.delivery.reportOf(record, context_.patterns.language, context_.generation));
         return true;
     }
 

@@ -30,7 +30,12 @@ struct WorkerServices {
     SettingsStore* settings = nullptr;    // where a new player id is saved
     HttpClientFactory httpClientFactory;  // empty: no client can be made
     std::filesystem::path journalPath;    // empty: waiting reports are kept in memory only
+    std::filesystem::path knownLogPath;   // where the log was last found; empty: always searched for
     ReportIdSource reportIds;             // empty: random ids
+    // Reports go out on a thread of their own, so that the server never
+    // holds the reading back; off, the worker sends them between its polls
+    // (for tests that step the worker on one thread).
+    bool sendOnItsOwnThread = true;
     std::string serverHost = TIDEMARK_SERVER_HOST;
     std::uint16_t serverPort = TIDEMARK_SERVER_PORT;
     bool serverTls = TIDEMARK_SERVER_TLS != 0;  // reached over HTTPS

@@ -7,7 +7,8 @@ namespace tidemark {
 void applyReportAnswer(const ReportAnswer& answer, LogRecord& record, std::uint64_t generation,
                        CaptureSession& session, ServerIdentifiers& identifiers, SettingsStore* settings) {
     switch (answer.outcome) {
-    case ReportAnswer::Outcome::NotSent: return;
+    case ReportAnswer::Outcome::NotSent:
+    case ReportAnswer::Outcome::Lost: return;
     case ReportAnswer::Outcome::NotAnObject:
         // The server's own error texts reach the player this way.
         session.reportServerTextIfCurrent(answer.text.c_str(), generation);

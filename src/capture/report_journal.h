@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -35,7 +36,15 @@ struct JournalEntry {            // one report that waits for the server
 
 struct JournalLoad {
     std::vector<JournalEntry> waiting;   // in the order they were appended, oldest first
-    enum class Notice { None, DamagedTailDropped, OtherVersion, Unusable } notice = Notice::None;
+    enum class Notice {
+        None,
+        DamagedTailDropped,
+        OtherVersionSetAside,  // renamed to `setAsideAs`, a new journal begun
+        ForeignSetAside,       // not a journal at all (a damaged header): the same
+        CannotBeMarked,        // the file cannot be written: its reports stay in it, unsent
+        Unusable               // nothing can be kept in the file
+    } notice = Notice::None;
+    std::filesystem::path setAsideAs;
     std::size_t droppedOverBound = 0;    // oldest dropped to keep the bounds
 };
 
@@ -54,15 +63,27 @@ public:
     ReportJournal(ReportJournal&&) = default;
     ReportJournal& operator=(ReportJournal&&) = default;
 
-    // Reads what waits in `path` and keeps the file open for appending. On
-    // OtherVersion and Unusable the journal is not usable: every later call
-    // does nothing and returns false, and the caller works in memory. A file
-    // of another version, or one that is not a journal, is left untouched: a
-    // newer or older Tidemark may still want it. A damaged tail is cut off
-    // before anything is appended behind it.
-    static std::pair<ReportJournal, JournalLoad> open(const std::filesystem::path& path, JournalBounds bounds = {});
+    // Reads what waits in `path` and keeps the file open for appending. A
+    // file of another version, or one that is not a journal, is never
+    // overwritten: a newer or older Tidemark may still want it, so it is
+    // renamed aside (stamped with `nowSeconds`) and a new journal begun. A
+    // damaged tail is cut off before anything is appended behind it. A file
+    // that cannot be rewritten is appended to as it stands; one that cannot
+    // be written at all keeps its reports, which are then not loaded: sent
+    // without a way to mark them done, they would go again at every start.
+    // On CannotBeMarked and Unusable the journal is not usable: every later
+    // call does nothing and returns false, and the caller works in memory.
+    static std::pair<ReportJournal, JournalLoad> open(const std::filesystem::path& path, JournalBounds bounds = {},
+                                                      FileSystem& files = platformFileSystem(),
+                                                      std::int64_t nowSeconds = 0);
+
+    // After the file was lost to a failed write: puts `waiting` in its place
+    // and goes on appending there. False when it cannot.
+    bool restart(std::span<const JournalEntry> waiting);
 
     bool usable() const { return file_.isOpen(); }
+    // Whether the report is in the file, waiting.
+    bool holds(const ReportId& id) const { return seqOf_.contains(id); }
     std::size_t waitingCount() const { return seqOf_.size(); }
 
     // On the disk (flushed) before it returns. An id that already waits is
@@ -88,13 +109,18 @@ private:
         bool done = false;
     };
 
+    static std::filesystem::path setAsideName(const std::filesystem::path& path, std::int64_t nowSeconds);
     bool writeRecord(const std::string& record);
+    bool useInPlace(const std::string& bytes, std::size_t cleanBytes, const std::vector<JournalEntry>& waiting,
+                    std::span<const JournalEntry> dropped);
+    void trackAll(std::span<const JournalEntry> waiting);
     bool appendUnflushed(const JournalEntry& entry);
     void forget(const ReportId& id);
     void shrinkIfWorthIt();
     bool compact();
     void track(const ReportId& id, std::uint64_t lineBytes, std::uint64_t recordBytes);
 
+    FileSystem* files_ = nullptr;
     std::filesystem::path path_;
     JournalBounds bounds_;
     AppendFile file_;

@@ -42,6 +42,17 @@ bool isCandidateRegion(const MemoryRegion& region) {
     return region.Type == kMemPrivate && region.Protect == kPageReadWrite;
 }
 
+// Whether `size` bytes from `address` lie in one region the search looks in.
+bool inCandidateRegion(const ProcessMemory& process, std::uint64_t address, std::uint64_t size) {
+    MemoryRegion region;
+    return process.queryRegion(address, region) && isCandidateRegion(region) && address >= region.BaseAddress &&
+           address - region.BaseAddress + size <= region.RegionSize;
+}
+
+bool acceptedEntryTime(std::int64_t time, std::int64_t earliest, Clock& clock) {
+    return time >= earliest && time <= clock.now();
+}
+
 // The search shows it is alive: one more full stop every tenth region,
 // starting again with none after a hundred.
 void countSearchedRegion(StatusSink& status) {
@@ -94,6 +105,19 @@ std::vector<MemoryRegion> listCandidateRegions(const ProcessMemory& process,
     return regions;
 }
 
+std::optional<ChatLogAddresses> confirmChatLogAt(const ProcessMemory& process, std::uint64_t slot, Clock* clock) {
+    if (slot < kEntryCountDistance || !inCandidateRegion(process, slot, 8)) return std::nullopt;
+    const ChatLogAddresses log = chatLogAt(slot);
+    if (!readsAsLogHeader(process, log)) return std::nullopt;
+    const std::uint64_t entry = process.readPointer(slot);
+    if (!inCandidateRegion(process, entry, kEntryHeadSize)) return std::nullopt;
+    std::uint8_t time[4];
+    if (process.readMemory(entry, time, sizeof time) < sizeof time) return std::nullopt;
+    if (!acceptedEntryTime(loadU32(time), earliestEntryTime(), clock != nullptr ? *clock : systemClock()))
+        return std::nullopt;
+    return log;
+}
+
 std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, const LocatorInputs& inputs) {
     Clock& clock = inputs.clock != nullptr ? *inputs.clock : systemClock();
     if (inputs.marker.empty()) return std::nullopt;
@@ -130,7 +154,7 @@ std::optional<ChatLogAddresses> locateChatLog(const ProcessMemory& process, cons
 
         if (hit.found() && hit.offset >= kEntryHeadSize) {
             std::int64_t entryTime = loadU32(hit.bytes - kEntryHeadSize);
-            if (entryTime >= earliest && entryTime <= clock.now()) {
+            if (acceptedEntryTime(entryTime, earliest, clock)) {
                 // The only pointer the game keeps to this entry is the
                 // header's text-buffer pointer, if the entry is the first of
                 // the current buffer.

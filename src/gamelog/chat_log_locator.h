@@ -49,6 +49,16 @@ struct LocatorInputs {
     SmallRegionCache* kept = nullptr;
 };
 
+// The header whose text-buffer pointer lies at `slot`, when it passes every
+// check the search makes of the header it ends at, the marker line aside:
+// the slot lies in a region the search looks in, the header reads as a log
+// header, and its text buffer begins with an entry whose time is one the
+// search accepts, in a region it looks in. Once the game has begun a block
+// after the marker's, a header learnt earlier can be confirmed this way
+// though no search could find it again. `clock` null: the system clock.
+std::optional<ChatLogAddresses> confirmChatLogAt(const ProcessMemory& process, std::uint64_t slot,
+                                                 Clock* clock = nullptr);
+
 // Where the game's chat log header lies, or nothing when no region holds the
 // marker line behind a plausible entry head with a pointer to that entry
 // that reads as a log header.

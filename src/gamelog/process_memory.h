@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace tidemark {
 
@@ -25,6 +26,15 @@ inline constexpr std::uint32_t kMemCommit = 0x1000;
 inline constexpr std::uint32_t kMemReserve = 0x2000;
 inline constexpr std::uint32_t kMemFree = 0x10000;
 
+// Which process this is. Process ids are reused once a process has ended; an
+// id together with the process's creation time names one process only.
+struct ProcessIdentity {
+    std::uint32_t processId = 0;
+    std::uint64_t creationTime = 0;  // in the platform's units
+
+    friend bool operator==(const ProcessIdentity&, const ProcessIdentity&) = default;
+};
+
 // One opened process, readable and queryable. Implementations own their
 // platform handle and release it when destroyed. Nothing here ever writes.
 class ProcessMemory {
@@ -38,6 +48,9 @@ public:
     virtual bool queryRegion(std::uint64_t address, MemoryRegion& region) const = 0;
     // One raw read; the number of leading bytes actually copied.
     virtual std::uint64_t readMemory(std::uint64_t address, void* buffer, std::uint64_t size) const = 0;
+    // Nothing when the platform cannot tell (then nothing learnt about this
+    // process can be matched to it later).
+    virtual std::optional<ProcessIdentity> identity() const { return std::nullopt; }
 
     // -1 when fewer than 4 bytes could be read.
     std::int32_t readU32(std::uint64_t address) const;

@@ -39,6 +39,15 @@ public:
         return copied;
     }
 
+    std::optional<ProcessIdentity> identity() const override {
+        FILETIME created{}, exited{}, kernel{}, user{};
+        const DWORD processId = GetProcessId(process_.get());
+        if (processId == 0 || !GetProcessTimes(process_.get(), &created, &exited, &kernel, &user))
+            return std::nullopt;
+        return ProcessIdentity{processId,
+                               std::uint64_t{created.dwHighDateTime} << 32 | std::uint64_t{created.dwLowDateTime}};
+    }
+
 private:
     UniqueKernelHandle process_;
     std::uint64_t minimum_ = 0;

@@ -1,6 +1,7 @@
 // Posting one matched game log line and reading the server's answer.
 #include "report/line_report.h"
 
+#include <utility>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -46,7 +47,12 @@ ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identi
     if (!client->postForm(kReportPostPath, FormData(fields), connection.requestFlags(), headers)) return result;
 
     result.status = client->answerStatus();
-    result.text = readAnswer(*client);
+    AnswerText read = readAnswerText(*client);
+    result.text = std::move(read.text);
+    if (!read.whole) {
+        result.outcome = ReportAnswer::Outcome::Lost;
+        return result;
+    }
     rapidjson::Document answer;
     answer.Parse(result.text.c_str());
     if (answer.HasParseError() || !answer.IsObject()) {
@@ -67,17 +73,10 @@ ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identi
 namespace tidemark {
 
 bool endsReport(const ReportAnswer& answer) {
-    if (answer.outcome == ReportAnswer::Outcome::NotSent) return false;
+    if (answer.outcome == ReportAnswer::Outcome::NotSent || answer.outcome == ReportAnswer::Outcome::Lost)
+        return false;
     const std::uint32_t code = answer.status.code;
-    if (code == 408 || code == 429) return false;
-    if (code >= 400 && code < 500) return true;
-    // A status that could not be read is taken for the server's usual 200.
-    const bool success = code == 0 || (code >= 200 && code < 300);
-    // An answer that filled the client's buffer was cut here, not by the
-    // server: the server took the report (a long line comes back long), and
-    // sending it again would only bring the same long answer.
-    const bool cutHere = answer.text.size() >= kAnswerCapacity;
-    return success && (answer.outcome == ReportAnswer::Outcome::Object || cutHere);
+    return code != 408 && code != 429 && code < 500;
 }
 
 }  // namespace tidemark

@@ -23,7 +23,8 @@ struct ReportIdentity {
 struct ReportAnswer {
     enum class Outcome {
         NotSent,      // no connection, or the request could not be made or sent
-        NotAnObject,  // `text` is the answer as received (may be empty)
+        Lost,         // sent, but the answer broke off: the server may or may not have it
+        NotAnObject,  // `text` is the answer as received (may be empty): the server's own text
         Object,       // the members below, each only when it was a string
     };
     Outcome outcome = Outcome::NotSent;
@@ -42,11 +43,10 @@ inline constexpr char kReportIdHeader[] = "Tidemark-Report-Id";
 ReportAnswer postLine(ServerConnection& connection, const ReportIdentity& identity, const LogRecord& record,
                       std::string_view reportId = {});
 
-// Whether the answer ends the report: the answer the protocol defines (a
-// JSON object, or a success too long for the answer buffer) or a refusal of
-// the report itself (a 4xx other than 408 and 429). Anything else (no
-// answer, 408, 429, a 5xx, a page that is not the protocol's) says "try
-// again later", and the report must be kept.
+// Whether the answer ends the report. Any answer the server gave in full
+// does (an object is applied, anything else is the server's text for the
+// player), except those that say "try again later": 408, 429 and a 5xx.
+// Nothing received, or an answer that broke off, keeps the report too.
 bool endsReport(const ReportAnswer& answer);
 
 }  // namespace tidemark

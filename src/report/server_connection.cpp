@@ -24,19 +24,26 @@ std::optional<CertificateRefusal> ServerConnection::freshCertificateRefusal() {
     return refusal;
 }
 
-std::string readAnswer(HttpClient& client) {
+AnswerText readAnswerText(HttpClient& client) {
     std::array<char, kAnswerCapacity> buffer;
     std::size_t total = 0;
+    bool whole = true;
     while (total < buffer.size()) {
         std::uint32_t got = 0;
         auto room = static_cast<std::uint32_t>(buffer.size() - total);
-        if (!client.read(buffer.data() + total, room, got) || got == 0) break;
+        if (!client.read(buffer.data() + total, room, got)) {
+            whole = false;
+            break;
+        }
+        if (got == 0) break;
         total += got > room ? room : got;
     }
-    std::string answer(buffer.data(), total);
-    std::size_t nul = answer.find('\0');
-    if (nul != std::string::npos) answer.resize(nul);
+    AnswerText answer{std::string(buffer.data(), total), whole};
+    std::size_t nul = answer.text.find('\0');
+    if (nul != std::string::npos) answer.text.resize(nul);
     return answer;
 }
+
+std::string readAnswer(HttpClient& client) { return readAnswerText(client).text; }
 
 }  // namespace tidemark

@@ -56,6 +56,13 @@ private:
 // The answer of the request just sent: read until the end of the answer or
 // kAnswerCapacity bytes, since one read may return only part of what the
 // server sent. The text ends at the first NUL byte, as a C string would.
+// `whole` is false when a read failed before either: the answer broke off
+// on the way, and what the server meant is not known.
+struct AnswerText {
+    std::string text;
+    bool whole = true;
+};
+AnswerText readAnswerText(HttpClient& client);
 std::string readAnswer(HttpClient& client);
 
 }  // namespace tidemark

@@ -33,6 +33,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     workerServices.processes = &processes;
     workerServices.httpClientFactory = winInetClientFactory();
     workerServices.journalPath = journalPathFor(executableFile());
+    workerServices.knownLogPath = knownLogPathFor(executableFile());
     CaptureWorker worker(session, std::move(workerServices));
     WindowExchanges exchanges(winInetClientFactory(), TIDEMARK_SERVER_HOST, TIDEMARK_SERVER_PORT,
                               TIDEMARK_SERVER_TLS != 0);

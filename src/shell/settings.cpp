@@ -31,13 +31,23 @@ std::string settingsPathFor(std::string_view executablePath) {
     return path;
 }
 
-std::filesystem::path journalPathFor(const std::filesystem::path& executable) {
+namespace {
+std::filesystem::path besideExecutable(const std::filesystem::path& executable, std::string_view extension) {
     using Char = std::filesystem::path::value_type;
     const std::basic_string_view<Char> text = executable.native();
     if (text.empty()) return {};
-    std::basic_string<Char> journal(text.substr(0, extensionPosition(text)));
-    for (char c : std::string_view(".queue")) journal += static_cast<Char>(c);
-    return journal;
+    std::basic_string<Char> path(text.substr(0, extensionPosition(text)));
+    for (char c : extension) path += static_cast<Char>(c);
+    return path;
+}
+}  // namespace
+
+std::filesystem::path journalPathFor(const std::filesystem::path& executable) {
+    return besideExecutable(executable, ".queue");
+}
+
+std::filesystem::path knownLogPathFor(const std::filesystem::path& executable) {
+    return besideExecutable(executable, ".log-address");
 }
 
 void loadSettings(CaptureSession& session, SettingsStore& store) {

@@ -29,6 +29,9 @@ std::string settingsPathFor(std::string_view executablePath);
 // file: the executable's path with its extension replaced by ".queue", the
 // extension found as settingsPathFor finds it. Empty for an empty path.
 std::filesystem::path journalPathFor(const std::filesystem::path& executable);
+// Where the game's chat log was last found, beside the journal and named
+// the same way with the extension ".log-address". Empty for an empty path.
+std::filesystem::path knownLogPathFor(const std::filesystem::path& executable);
 
 // Full path of the running executable.
 std::string executablePath();

@@ -29,8 +29,8 @@ constexpr TextEntry kTexts[] = {
      u"前回の起動から残っていたレポート%d件を送信しました"},
     {132, u"The end of the file of waiting reports was damaged and has been dropped.",
      u"送信待ちレポートのファイルの末尾が壊れていたため破棄しました."},
-    {133, u"The file of waiting reports belongs to another version of Tidemark; it is left as it is, and reports wait in memory only.",
-     u"送信待ちレポートのファイルは別のバージョンのTidemarkのものです. ファイルはそのまま残し, レポートはメモリ上でのみ保持します."},
+    {133, u"The file of waiting reports belongs to another version of Tidemark; it was kept beside it as Tidemark.queue.unreadable-..., and a new one was started.",
+     u"送信待ちレポートのファイルは別のバージョンのTidemarkのものです. Tidemark.queue.unreadable-...として残し, 新しいファイルを始めました."},
     {134, u"The file of waiting reports cannot be written; reports wait in memory only and are lost at exit.",
      u"送信待ちレポートのファイルに書き込めません. レポートはメモリ上でのみ保持し, 終了時に失われます."},
     {135, u"The server's certificate was refused: it is not issued by an authority this computer trusts.",
@@ -49,6 +49,14 @@ constexpr TextEntry kTexts[] = {
      u"サーバーの証明書を拒否しました: 証明書が正しくないか, 安全な接続を確立できませんでした."},
     {142, u"The connection to the server failed, and Tidemark cannot start without it. Please tell the server's operator:",
      u"サーバーとの通信に失敗したため, Tidemark を起動できません. サーバーの運営者に次のことを伝えてください:"},
+    {150, u"The file of waiting reports cannot be written just now; Tidemark tries again with the next lines, and meanwhile the reports wait in memory.",
+     u"送信待ちレポートのファイルに今は書き込めません. 次の行で再び試み, それまでレポートはメモリ上で保持します."},
+    {151, u"A report that the server would not take for a long time was given up.",
+     u"サーバーが長い間受け取らなかったレポートを1件破棄しました."},
+    {152, u"The file of waiting reports is not one this Tidemark can read; it was kept beside it as Tidemark.queue.unreadable-..., and a new one was started.",
+     u"送信待ちレポートのファイルはこのTidemarkでは読めません. Tidemark.queue.unreadable-...として残し, 新しいファイルを始めました."},
+    {153, u"The file of waiting reports cannot be written; the reports in it stay there and are sent once it can be written.",
+     u"送信待ちレポートのファイルに書き込めません. ファイル内のレポートはそのまま残し, 書き込めるようになってから送信します."},
 };
 }  // namespace
 

@@ -38,6 +38,10 @@ enum TextId : int {
     kTextCertificateClientAsked = 140,
     kTextCertificateUnusable = 141,
     kTextStartCertificateRefused = 142,
+    kTextJournalNotWritten = 150,
+    kTextReportGivenUp = 151,
+    kTextJournalSetAside = 152,
+    kTextJournalReadOnly = 153,
 };
 
 // At most 1023 UTF-16 units; an id without text gives the empty text.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "capture/capture_worker.h"
+#include "capture/known_chat_log.h"
 #include "capture/report_journal_format.h"
 #include "report/line_report.h"
 #include "fakes/recording_status_sink.h"
@@ -30,6 +31,7 @@
 #include "fakes/fake_settings_store.h"
 #include "texts/texts.h"
 #include "support/fake_chat_log.h"
+#include "support/temp_folder.h"
 
 namespace tidemark {
 namespace {
@@ -81,6 +83,7 @@ protected:
         services.processes = &processes;
         services.settings = &settings;
         services.httpClientFactory = server.factory();
+        services.sendOnItsOwnThread = false;  // the test steps the worker and its sends on one thread
         worker = std::make_unique<CaptureWorker>(session, std::move(services));
         session.setStatusWindow(&status);
         session.setLanguage("en");
@@ -524,6 +527,167 @@ TEST_F(Worker, ALogCountOfZeroWhileMonitoringStartsOver) {
     EXPECT_EQ(requests("GET").size(), 2u) << "reset, then the patterns are fetched again";
 }
 
+// --- a restart beside the same running game ---------------------------------
+// The worker keeps where it found the log; a worker started again beside the
+// same process takes that place when it still holds there.
+
+class KnownLogRestart : public Worker {
+public:
+    KnownLogRestart() { restart(); }
+
+    // A new worker on the same session and the same file, as at a new start.
+    void restart() {
+        WorkerServices services;
+        services.clock = &clock;
+        services.processes = &processes;
+        services.httpClientFactory = server.factory();
+        services.knownLogPath = knownLogPath;
+        worker = std::make_unique<CaptureWorker>(session, std::move(services));
+        session.clearStopRequest();  // the replaced worker asked its session to stop
+    }
+
+    // Runs the worker until it follows the log and has polled `polls` times;
+    // whether it searched the game's memory on the way (a search reads every
+    // candidate region from its start, the log header's among them).
+    bool runUntilMonitoring(int polls = 1) {
+        server.answer(kPatterns);
+        bool searched = false;
+        game->beforeRead = [&](std::uint64_t address, std::uint64_t) {
+            searched = searched || address == FakeChatLog::kHeaderBase;
+        };
+        int monitoringPolls = 0;
+        boundSteps([&](std::uint32_t ms) {
+            if (ms == 10 && !status.texts().empty() && isMonitoring(status.texts().back()) &&
+                ++monitoringPolls >= polls)
+                session.requestStop();
+        });
+        worker->workerMain();
+        game->beforeRead = nullptr;
+        onSleep = nullptr;
+        EXPECT_FALSE(status.texts().empty() || !isMonitoring(status.texts().back()));
+        return searched;
+    }
+
+    // A run that never gets where the test expects it ends after a few
+    // hundred sleeps (a search that cannot succeed rests after each try).
+    void boundSteps(std::function<void(std::uint32_t)> step = {}) {
+        onSleep = [this, step, left = 200](std::uint32_t ms) mutable {
+            if (step) step(ms);
+            if (--left == 0) {
+                ADD_FAILURE() << "the worker never got where the test expected it";
+                session.requestStop();
+            }
+        };
+    }
+
+    // Lines the game wrote while no worker ran, with times before now.
+    void appendWhileAway(std::uint32_t n) {
+        for (std::uint32_t i = 0; i < n; ++i) log->append(static_cast<std::uint32_t>(kNow - 30), 10, "away", false);
+        log->publishCount();
+    }
+
+    // The same game image as another process: an id reused, or another id.
+    void runAsAnotherProcess(std::uint32_t processId, std::uint64_t creationTime) {
+        processes.removeProcess(kDx11Id);
+        processes.addProcess(processId, "ffxiv_dx11.exe", game, creationTime);
+        runningAs = {processId, creationTime};
+    }
+
+    KnownChatLog placeOfTheRunningGame() const { return {runningAs, FakeChatLog::kTextBufferSlot}; }
+
+    testing::TempFolder folder;
+    const std::filesystem::path knownLogPath = folder.file("Tidemark.log-address");
+    ProcessIdentity runningAs{kDx11Id, 1};  // as runGame adds it
+};
+
+TEST_F(KnownLogRestart, TheSameGameIsFollowedFromItsKnownPlaceWithoutASearchOrAWrite) {
+    runGame();
+    ASSERT_TRUE(runUntilMonitoring()) << "nothing known yet";
+    ASSERT_EQ(readKnownChatLog(knownLogPath), placeOfTheRunningGame());
+    const auto longAgo = std::filesystem::last_write_time(knownLogPath) - std::chrono::hours(24 * 365);
+    std::filesystem::last_write_time(knownLogPath, longAgo);
+
+    restart();
+    EXPECT_FALSE(runUntilMonitoring(/*polls=*/5));
+    EXPECT_EQ(std::filesystem::last_write_time(knownLogPath), longAgo) << "written only when searched";
+    EXPECT_EQ(requests("GET").size(), 2u);
+}
+
+// The game's log has moved on to a block that does not begin with the marker
+// line: no search could find it, the known place does. What it held before
+// the restart is history; what comes after is reported as present.
+TEST_F(KnownLogRestart, ALogPastItsFirstBlockIsFollowedAtOnceWithItsEarlierLinesAsHistory) {
+    runGame();
+    ASSERT_TRUE(runUntilMonitoring());
+    appendWhileAway(1500);
+    log->append(static_cast<std::uint32_t>(kNow), 1, "a hit while no worker ran");
+    ASSERT_EQ(log->written(), 1502u);
+
+    restart();
+    server.answer(kPatterns);
+    server.answer(R"({"log": "listed"})");
+    boundSteps();
+    status.onStatus = [this](const std::u16string& text) {
+        if (isMonitoring(text) && log->written() == 1502) log->append(static_cast<std::uint32_t>(kNow), 1, "a hit");
+    };
+    server.onRequest([this](const FakeRequest& r) {
+        if (r.verb == "POST") session.requestStop();
+    });
+    worker->workerMain();
+
+    const auto texts = status.texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), filled(kTextMonitoringLogs, {u"1502"})), texts.end());
+    const auto posts = requests("POST");
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].field("log"), "a hit");
+    EXPECT_EQ(posts[0].field("present"), "1");
+}
+
+// Whatever is known but does not fit the running game is searched past, and
+// the place found then is what the file holds.
+struct Misfit {
+    const char* name;
+    std::function<void(KnownLogRestart&)> change;
+};
+
+void PrintTo(const Misfit& misfit, std::ostream* out) { *out << misfit.name; }
+
+class KnownLogMisfit : public KnownLogRestart, public ::testing::WithParamInterface<Misfit> {};
+
+TEST_P(KnownLogMisfit, IsSearchedPastAndTheFoundPlaceKept) {
+    runGame();
+    ASSERT_TRUE(runUntilMonitoring());
+    GetParam().change(*this);
+
+    restart();
+    EXPECT_TRUE(runUntilMonitoring());
+    EXPECT_EQ(readKnownChatLog(knownLogPath), placeOfTheRunningGame());
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Worker, KnownLogMisfit,
+    ::testing::Values(
+        Misfit{"TheSameIdStartedAgain", [](KnownLogRestart& t) { t.runAsAnotherProcess(kDx11Id, 2); }},
+        Misfit{"AnotherId", [](KnownLogRestart& t) { t.runAsAnotherProcess(kDx11Id + 1, 1); }},
+        Misfit{"APlaceThatNoLongerHolds",
+               [](KnownLogRestart& t) {
+                   writeKnownChatLog(t.knownLogPath, {t.runningAs, FakeChatLog::kTextBufferSlot + 8});
+               }},
+        Misfit{"NoFile", [](KnownLogRestart& t) { std::filesystem::remove(t.knownLogPath); }},
+        Misfit{"ADamagedFile",
+               [](KnownLogRestart& t) {
+                   std::string bytes = encodeKnownChatLog(t.placeOfTheRunningGame());
+                   bytes[20] = static_cast<char>(bytes[20] ^ 0x10);
+                   writeFile(t.knownLogPath, bytes);
+               }},
+        Misfit{"AForeignFile",
+               [](KnownLogRestart& t) { writeFile(t.knownLogPath, journal_format::header() + std::string(24, 'x')); }}),
+    [](const ::testing::TestParamInfo<Misfit>& info) { return std::string(info.param.name); });
+
 // --- a language chosen while the worker runs --------------------------------
 // Each language's set gives "hit" another pattern id, so a report labelled
 // with one language but matched by the other's set shows in its fields.
@@ -605,10 +769,12 @@ TEST_F(LanguageChange, DuringTheGameWaitTheNewLanguagesSetIsFetchedBeforeAttachi
     expectReportsLabelledByTheirSet();
 }
 
-// The game and its log stay: only the patterns are fetched anew, the lines
-// of the pass that the change interrupted are read again under the new set,
-// and a line written after the change is still present.
-TEST_F(LanguageChange, DuringAReadPassTheRestOfThePassIsReadAgainUnderTheNewSetWithoutASearch) {
+// The game and its log stay: only the patterns are fetched anew. The lines
+// of a pass go under the set they were read with, even when the change
+// comes while they are being sent; a line written after the change is read
+// under the new set. Answers to reports of before the change are not listed
+// in the Log tab that the change emptied.
+TEST_F(LanguageChange, AfterAReadPassItsLinesKeepTheirSetAndLaterLinesGoUnderTheNewWithoutASearch) {
     script({kEnglishPatterns, R"({"log": "old", "msg": "old"})", kJapanesePatterns, R"({"log": "two"})",
             R"({"log": "three"})", R"({"log": "new"})"});
     runGame();
@@ -623,7 +789,7 @@ TEST_F(LanguageChange, DuringAReadPassTheRestOfThePassIsReadAgainUnderTheNewSetW
     int snapshotsAtChange = -1;
     server.onRequest([&](const FakeRequest& r) {
         if (r.verb != "POST") return;
-        if (r.field("lang") == "en") {
+        if (r.field("lang") == "en" && snapshotsAtChange < 0) {
             session.chooseLanguage("ja");
             snapshotsAtChange = processes.snapshotsTaken();
         }
@@ -636,9 +802,9 @@ TEST_F(LanguageChange, DuringAReadPassTheRestOfThePassIsReadAgainUnderTheNewSetW
     for (const FakeRequest& r : requests("POST"))
         sent.push_back(r.field("lang").value_or("") + ":" + r.field("log").value_or("") + ":" +
                        r.field("present").value_or(""));
-    EXPECT_EQ(sent, (std::vector<std::string>{"en:a hit:1", "ja:a hit:1", "ja:a hit:1", "ja:a new hit:1"}));
+    EXPECT_EQ(sent, (std::vector<std::string>{"en:a hit:1", "en:a hit:1", "en:a hit:1", "ja:a new hit:1"}));
     expectReportsLabelledByTheirSet();
-    EXPECT_EQ(messages(), (std::vector<std::u16string>{u"two", u"three", u"new"}));
+    EXPECT_EQ(messages(), std::vector<std::u16string>{u"new"});
     EXPECT_EQ(processes.snapshotsTaken(), snapshotsAtChange) << "the game was kept, not looked for again";
 }
 

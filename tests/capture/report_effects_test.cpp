@@ -113,7 +113,8 @@ TEST(ReportQueue, KeepsItsBoundByDroppingTheOldestAndOwnsTheLineBytes) {
     for (int i = 0; i < 5; ++i) dropped += byCount.push(pending("line " + std::to_string(i)));
     EXPECT_EQ(dropped, 2u);
     ASSERT_EQ(byCount.size(), 3u);
-    const LogRecord first = byCount.front().recordForSending();
+    ASSERT_NE(byCount.next(0), nullptr);
+    const LogRecord first = byCount.next(0)->recordForSending();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(first.raw), first.rawLength), "line 2");
 
     ReportQueue byBytes(100, 10);

@@ -134,24 +134,33 @@ TEST_F(ReportJournalTest, AFlippedByteDropsItsRecordAndWhatFollows) {
     }
 }
 
-TEST_F(ReportJournalTest, AJournalOfAnotherVersionOrNoJournalIsLeftUntouched) {
+// Never overwritten (a newer or older Tidemark may still want it), and
+// never in the way: set aside under its own name, and a new journal begun.
+TEST_F(ReportJournalTest, AJournalOfAnotherVersionOrNoJournalIsSetAsideWholeAndANewOneBegun) {
     {
         auto [journal, load] = ReportJournal::open(path);
         ASSERT_TRUE(journal.append(entry(1)));
     }
     std::string otherVersion = readBytes(path);
     otherVersion[8] = 2;  // the version follows the 8-byte magic
-    const std::pair<std::string, Notice> cases[] = {{otherVersion, Notice::OtherVersion},
-                                                    {"[general]\r\nlanguage=en\r\n", Notice::Unusable}};
+    std::string flippedMagic = readBytes(path);
+    flippedMagic[0] ^= 0x20;
+    const std::pair<std::string, Notice> cases[] = {{otherVersion, Notice::OtherVersionSetAside},
+                                                    {flippedMagic, Notice::ForeignSetAside},
+                                                    {"[general]\r\nlanguage=en\r\n", Notice::ForeignSetAside}};
+    std::int64_t now = 1700000000;
     for (const auto& [bytes, notice] : cases) {
         writeBytes(path, bytes);
-        auto [journal, load] = ReportJournal::open(path);
+        auto [journal, load] = ReportJournal::open(path, {}, platformFileSystem(), now);
         EXPECT_EQ(load.notice, notice);
         EXPECT_TRUE(load.waiting.empty());
-        EXPECT_FALSE(journal.usable());
-        EXPECT_FALSE(journal.append(entry(2)));
-        EXPECT_FALSE(journal.markDone(entry(3).id));
-        EXPECT_EQ(readBytes(path), bytes);
+        EXPECT_EQ(load.setAsideAs.filename().string(), "Tidemark.queue.unreadable-" + std::to_string(now));
+        EXPECT_EQ(readBytes(load.setAsideAs), bytes) << "kept byte for byte";
+        const JournalEntry fresh = entry(2);
+        EXPECT_TRUE(journal.append(fresh));
+        auto [again, reloaded] = ReportJournal::open(path);
+        EXPECT_EQ(reloaded.waiting, std::vector<JournalEntry>{fresh});
+        ++now;
     }
 }
 

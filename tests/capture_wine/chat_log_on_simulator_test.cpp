@@ -227,5 +227,20 @@ TEST_F(ChatLogOnSimulator, ANewBlockIsFoundAgainThroughTheSameHeader) {
     EXPECT_EQ(entryCount(process(), log), state.entries);
 }
 
+// A header found before is confirmed in place, in whichever block the game
+// writes now; a slot next to it is not.
+TEST_F(ChatLogOnSimulator, AHeaderFoundBeforeIsConfirmedInPlaceAfterABlockChange) {
+    attach({"--history", "990", "--decoys", "--stale-copies"});
+    const std::uint64_t slot = locate().textBufferSlot;
+    ASSERT_NE(slot, 0u);
+    ASSERT_TRUE(game().send("burst 20").has_value());
+    ASSERT_EQ(game().state().blockBase, 1000u);
+
+    const auto confirmed = confirmChatLogAt(process(), slot);
+    ASSERT_TRUE(confirmed.has_value());
+    EXPECT_EQ(entryCount(process(), *confirmed), game().state().entries);
+    for (const std::uint64_t beside : {slot - 8, slot + 8}) EXPECT_FALSE(confirmChatLogAt(process(), beside)) << beside;
+}
+
 }  // namespace
 }  // namespace tidemark

@@ -48,6 +48,29 @@ TEST(GameDiscoveryOnWine, AnExitedClientIsNoLongerFound) {
     EXPECT_EQ(openProcessByName(system, "ffxiv_dx11.exe"), nullptr);
 }
 
+// What tells a game that still runs from one started since: its id and its
+// creation time, the same through every handle to it.
+TEST(GameDiscoveryOnWine, AnOpenedProcessIsKnownByItsIdAndCreationTime) {
+    GameSimulator first;
+    ASSERT_TRUE(first.start());
+    Win32ProcessSystem system;
+    const auto identityOf = [&](std::uint32_t processId) {
+        const std::unique_ptr<ProcessMemory> opened = system.openForReading(processId);
+        return opened ? opened->identity() : std::nullopt;
+    };
+    const auto seen = identityOf(first.processId());
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(seen->processId, first.processId());
+    EXPECT_NE(seen->creationTime, 0u);
+    EXPECT_EQ(identityOf(first.processId()), seen);
+
+    GameSimulator second(GameSimulatorOptions().exe("ffxiv.exe"));
+    ASSERT_TRUE(second.start());
+    const auto other = identityOf(second.processId());
+    ASSERT_TRUE(other.has_value());
+    EXPECT_NE(other, seen);
+}
+
 TEST(GameDiscoveryOnWine, TheSnapshotListsProcessesWithTheirIdsAndBareNames) {
     GameSimulator game(GameSimulatorOptions().exe("ffxivlauncher.exe"));
     ASSERT_TRUE(game.start());

@@ -37,11 +37,12 @@ public:
 
     // A running process, listed after those added before it. Opening it
     // gives a view of `memory` (an empty address space when null) that stays
-    // valid after the process is removed, as a real handle does.
+    // valid after the process is removed, as a real handle does. A process
+    // started again under a reused id has another creation time.
     void addProcess(std::uint32_t processId, std::string exeFile,
-                    std::shared_ptr<ProcessMemory> memory = nullptr) {
+                    std::shared_ptr<ProcessMemory> memory = nullptr, std::uint64_t creationTime = 1) {
         std::lock_guard guard(mutex_);
-        processes_.push_back({ProcessEntry{processId, std::move(exeFile)}, std::move(memory)});
+        processes_.push_back({ProcessEntry{processId, std::move(exeFile)}, std::move(memory), creationTime});
     }
     void removeProcess(std::uint32_t processId) {
         std::lock_guard guard(mutex_);
@@ -86,7 +87,7 @@ public:
         auto running = std::find_if(processes_.begin(), processes_.end(),
                                     [&](const Running& p) { return p.entry.processId == processId; });
         if (running == processes_.end()) return nullptr;
-        return std::make_unique<View>(processId, running->memory);
+        return std::make_unique<View>(ProcessIdentity{processId, running->creationTime}, running->memory);
     }
 
     std::optional<std::string> readInstallLocation() override {
@@ -103,9 +104,9 @@ public:
     // belongs to through processIdOf().
     class View : public ProcessMemory {
     public:
-        View(std::uint32_t processId, std::shared_ptr<ProcessMemory> memory)
-            : processId_(processId), memory_(std::move(memory)) {}
-        std::uint32_t processId() const { return processId_; }
+        View(ProcessIdentity identity, std::shared_ptr<ProcessMemory> memory)
+            : identity_(identity), memory_(std::move(memory)) {}
+        std::uint32_t processId() const { return identity_.processId; }
 
         std::uint64_t minimumApplicationAddress() const override {
             return memory_ ? memory_->minimumApplicationAddress() : 0x10000;
@@ -119,9 +120,10 @@ public:
         std::uint64_t readMemory(std::uint64_t address, void* buffer, std::uint64_t size) const override {
             return memory_ ? memory_->readMemory(address, buffer, size) : 0;
         }
+        std::optional<ProcessIdentity> identity() const override { return identity_; }
 
     private:
-        std::uint32_t processId_;
+        ProcessIdentity identity_;
         std::shared_ptr<ProcessMemory> memory_;
     };
 
@@ -135,6 +137,7 @@ private:
     struct Running {
         ProcessEntry entry;
         std::shared_ptr<ProcessMemory> memory;
+        std::uint64_t creationTime;
     };
 
     mutable std::mutex mutex_;

@@ -396,6 +396,53 @@ TEST_F(ChatLogLocator, PatternDocumentsWithoutAFirstKeywordFindNothing) {
     EXPECT_EQ(image->readCalls(), 0u);
 }
 
+// A header learnt before is taken again only where the search could have
+// ended at it, though its block begins with any line, not the marker.
+TEST_F(ChatLogLocator, AKnownHeaderIsConfirmedOnlyWhereTheSearchCouldHaveEndedAtIt) {
+    const std::uint64_t entryRegion = 0x200000, slotRegion = 0x300000;
+    const std::uint64_t entry = entryRegion + 0x100, slot = slotRegion + 0x1201;
+    const auto writeEntry = [&](std::uint64_t at, std::int64_t time) {
+        image->writeU32(at, static_cast<std::uint32_t>(time));
+        image->writeU32(at + 4, 10);
+        image->writeBytes(at + 8, "an ordinary line", 16);
+    };
+    // Builds the image with the header at `slot` (its regions' protections
+    // given), then spoils it.
+    struct Case {
+        const char* name;
+        std::uint32_t slotProtect, entryType;
+        std::function<void()> spoil;
+        bool holds;
+    } cases[] = {
+        {"a header two blocks on", kPageReadWrite, kMemPrivate, [] {}, true},
+        {"slot in a guarded region", kPageReadWrite | kPageGuard, kMemPrivate, [] {}, false},
+        {"entry in a mapped region", kPageReadWrite, kMemMapped, [] {}, false},
+        {"no entries", kPageReadWrite, kMemPrivate, [&] { image->writeU32(slot - 0x4C, 0); }, false},
+        {"entry from before the log format", kPageReadWrite, kMemPrivate,
+         [&] { writeEntry(entry, earliestEntryTime() - 1); }, false},
+        {"entry from the future", kPageReadWrite, kMemPrivate, [&] { writeEntry(entry, kNow + 1); }, false},
+        {"text buffer freed", kPageReadWrite, kMemPrivate, [&] { image->writeU64(slot, 0x7000000); }, false},
+        {"the game has gone", kPageReadWrite, kMemPrivate, [&] { image->exitProcess(); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        image = std::make_unique<FakeProcessImage>();
+        addRegion(entryRegion, 4 * kPage, kPageReadWrite, c.entryType);
+        addRegion(slotRegion, 4 * kPage, c.slotProtect);
+        writeEntry(entry, kNow - 60);
+        writeHeader(slot, entry, 2345);
+        c.spoil();
+
+        const auto confirmed = confirmChatLogAt(*image, slot, &clock);
+        EXPECT_EQ(confirmed.has_value(), c.holds);
+        if (confirmed) {
+            EXPECT_EQ(confirmed->entryCountAddress, slot - 76);
+        }
+        EXPECT_EQ(locate().has_value(), false) << "no marker: a search finds nothing";
+    }
+    EXPECT_FALSE(confirmChatLogAt(*image, 0x10, &clock)) << "below the header's first member";
+}
+
 TEST_F(ChatLogLocator, EntryCountIsZeroUntilLocatedAndMinusOneOnceTheGameHasGone) {
     std::uint64_t base = addRegion(0x200000);
     EXPECT_EQ(entryCount(*image, ChatLogAddresses{}), 0);

@@ -15,14 +15,17 @@ TEST(SettingsPath, ExtensionOfTheFileNameIsReplaced) {
     EXPECT_EQ(settingsPathFor("C:\\tools\\name."), "C:\\tools\\name.ini");
 }
 
-// The journal sits beside the settings file, named the same way.
-TEST(SettingsPath, TheJournalIsTheSettingsFileWithTheQueueExtension) {
+// The journal and the log's last place sit beside the settings file, named
+// the same way.
+TEST(SettingsPath, TheJournalAndTheLogsPlaceAreTheSettingsFileWithTheirExtensions) {
     for (const char* exe : {"C:\\Games\\Tidemark.exe", "/opt/app.v2/tidemark", "C:\\x\\name. b"}) {
-        std::string expected = settingsPathFor(exe);
-        expected.replace(expected.size() - 4, 4, ".queue");
-        EXPECT_EQ(journalPathFor(exe).string(), expected) << exe;
+        std::string stem = settingsPathFor(exe);
+        stem.resize(stem.size() - 4);
+        EXPECT_EQ(journalPathFor(exe).string(), stem + ".queue") << exe;
+        EXPECT_EQ(knownLogPathFor(exe).string(), stem + ".log-address") << exe;
     }
     EXPECT_TRUE(journalPathFor("").empty()) << "no executable path: in memory only";
+    EXPECT_TRUE(knownLogPathFor("").empty()) << "no executable path: always searched for";
 }
 
 TEST(SettingsPath, FileNameWithoutExtensionGetsIniAppended) {
