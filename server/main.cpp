@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
   serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
   serviceLimits.keepDays = options.keepDays;
+  serviceLimits.operatorContact = options.operatorContact;
 
   ReportService service(*catalog, *store, log, serviceLimits);
   HttpFront front(service, limits);

@@ -1,9 +1,10 @@
 #!/bin/bash
 # Gives a Wine prefix what a Windows desktop has by default, for the window
 # tests and the demo: a desktop window with caption, taskbar and notification
-# area on a display without a window manager (SIZE, e.g. 1024x768), and
-# font linking for the dialog font, so that Japanese text (a language list's
-# "日本語") shows in an English interface instead of empty boxes.
+# area on a display without a window manager (SIZE, e.g. 1024x768), the
+# caption buttons' font, and font linking for the dialog font, so that
+# Japanese text (a language list's "日本語") shows in an English interface
+# instead of empty boxes.
 # usage: wine-desktop.sh PREFIX SIZE     the desktop and the font links
 #        wine-desktop.sh PREFIX --fonts  the font links only
 # Run it before the prefix's first program that shows a window (the desktop
@@ -24,8 +25,18 @@ fi
 # dialogs were measured with it. Wine rewrites the links of Tahoma and
 # Microsoft Sans Serif when a program runs under another code page (a
 # Japanese run): run this again before the next English one.
-# (A "Replacements" alias of "MS UI Gothic" instead makes even the Latin text
+# (A "Replacements" alias of "MS UI Gothic" in place of these links makes the Latin text
 # fall back to the fixed-pitch IPA Gothic, which clips the check boxes.)
+# The caption buttons are Marlett glyphs. Debian's Wine ships Marlett
+# (package fonts-wine) in its data folder but does not load fonts from there,
+# so captions read "0 1 r"; it does load the prefix's own font folder.
+fonts=$WINEPREFIX/drive_c/windows/Fonts
+[ -d "$fonts" ] && ln -sf /usr/share/wine/fonts/marlett.ttf "$fonts/marlett.ttf"
+# A Japanese interface asks for "MS UI Gothic", which fontconfig answers
+# with the fixed-pitch IPA Gothic, whose hinted "." reads as "," at dialog
+# size ("ver,2,0,3"). The proportional IPA PGothic draws it as Windows'
+# MS UI Gothic does (Wine does not rewrite replacements for a code page).
+reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /d IPAPGothic
 link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
 for face in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif"; do
     reg add "$link" /v "$face" /t REG_MULTI_SZ /d 'ipagp.ttf,IPAPGothic'

@@ -28,6 +28,8 @@ struct Reply {
   std::vector<std::pair<std::string, std::string>> headers;
   // Set: the body comes from here (chunked) and `body` is not sent.
   std::shared_ptr<BodySource> stream = nullptr;
+  // Not sent: why the database could not be read, for the server's log.
+  std::string storeProblem = {};
 
   static Reply text(int status, std::string body) {
     return {status, "text/plain; charset=utf-8", std::move(body), {}};

@@ -33,7 +33,7 @@ struct HeadFacts {
   // "Transfer-Encoding "), or a line folded onto the one before.
   bool malformedLine = false;
   std::optional<std::string> transferEncoding, contentEncoding, contentType, reportId;
-  std::string forwardedFor;
+  std::string forwardedFor, cookies;
   SiteHeaders site;
 };
 
@@ -90,6 +90,8 @@ MHD_Result collectHead(void* cls, MHD_ValueKind, const char* key, size_t keySize
     facts.site.referer = std::string(v);
   } else if (name == "sec-fetch-site") {
     facts.site.fetchSite = std::string(v);
+  } else if (name == "cookie") {
+    facts.cookies += (facts.cookies.empty() ? "" : "; ") + std::string(v);
   } else if (name == "tidemark-report-id") {
     facts.reportId = facts.reportId ? *facts.reportId + "," + std::string(v) : std::string(v);
   }
@@ -109,6 +111,7 @@ std::optional<Refusal> checkHead(MHD_Connection* connection, std::string_view ve
   MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collectHead, &facts);
   request.forwardedFor = facts.forwardedFor;
   request.reportId = facts.reportId;
+  request.cookies = facts.cookies;
   request.site = facts.site;
   if (facts.bytes > limits.maxHeaderBytes)
     return Refusal{431, "headers_too_large", "request headers too large"};

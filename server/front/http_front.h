@@ -60,6 +60,7 @@ struct HttpRequest {
   std::string peerAddress;
   std::string forwardedFor;  // X-Forwarded-For as sent, empty when absent
   std::optional<std::string> reportId;  // Tidemark-Report-Id as sent (repeats joined by ',')
+  std::string cookies;  // Cookie as sent (repeats joined by "; ")
   SiteHeaders site;
 };
 

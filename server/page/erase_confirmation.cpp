@@ -4,6 +4,7 @@
 #include "base/form_decoding.h"
 #include "base/page_binding.h"
 #include "page/player_page.h"
+#include "page/unreadable_page.h"
 
 namespace tidemark {
 namespace {
@@ -17,6 +18,7 @@ struct EraseTexts {
   const char* cancel;
   const char* done;      // "… %lld lines are being deleted…"
   const char* failed;
+  const char* again;     // a running Tidemark registers anew, and how to stop it
 };
 
 constexpr EraseTexts kEnglish = {
@@ -26,7 +28,9 @@ constexpr EraseTexts kEnglish = {
     "Delete all my lines", "Keep them and go back",
     "Your page and your player id are gone. Your %lld lines are being deleted now: a few seconds, longer for "
     "many lines.",
-    "The lines could not be deleted just now. Please try again in a minute."};
+    "The lines could not be deleted just now. Please try again in a minute.",
+    "A Tidemark that is still running registers you again with its next report, and you get a new page. To "
+    "stop it, choose \"exit\" in the menu of Tidemark's icon in the notification area (the tray)."};
 
 constexpr EraseTexts kJapanese = {
     "ja", "Tidemark - 自分のログをすべて削除", "あなたのログ %s 件をすべて削除しますか？",
@@ -34,7 +38,9 @@ constexpr EraseTexts kJapanese = {
     "残したいログは先にダウンロードしてください。",
     "自分のログをすべて削除", "削除せずに戻る",
     "あなたのページとプレイヤー ID は削除されました。ログ %lld 件をいま削除しています（件数が多いと時間がかかります）。",
-    "いまはログを削除できませんでした。少し待ってからもう一度お試しください。"};
+    "いまはログを削除できませんでした。少し待ってからもう一度お試しください。",
+    "起動中の Tidemark は次の報告であなたを新しいプレイヤーとして登録し直し、新しいページができます。"
+    "止めるには、通知領域（タスクトレイ）にある Tidemark のアイコンのメニューで「終了する」を選んでください。"};
 
 template <typename... Args>
 std::string format(const char* pattern, Args... args) {
@@ -74,9 +80,9 @@ bool fromThisSite(const SiteHeaders& site) {
 Reply serveEraseConfirmation(ReportStore& store, std::string_view token) {
   if (!isIssuedId(token)) return Reply::text(404, "No such page.");
   const auto reports = store.reportsOf(token, 0, 0);
+  if (!reports) return missingOrUnreadable(store, token);
   const auto secret = store.pageSecret();
-  if (!reports) return Reply::text(404, "No such page.");
-  if (!secret) return Reply::text(503, "The server is busy. Please try again later.");
+  if (!secret) return unreadablePage("the page secret cannot be read");
   const EraseTexts& texts = prefersJapanese(*reports) ? kJapanese : kEnglish;
   const std::string address = "/" + escapeHtml(token);
   std::string body = "<h1>" + escapeHtml(format(texts.question, std::to_string(reports->total).c_str())) +
@@ -101,11 +107,11 @@ std::optional<Reply> checkEraseRequest(ReportStore& store, std::string_view toke
     return Reply::text(400, body.ok() ? error : body.error);
   if (!isIssuedId(token)) return Reply::text(404, "No such page.");
   const auto secret = store.pageSecret();
-  if (!secret) return Reply::text(503, "The server is busy. Please try again later.");
+  if (!secret) return unreadablePage("the page secret cannot be read");
   if (!isPageBoundToken(*secret, kErasePurpose, token, offered))
     return Reply::text(403, "This form can only be sent from its own page.");
   const auto reports = store.reportsOf(token, 0, 0);
-  if (!reports) return Reply::text(404, "No such page.");
+  if (!reports) return missingOrUnreadable(store, token);
   japanese = prefersJapanese(*reports);
   lines = reports->total;
   return std::nullopt;
@@ -116,9 +122,9 @@ Reply erasedPage(const EraseOutcome& outcome, bool japanese, int64_t lines) {
   if (!outcome.found && !outcome.failed) return Reply::text(404, "No such page.");
   const bool failed = outcome.failed;
   Reply reply{failed ? 503 : 200, "text/html; charset=utf-8",
-              page(texts, "<h1>" + (failed ? std::string(texts.failed)
-                                           : format(texts.done, static_cast<long long>(lines))) +
-                              "</h1>\n"),
+              page(texts, failed ? "<h1>" + std::string(texts.failed) + "</h1>\n"
+                                 : "<h1>" + format(texts.done, static_cast<long long>(lines)) + "</h1>\n<p>" +
+                                       texts.again + "</p>\n"),
               {}};
   reply.headers = pageHeaders();
   if (failed) reply.headers.emplace_back("Retry-After", "60");

@@ -9,6 +9,7 @@
 #include "base/form_decoding.h"
 #include "base/line_rendering.h"
 #include "page/player_page.h"
+#include "page/unreadable_page.h"
 
 namespace tidemark {
 namespace {
@@ -166,7 +167,7 @@ Reply servePlayerExport(ReportStore& store, const Catalog& catalog, std::string_
   // The first batch is read before answering, so that an unknown page is a
   // 404 and not an empty file.
   auto first = store.exportBatch(token, 0, kExportBatch);
-  if (!first) return Reply::text(404, "No such page.");
+  if (!first) return missingOrUnreadable(store, token);
   Reply reply;
   reply.contentType = format == ExportFormat::Csv ? "text/csv; charset=utf-8" : "application/json; charset=utf-8";
   reply.headers = pageHeaders();

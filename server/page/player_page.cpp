@@ -1,5 +1,6 @@
 #include "page/player_page.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -7,6 +8,7 @@
 #include "base/form_decoding.h"
 #include "base/line_rendering.h"
 #include "page/player_chart.h"
+#include "page/unreadable_page.h"
 
 namespace tidemark {
 namespace {
@@ -37,14 +39,21 @@ struct PageTexts {
   const char* code;          // tooltip: "code %d, pattern %d"
   const char* takeLines;     // before the download links
   const char* deleteAll;
+  const char* yourLines;     // the heading above the downloads and the erasure
+  const char* keptDays;      // "%d days"
+  const char* keptForever;
+  const char* operatedBy;    // before the operator's name and contact
 };
 
 constexpr PageTexts kEnglish = {
-    "en", "Tidemark - your reported lines", "Your reported lines", "1 line", "%lld lines", ", ", "newest first", ". ",
+    "en", "Tidemark - your reported lines", "Your reported lines", "1 line", "%lld lines", ", ",
+    "newest first by the line's time in the game", ". ",
     "Page %lld of %lld", "&larr; Newer", "Older &rarr;", "Time", "Pattern", "Line",
     "Grey rows: lines that were already in the game's log when Tidemark started watching it.",
     "All patterns", "Search the lines", "Show", "Time zone", "No lines match.", "code %d, pattern %d",
-    "Download all your lines:", "Delete all my lines"};
+    "Download all your lines:", "Delete all my lines", "Your lines on this server",
+    "Lines are kept for %d days after they reach the server, then deleted.",
+    "Lines are kept until you delete them.", "This server is run by"};
 
 constexpr PageTexts kJapanese = {
     "ja", "Tidemark - \xE5\xA0\xB1\xE5\x91\x8A\xE3\x81\x97\xE3\x81\x9F\xE3\x83\xAD\xE3\x82\xB0",  // 報告したログ
@@ -52,7 +61,7 @@ constexpr PageTexts kJapanese = {
     "1 \xE4\xBB\xB6",                                                                           // 件
     "%lld \xE4\xBB\xB6",                                                                        // 件
     "\xE3\x80\x81",                                                                             // 、
-    "\xE6\x96\xB0\xE3\x81\x97\xE3\x81\x84\xE9\xA0\x86",                                          // 新しい順
+    "ゲーム内の時刻が新しい順",
     "\xE3\x80\x82",                                                                             // 。
     "%lld / %lld \xE3\x83\x9A\xE3\x83\xBC\xE3\x82\xB8",                                          // ページ
     "&larr; \xE6\x96\xB0\xE3\x81\x97\xE3\x81\x84\xE3\x83\xAD\xE3\x82\xB0",                       // 新しいログ
@@ -72,7 +81,9 @@ constexpr PageTexts kJapanese = {
     "\xE8\xA9\xB2\xE5\xBD\x93\xE3\x81\x99\xE3\x82\x8B\xE3\x83\xAD\xE3\x82\xB0\xE3\x81\xAF\xE3\x81\x82\xE3\x82\x8A"
     "\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x80\x82",                                          // 該当するログはありません。
     "\xE3\x82\xB3\xE3\x83\xBC\xE3\x83\x89 %d\xE3\x80\x81\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3 %d",
-    "すべてのログをダウンロード:", "自分のログをすべて削除"};
+    "すべてのログをダウンロード:", "自分のログをすべて削除", "このサーバーにあるあなたのログ",
+    "ログはサーバーに届いてから %d 日間保存され、その後削除されます。", "ログはあなたが削除するまで保存されます。",
+    "このサーバーの運営者:"};
 
 const PageTexts& textsFor(const PlayerReports& reports) { return prefersJapanese(reports) ? kJapanese : kEnglish; }
 
@@ -135,7 +146,7 @@ std::string pageAddress(const PageRequest& request, int64_t page, const ReportFi
     query += percentEncode(value);
   };
   if (page > 1) add("page", std::to_string(page));
-  if (request.zoneMinutes != 0) add("tz", zoneText(request.zoneMinutes));
+  if (request.zoneMinutes != request.defaultZoneMinutes) add("tz", zoneText(request.zoneMinutes));
   if (filter.patternId) add("pattern", patternKey(filter.language, *filter.patternId));
   if (!filter.text.empty()) add("q", filter.text);
   // The first page needs no key: it is the newest lines.
@@ -184,7 +195,7 @@ std::string filterForm(const PlayerReports& reports, const Catalog& catalog, con
   }
   html += "</select> <input type=\"search\" name=\"q\" maxlength=\"" + std::to_string(kMaxSearchBytes) +
           "\" placeholder=\"" + texts.search + "\" value=\"" + escapeHtml(request.filter.text) + "\">";
-  if (request.zoneMinutes != 0) html += hidden("tz", zoneText(request.zoneMinutes));
+  if (request.zoneMinutes != request.defaultZoneMinutes) html += hidden("tz", zoneText(request.zoneMinutes));
   html += " <button>" + std::string(texts.show) + "</button></form>\n";
   return html;
 }
@@ -227,8 +238,30 @@ span.swatch { display: inline-block; width: 0.8em; height: 0.8em; margin-right: 
 p.chart-summary { color: #4c5866; margin: 0.2em 0; }
 details { margin-bottom: 1em; }
 table.days { width: auto; }
-p.your-data a { margin-left: 0.8em; }
+section.your-data { margin-top: 2em; padding: 0.2em 1em; background: #fff; border: 1px solid #dde2e8; }
+section.your-data h2 { font-size: 1.1em; }
+section.your-data p.links a { margin-right: 1.2em; }
+a.erase { color: #b3261e; }
+p.kept, p.operator { color: #4c5866; }
 )css";
+
+// Apart from the lines, so that the erasure is never one link among the
+// downloads: what the player can take or delete, how long lines stay and
+// who keeps them.
+std::string yourLines(const PageRequest& request, const PageTexts& texts, const PageNotes& notes) {
+  // The downloads keep the zone: they give the times in it too.
+  const std::string base = "/" + escapeHtml(request.token);
+  const std::string zone = request.zoneMinutes != 0 ? "?tz=" + percentEncode(zoneText(request.zoneMinutes)) : "";
+  std::string html = "<section class=\"your-data\"><h2>" + std::string(texts.yourLines) + "</h2>\n<p class=\"links\">" +
+                     texts.takeLines + " <a href=\"" + base + "/lines.csv" + zone + "\">CSV</a> <a href=\"" + base +
+                     "/lines.json" + zone + "\">JSON</a></p>\n<p><a class=\"erase\" href=\"" + base + "/erase\">" +
+                     texts.deleteAll + "</a></p>\n<p class=\"kept\">" +
+                     (notes.keepDays > 0 ? format(texts.keptDays, notes.keepDays) : std::string(texts.keptForever)) +
+                     "</p>\n";
+  if (!notes.operatorContact.empty())
+    html += "<p class=\"operator\">" + std::string(texts.operatedBy) + " " + escapeHtml(notes.operatorContact) + "</p>\n";
+  return html + "</section>\n";
+}
 
 }  // namespace
 
@@ -265,7 +298,7 @@ std::optional<int> parseZoneOffset(std::string_view text) {
 }
 
 std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request,
-                             std::string_view chart) {
+                             std::string_view chart, const PageNotes& notes) {
   const PageTexts& texts = textsFor(reports);
   const int64_t pages = reports.total == 0 ? 1 : (reports.total + kReportsPerPage - 1) / kReportsPerPage;
   std::string html;
@@ -276,12 +309,6 @@ std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalo
   html += "</style></head><body>\n<h1>" + std::string(texts.heading) + "</h1>\n";
   html += totalsList(reports, catalog, request);
   html += chart;
-  // The data links keep the zone: the download gives times in it too.
-  const std::string base = "/" + escapeHtml(request.token);
-  const std::string zone = request.zoneMinutes != 0 ? "?tz=" + percentEncode(zoneText(request.zoneMinutes)) : "";
-  html += "<p class=\"your-data\">" + std::string(texts.takeLines) + " <a href=\"" + base + "/lines.csv" + zone +
-          "\">CSV</a> <a href=\"" + base + "/lines.json" + zone + "\">JSON</a> <a class=\"erase\" href=\"" + base +
-          "/erase\">" + texts.deleteAll + "</a></p>\n";
   html += filterForm(reports, catalog, request, texts);
   html += zoneForm(request, texts);
   const std::string count =
@@ -323,6 +350,7 @@ std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalo
     html += "</tbody></table>\n";
   }
   html += nav;
+  html += yourLines(request, texts, notes);
   html += "</body></html>\n";
   return html;
 }
@@ -372,6 +400,7 @@ std::optional<PageRequest> parseRequest(std::string_view token, std::string_view
       return std::nullopt;
     }
     request.zoneMinutes = *zone;
+    request.zoneAsked = true;
   }
   if (field("pattern") && !value.empty()) {
     const auto dash = value.rfind('-');
@@ -396,29 +425,51 @@ std::optional<PageRequest> parseRequest(std::string_view token, std::string_view
 
 }  // namespace
 
-Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_view token,
-                      std::string_view target) {
+std::optional<int> zoneFromCookies(std::string_view cookieHeader) {
+  while (!cookieHeader.empty()) {
+    const size_t end = std::min(cookieHeader.find(';'), cookieHeader.size());
+    std::string_view pair = cookieHeader.substr(0, end);
+    cookieHeader.remove_prefix(end == cookieHeader.size() ? end : end + 1);
+    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
+    if (pair.size() > kZoneCookie.size() && pair.substr(0, kZoneCookie.size()) == kZoneCookie &&
+        pair[kZoneCookie.size()] == '=')
+      return parseZoneOffset(pair.substr(kZoneCookie.size() + 1));
+  }
+  return std::nullopt;
+}
+
+Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_view token, std::string_view target,
+                      std::string_view cookies, const PageNotes& notes) {
   std::string error;
   auto request = parseRequest(token, target, error);
   if (!request) return Reply::text(400, error);
   if (!isIssuedId(token)) return Reply::text(404, "No such page.");
   auto reports =
       store.reportsOf(token, (request->page - 1) * kReportsPerPage, kReportsPerPage, request->filter, request->key);
-  if (!reports) return Reply::text(404, "No such page.");
+  if (!reports) return missingOrUnreadable(store, token);
+  // Japanese players mostly live in Japan's zone; a zone once chosen wins.
+  request->defaultZoneMinutes = prefersJapanese(*reports) ? 9 * 60 : 0;
+  if (!request->zoneAsked) request->zoneMinutes = zoneFromCookies(cookies).value_or(request->defaultZoneMinutes);
+  // Scoped to this page, never sent to another site, unreadable by script.
+  const std::pair<std::string, std::string> rememberZone = {
+      "Set-Cookie", std::string(kZoneCookie) + "=" + zoneText(request->zoneMinutes) + "; Path=/" + std::string(token) +
+                        "; Max-Age=31536000; SameSite=Strict; HttpOnly"};
   const int64_t pages = reports->total == 0 ? 1 : (reports->total + kReportsPerPage - 1) / kReportsPerPage;
   if (request->page > pages) {
     // A page past the end (the filter narrowed the lines, or an old link):
     // the last page there is, never "Page 5 of 1".
     Reply reply = Reply::text(303, "See the last page.");
     reply.headers = {{"Location", pageAddress(*request, pages, request->filter)}};
+    if (request->zoneAsked) reply.headers.push_back(rememberZone);
     return reply;
   }
   const int64_t today = dayOfTime(static_cast<int64_t>(std::time(nullptr)));
   const auto days = store.dayTotalsOf(token, today - kChartDays + 1);
   const std::string chart =
       days ? renderDayChart(*days, today, catalog, prefersJapanese(*reports)) : std::string();
-  Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, *request, chart), {}};
+  Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, *request, chart, notes), {}};
   reply.headers = pageHeaders();
+  if (request->zoneAsked) reply.headers.push_back(rememberZone);
   return reply;
 }
 

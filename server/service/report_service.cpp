@@ -99,7 +99,10 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
     // Only an issued token counts as a player: other paths find no page.
     return readOnPageThread(
         request, isIssuedId(token) ? token : std::string(),
-        [this, token, target = request.target] { return servePlayerPage(store_, catalog_, token, target); },
+        [this, token, target = request.target, cookies = request.cookies] {
+          return servePlayerPage(store_, catalog_, token, target, cookies,
+                                 PageNotes{limits_.keepDays, limits_.operatorContact});
+        },
         std::move(respond));
   }
   respond(Reply::text(404, "not found"));
@@ -127,6 +130,7 @@ void ReportService::serveYourData(const HttpRequest& request, std::string_view t
   int64_t lines = 0;
   if (auto refusal = checkEraseRequest(store_, token, request, japanese, lines)) {
     if (refusal->status == 403) refuseByLimit("cross_site", clientAddress(request), 403);
+    logStoreProblem(*refusal, "erase", clientAddress(request));
     return respond(std::move(*refusal));
   }
   keeper_.erase(std::string(token), [japanese, lines, respond = std::move(respond)](EraseOutcome outcome) {
@@ -144,7 +148,10 @@ void ReportService::readOnPageThread(const HttpRequest& request, const std::stri
     return refuseByRate(playerPages_, player, "player_page_rate", client,
                         "Too many views of this page. Please wait a moment.", respond);
   if (!pages_) return respond(Reply::text(503, "The server is stopping. Please try again later."));
-  pages_->submit(std::move(build), std::move(respond));
+  pages_->submit(std::move(build), [this, client, route = routeOf(request), respond = std::move(respond)](Reply reply) {
+    logStoreProblem(reply, route, client);
+    respond(std::move(reply));
+  });
 }
 
 void ReportService::postReport(const HttpRequest& request, Respond respond) {
@@ -179,7 +186,7 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
     if (stored && stored->registrationRefused)
       return refuseByRate(registrations_, client, "registration_rate", client, kTooManyPlayers, respond);
     if (!stored) {
-      log_.error("store_error", {{"client", client}});
+      log_.error("store_error", {{"route", "post"}, {"client", client}, {"reason", writeFailureReason()}});
     } else if (stored->databaseBusy) {
       // A locked database answers every report so: a refusal line, whose
       // rate the log bounds, rather than an error line each.
@@ -191,6 +198,17 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
     else writes_.succeeded();
     respond(ProtocolHandlers::answerReport(*report, stored));
   });
+}
+
+std::string ReportService::writeFailureReason() const {
+  std::string reason = store_.lastWriteFailure();
+  // A store refuses writes without a database error only while it closes.
+  return reason.empty() ? "the store is closing" : reason;
+}
+
+void ReportService::logStoreProblem(const Reply& reply, const std::string& route, const std::string& client) {
+  if (!reply.storeProblem.empty())
+    log_.error("store_error", {{"route", route}, {"client", client}, {"reason", reply.storeProblem}});
 }
 
 void ReportService::refuseByRate(const RateLimiter& limiter, const std::string& key, const std::string& reason,

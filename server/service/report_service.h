@@ -45,6 +45,8 @@ struct ServiceLimits {
   // Lines received more than this many days ago are removed in the
   // background; 0 keeps them.
   int keepDays = 0;
+  // Who runs the server, name and contact, told on every page when set.
+  std::string operatorContact;
   std::chrono::milliseconds retentionSweep{std::chrono::minutes(10)};
 };
 
@@ -80,6 +82,8 @@ class ReportService final : public HttpService {
   void readOnPageThread(const HttpRequest& request, const std::string& player, PagePool::Build build,
                         Respond respond);
   void refuseByLimit(const std::string& reason, const std::string& client, int status);
+  std::string writeFailureReason() const;
+  void logStoreProblem(const Reply& reply, const std::string& route, const std::string& client);
   void refuseByRate(const RateLimiter& limiter, const std::string& key, const std::string& reason,
                     const std::string& client, const char* text, const Respond& respond);
 

@@ -117,6 +117,8 @@ const std::map<std::string, OptionInfo>& optionTable() {
                          "erase the player whose page is /TOKEN (lines, totals, id and page) and exit"}},
       {"keep-days", {intOption(&O::keepDays, 0, 36500), "N",
                      "remove lines received more than N days ago, in the background (0 keeps every line)"}},
+      {"operator", {textOption(&O::operatorContact), "TEXT",
+                    "who runs this server, name and contact, shown on every player's page"}},
       {"threads", {intOption(&O::threads, 1, 64), "N", "event-loop threads"}},
       {"max-connections", {intOption(&O::maxConnections, 0, 1000000), "N",
                            "open connections at most; beyond them a fast 503 (0: fit the open-file limit)"}},
@@ -341,7 +343,7 @@ std::string serverUsage(const std::string& program) {
       {"pages-per-second", "2"}, {"page-burst", std::to_string(d.pageBurst)},
       {"address-pages-per-second", "5"}, {"address-page-burst", std::to_string(d.addressPageBurst)},
       {"access-log", "off"}, {"tls-certificate", "none: plain HTTP"}, {"redirect-port", "none"},
-      {"keep-days", "0"}};
+      {"keep-days", "0"}, {"operator", "none shown"}};
 
   std::string text = "Usage: " + program + " [options]\n"
                      "  --config FILE    read options from FILE (\"name = value\" lines, the names below\n"

@@ -20,6 +20,7 @@ struct ServerOptions {
   std::string forgetPlayerToken;  // set: erase that page's player and exit
 
   int keepDays = 0;  // 0: lines are kept until their player erases them
+  std::string operatorContact;  // shown on the players' pages when set
 
   int threads = 2;  // event loops (each serves any number of connections)
   int maxConnections = 0;  // 0: fit to the open-file limit (at most 16000)

@@ -157,16 +157,17 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
                         next() + ")";
   params.number(static_cast<int64_t>(kListedLineBytes));
   listing += where;
-  if (key.olderThan) {
-    listing += " AND id < " + next();
-    params.number(*key.olderThan);
-  }
-  if (key.newerThan) {
-    listing += " AND id > " + next();
-    params.number(*key.newerThan);
+  // Lines are listed by their time in the game, the newest first, ties by
+  // id: a key is the place of its line in that order (a line gone since
+  // places nothing).
+  for (const auto& [bound, comparison] : {std::pair{key.olderThan, " < "}, {key.newerThan, " > "}}) {
+    if (!bound) continue;
+    listing += std::string(" AND (ltime, id)") + comparison + "(SELECT ltime, id FROM reports WHERE id = " + next() + ")";
+    params.number(*bound);
   }
   // The lines just newer are the first ones counting upwards.
-  listing += std::string(key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT " + next();
+  listing += std::string(key.newerThan ? " ORDER BY ltime ASC, id ASC" : " ORDER BY ltime DESC, id DESC") +
+             " LIMIT " + next();
   params.number(limit);
   listing += " OFFSET " + next();
   params.number(offset);
@@ -186,6 +187,20 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   }
   if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
   return result;
+}
+
+PageLookup PostgresqlReportStore::lookUpPage(std::string_view token) {
+  const Reader reader = borrowReader();
+  PageLookup lookup;
+  const PgResult result = usable(reader.get()) ? retriedOnce(reader.get(), [&] {
+    return query(reader.get(), "SELECT 1 FROM players WHERE token = $1", Params().text(token));
+  }) : nullptr;
+  if (!ok(result)) {
+    lookup.problem = lastError(reader.get());
+    return lookup;
+  }
+  lookup.found = PQntuples(result.get()) > 0;
+  return lookup;
 }
 
 int64_t PostgresqlReportStore::count(const char* sql) {

@@ -19,7 +19,10 @@ using namespace pg;
 // locked or overloaded database, answered "busy".
 struct WriteFailure {
   bool busy = false;
+  std::string message;  // the first failed statement's, for the log
   void note(const PGresult* result) {
+    const char* text = result ? PQresultErrorMessage(result) : nullptr;
+    if (message.empty() && text && *text) message = std::string(text).substr(0, std::string(text).find('\n'));
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     if (!state) return;
     const std::string_view code(state);
@@ -264,6 +267,8 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
       }
     }
     if (!stored && (failure.busy || late())) stored = busyOutcome();
+    // A failed statement's words, else the connection's (the database is down).
+    if (!stored) noteWriteFailure(failure.message.empty() ? lastError(connection) : failure.message);
     pending.done(std::move(stored));
   }
 }

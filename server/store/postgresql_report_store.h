@@ -29,6 +29,7 @@ class PostgresqlReportStore final : public ReportStore {
   void storeAsync(ReportFields fields, StoreDone done) override;
   TokenLookup tokenOf(std::string_view playerId) override;
   std::optional<bool> playerExists(std::string_view playerId) override;
+  PageLookup lookUpPage(std::string_view token) override;
   int64_t reportCount() override;
   int64_t playerCount() override;
   bool healthy() override;

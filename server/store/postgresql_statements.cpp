@@ -18,6 +18,12 @@ bool ok(const PgResult& result) {
   return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
 
+std::string lastError(PGconn* connection) {
+  std::string message = PQerrorMessage(connection);
+  message = message.substr(0, message.find('\n'));
+  return message.empty() ? "the database does not answer" : message;
+}
+
 PgResult exec(PGconn* connection, const char* sql) { return PgResult(PQexec(connection, sql)); }
 
 PgResult query(PGconn* connection, const char* sql, const Params& params) {

@@ -48,6 +48,8 @@ class Params {
 };
 
 bool ok(const PgResult& result);
+// The connection's latest error, its first line, for the log.
+std::string lastError(PGconn* connection);
 PgResult exec(PGconn* connection, const char* sql);
 PgResult query(PGconn* connection, const char* sql, const Params& params);
 PgResult prepared(PGconn* connection, const char* name, const Params& params);

@@ -40,4 +40,14 @@ std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int6
   return listReports(token, key.olderThan || key.newerThan ? 0 : offset, limit, filter, key);
 }
 
+std::string ReportStore::lastWriteFailure() const {
+  std::lock_guard lock(failureMutex_);
+  return lastWriteFailure_;
+}
+
+void ReportStore::noteWriteFailure(std::string reason) {
+  std::lock_guard lock(failureMutex_);
+  lastWriteFailure_ = std::move(reason);
+}
+
 }  // namespace tidemark

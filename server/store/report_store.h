@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,7 +86,7 @@ struct TokenLookup {
 
 struct PlayerReports {
   int64_t total = 0;                  // matching the filter
-  std::vector<ListedReport> reports;  // newest first
+  std::vector<ListedReport> reports;  // newest line time first, ties by id
   std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first, kMaxListedTotals at most
 };
 
@@ -141,6 +142,12 @@ struct ExportedReport {
   std::string line;  // every byte stored
 };
 
+// Whether a player has a page token, or why the database could not tell.
+struct PageLookup {
+  bool found = false;
+  std::string problem;  // not empty: the database's own words for its failure
+};
+
 struct EraseOutcome {
   bool found = false;   // a player had the token
   bool failed = false;  // the database refused: run it again
@@ -190,8 +197,8 @@ class ReportStore {
   virtual TokenLookup tokenOf(std::string_view playerId) = 0;
   // Nothing when the database cannot be read.
   virtual std::optional<bool> playerExists(std::string_view playerId) = 0;
-  // Nothing when no player has this token.
-  // Nothing when no player has this token or the database cannot be read.
+  // Nothing when no player has this token or the database cannot be read
+  // (lookUpPage tells which).
   // `total` counts the reports the filter keeps; `totals` all of the
   // player's. A search text over kMaxSearchBytes is refused (nothing).
   std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
@@ -222,6 +229,12 @@ class ReportStore {
   // that every instance on it agrees.
   virtual std::optional<std::string> pageSecret() = 0;
 
+  // Asked after a read by token found nothing, so that a page the database
+  // cannot read is never taken for one that does not exist.
+  virtual PageLookup lookUpPage(std::string_view token) = 0;
+  // The database's own words for the latest write that failed, for the log.
+  std::string lastWriteFailure() const;
+
   // -1 when the database cannot be read.
   virtual int64_t reportCount() = 0;
   virtual int64_t playerCount() = 0;
@@ -240,6 +253,11 @@ class ReportStore {
   // reportsOf, its arguments checked.
   virtual std::optional<PlayerReports> listReports(std::string_view token, int64_t offset, int64_t limit,
                                                    const ReportFilter& filter, const PageKey& key) = 0;
+  void noteWriteFailure(std::string reason);
+
+ private:
+  mutable std::mutex failureMutex_;
+  std::string lastWriteFailure_;
 };
 
 }  // namespace tidemark

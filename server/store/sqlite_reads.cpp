@@ -1,5 +1,5 @@
 #include <algorithm>
-#include <deque>
+#include <set>
 #include <vector>
 #include <string>
 
@@ -114,28 +114,43 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     bindText(statement, index(":phrase"), phrase + "\"");
   };
 
+  // Lines are listed by their time in the game, the newest first, ties by
+  // id: a key is the place of its line in that order.
+  using Place = std::pair<int64_t, int64_t>;  // (time, id)
+  std::optional<Place> keyPlace;
+  if (key.olderThan || key.newerThan) {
+    const int64_t keyId = key.olderThan ? *key.olderThan : *key.newerThan;
+    auto place = prepare(db, "SELECT ltime FROM reports WHERE id = ?1", error);
+    if (!place) return std::nullopt;
+    sqlite3_bind_int64(place.get(), 1, keyId);
+    rc = sqlite3_step(place.get());
+    if (rc == SQLITE_ROW) keyPlace = Place{sqlite3_column_int64(place.get(), 0), keyId};
+    else if (rc != SQLITE_DONE) return std::nullopt;
+  }
+
   // An indexed search counts its matches and picks the page's in one pass
-  // up the index's candidates: reading the index downwards, as the page
-  // lists, costs several times more. The page's rows are then read by id.
+  // over the index's candidates, keeping only the offset + limit it may
+  // list. The page's rows are then read by id.
   std::vector<int64_t> chosen;
   if (indexed) {
-    auto matches = prepare(db, ("SELECT t.rowid" + where + " ORDER BY t.rowid ASC").c_str(), error);
+    auto matches = prepare(db, ("SELECT r.ltime, t.rowid" + where).c_str(), error);
     if (!matches) return std::nullopt;
     bindFilter(matches.get());
-    std::deque<int64_t> newest;  // the last offset + limit below the key
+    std::set<Place> kept;  // the lines the page may list
+    const size_t most = static_cast<size_t>(key.newerThan ? limit : offset + limit);
     while ((rc = sqlite3_step(matches.get())) == SQLITE_ROW) {
-      const int64_t found = sqlite3_column_int64(matches.get(), 0);
+      const Place found{sqlite3_column_int64(matches.get(), 0), sqlite3_column_int64(matches.get(), 1)};
       ++result.total;
-      if (key.newerThan) {
-        if (found > *key.newerThan && static_cast<int64_t>(chosen.size()) < limit) chosen.push_back(found);
-      } else if (!key.olderThan || found < *key.olderThan) {
-        newest.push_back(found);
-        if (static_cast<int64_t>(newest.size()) > offset + limit) newest.pop_front();
+      if (key.newerThan ? keyPlace && found > *keyPlace : !keyPlace || found < *keyPlace) {
+        kept.insert(found);
+        // Newer than the key: the oldest of them; else the newest.
+        if (kept.size() > most) kept.erase(key.newerThan ? std::prev(kept.end()) : kept.begin());
       }
     }
     if (rc != SQLITE_DONE) return std::nullopt;
-    for (auto it = newest.rbegin(); it != newest.rend(); ++it)
-      if (it - newest.rbegin() >= offset) chosen.push_back(*it);
+    int64_t skipped = 0;
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it)
+      if (key.newerThan || skipped++ >= offset) chosen.push_back(it->second);
     if (chosen.empty()) return result;
   }
 
@@ -158,19 +173,22 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   for (const int64_t each : chosen) picked += (picked.empty() ? "" : ",") + std::to_string(each);
   const std::string listed = "SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present,"
                              " substr(r.log, 1, :listed)";
+  // The lines just newer are the first ones counting upwards.
+  const std::string order = key.newerThan ? " ORDER BY r.ltime ASC, r.id ASC" : " ORDER BY r.ltime DESC, r.id DESC";
   auto rows = prepare(db,
-      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ") ORDER BY r.id" +
-                     (key.newerThan ? " ASC" : " DESC")
-               : listed + where + (key.olderThan ? " AND r.id < :older" : "") +
-                     (key.newerThan ? " AND r.id > :newer" : "") +
-                     // The lines just newer are the first ones counting upwards.
-                     " ORDER BY r.id" + (key.newerThan ? " ASC" : " DESC") + " LIMIT :limit OFFSET :offset")
+      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ")" + order
+               : listed + where + (key.olderThan ? " AND (r.ltime, r.id) < (:keytime, :older)" : "") +
+                     (key.newerThan ? " AND (r.ltime, r.id) > (:keytime, :newer)" : "") + order +
+                     " LIMIT :limit OFFSET :offset")
           .c_str(),
       error);
   if (!rows) return std::nullopt;
   bindFilter(rows.get());
   if (key.olderThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":older"), *key.olderThan);
   if (key.newerThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":newer"), *key.newerThan);
+  // A key whose line is gone (erased, or past the kept days) places nothing.
+  if (keyPlace)
+    sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":keytime"), keyPlace->first);
   sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
   sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
   while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
@@ -200,6 +218,18 @@ std::optional<bool> SqliteReportStore::playerExists(std::string_view playerId) {
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
   return std::nullopt;
+}
+
+PageLookup SqliteReportStore::lookUpPage(std::string_view token) {
+  const Reader reader = borrowReader();
+  PageLookup lookup;
+  auto query = prepare(reader.get(), "SELECT 1 FROM players WHERE token = ?1", lookup.problem);
+  if (!query) return lookup;
+  bindText(query.get(), 1, token);
+  const int rc = sqlite3_step(query.get());
+  if (rc == SQLITE_ROW) lookup.found = true;
+  else if (rc != SQLITE_DONE) lookup.problem = sqlite3_errmsg(reader.get());
+  return lookup;
 }
 
 int64_t SqliteReportStore::count(const char* sql) {

@@ -148,17 +148,20 @@ void SqliteReportStore::writeBatch(std::vector<PendingReport>& batch) {
         exec(db, "RELEASE report", error);
       } else {
         const bool wasBusy = busy(db);
+        if (!wasBusy) noteWriteFailure(sqlite3_errmsg(db));
         exec(db, "ROLLBACK TO report; RELEASE report", error);
         if (wasBusy) results.back() = busyOutcome();
       }
     }
     if (!exec(db, "COMMIT", error)) {
       lockedOut = busy(db);
+      if (!lockedOut) noteWriteFailure(error);
       exec(db, "ROLLBACK", error);
       for (auto& result : results) result.reset();
     }
   } else {
     lockedOut = busy(db);
+    if (!lockedOut) noteWriteFailure(error);
   }
   // Nothing of a batch that was not committed is written later: the
   // reports are answered, and a client sends them again.

@@ -13,6 +13,7 @@
 #include "shell/page_address.h"
 #include "shell/page_switch_keys_win32.h"
 #include "shell/settings.h"
+#include "shell/start_failure.h"
 #include "shell/window_exchanges.h"
 #include "shell/status_line_win32.h"
 #include "texts/texts.h"
@@ -42,7 +43,7 @@ StatusLine statusLine;
 
 // The window's two requests to the report server, each on a thread of its
 // own; joined when the window is destroyed.
-BackgroundCall<std::string> languageRequest;
+BackgroundCall<LanguageListAnswer> languageRequest;
 BackgroundCall<PageTokenAnswer> pageTokenRequest;
 
 PageSwitchKeys pageSwitchKeys;
@@ -113,9 +114,10 @@ INT_PTR onCreate(HWND window) {
 }
 
 // A player who sees no window must be told why: the connection-failed
-// text, then the program ends with a non-zero exit code.
-void endForMissingLanguageList(HWND window) {
-    if (windowServices.notice) windowServices.notice->showInformation(LoadTextW(kTextConnectionFailed));
+// text, or the certificate's reason, then the program ends with a non-zero
+// exit code.
+void endForMissingLanguageList(HWND window, std::optional<CertificateRefusal> refusal) {
+    if (windowServices.notice) windowServices.notice->showInformation(startFailureText(refusal));
     EndDialog(window, kMainDialogStartFailed);
 }
 
@@ -123,8 +125,8 @@ void endForMissingLanguageList(HWND window) {
 void onLanguagesArrived(HWND window) {
     auto answer = languageRequest.take();
     if (!answer) return;
-    if (!parseLanguageList(*answer, languageList)) {
-        endForMissingLanguageList(window);
+    if (!parseLanguageList(answer->text, languageList)) {
+        endForMissingLanguageList(window, answer->refusal);
         return;
     }
     HWND tabControl = GetDlgItem(window, IDC_TAB);

@@ -10,9 +10,12 @@ namespace tidemark {
 WindowExchanges::WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port, bool secure)
     : connection_(std::move(factory), std::move(host), port, secure) {}
 
-std::string WindowExchanges::fetchLanguageList() {
+LanguageListAnswer WindowExchanges::fetchLanguageList() {
     std::lock_guard exchange(mutex_);
-    return fetchPatterns(connection_, std::nullopt);
+    LanguageListAnswer answer;
+    answer.text = fetchPatterns(connection_, std::nullopt);
+    answer.refusal = connection_.freshCertificateRefusal();
+    return answer;
 }
 
 PageTokenAnswer WindowExchanges::fetchPageToken(const std::string& playerId) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "http/http_client.h"
@@ -13,12 +14,18 @@
 
 namespace tidemark {
 
+// The language list's answer text (see fetchPatterns), and the refused
+// certificate that made the request fail, if one did.
+struct LanguageListAnswer {
+    std::string text;
+    std::optional<CertificateRefusal> refusal;
+};
+
 class WindowExchanges {
 public:
     WindowExchanges(HttpClientFactory factory, std::string host, std::uint16_t port, bool secure = false);
 
-    // The language list's answer text (see fetchPatterns).
-    std::string fetchLanguageList();
+    LanguageListAnswer fetchLanguageList();
     PageTokenAnswer fetchPageToken(const std::string& playerId);
 
     const std::string& host() const { return connection_.host(); }

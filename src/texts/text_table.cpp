@@ -47,6 +47,8 @@ constexpr TextEntry kTexts[] = {
      u"サーバーの証明書を拒否しました: サーバーがこのコンピューターの証明書を求めています."},
     {141, u"The server's certificate was refused: it is not valid, or the secure connection could not be set up.",
      u"サーバーの証明書を拒否しました: 証明書が正しくないか, 安全な接続を確立できませんでした."},
+    {142, u"The connection to the server failed, and Tidemark cannot start without it. Please tell the server's operator:",
+     u"サーバーとの通信に失敗したため, Tidemark を起動できません. サーバーの運営者に次のことを伝えてください:"},
     {150, u"The file of waiting reports cannot be written just now; Tidemark tries again with the next lines, and meanwhile the reports wait in memory.",
      u"送信待ちレポートのファイルに今は書き込めません. 次の行で再び試み, それまでレポートはメモリ上で保持します."},
     {151, u"A report that the server would not take for a long time was given up.",

@@ -37,6 +37,7 @@ enum TextId : int {
     kTextCertificateRevocationUnknown = 139,
     kTextCertificateClientAsked = 140,
     kTextCertificateUnusable = 141,
+    kTextStartCertificateRefused = 142,
     kTextJournalNotWritten = 150,
     kTextReportGivenUp = 151,
     kTextJournalSetAside = 152,

@@ -38,6 +38,7 @@ class SlowPagesStore final : public ReportStore {
   void storeAsync(ReportFields fields, StoreDone done) override { inner_->storeAsync(std::move(fields), std::move(done)); }
   TokenLookup tokenOf(std::string_view playerId) override { return inner_->tokenOf(playerId); }
   std::optional<bool> playerExists(std::string_view playerId) override { return inner_->playerExists(playerId); }
+  PageLookup lookUpPage(std::string_view token) override { return inner_->lookUpPage(token); }
   int64_t reportCount() override { return inner_->reportCount(); }
   int64_t playerCount() override { return inner_->playerCount(); }
   bool healthy() override { return inner_->healthy(); }

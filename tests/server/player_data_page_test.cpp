@@ -53,6 +53,21 @@ TEST(EraseForm, TokenIsBoundToThePageAndTheSecret) {
   EXPECT_FALSE(isPageBoundToken("secret", kErasePurpose, "page-a", token.substr(1)));
 }
 
+// A Tidemark still running registers the player again at once: the page
+// that confirms the erasure says so, and how to stop it, in both languages.
+TEST(ErasedPage, SaysARunningTidemarkRegistersAgainAndHowToStopIt) {
+  const EraseOutcome erased{true, false, 0};
+  const std::string english = erasedPage(erased, false, 12).body;
+  EXPECT_NE(english.find("Your 12 lines are being deleted"), std::string::npos) << english;
+  EXPECT_NE(english.find("registers you again with its next report"), std::string::npos) << english;
+  EXPECT_NE(english.find("choose \"exit\" in the menu of Tidemark's icon"), std::string::npos) << english;
+  const std::string japanese = erasedPage(erased, true, 12).body;
+  EXPECT_NE(japanese.find("新しいプレイヤーとして登録し直し"), std::string::npos) << japanese;
+  EXPECT_NE(japanese.find("「終了する」を選んで"), std::string::npos) << japanese;
+  EXPECT_EQ(erasedPage({true, true, 0}, false, 12).body.find("registers you again"), std::string::npos)
+      << "nothing was erased";
+}
+
 struct SiteCase {
   const char* what;
   SiteHeaders site;

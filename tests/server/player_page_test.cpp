@@ -102,6 +102,48 @@ TEST(RenderPlayerPage, MostlyJapaneseReports_JapaneseTexts) {
   EXPECT_NE(html.find("2 \xE4\xBB\xB6"), std::string::npos);  // 2 件
 }
 
+// The downloads and the erasure sit apart from the lines and from each
+// other, with how long lines stay and who keeps them, in the page's language.
+struct YourLinesCase {
+  const char* name;
+  const char* language;
+  PageNotes notes;
+  std::vector<std::string> shown, absent;
+};
+
+class YourLines : public ::testing::TestWithParam<YourLinesCase> {};
+
+TEST_P(YourLines, StandApartWithTheKeptDaysAndTheOperator) {
+  PlayerReports reports = sampleReports(2);
+  reports.totals = {{GetParam().language, 2, 3}};
+  const std::string html = renderPlayerPage(reports, testing::bundledCatalog(), requestFor(1), {}, GetParam().notes);
+  for (const auto& text : GetParam().shown) EXPECT_NE(html.find(text), std::string::npos) << text;
+  for (const auto& text : GetParam().absent) EXPECT_EQ(html.find(text), std::string::npos) << text;
+  const size_t section = html.find("<section class=\"your-data\">");
+  const size_t erase = html.find("<a class=\"erase\"");
+  ASSERT_NE(section, std::string::npos);
+  EXPECT_GT(section, html.find("</table>")) << "below the lines";
+  EXPECT_GT(erase, section);
+  // Not in the downloads' sentence: that paragraph ends before the link.
+  EXPECT_LT(html.find("</p>", html.find("<p class=\"links\">")), erase);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, YourLines,
+    ::testing::Values(
+        YourLinesCase{"EnglishKeptDaysAndOperator", "en", {30, "Guild <a@b.example>"},
+                      {"Download all your lines: <a href=", ">Delete all my lines</a>",
+                       "Lines are kept for 30 days after they reach the server, then deleted.",
+                       "This server is run by Guild &lt;a@b.example&gt;</p>", "newest first by the line's time"},
+                      {"<a@b", "kept until"}},
+        YourLinesCase{"EnglishKeptForever", "en", {0, ""},
+                      {"Lines are kept until you delete them."}, {"class=\"operator\"", "run by"}},
+        YourLinesCase{"JapaneseKeptDaysAndOperator", "ja", {7, "Linkshell"},
+                      {"ログはサーバーに届いてから 7 日間保存され", "このサーバーの運営者: Linkshell",
+                       ">自分のログをすべて削除</a>", "ゲーム内の時刻が新しい順"},
+                      {"Lines are kept"}}),
+    [](const ::testing::TestParamInfo<YourLinesCase>& info) { return std::string(info.param.name); });
+
 TEST(ParseZoneOffset, TakesSignedHoursAndMinutesWithinFourteenHours) {
   EXPECT_EQ(parseZoneOffset("+09:00"), 540);
   EXPECT_EQ(parseZoneOffset("-03:30"), -210);
@@ -192,6 +234,32 @@ TEST_F(PlayerPageServed, PagesBeyondTheFirst_ListOlderLines_AndPastTheEndGoToThe
   EXPECT_EQ(server.client().Get("/" + token + "?q=" + std::string(kMaxSearchBytes + 1, 'a'))->status, 400);
   EXPECT_EQ(server.client().Get("/0123456789abcdef0123456789abcdef")->status, 404);
   EXPECT_EQ(server.client().Get("/not-a-token")->status, 404);
+}
+
+// The zone follows the page's language until the player picks one, which a
+// cookie keeps for this page only.
+TEST_F(PlayerPageServed, TheZoneFollowsThePagesLanguage_AndAChosenOneIsRemembered) {
+  const std::string japanese = reportAsOnePlayer({{"ja", kJapaneseLine}});
+  const std::string english = reportAsOnePlayer({{"en", kScriptLine}});
+  const auto view = [&](const std::string& target, const std::string& cookie = {}) {
+    httplib::Headers headers;
+    if (!cookie.empty()) headers.emplace("Cookie", cookie);
+    auto answer = server.client().Get(target, headers);
+    EXPECT_TRUE(answer && answer->status == 200) << target;
+    return answer;
+  };
+  EXPECT_NE(view("/" + japanese)->body.find("(UTC+09:00)</th>"), std::string::npos);
+  EXPECT_NE(view("/" + english)->body.find("(UTC+00:00)</th>"), std::string::npos);
+  EXPECT_FALSE(view("/" + english)->has_header("Set-Cookie"));
+  const auto chosen = view("/" + japanese + "?tz=-05%3A00");
+  EXPECT_EQ(chosen->get_header_value("Set-Cookie"),
+            "tz=-05:00; Path=/" + japanese + "; Max-Age=31536000; SameSite=Strict; HttpOnly");
+  EXPECT_NE(chosen->body.find("(UTC-05:00)</th>"), std::string::npos);
+  // The browser sends it back: the zone without a link carrying it.
+  EXPECT_NE(view("/" + japanese, "other=1; tz=-05:00")->body.find("(UTC-05:00)</th>"), std::string::npos);
+  EXPECT_NE(view("/" + japanese, "tz=nonsense")->body.find("(UTC+09:00)</th>"), std::string::npos);
+  // A zone in the link wins over the cookie.
+  EXPECT_NE(view("/" + english + "?tz=%2B01%3A00", "tz=-05:00")->body.find("(UTC+01:00)</th>"), std::string::npos);
 }
 
 TEST_F(PlayerPageServed, FilterByPatternAndSearch_OnTheServer) {

@@ -7,6 +7,8 @@
 
 #include "base/field_values.h"
 #include "base/line_rendering.h"
+#include "base/page_binding.h"
+#include "page/erase_confirmation.h"
 #include "server_fixture.h"
 #include "test_database.h"
 
@@ -239,6 +241,38 @@ TEST_P(ProtocolTest, Token_WhenTheDatabaseCannotBeRead_IsA503NotAnUnknownPlayer)
   EXPECT_EQ(answer->status, 503);
   EXPECT_NE(answer->body.find("try again"), std::string::npos) << answer->body;
   EXPECT_TRUE(answer->has_header("Retry-After"));
+}
+
+// A player must never take a database fault for an erased page: every page
+// of theirs answers 503 "try again" while the log says what failed.
+TEST_P(ProtocolTest, PagesWhenTheDatabaseCannotBeRead_Answer503NeverNoSuchPage_AndTheLogSaysWhy) {
+  const std::string aid = member(parse(server->report(ReportForm{})), "aid");
+  const std::string token = member(parse(get(getTarget({{"get", "token"}, {"wader", aid}}))->body), "token");
+  ASSERT_TRUE(isIssuedId(token));
+  const auto secret = server->store().pageSecret();
+  ASSERT_TRUE(secret);
+  const std::string confirm = "confirm=" + pageBoundToken(*secret, kErasePurpose, token);
+  ASSERT_TRUE(database.execute("ALTER TABLE players RENAME TO players_elsewhere"));
+  for (const std::string path : {"", "?q=wave", "/lines.csv", "/lines.json", "/erase", "/erase (post)"}) {
+    const auto answer = path == "/erase (post)"
+                            ? server->client().Post("/" + token + "/erase", confirm, "application/x-www-form-urlencoded")
+                            : get("/" + token + path);
+    ASSERT_TRUE(answer) << path;
+    EXPECT_EQ(answer->status, 503) << path;
+    EXPECT_NE(answer->body.find("Your lines cannot be shown just now; try again in a minute"), std::string::npos)
+        << path << ": " << answer->body;
+    EXPECT_EQ(answer->get_header_value("Retry-After"), "60") << path;
+  }
+  EXPECT_GE(post(ReportForm{}.body())->status, 500);
+  const std::string log = server->logText();
+  for (const char* route : {"route=page", "route=export", "route=erase", "route=post"}) {
+    const size_t line = log.find(std::string("event=store_error ") + route);
+    ASSERT_NE(line, std::string::npos) << route << " in\n" << log;
+    // The database's own words name the table it could not read.
+    const std::string text = log.substr(line, log.find('\n', line) - line);
+    EXPECT_NE(text.find("reason="), std::string::npos) << text;
+    EXPECT_NE(text.find("players"), std::string::npos) << text;
+  }
 }
 
 // Each kind of bad input gets a 400 with a short reason and leaves the

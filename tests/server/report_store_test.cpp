@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -204,6 +205,72 @@ TEST_P(ReportStoreTest, PlayerReports_ComeNewestFirstInPagesOfThatPlayerOnly) {
   EXPECT_EQ(lines(store->reportsOf(token, 999, 50, {}, PageKey{{}, second->reports.front().reportId})), lines(newest));
   EXPECT_EQ(lines(store->reportsOf(token, 0, 50, {}, PageKey{second->reports.back().reportId, {}})), lines(last));
   EXPECT_FALSE(store->reportsOf("0123456789abcdef0123456789abcdef", 0, 50));
+}
+
+// History lines arrive after newer ones: the page lists by the line's own
+// time, ties by arrival, the same on every path a listing takes (plain,
+// the search index's, the bounded scan, a pattern) and from either key.
+TEST_P(ReportStoreTest, PlayerReports_AreListedByTheLinesTime_OnEveryPathAndFromEitherKey) {
+  auto store = open();
+  std::string aid;
+  std::vector<std::pair<int64_t, std::string>> byTime;  // (time, line), in arrival order
+  for (int i = 0; i < 11; ++i) {
+    auto f = fields(aid, "line " + std::to_string(i));
+    // Times out of arrival order; the last line ties with the fourth.
+    f.lineTime = 1796000000 + (i == 10 ? 1 : (i * 7) % 10) * 10;
+    const auto stored = store->store(f);
+    ASSERT_TRUE(stored);
+    aid = stored->playerId;
+    byTime.emplace_back(f.lineTime, f.line);
+  }
+  std::vector<std::string> expected;
+  for (int i = 10; i >= 0; --i) expected.push_back(byTime[static_cast<size_t>(i)].second);
+  std::stable_sort(expected.begin(), expected.end(), [&](const std::string& a, const std::string& b) {
+    const auto time = [&](const std::string& line) {
+      for (const auto& [t, l] : byTime)
+        if (l == line) return t;
+      return int64_t{0};
+    };
+    return time(a) > time(b);
+  });
+  const std::string token = *store->tokenOf(aid);
+  ReportFilter pattern;
+  pattern.language = "en";
+  pattern.patternId = 2;
+  for (const ReportFilter& filter : {ReportFilter{}, ReportFilter{"", {}, "line"}, ReportFilter{"", {}, "e "}, pattern}) {
+    SCOPED_TRACE("search \"" + filter.text + "\"" + (filter.patternId ? " by pattern" : ""));
+    const auto page = [&](int64_t offset, PageKey key = {}) {
+      std::vector<std::string> listed;
+      const auto reports = store->reportsOf(token, offset, 4, filter, key);
+      EXPECT_TRUE(reports);
+      if (reports)
+        for (const auto& report : reports->reports) listed.push_back(report.line);
+      return std::pair{listed, reports ? reports->reports : std::vector<ListedReport>{}};
+    };
+    const auto [first, firstRows] = page(0);
+    const auto [second, secondRows] = page(4);
+    EXPECT_EQ(first, std::vector<std::string>(expected.begin(), expected.begin() + 4));
+    EXPECT_EQ(second, std::vector<std::string>(expected.begin() + 4, expected.begin() + 8));
+    ASSERT_EQ(firstRows.size(), 4u);
+    ASSERT_EQ(secondRows.size(), 4u);
+    EXPECT_EQ(page(999, PageKey{firstRows.back().reportId, {}}).first, second);
+    EXPECT_EQ(page(999, PageKey{{}, secondRows.front().reportId}).first, first);
+  }
+}
+
+TEST_P(ReportStoreTest, LookUpPage_TellsAMissingPageFromADatabaseThatCannotBeRead) {
+  auto store = open();
+  const auto stored = store->store(fields());
+  ASSERT_TRUE(stored);
+  const std::string token = *store->tokenOf(stored->playerId);
+  EXPECT_TRUE(store->lookUpPage(token).found);
+  EXPECT_EQ(store->lookUpPage(token).problem, "");
+  EXPECT_FALSE(store->lookUpPage("0123456789abcdef0123456789abcdef").found);
+  EXPECT_EQ(store->lookUpPage("0123456789abcdef0123456789abcdef").problem, "");
+  ASSERT_TRUE(database.execute("ALTER TABLE players RENAME TO players_elsewhere"));
+  const PageLookup failed = store->lookUpPage(token);
+  EXPECT_FALSE(failed.found);
+  EXPECT_NE(failed.problem.find("players"), std::string::npos) << failed.problem;
 }
 
 TEST_P(ReportStoreTest, ConcurrentReports_AreAllStoredWithDistinctIds) {

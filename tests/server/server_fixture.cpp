@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -94,7 +96,6 @@ LocalServer::LocalServer(const std::string& database, ServiceLimits serviceLimit
 LocalServer::LocalServer(std::unique_ptr<ReportStore> store, ServiceLimits serviceLimits, HttpLimits httpLimits)
     : store_(std::move(store)) {
   std::string error;
-  // The log lines are not what these tests read.
   logFile_ = std::tmpfile();
   log_ = std::make_unique<ServerLog>(logFile_);
   service_ = std::make_unique<ReportService>(bundledCatalog(), *store_, *log_, std::move(serviceLimits));
@@ -112,6 +113,12 @@ LocalServer::~LocalServer() {
   store_.reset();
   service_.reset();
   std::fclose(logFile_);
+}
+
+std::string LocalServer::logText() const {
+  // A file position of its own: the server may be writing meanwhile.
+  std::ifstream in("/proc/self/fd/" + std::to_string(fileno(logFile_)));
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 httplib::Client LocalServer::client() const {

@@ -67,6 +67,8 @@ class LocalServer {
   // Posts a report and returns the answer's JSON text; fails the test when
   // the answer is not 200.
   std::string report(const ReportForm& form) const;
+  // Every log line written so far.
+  std::string logText() const;
 
  private:
   std::unique_ptr<ReportStore> store_;

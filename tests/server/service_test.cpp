@@ -23,7 +23,7 @@ TEST(ServerOptions, ConfigFileIsReadAndFlagsWin) {
   const auto config = (dir.path() / "server.conf").string();
   std::ofstream(config) << "# comment\nport = 2000\ndatabase = postgresql://x@127.0.0.1:5/db\n"
                            "reports-per-second = 2.5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\naccess-log = true\n"
-                           "history-report-burst = 3000\nkeep-days = 30\n";
+                           "history-report-burst = 3000\nkeep-days = 30\noperator = Example Linkshell, admin@example.org\n";
   ServerOptions options;
   std::string error;
   ASSERT_TRUE(parseServerOptions({"--port", "3000", "--config", config}, options, error)) << error;
@@ -34,6 +34,7 @@ TEST(ServerOptions, ConfigFileIsReadAndFlagsWin) {
   EXPECT_EQ(options.trustedProxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
   EXPECT_TRUE(options.accessLog);
   EXPECT_EQ(options.keepDays, 30);
+  EXPECT_EQ(options.operatorContact, "Example Linkshell, admin@example.org");
 }
 
 TEST(ServerOptions, FaultsNameTheOptionOrTheLine) {
@@ -57,7 +58,7 @@ TEST(ServerOptions, FaultsNameTheOptionOrTheLine) {
   const std::string usage = serverUsage("tidemark-server");
   for (const char* flag : {"--config", "--database", "--max-connections-per-address", "--trusted-proxy",
                            "--registrations-per-minute", "--reports-per-second", "--history-report-burst",
-                           "--access-log", "--backup", "--keep-days", "--forget-player"})
+                           "--access-log", "--backup", "--keep-days", "--forget-player", "--operator"})
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
 }
 
@@ -376,6 +377,7 @@ class SilentStore final : public ReportStore {
   }
   TokenLookup tokenOf(std::string_view) override { return {}; }
   std::optional<bool> playerExists(std::string_view) override { return false; }
+  PageLookup lookUpPage(std::string_view) override { return {false, "the database does not answer"}; }
   int64_t reportCount() override { return 0; }
   int64_t playerCount() override { return 0; }
   bool healthy() override { return false; }

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "fakes/fake_http_client.h"
+#include "shell/start_failure.h"
+#include "texts/texts.h"
 
 namespace tidemark {
 namespace {
@@ -36,6 +38,40 @@ TEST(WindowExchanges, ExchangesFromTwoThreadsNeverOverlap) {
     EXPECT_EQ(server.clientsCreated(), 1);
     EXPECT_EQ(overlaps, 0);
 }
+
+// At start a refused certificate is the operator's mistake to fix: the box
+// names the certificate's reason, never only the connection failure; any
+// other failure keeps the plain text.
+struct StartFailure {
+    const char* name;
+    testing::FakeAnswer answer;
+    std::optional<CertificateRefusal> refusal;
+    std::u16string box;
+};
+
+class LanguageListAtStart : public ::testing::TestWithParam<StartFailure> {};
+
+TEST_P(LanguageListAtStart, TellsTheCertificatesReasonOnlyWhenItIsWhy) {
+    testing::FakeHttpServer server;
+    server.push(GetParam().answer);
+    WindowExchanges exchanges(server.factory(), "reports.example", 443, true);
+    const LanguageListAnswer answer = exchanges.fetchLanguageList();
+    EXPECT_EQ(answer.refusal, GetParam().refusal);
+    EXPECT_EQ(startFailureText(answer.refusal), GetParam().box);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LanguageListAtStart,
+    ::testing::Values(
+        StartFailure{"OtherName", testing::FakeAnswer::certificateRefused(CertificateRefusal::OtherName),
+                     CertificateRefusal::OtherName,
+                     LoadTextW(kTextStartCertificateRefused) + u"\n\n" + LoadTextW(kTextCertificateOtherName)},
+        StartFailure{"Expired", testing::FakeAnswer::certificateRefused(CertificateRefusal::OutOfDate),
+                     CertificateRefusal::OutOfDate,
+                     LoadTextW(kTextStartCertificateRefused) + u"\n\n" + LoadTextW(kTextCertificateOutOfDate)},
+        StartFailure{"NoServer", testing::FakeAnswer::requestFailure(), std::nullopt, LoadTextW(kTextConnectionFailed)},
+        StartFailure{"NotAList", testing::FakeAnswer::text("<html>"), std::nullopt, LoadTextW(kTextConnectionFailed)}),
+    [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tidemark

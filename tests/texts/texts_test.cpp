@@ -47,7 +47,7 @@ TEST(LoadText, EveryIdGivesItsTextFromOneSet) {
 }
 
 TEST(LoadText, IdsWithoutTextGiveTheEmptyText) {
-    for (int id : {0, 1, 110, 119, 122, 142, 143, 4096, 65535, -1, 70000}) {
+    for (int id : {0, 1, 110, 119, 122, 143, 144, 4096, 65535, -1, 70000}) {
         EXPECT_EQ(LoadTextW(id), u"") << id;
         EXPECT_EQ(LoadTextA(id), "") << id;
     }

@@ -1,8 +1,9 @@
 // Reports over HTTPS under Wine, from the delivery through WinInet to the
 // bundled server, with a test CA that only this run trusts: a report to a
 // server with a good certificate arrives; a certificate for another name or
-// from an unknown CA is refused with its reason in the Log tab, the report
-// waits, and no server ever sees a byte of a report in the clear.
+// from an unknown CA is refused with its reason in the Log tab (and, for the
+// first request at start, in the box that ends Tidemark), the report waits,
+// and no server ever sees a byte of a report in the clear.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +18,8 @@
 #include "http/http_client_win32.h"
 #include "platform/clock.h"
 #include "session/capture_session.h"
+#include "shell/start_failure.h"
+#include "shell/window_exchanges.h"
 #include "texts/texts.h"
 
 namespace tidemark {
@@ -89,7 +92,7 @@ struct Refused {
 
 class HttpsRefused : public HttpsEndToEnd, public ::testing::WithParamInterface<Refused> {};
 
-TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReasonAndTheReportWaits) {
+TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReason_TheReportWaits_AndAtStartTheBoxSaysWhy) {
     std::size_t waiting = 0;
     const auto log = report(GetParam().port, waiting);
     EXPECT_EQ(waiting, 1u);
@@ -101,6 +104,17 @@ TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReasonAndTheReportWaits) {
     const std::string sent = sentBytes(GetParam().sent);
     EXPECT_EQ(sent.find("tls-e2e-marker"), std::string::npos);
     EXPECT_EQ(sent.find("post.php"), std::string::npos);
+
+    // The first request at start: the box that ends Tidemark names the reason.
+    WindowExchanges exchanges(winInetClientFactory(std::chrono::milliseconds(5000)), "localhost",
+                              static_cast<std::uint16_t>(std::atoi(environment(GetParam().port).c_str())), true);
+    const LanguageListAnswer start = exchanges.fetchLanguageList();
+    ASSERT_TRUE(start.refusal);
+    const std::u16string box = startFailureText(start.refusal);
+    EXPECT_EQ(box.rfind(LoadTextW(kTextStartCertificateRefused), 0), 0u);
+    expected.clear();
+    for (TextId reason : GetParam().reasons) expected.push_back(LoadTextW(reason));
+    EXPECT_NE(std::find(expected.begin(), expected.end(), box.substr(box.rfind(u'\n') + 1)), expected.end());
 }
 
 INSTANTIATE_TEST_SUITE_P(
