@@ -39,9 +39,10 @@ fi
 work=$(mktemp -d /tmp/tidemark-package-test.XXXXXX)
 chmod 0711 "$work"
 server_pid=
+proxy_pid=
 installed=
 cleanup() {
-    if [ -n "$server_pid" ]; then kill -KILL "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+    for pid in $server_pid $proxy_pid; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
     if [ -n "$installed" ]; then dpkg --purge tidemark-server >/dev/null 2>&1; fi
     rm -rf "$work"
 }
@@ -139,6 +140,52 @@ assert "Alice waves from the package test." in page, page[:2000]
 print("stored and shown over HTTPS:", answer["fid"])
 PY
 check "a report stored over HTTPS and shown on its page" test $? -eq 0 || cat "$work/client.log" "$work/server.log"
+
+# The operator's HAProxy file (server/haproxy.cfg.example) in front of this
+# server, on loopback ports: players' requests pass, /metrics does not.
+proxy_port=$((20000 + RANDOM % 10000))
+while [ "$proxy_port" = "$port" ] || (exec 3<>"/dev/tcp/127.0.0.1/$proxy_port") 2>/dev/null; do
+    proxy_port=$((20000 + RANDOM % 10000))
+done
+cat "$work/certs/server.pem" "$work/certs/server.key" >"$work/proxy.pem"
+# maxconn fitted to this machine's open-file limit (HAProxy refuses to
+# start when it cannot have two descriptors a connection).
+sed -e '/^ *log /d' -e '/^ *bind :80$/d' -e 's/maxconn 60000/maxconn 4000/' \
+    -e "s|^ *bind :443 ssl crt .*|    bind 127.0.0.1:$proxy_port ssl crt $work/proxy.pem|" \
+    -e '/^ *server s2 /d' \
+    -e "s|^ *server s1 .*|    server s1 127.0.0.1:$port ssl verify required ca-file $work/certs/ca.pem|" \
+    "$here/../server/haproxy.cfg.example" >"$work/haproxy.cfg"
+haproxy -q -c -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1
+check "haproxy.cfg.example is a valid configuration" test $? -eq 0 || cat "$work/haproxy.log"
+haproxy -db -f "$work/haproxy.cfg" >>"$work/haproxy.log" 2>&1 &
+proxy_pid=$!
+timeout 30 python3 - "$proxy_port" "$work/certs/ca.pem" >"$work/proxy-client.log" 2>&1 <<'PY'
+import ssl, sys, time, urllib.error, urllib.request
+base, context = f"https://127.0.0.1:{sys.argv[1]}", ssl.create_default_context(cafile=sys.argv[2])
+def status(path):
+    try:
+        with urllib.request.urlopen(base + path, context=context, timeout=5) as answer:
+            return answer.status
+    except urllib.error.HTTPError as error:
+        return error.code
+for attempt in range(100):
+    try:
+        if status("/rep/get.php?get=lang") == 200:
+            break
+    except OSError:
+        pass
+    time.sleep(0.1)
+else:
+    sys.exit("no answer through the proxy within 10 s")
+for path in ("/metrics", "/healthz", "/%6detrics"):
+    assert status(path) == 403, path
+print("passed through; /metrics and /healthz kept inside")
+PY
+check "through HAProxy the protocol passes and /metrics, /healthz answer 403" test $? -eq 0 ||
+    cat "$work/proxy-client.log" "$work/haproxy.log"
+kill "$proxy_pid" 2>/dev/null
+wait "$proxy_pid" 2>/dev/null
+proxy_pid=
 
 kill -TERM "$server_pid" 2>/dev/null
 stopped=
