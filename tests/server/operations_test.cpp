@@ -15,6 +15,7 @@
 
 #include "raw_http.h"
 #include "server_fixture.h"
+#include "test_database.h"
 #include "base/address_ranges.h"
 #include "service/database_password.h"
 #include "service/server_options.h"
@@ -200,6 +201,37 @@ TEST(ServerProgram, ThePostgresqlPasswordNeverReachesTheOutput) {
             std::string::npos)
       << fileOutput;
   EXPECT_EQ(fileOutput.find("secret"), std::string::npos) << fileOutput;
+}
+
+// The start line names the store: with the password from a file (the
+// packaged unit's way) it must show as ***, as in the address.
+TEST(ServerProgram, TheStartLogOfAPostgresqlServerHidesThePasswordFromItsFile) {
+  testing::TestDatabase database(testing::StoreKind::Postgresql);
+  if (!database.available()) GTEST_SKIP() << "no throwaway PostgreSQL in this run";
+  testing::TempDir dir;
+  const auto password = (dir.path() / "database-password").string();
+  std::ofstream(password) << "start4secret\n";  // the throwaway server trusts any
+  Started server = launch({"--port", std::to_string(testing::pickFreePort()), "--database", database.address(),
+                           "--database-password-file", password},
+                          dir.path());
+  ASSERT_GT(server.pid, 0);
+  std::string output;
+  for (const auto deadline = Clock::now() + 10s;
+       output.find("event=start ") == std::string::npos && Clock::now() < deadline;) {
+    pollfd p{server.output, POLLIN, 0};
+    char buffer[4096];
+    if (poll(&p, 1, 100) > 0) {
+      const ssize_t n = read(server.output, buffer, sizeof buffer);
+      if (n <= 0) break;
+      output.append(buffer, n);
+    }
+  }
+  kill(server.pid, SIGTERM);
+  reap(server.pid, 5s);
+  close(server.output);
+  EXPECT_NE(output.find("event=start "), std::string::npos) << output;
+  EXPECT_NE(output.find("password=***"), std::string::npos) << output;
+  EXPECT_EQ(output.find("secret"), std::string::npos) << output;
 }
 
 TEST(ServerProgram, SighupIsLoggedAndIgnored_AndAStopWithItsLogReaderGoneExitsCleanly) {
