@@ -13,7 +13,8 @@
 #   URL   where players' Tidemark reaches the server: https://HOST[:PORT]
 #         (or http:// for a test server), e.g. https://reports.example.org
 #   DIR   where the artefacts go (default dist/)
-# Environment: TIDEMARK_RELEASE_JOBS build jobs (default 2).
+# Environment: TIDEMARK_RELEASE_JOBS build jobs (default 2); SOURCE_DATE_EPOCH
+# the time stamped on every file (default: HEAD's commit time).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -58,8 +59,9 @@ version=$(tools/release/version.sh "$root")
 if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
     echo "release.sh: warning: the checkout has uncommitted changes; this release is not any commit's" >&2
 fi
-# The commit's time stamps every file of both artefacts.
-epoch=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
+# The commit's time stamps every file of both artefacts (SOURCE_DATE_EPOCH,
+# when set, as the reproducible-builds convention has it).
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 echo "release.sh: Tidemark $version for $server -> $out"
