@@ -233,6 +233,13 @@ release_and_compare() {
         echo "the zip differs when built in build/release-windows and in build/windows"
         return 1
     fi
+    # Both builds share the checkout: its path in the exe would not show as
+    # a difference, so it is looked for.
+    if python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); sys.stdout.buffer.write(z.read(sys.argv[2]))' \
+        "$out/$zip" "${zip%.zip}/Tidemark.exe" | grep -q -a -F "$root"; then
+        echo "Tidemark.exe names the checkout's folder $root"
+        return 1
+    fi
     echo "the same $zip from build/release-windows and from build/windows: $(sha256sum <"$out/$zip" | cut -c1-16)"
 }
 
