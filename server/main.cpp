@@ -6,6 +6,7 @@
 #include <set>
 
 #include "protocol/catalog.h"
+#include "service/database_password.h"
 #include "store/database_address.h"
 #include "front/http_front.h"
 #include "front/https_redirect.h"
@@ -73,6 +74,11 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::cout << serverUsage(argv[0]);
     return 0;
+  }
+  if (!options.databasePasswordFile.empty() &&
+      !addDatabasePassword(options.database, options.databasePasswordFile, error)) {
+    std::cerr << "tidemark-server: " << error << "\n";
+    return 2;
   }
   if (!options.backupFile.empty()) {
     if (ReportStore::isPostgresql(options.database)) {

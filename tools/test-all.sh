@@ -6,7 +6,9 @@
 # threaded suites (capture, report, session) under ThreadSanitizer, and the
 # Windows build under Wine on a private virtual display. Prints CTest's closing line for
 # each and exits non-zero when anything failed. Then the libFuzzer targets
-# replay their corpora and fuzz briefly (tools/fuzz.sh 20).
+# replay their corpora and fuzz briefly (tools/fuzz.sh 20). Between them the
+# release is made for a test server and checked (reproducible zip, the .deb
+# installed, run and purged).
 #
 # Environment: TIDEMARK_TEST_DISPLAY picks the X display number for the GUI
 # tests (default: the first free one from 91 on); TIDEMARK_TEST_JOBS the
@@ -194,6 +196,74 @@ fuzz_check() {
     [ "$rc" -eq 0 ] || failures+=(fuzz)
 }
 
+# The release as tools/release.sh makes it, for a test server: the version
+# check (tools/release/version-test.sh), then the zip and the .deb. Its
+# Tidemark.exe is built in a folder of its own without ccache; packed again
+# from the windows suite's build (build/windows), in another folder at
+# another time, it must give the very same zip: the build is reproducible.
+release_check() {
+    local begun=$SECONDS log=build/release-check.log
+    say "test: release (tools/release.sh, reproducible zip)"
+    if release_and_compare >"$log" 2>&1; then
+        summary[release]="version check passed, zip and .deb made, zip reproducible ($((SECONDS - begun)) s)"
+    else
+        cat "$log"
+        summary[release]="FAILED: $(tail -1 "$log") ($((SECONDS - begun)) s)"
+        failures+=(release)
+    fi
+}
+
+release_and_compare() {
+    local out=build/release-check version epoch zip
+    tools/release/version-test.sh || { echo "the version check failed"; return 1; }
+    rm -rf "$out"
+    # One time for both zips, even if HEAD moves meanwhile.
+    version=$(tools/release/version.sh) epoch=$(git log -1 --format=%ct)
+    CCACHE_DISABLE=1 SOURCE_DATE_EPOCH=$epoch tools/release.sh --server http://127.0.0.1 --out "$out" ||
+        { echo "tools/release.sh failed"; return 1; }
+    zip=Tidemark-$version-win64.zip
+    cmake --build --preset windows --target Tidemark -j "$jobs" >/dev/null ||
+        { echo "build/windows has no Tidemark.exe"; return 1; }
+    tools/release/windows-zip.sh build/windows/bin/Tidemark.exe http://127.0.0.1 "$version" "$epoch" "$out/again"
+    if ! cmp "$out/$zip" "$out/again/$zip"; then
+        mkdir -p "$out/unpacked" "$out/again/unpacked"
+        (cd "$out/unpacked" && python3 -m zipfile -e "../$zip" .)
+        (cd "$out/again/unpacked" && python3 -m zipfile -e "../$zip" .)
+        diff -r "$out/unpacked" "$out/again/unpacked"
+        echo "the zip differs when built in build/release-windows and in build/windows"
+        return 1
+    fi
+    # Both builds share the checkout: its path in the exe would not show as
+    # a difference, so it is looked for.
+    if python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); sys.stdout.buffer.write(z.read(sys.argv[2]))' \
+        "$out/$zip" "${zip%.zip}/Tidemark.exe" | grep -q -a -F "$root"; then
+        echo "Tidemark.exe names the checkout's folder $root"
+        return 1
+    fi
+    echo "the same $zip from build/release-windows and from build/windows: $(sha256sum <"$out/$zip" | cut -c1-16)"
+}
+
+# The .deb that release_check made, installed, run as its unit would run it,
+# and purged (tools/test-package.sh).
+package_check() {
+    local begun=$SECONDS log=build/package-check.log deb
+    say "test: package (tools/test-package.sh)"
+    deb=$(ls build/release-check/tidemark-server_*_amd64.deb 2>/dev/null | head -1)
+    if [ -z "$deb" ]; then
+        summary[package]="not run: no .deb from the release step"
+        failures+=(package)
+        return
+    fi
+    if as_root tools/test-package.sh "$deb" >"$log" 2>&1; then
+        summary[package]="installed, HTTPS report stored, purged clean ($((SECONDS - begun)) s)"
+    else
+        cat "$log"
+        summary[package]="FAILED: $(grep -c '^FAILED' "$log") checks ($((SECONDS - begun)) s)"
+        failures+=(package)
+    fi
+    grep -E '^(ok|FAILED): (systemd-analyze|lintian)' "$log"
+}
+
 install_missing_packages || { echo "package installation failed" >&2; exit 1; }
 generate_locales || { echo "locale generation failed" >&2; exit 1; }
 mkdir -p build
@@ -201,11 +271,13 @@ mkdir -p build
 for preset in native native-asan native-tsan windows; do
     suite "$preset"
 done
+release_check
+package_check
 demo_check
 fuzz_check
 
 say "summary ($(( $(date +%s) - started )) s)"
-for preset in native native-asan native-tsan windows demo fuzz; do
+for preset in native native-asan native-tsan windows release package demo fuzz; do
     printf '%-12s %s\n' "$preset:" "${summary[$preset]:-not run}"
 done
 if [ ${#failures[@]} -ne 0 ]; then

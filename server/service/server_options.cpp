@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -65,6 +66,23 @@ Setter textOption(std::string ServerOptions::*field) {
   };
 }
 
+// systemd hands a service its credentials (LoadCredential=) in a folder
+// named only at start, in $CREDENTIALS_DIRECTORY: a path in the settings may
+// begin with ${CREDENTIALS_DIRECTORY}/ to name a file there.
+Setter credentialPathOption(std::string ServerOptions::*field) {
+  return [=](ServerOptions& o, const std::string& value, std::string& error) {
+    static const std::string kPrefix = "${CREDENTIALS_DIRECTORY}/";
+    if (value.rfind(kPrefix, 0) != 0) return textOption(field)(o, value, error);
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!folder || !*folder) {
+      error = "names ${CREDENTIALS_DIRECTORY}, which only systemd sets (LoadCredential= in the unit)";
+      return false;
+    }
+    o.*field = std::string(folder) + "/" + value.substr(kPrefix.size());
+    return true;
+  };
+}
+
 bool splitProxies(ServerOptions& o, const std::string& value, std::string& error) {
   size_t start = 0;
   while (start <= value.size()) {
@@ -110,6 +128,8 @@ const std::map<std::string, OptionInfo>& optionTable() {
       {"port", {intOption(&O::port, 1, 65535), "N", "port to listen on"}},
       {"database", {textOption(&O::database), "PATH|URL",
                     "SQLite file, or postgresql://user@host:port/name for PostgreSQL"}},
+      {"database-password-file", {credentialPathOption(&O::databasePasswordFile), "FILE",
+                                  "the PostgreSQL password is this file's content (a systemd credential)"}},
       {"data", {textOption(&O::dataDir), "DIR", "folder with languages.json and patterns/"}},
       {"backup", {textOption(&O::backupFile), "FILE",
                   "copy the SQLite database to FILE (safe while a server runs on it) and exit"}},
@@ -145,10 +165,10 @@ const std::map<std::string, OptionInfo>& optionTable() {
                               "pages and page tokens one address may ask for at once"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
                          "proxy address or range (10.0.0.0/8) whose X-Forwarded-For names the client (repeatable)"}},
-      {"tls-certificate", {textOption(&O::tlsCertificate), "FILE",
+      {"tls-certificate", {credentialPathOption(&O::tlsCertificate), "FILE",
                            "PEM certificate chain, the server's first: the port serves HTTPS (with --tls-key; "
                            "read again on SIGHUP)"}},
-      {"tls-key", {textOption(&O::tlsKey), "FILE", "PEM private key of --tls-certificate"}},
+      {"tls-key", {credentialPathOption(&O::tlsKey), "FILE", "PEM private key of --tls-certificate"}},
       {"redirect-port", {intOption(&O::redirectPort, 1, 65535), "N",
                          "plain HTTP port that only redirects to HTTPS (needs --tls-certificate)"}},
       {"access-log", {[](O& o, const std::string& v, std::string& e) { return boolValue(o.accessLog, v, e); },
@@ -247,6 +267,10 @@ bool checkSettings(const ServerOptions& options, const Origins& origins, std::st
       error = where("database") + "cannot write in the folder " + folder.string() + " of the database";
       return false;
     }
+  }
+  if (!options.databasePasswordFile.empty() && database.find("://") == std::string::npos) {
+    error = where("database-password-file") + "is for a postgresql:// database";
+    return false;
   }
   if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
     const std::string missing = options.tlsKey.empty() ? "tls-key" : "tls-certificate";

@@ -14,6 +14,9 @@ struct ServerOptions {
   int port = 18080;
   // A file path for SQLite, or a postgresql:// connection address.
   std::string database = "tidemark-reports.sqlite3";
+  // Set: the PostgreSQL password is this file's content (a systemd
+  // credential), kept out of the address written in the config.
+  std::string databasePasswordFile;
   std::string dataDir = TIDEMARK_SERVER_DATA_DIR;
   std::string configFile;
   std::string backupFile;  // set: copy the database there and exit

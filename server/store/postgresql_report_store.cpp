@@ -8,6 +8,7 @@
 
 #include "base/field_values.h"
 #include "base/random_ids.h"
+#include "store/database_address.h"
 #include "store/postgresql_migrations.h"
 #include "store/postgresql_statements.h"
 
@@ -108,22 +109,14 @@ bool writerUsable(PGconn* connection) {
   return usable(connection) && prepareWriter(connection, ignored);
 }
 
-// The address without its password, for the log.
-std::string describeAddress(const std::string& address) {
-  const size_t scheme = address.find("://");
-  const size_t at = address.find('@');
-  if (scheme == std::string::npos || at == std::string::npos) return address;
-  const size_t colon = address.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return address;
-  return address.substr(0, colon) + ":***" + address.substr(at);
-}
-
 }  // namespace
 
 std::unique_ptr<PostgresqlReportStore> PostgresqlReportStore::open(const std::string& address, std::string& error) {
   std::unique_ptr<PostgresqlReportStore> store(new PostgresqlReportStore());
   store->address_ = address;
-  store->description_ = describeAddress(address);
+  // The log names the store: the address with every password (user:…@
+  // or a password= parameter) shown as ***.
+  store->description_ = withoutPassword(address);
   {
     const PgConnection first = connect(address, error);
     if (!first || !migratePostgresql(first.get(), error)) return nullptr;
