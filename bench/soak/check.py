@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Compares the rows the report server stored with the lines the soak wrote.
 
-    check.py RUN_DIR [--database FILE] [--drop-row N] [--double-row N] [--json FILE]
+    check.py RUN_DIR [--database FILE] [--drop-row N] [--double-row N] [--json FILE] [--list]
 
 RUN_DIR holds events.jsonl, reports.sqlite3 and patterns/ from soak.py.
 --drop-row N / --double-row N work on a copy of the database: the N-th
@@ -128,6 +128,8 @@ class Timeline:
                     self.refused_attempts.append(t)
             elif kind == "refused-line":
                 self.refused.add(e["seq"])
+                self.refused_attempts.append(t)
+        self.refused_attempts.sort()
         for k, start in pending.items():
             self.windows.append((start, self.end, k))
         for w in self.watch:
@@ -189,8 +191,10 @@ def check(run_dir, database, drop_row=None, double_row=None):
 
     table = {}
     notes = {"unwatched lines": 0, "unwatched lines stored": 0, "history rows": 0, "set aside": 0,
-             "set aside stored": 0, "ended by a server text": 0, "not matching, yet stored": 0}
+             "set aside stored": 0, "ended by a server text": 0, "not matching, yet stored": 0,
+             "of the lost: unwatched, a trace pattern's, in the block the next start read": 0}
     lost_by_run = {}
+    listed = []
 
     def count(kind, column, n=1):
         table.setdefault(kind, dict.fromkeys(COLUMNS, 0))[column] += n
@@ -220,19 +224,23 @@ def check(run_dir, database, drop_row=None, double_row=None):
         count(kind, "lines")
         if len(present) > 1:
             count(kind, "doubled", len(present) - 1)
+            listed.append(("doubled", seq, t, kind, state, lang, data))
         if state == "watched":
             if present:
                 r = present[0]
                 if r["lang"] not in expected or expected[r["lang"]]["id"] != r["pid"]:
                     count(kind, "wrong-language")
+                    listed.append(("wrong-language " + r["lang"], seq, t, kind, state, lang, data))
             elif seq in timeline.text_ended:
                 notes["ended by a server text"] += 1
                 count(kind, "expected-missing")
             elif history:
                 count(kind, "as-history")
+                listed.append(("as-history", seq, t, kind, state, lang, data))
             else:
                 count(kind, "lost")
                 lost_by_run.setdefault(watch[2], []).append((seq, kind))
+                listed.append(("lost", seq, t, kind, state, lang, data))
         elif state == "edge":
             if not present and not history:
                 count(kind, "expected-missing")
@@ -247,6 +255,10 @@ def check(run_dir, database, drop_row=None, double_row=None):
             readable = (watch is not None and watch[3] == game and watch[4] >= 0
                         and line["index"] // 1000 == watch[4] // 1000)
             count(kind, "lost" if traced and readable else "expected-missing")
+            notes["of the lost: unwatched, a trace pattern's, in the block the next start read"] += (
+                1 if traced and readable else 0)
+            if traced and readable:
+                listed.append(("lost", seq, t, kind, state, lang, data))
 
     # Lines passed over at a block change and told in the Log tab: the design
     # cannot have them.
@@ -266,6 +278,8 @@ def check(run_dir, database, drop_row=None, double_row=None):
         order = written[seq]["order"]
         if order < latest:
             count(timeline.blame(written[seq]["t"], seq), "out-of-order")
+            listed.append(("out-of-order", seq, written[seq]["t"], timeline.blame(written[seq]["t"], seq), "",
+                           "", bytes.fromhex(written[seq]["hex"])))
         latest = max(latest, order)
 
     totals = dict.fromkeys(COLUMNS, 0)
@@ -274,7 +288,9 @@ def check(run_dir, database, drop_row=None, double_row=None):
             totals[c] += values[c]
     return {"table": table, "totals": totals, "notes": notes, "stranger_rows": stranger_rows,
             "rows": len(rows), "written": len(written), "fault_counts": timeline.fault_counts,
-            "passed_over_told": sum(timeline.passed_over.values())}
+            "passed_over_told": sum(timeline.passed_over.values()),
+            "listed": [{"what": w, "seq": s, "t": t, "kind": k, "state": st, "lang": l,
+                        "line": d.decode("utf-8", "replace")} for w, s, t, k, st, l, d in listed]}
 
 
 def print_report(result):
@@ -305,9 +321,14 @@ def main():
     p.add_argument("--drop-row", type=int)
     p.add_argument("--double-row", type=int)
     p.add_argument("--json")
+    p.add_argument("--list", action="store_true", help="each line counted as lost, doubled or out of order")
     a = p.parse_args()
     database = a.database or os.path.join(a.run_dir, "reports.sqlite3")
     result = check(a.run_dir, database, a.drop_row, a.double_row)
+    if a.list:
+        for item in sorted(result["listed"], key=lambda i: i["t"]):
+            print("%-16s #%06d t=%8.3f %-26s %-9s %-6s %r" % (
+                item["what"], item["seq"], item["t"], item["kind"], item["state"], item["lang"], item["line"]))
     ok = print_report(result)
     if a.json:
         with open(a.json, "w") as f:

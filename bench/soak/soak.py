@@ -45,8 +45,8 @@ class Events:
     def now(self):
         return time.time() - self.t0
 
-    def log(self, kind, **fields):
-        fields["ev"] = kind
+    def log(self, _event, **fields):
+        fields["ev"] = _event
         fields.setdefault("t", round(self.now(), 3))
         with self.lock:
             self.file.write(json.dumps(fields, ensure_ascii=True) + "\n")
@@ -236,8 +236,11 @@ class FaultProxy:
         """Answers one request; False when the connection is to be closed."""
         if not (method == "POST" and target.startswith("/rep/post.php")):
             status, kept, data = self.forward(method, target, headers, body)
-            if "get=pattern" in target:
-                lang = urllib.parse.parse_qs(urllib.parse.urlsplit(target).query).get("lang", [""])[0]
+            self.ev.log("request", method=method, target=target[:200], status=status)
+            # Tidemark percent-encodes every byte of a query.
+            query = form_fields(urllib.parse.urlsplit(target).query.encode("latin-1"))
+            if query.get("get") == b"pattern":
+                lang = query.get("lang", b"").decode("latin-1")
                 self.pattern_fetches.append((time.time(), lang, status))
                 self.ev.log("pattern-fetch", lang=lang, status=status)
             self.send(conn, status, kept, data)
@@ -562,13 +565,31 @@ class Soak:
         self.last_log = ""
         self.state_lock = threading.Lock()
         self.seq_lock = threading.Lock()
+        self.tm_down = False
 
     # The watch: what Tidemark's status line says, once a second.
     def watch_loop(self):
         last_status = None
+        no_window_since = None
         while not self.watch_stop.is_set():
+            with self.state_lock:
+                down = self.tm_down
+            if not down and not self.tm.running():
+                # Ended on its own (a crash, or after a message box).
+                self.keep_tidemark_log()
+                self.unwatch("tidemark-ended")
+                self.ev.log("tm-ended-by-itself", run=self.tm.runs, code=self.tm.proc.returncode)
+                self.tm.start()
             if self.tm.running():
                 values = self.tm.dump()
+                if values is None:
+                    no_window_since = no_window_since or time.time()
+                    if time.time() - no_window_since > 20:
+                        rc, out = self.tm.wine.run([self.tm.uidriver, "message-box", "2000"])
+                        self.ev.log("tm-no-window", message_box=out if rc == 0 else None)
+                        no_window_since = None
+                else:
+                    no_window_since = None
                 if values is not None:
                     status = values.get("status", "")
                     log = values.get("log", "")
@@ -583,6 +604,8 @@ class Soak:
     def consider_status(self, status):
         watching = bool(WATCHING.match(status))
         with self.state_lock:
+            if self.tm_down:
+                return
             if self.await_unwatched:
                 if not watching:
                     self.await_unwatched = False
@@ -736,6 +759,8 @@ class Soak:
         self.feeding.set()
 
     def restart_tidemark(self, p, how):
+        with self.state_lock:
+            self.tm_down = True
         self.keep_tidemark_log()
         self.unwatch("tidemark-" + how)
         if how == "kill":
@@ -743,7 +768,17 @@ class Soak:
         else:
             self.tm.close()
         time.sleep(p["down"])
+        # Tidemark needs the server at its start (else a message box, and no
+        # window): the player starts it again once the server answers.
+        self.wait_server_back()
         self.tm.start()
+        with self.state_lock:
+            self.tm_down = False
+
+    def wait_server_back(self, bound=90):
+        deadline = time.time() + bound
+        while time.time() < max(self.proxy.stall_until, self.proxy.outage_until) and time.time() < deadline:
+            time.sleep(0.2)
 
     def do_tidemark_close(self, p):
         self.restart_tidemark(p, "close")
@@ -779,9 +814,7 @@ class Soak:
     def do_language(self, p):
         # Not while the server stalls: a reading held up by it would take
         # lines of one language under the other's patterns.
-        deadline = time.time() + 90
-        while time.time() < max(self.proxy.stall_until, self.proxy.outage_until) and time.time() < deadline:
-            time.sleep(0.2)
+        self.wait_server_back()
         # A Tidemark in Japanese cannot find an English game's log after a
         # restart: the language goes back to English before anything else.
         self.change_language("ja")
@@ -838,7 +871,7 @@ class Soak:
         for p in plan:
             k = p.get("fault", p["kind"])
             kinds[k] = kinds.get(k, 0) + 1
-        say("seed %d: %d planned faults over %d minutes: %s" % (a.seed, len(plan), a.minutes,
+        say("seed %d: %d planned faults over %g minutes: %s" % (a.seed, len(plan), a.minutes,
                                                                  ", ".join("%s %d" % kv for kv in sorted(kinds.items()))))
         try:
             self.game.start()
@@ -846,7 +879,7 @@ class Soak:
             threading.Thread(target=self.watch_loop, daemon=True).start()
             if not self.wait_watching(180):
                 raise RuntimeError("Tidemark did not start monitoring within 180 s (see events.jsonl)")
-            say("Tidemark is monitoring; feeding lines and injecting faults for %d minutes" % a.minutes)
+            say("Tidemark is monitoring; feeding lines and injecting faults for %g minutes" % a.minutes)
             self.feeding.set()
             feeder = threading.Thread(target=self.feed_loop, daemon=True)
             feeder.start()
@@ -865,12 +898,16 @@ class Soak:
             faults.join(120)
             feeder.join(10)
             self.proxy.end_faults()
+            self.wait_server_back()
+            with self.state_lock:
+                self.tm_down = False
+            self.wait_watching(120)
             if self.lang_pending or self.language != "en":
                 self.change_language("en")
-            if not self.tm.running():
-                self.tm.start()
             say("faults off; waiting for the reports still waiting (at most %d s)" % a.drain)
             self.drain(a.drain)
+            with self.state_lock:
+                self.tm_down = True
             self.keep_tidemark_log()
             self.unwatch("end")
             self.tm.close()
