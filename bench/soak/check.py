@@ -294,10 +294,10 @@ def check(run_dir, database, drop_row=None, double_row=None):
 
 
 def print_report(result):
-    width = max([len(k) for k in result["table"]] + [26])
+    width = max([len(k) for k in list(result["table"]) + list(result["fault_counts"])] + [26])
     print("%-*s %7s %s" % (width, "fault kind", "events", " ".join("%9s" % c[:9] for c in COLUMNS)))
-    for kind in sorted(result["table"]):
-        values = result["table"][kind]
+    for kind in sorted(set(result["table"]) | set(result["fault_counts"])):
+        values = result["table"].get(kind, dict.fromkeys(COLUMNS, 0))
         events = result["fault_counts"].get(kind, "")
         print("%-*s %7s %s" % (width, kind, events, " ".join("%9d" % values[c] for c in COLUMNS)))
     t = result["totals"]

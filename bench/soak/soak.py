@@ -32,6 +32,7 @@ WINE = "/usr/lib/wine/wine64"
 CLIENT_TIMEOUT_S = 10  # WinInet step timeout built into Tidemark
 EDGE_S = 0.5
 LANG_LEAD_S = 3.0
+ARMED_FOR_S = 10.0  # a per-report fault waits this long for a report to fall on
 
 
 class Events:
@@ -162,7 +163,7 @@ class FaultProxy:
 
     def arm(self, kind):
         with self.lock:
-            self.armed.append(kind)
+            self.armed.append((kind, time.time()))
 
     def accept_loop(self):
         while not self.stopping:
@@ -256,8 +257,13 @@ class FaultProxy:
             self.send(conn, 500, [("Content-Type", "text/plain")], b"The soak refuses this report every time.")
             self.ev.log("post", fault="refused-every-time", forwarded=False, answered=500, **record)
             return True
+        fault = None
         with self.lock:
-            fault = self.armed.pop(0) if self.armed else None
+            # A fault meant for a moment when no report came goes unused.
+            while self.armed and time.time() - self.armed[0][1] > ARMED_FOR_S:
+                self.ev.log("fault-unused", fault=self.armed.pop(0)[0])
+            if self.armed:
+                fault = self.armed.pop(0)[0]
         if fault is None:
             status, kept, data = self.forward("POST", target, headers, body)
             self.ev.log("post", fault=None, forwarded=True, answered=status, **record)
