@@ -32,6 +32,7 @@ WINE = "/usr/lib/wine/wine64"
 CLIENT_TIMEOUT_S = 10  # WinInet step timeout built into Tidemark
 EDGE_S = 0.5
 LANG_LEAD_S = 3.0
+AWAIT_NEW_GAME_S = 15.0
 ARMED_FOR_S = 10.0  # a per-report fault waits this long for a report to fall on
 
 
@@ -566,7 +567,7 @@ class Soak:
         self.language = "en"
         self.seq = 0
         self.watching = False
-        self.await_unwatched = False
+        self.await_unwatched = 0.0  # until then, a watching status may still be the old game's
         self.lang_pending = None
         self.last_log = ""
         self.state_lock = threading.Lock()
@@ -586,6 +587,8 @@ class Soak:
                 self.unwatch("tidemark-ended")
                 self.ev.log("tm-ended-by-itself", run=self.tm.runs, code=self.tm.proc.returncode)
                 self.tm.start()
+                with self.state_lock:
+                    self.await_unwatched = 0.0
             if self.tm.running():
                 values = self.tm.dump()
                 if values is None:
@@ -613,9 +616,14 @@ class Soak:
             if self.tm_down:
                 return
             if self.await_unwatched:
+                # The status of the game that went away may stand until
+                # Tidemark has found the new one; a status poll may also miss
+                # the short wait between, so the wait for it is bounded.
+                if watching and time.time() < self.await_unwatched:
+                    return
+                self.await_unwatched = 0.0
                 if not watching:
-                    self.await_unwatched = False
-                return
+                    return
             if self.lang_pending is not None:
                 lang, since = self.lang_pending
                 fetched = any(t >= since and l == lang and s == 200 for t, l, s in self.proxy.pattern_fetches)
@@ -651,14 +659,14 @@ class Soak:
             return soaklines.make_line(self.rng, self.seq, neutral)
 
     def feed_loop(self):
-        burst_at = time.time() + self.rng.uniform(20, 50)
+        burst_at = time.time() + self.rng.uniform(30, 60)
         while not self.stop_flag.is_set():
-            time.sleep(self.rng.uniform(0.15, 0.8))
+            time.sleep(self.rng.uniform(0.3, 1.5))
             if not self.feeding.is_set():
                 continue
             if time.time() >= burst_at:
-                n = self.rng.randint(10, 50)
-                burst_at = time.time() + self.rng.uniform(20, 50)
+                n = self.rng.randint(10, 40)
+                burst_at = time.time() + self.rng.uniform(30, 60)
             else:
                 n = 1
             batch = [self.next_line(self.neutral_only) for _ in range(n)]
@@ -759,9 +767,9 @@ class Soak:
         self.unwatch("game-exit")
         self.game.exit()
         time.sleep(p["down"])
-        with self.state_lock:
-            self.await_unwatched = True
         self.game.start()
+        with self.state_lock:
+            self.await_unwatched = time.time() + AWAIT_NEW_GAME_S
         self.feeding.set()
 
     def restart_tidemark(self, p, how):
@@ -780,6 +788,7 @@ class Soak:
         self.tm.start()
         with self.state_lock:
             self.tm_down = False
+            self.await_unwatched = 0.0
 
     def wait_server_back(self, bound=90):
         deadline = time.time() + bound
@@ -951,6 +960,8 @@ def main():
     p.add_argument("--drain", type=int, default=150)
     p.add_argument("--no-refuse", action="store_true")
     args = p.parse_args()
+    # A stopped soak still ends what it started (the run's finally).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     Soak(args).run()
 
 
