@@ -57,7 +57,8 @@ def make_line(rng, seq, neutral):
 
 
 def refused_line(seq):
-    return seq, 2122, encode("\x1f\x1fRandom! You roll a 1. %s %s" % (REFUSE_MARK.decode(), tag(seq)))
+    # An emote: the same pattern takes it in either language.
+    return seq, 29, encode("\x1f\x1fYou wave to everyone. %s %s" % (REFUSE_MARK.decode(), tag(seq)))
 
 
 def atoi(text):
