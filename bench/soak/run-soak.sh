@@ -23,7 +23,7 @@
 set -euo pipefail
 
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+([.][0-9]+)?$ ]]; then
-    sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
 fi
 minutes=$1
