@@ -106,7 +106,7 @@ rc=0
 python3 "$here/soak.py" --minutes "$minutes" --seed "$seed" --run-dir "$run" \
     --server "$server" --data server/data --server-port "$server_port" --proxy-port "$proxy_port" \
     --prefix "$prefix" --display ":$n" --program-dir "$run/tidemark" --game-dir "$game_dir" \
-    --uidriver "$uidriver" --game-args "${SOAK_GAME_ARGS:-}" --game-variants "$variants" "${extra[@]}" || rc=$?
+    --uidriver "$uidriver" --game-args="${SOAK_GAME_ARGS:-}" --game-variants="$variants" "${extra[@]}" || rc=$?
 [ "$rc" -eq 0 ] || fail "the soak's run failed (code $rc); see $run"
 say "checking the server's rows against the lines the game wrote"
 python3 "$here/check.py" "$run" --json "$run/summary.json"

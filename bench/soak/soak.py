@@ -764,6 +764,8 @@ class Soak:
 
     def do_game_restart(self, p):
         self.feeding.clear()
+        with self.state_lock:
+            self.await_unwatched = float("inf")  # no game to watch until the new one starts
         self.unwatch("game-exit")
         self.game.exit()
         time.sleep(p["down"])
