@@ -32,39 +32,15 @@
 #include "support/gamesim_control.h"
 #include "support/test_server.h"
 #include "texts/texts.h"
+#include "waiting_watch.h"
 #include "wine_bench_support.h"
 
 using namespace tidemark;
 using SteadyClock = std::chrono::steady_clock;
+using bench::WaitingWatch;
 using bench::waitUntil;
 
 namespace {
-
-// The number in the last "N reports waiting" text, and whether the worker
-// follows the log.
-class WaitingWatch : public StatusSink {
-public:
-    void setStatus(const std::u16string& text) override {
-        const std::u16string monitoring = LoadTextW(kTextMonitoringLogs);
-        if (text.compare(0, monitoring.find(u"%d"), monitoring, 0, monitoring.find(u"%d")) == 0) {
-            monitoring_ = true;
-            return;
-        }
-        const std::u16string format = LoadTextW(kTextReportsWaiting);
-        const std::size_t field = format.find(u"%d");
-        if (text.compare(0, field, format, 0, field) != 0) return;
-        long value = 0;
-        for (std::size_t i = field; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
-            value = value * 10 + (text[i] - u'0');
-        waiting_ = value;
-    }
-    bool monitoring() const { return monitoring_.load(); }
-    long waiting() const { return waiting_.load(); }
-
-private:
-    std::atomic<bool> monitoring_{false};
-    std::atomic<long> waiting_{0};
-};
 
 double milliseconds(SteadyClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 

@@ -48,13 +48,13 @@ PendingReport pendingReportOf(JournalEntry entry, std::uint64_t generation) {
 
 ReportDelivery::ReportDelivery(CaptureSession& session, ServerConnection& connection, Clock& clock,
                                SettingsStore* settings, const std::filesystem::path& journalPath,
-                               std::uint64_t generation, ReportIdSource ids)
+                               std::uint64_t generation, ReportIdSource ids, FileSystem& files)
     : session_(session),
       connection_(connection),
       clock_(clock),
       settings_(settings),
       ids_(ids ? std::move(ids) : ReportIdSource(newReportId)) {
-    if (!journalPath.empty()) openJournal(journalPath, generation);
+    if (!journalPath.empty()) openJournal(journalPath, generation, files);
 }
 
 ReportDelivery::~ReportDelivery() {
@@ -68,8 +68,8 @@ ReportDelivery::~ReportDelivery() {
     journalUnjournaled();
 }
 
-void ReportDelivery::openJournal(const std::filesystem::path& path, std::uint64_t generation) {
-    auto [journal, load] = ReportJournal::open(path, {}, platformFileSystem(), clock_.now());
+void ReportDelivery::openJournal(const std::filesystem::path& path, std::uint64_t generation, FileSystem& files) {
+    auto [journal, load] = ReportJournal::open(path, {}, files, clock_.now());
     switch (load.notice) {
     case JournalLoad::Notice::None: break;
     case JournalLoad::Notice::DamagedTailDropped: tell(kTextJournalDamaged); break;

@@ -41,7 +41,8 @@ public:
     // the message log. `connection` is used by the delivery alone. `ids`
     // empty: newReportId. Every reference must outlive the delivery.
     ReportDelivery(CaptureSession& session, ServerConnection& connection, Clock& clock, SettingsStore* settings,
-                   const std::filesystem::path& journalPath, std::uint64_t generation, ReportIdSource ids = {});
+                   const std::filesystem::path& journalPath, std::uint64_t generation, ReportIdSource ids = {},
+                   FileSystem& files = platformFileSystem());
     // Ends the sending thread after the attempt in flight.
     ~ReportDelivery();
     ReportDelivery(const ReportDelivery&) = delete;
@@ -91,7 +92,7 @@ private:
     void journalUnjournaled();
     void finished(const PendingReport& report);
     void forget(const ReportId& id);
-    void openJournal(const std::filesystem::path& path, std::uint64_t generation);
+    void openJournal(const std::filesystem::path& path, std::uint64_t generation, FileSystem& files);
     void tell(int textId);
     void tellDropped();
 

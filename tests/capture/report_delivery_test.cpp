@@ -22,6 +22,7 @@
 #include "platform/durable_file.h"
 #include "fakes/fake_http_client.h"
 #include "fakes/fake_settings_store.h"
+#include "fakes/simulated_disk.h"
 #include "support/temp_folder.h"
 #include "texts/texts.h"
 
@@ -40,7 +41,8 @@ protected:
 
     // A delivery on `journal` (empty: in memory) with ids 1, 2, 3... in
     // their first two bytes, so that each test knows every report's id.
-    std::unique_ptr<ReportDelivery> open(const std::filesystem::path& journal = {}, bool secure = false) {
+    std::unique_ptr<ReportDelivery> open(const std::filesystem::path& journal = {}, bool secure = false,
+                                         FileSystem& files = platformFileSystem()) {
         connection = std::make_unique<ServerConnection>(server.factory(), "host", 80, secure);
         return std::make_unique<ReportDelivery>(session, *connection, clock, &settings, journal,
                                                 session.resetGeneration(), [this] {
@@ -49,7 +51,8 @@ protected:
                                                     id.bytes[0] = static_cast<std::uint8_t>(idsMade);
                                                     id.bytes[1] = static_cast<std::uint8_t>(idsMade >> 8);
                                                     return id;
-                                                });
+                                                },
+                                                files);
     }
     static std::string idHex(int n) {
         ReportId id;
@@ -495,6 +498,35 @@ TEST_F(Delivery, AJournalThatCannotBeRewrittenAtStartStillMarksWhatWasAnswered) 
     auto third = open(journal);
     third->sendWaiting(1000);
     EXPECT_EQ(posts(), (std::vector<std::string>{"01:en:one", "01:en:one", "02:en:two"}));
+}
+
+// A full disk passes: what a pass could not journal is tried again with the
+// next, in order, and the Log tab says so once per outage.
+TEST_F(Delivery, AFailedAppendIsTriedAgainWithTheNextPassAndToldOncePerOutage) {
+    SimulatedDisk disk;
+    const std::filesystem::path journal = "/player/Tidemark.queue";
+    auto delivery = open(journal, false, disk);
+    ASSERT_TRUE(delivery->durable());
+    server.respondWith([](const FakeRequest&) { return FakeAnswer::requestFailure(); });
+    const std::u16string told = u"* " + LoadTextW(kTextJournalNotWritten);
+
+    disk.failCall(1, SimulatedDisk::Call::Write, 5);
+    submit(*delivery, "one");
+    disk.failCall(1, SimulatedDisk::Call::SyncData);
+    submit(*delivery, "two");
+    submit(*delivery, "three");
+    EXPECT_EQ(messages(), std::vector<std::u16string>{told});
+    disk.failCall(1, SimulatedDisk::Call::Write);
+    submit(*delivery, "four");
+    EXPECT_EQ(messages(), (std::vector<std::u16string>{told, told})) << "a new outage is told again";
+    submit(*delivery, "five");
+
+    disk.cutPower();
+    disk.powerOn();
+    std::vector<std::string> kept;
+    for (const JournalEntry& entry : ReportJournal::open(journal, {}, disk).second.waiting) kept.push_back(entry.line);
+    EXPECT_EQ(kept, (std::vector<std::string>{"one", "two", "three", "four", "five"}));
+    EXPECT_EQ(delivery->waiting(), 5u);
 }
 
 struct JournalCase {
