@@ -4,8 +4,11 @@
 //                                         (its schema), straight in SQL in
 //                                         one transaction, not through HTTP
 //   server_page_volume time PORT [REPEAT] times page 1, the last page (by
-//                                         its link's key), a pattern filter
-//                                         and a 100-byte search: p50, p99
+//                                         its link's key and by its number),
+//                                         a pattern filter, a 100-byte
+//                                         search, a search every line holds,
+//                                         and "Alice" on a one-line page:
+//                                         p50, p99
 //   server_page_volume search PORT CLIENTS SECONDS
 //                                         CLIENTS threads looping the search
 // Only the loader links the stores; it is for benchmarks, never a server.
@@ -153,14 +156,21 @@ int timePages(int port, int repeat) {
   // The heavy player's ids run on from the other players' lines.
   const long firstId = kOtherPlayers + 1;
   const std::string last = base + "?page=" + std::to_string(kHeavyLines / 50) + "&before=" + std::to_string(firstId + 50);
+  // Another player's page: one line, which "Alice" (in every line of the
+  // heavy player) is not in.
+  char smallToken[33];
+  std::snprintf(smallToken, sizeof smallToken, "%032lx", 1000000001L);
   const struct {
     const char* what;
     std::string target;
     const char* expect;
   } reads[] = {{"page 1", base, "line 999999 "},
                {"last page", last, "line 0 "},
+               {"last page by number", base + "?page=" + std::to_string(kHeavyLines / 50), "line 0 "},
                {"pattern filter", base + "?pattern=en-3", "line 999998 "},
-               {"100-byte search", base + "?q=" + encoded(searchText()), "line 500000 "}};
+               {"100-byte search", base + "?q=" + encoded(searchText()), "line 500000 "},
+               {"search every line", base + "?q=Alice", "line 999999 "},
+               {"one-line page search", std::string("/") + smallToken + "?q=Alice", "No lines match."}};
   for (const auto& read : reads) {
     std::vector<double> ms;
     for (int i = 0; i < repeat; ++i) {

@@ -143,15 +143,31 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   }
 
   // Without a search the kept totals answer (the same terms, on their
-  // table); a search counts its matches.
+  // table); a search counts its newest kMaxCountedMatches matches at most.
   const std::string fromReports = " FROM reports";
-  const std::string countSql = filter.text.empty()
-                                   ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" +
-                                         where.substr(fromReports.size())
-                                   : "SELECT count(*)" + where;
+  const std::string countSql =
+      filter.text.empty()
+          ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" + where.substr(fromReports.size())
+          : "SELECT count(*) FROM (SELECT 1" + where + " ORDER BY id DESC LIMIT " +
+                std::to_string(kMaxCountedMatches) + ") counted";
   const PgResult total = query(connection, countSql.c_str(), params);
   if (!ok(total)) return std::nullopt;
   result.total = number(total, 0, 0);
+  result.totalIsLowerBound = !filter.text.empty() && result.total >= kMaxCountedMatches;
+
+  // A page by offset is read from the nearer end of the list; a search's
+  // pages by offset go as far as its count.
+  OffsetRead read{offset, limit, key.newerThan.has_value(), false};
+  if (!key.olderThan && !key.newerThan) {
+    if (filter.text.empty()) {
+      read = offsetRead(result.total, offset, limit);
+    } else if (offset >= result.total) {
+      read.take = 0;
+      read.beyondReach = result.totalIsLowerBound && offset > 0;
+    }
+    result.beyondReach = read.beyondReach;
+    if (read.beyondReach || read.take == 0) return result;
+  }
 
   std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
                         next() + ")";
@@ -166,10 +182,10 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     params.number(*key.newerThan);
   }
   // The lines just newer are the first ones counting upwards.
-  listing += std::string(key.newerThan ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT " + next();
-  params.number(limit);
+  listing += std::string(read.upwards ? " ORDER BY id ASC" : " ORDER BY id DESC") + " LIMIT " + next();
+  params.number(read.take);
   listing += " OFFSET " + next();
-  params.number(offset);
+  params.number(read.skip);
   const PgResult rows = query(connection, listing.c_str(), params);
   if (!ok(rows)) return std::nullopt;
   for (int i = 0; i < PQntuples(rows.get()); ++i) {
@@ -184,7 +200,7 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     r.line = byteaValue(rows, i, 7);
     result.reports.push_back(std::move(r));
   }
-  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
+  if (read.upwards) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 

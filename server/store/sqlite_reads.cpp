@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/utf8_search_text.h"
+#include "store/sqlite_search_index.h"
 #include "store/sqlite_report_store.h"
 #include "store/sqlite_statements.h"
 
@@ -85,15 +86,14 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   // Only the terms in use are written, so that a pattern filter can use
   // reports_by_pattern. Their values are bound, never spliced; instr() on
   // blobs compares bytes, so no character of the search text is special.
-  // A search the trigram index can answer starts from the index's
-  // candidates and compares their bytes; any other reads the player's newest
-  // kMaxScannedLines lines only.
+  // A search the index can answer starts from the index's candidates, the
+  // searching player's only, and compares their bytes; any other reads the
+  // player's newest kMaxScannedLines lines only.
   const bool indexed = !filter.text.empty() && indexableSearch(filter.text);
-  std::string where = indexed ? " FROM report_text t CROSS JOIN reports r ON r.id = t.rowid"
-                                " WHERE t.report_text MATCH :phrase AND r.player = :player"
-                              : " FROM reports r WHERE r.player = :player";
-  if (filter.patternId) where += " AND r.lang = :lang AND r.pid = :pid";
-  if (!filter.text.empty()) where += " AND instr(substr(r.log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  std::string terms;
+  if (filter.patternId) terms += " AND r.lang = :lang AND r.pid = :pid";
+  if (!filter.text.empty()) terms += " AND instr(substr(r.log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  std::string where = " FROM reports r WHERE r.player = :player" + terms;
   if (!filter.text.empty() && !indexed)
     where += " AND r.id >= (SELECT coalesce(min(id), 0) FROM (SELECT id FROM reports WHERE player = :player"
              " ORDER BY id DESC LIMIT :scanned))";
@@ -107,51 +107,76 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     }
     bindText(statement, index(":text"), filter.text);
     sqlite3_bind_int64(statement, index(":scanned"), kMaxScannedLines);
-    // One phrase: FTS5 takes everything between the quotes literally but
-    // a doubled quote.
-    std::string phrase = "\"";
-    for (const char c : filter.text) phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
-    bindText(statement, index(":phrase"), phrase + "\"");
+    bindText(statement, index(":phrase"), playerSearchPhrase(playerRow, filter.text));
+    sqlite3_bind_int64(statement, index(":examined"), kMaxCountedMatches);
   };
 
-  // An indexed search counts its matches and picks the page's in one pass
-  // up the index's candidates: reading the index downwards, as the page
-  // lists, costs several times more. The page's rows are then read by id.
   std::vector<int64_t> chosen;
   if (indexed) {
-    auto matches = prepare(db, ("SELECT t.rowid" + where + " ORDER BY t.rowid ASC").c_str(), error);
-    if (!matches) return std::nullopt;
-    bindFilter(matches.get());
-    std::deque<int64_t> newest;  // the last offset + limit below the key
-    while ((rc = sqlite3_step(matches.get())) == SQLITE_ROW) {
-      const int64_t found = sqlite3_column_int64(matches.get(), 0);
-      ++result.total;
-      if (key.newerThan) {
-        if (found > *key.newerThan && static_cast<int64_t>(chosen.size()) < limit) chosen.push_back(found);
-      } else if (!key.olderThan || found < *key.olderThan) {
-        newest.push_back(found);
-        if (static_cast<int64_t>(newest.size()) > offset + limit) newest.pop_front();
+    // The newest kMaxCountedMatches candidates, each with whether its bytes
+    // (and pattern) match: the count, and the page picked by its offset or
+    // its key, from at most that many rows.
+    const auto candidates = [&](const char* bound, bool upwards, std::vector<int64_t>& matches) -> std::optional<bool> {
+      auto query = prepare(db,
+          (std::string("SELECT c.id, r.id IS NOT NULL FROM (SELECT rowid AS id FROM report_text WHERE report_text"
+                       " MATCH :phrase") + bound + " ORDER BY rowid" + (upwards ? " ASC" : " DESC") +
+           " LIMIT :examined) c LEFT JOIN reports r ON r.id = c.id AND r.player = :player" + terms +
+           " ORDER BY c.id" + (upwards ? " ASC" : " DESC")).c_str(),
+          error);
+      if (!query) return std::nullopt;
+      bindFilter(query.get());
+      if (key.olderThan) sqlite3_bind_int64(query.get(), sqlite3_bind_parameter_index(query.get(), ":older"), *key.olderThan);
+      if (key.newerThan) sqlite3_bind_int64(query.get(), sqlite3_bind_parameter_index(query.get(), ":newer"), *key.newerThan);
+      int64_t examined = 0;
+      while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
+        ++examined;
+        if (sqlite3_column_int(query.get(), 1)) matches.push_back(sqlite3_column_int64(query.get(), 0));
       }
+      if (rc != SQLITE_DONE) return std::nullopt;
+      return examined >= kMaxCountedMatches;  // there may be more
+    };
+    std::vector<int64_t> newest;
+    const auto more = candidates("", false, newest);
+    if (!more) return std::nullopt;
+    result.total = static_cast<int64_t>(newest.size());
+    result.totalIsLowerBound = *more;
+    if (key.olderThan || key.newerThan) {
+      std::vector<int64_t> keyed;
+      if (!candidates(key.olderThan ? " AND rowid < :older" : " AND rowid > :newer", key.newerThan.has_value(), keyed))
+        return std::nullopt;
+      keyed.resize(std::min(keyed.size(), static_cast<size_t>(limit)));
+      chosen = std::move(keyed);
+    } else if (offset >= result.total) {
+      result.beyondReach = *more && offset > 0;
+    } else {
+      chosen.assign(newest.begin() + offset, newest.begin() + std::min(result.total, offset + limit));
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
-    for (auto it = newest.rbegin(); it != newest.rend(); ++it)
-      if (it - newest.rbegin() >= offset) chosen.push_back(*it);
     if (chosen.empty()) return result;
   }
 
-  // Without a search the kept totals answer; a search counts its matches.
-  auto count = indexed ? nullptr : prepare(db,
-      filter.text.empty()
-          ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
-             (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
-          : ("SELECT count(*)" + where).c_str(),
-      error);
+  // Without a search the kept totals answer; a short search counts its
+  // matches among the lines it scans.
   if (!indexed) {
+    auto count = prepare(db,
+        filter.text.empty()
+            ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
+               (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
+            : ("SELECT count(*)" + where).c_str(),
+        error);
     if (!count) return std::nullopt;
     bindFilter(count.get());
     if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
     result.total = sqlite3_column_int64(count.get(), 0);
   }
+
+  // A page by offset is read from the nearer end of the list.
+  OffsetRead read{offset, limit, key.newerThan.has_value(), false};
+  if (!indexed && !key.olderThan && !key.newerThan) {
+    read = offsetRead(result.total, offset, limit);
+    result.beyondReach = read.beyondReach;
+    if (read.beyondReach || read.take == 0) return result;
+  }
+  const bool upwards = read.upwards;
 
   // The ids picked above are the database's own integers, safe to write out.
   std::string picked;
@@ -159,20 +184,18 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   const std::string listed = "SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present,"
                              " substr(r.log, 1, :listed)";
   auto rows = prepare(db,
-      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ") ORDER BY r.id" +
-                     (key.newerThan ? " ASC" : " DESC")
+      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ") ORDER BY r.id DESC"
                : listed + where + (key.olderThan ? " AND r.id < :older" : "") +
-                     (key.newerThan ? " AND r.id > :newer" : "") +
-                     // The lines just newer are the first ones counting upwards.
-                     " ORDER BY r.id" + (key.newerThan ? " ASC" : " DESC") + " LIMIT :limit OFFSET :offset")
+                     (key.newerThan ? " AND r.id > :newer" : "") + " ORDER BY r.id" + (upwards ? " ASC" : " DESC") +
+                     " LIMIT :limit OFFSET :offset")
           .c_str(),
       error);
   if (!rows) return std::nullopt;
   bindFilter(rows.get());
   if (key.olderThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":older"), *key.olderThan);
   if (key.newerThan) sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":newer"), *key.newerThan);
-  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
-  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), read.take);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), read.skip);
   while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
     ListedReport r;
     r.reportId = sqlite3_column_int64(rows.get(), 0);
@@ -186,7 +209,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     result.reports.push_back(std::move(r));
   }
   if (rc != SQLITE_DONE) return std::nullopt;
-  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
+  if (upwards && !indexed) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 
