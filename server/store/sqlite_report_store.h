@@ -58,6 +58,9 @@ class SqliteReportStore final : public ReportStore {
   std::string path_;
   SqliteConnection writer_;
   SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_, findReportId_;
+  SqliteStatement begin_, commit_, rollback_, savepoint_, release_, rollbackToSavepoint_, mergeIndex_;
+  // Steps a statement without values to its end: false on a failure.
+  static bool run(const SqliteStatement& statement);
 
   // A pooled read connection, given back when this goes. WAL readers do
   // not wait for the writer nor for each other.
