@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <deque>
 #include <vector>
 #include <string>
 
@@ -135,8 +134,18 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
       if (rc != SQLITE_DONE) return std::nullopt;
       return examined >= kMaxCountedMatches;  // there may be more
     };
+    // FTS5 reads a phrase's terms downwards at several times the cost of
+    // upwards, which a long search of a large page pays in full when its
+    // matches are few: they are looked for upwards first, and only when
+    // there are more than the bound are the newest read downwards.
     std::vector<int64_t> newest;
-    const auto more = candidates("", false, newest);
+    auto more = candidates("", true, newest);
+    if (more && *more) {
+      newest.clear();
+      more = candidates("", false, newest);
+    } else {
+      std::reverse(newest.begin(), newest.end());
+    }
     if (!more) return std::nullopt;
     result.total = static_cast<int64_t>(newest.size());
     result.totalIsLowerBound = *more;
