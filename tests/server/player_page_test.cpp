@@ -103,16 +103,6 @@ TEST(RenderPlayerPage, MostlyJapaneseReports_JapaneseTexts) {
   EXPECT_NE(html.find("2 \xE4\xBB\xB6"), std::string::npos);  // 2 件
 }
 
-TEST(RenderPlayerPage, SearchCountedToItsBound_SaysAtLeastAndLinksOnToOlderLines) {
-  PlayerReports reports = sampleReports(kMaxCountedMatches);
-  reports.totalIsLowerBound = true;
-  while (static_cast<int64_t>(reports.reports.size()) < kReportsPerPage) reports.reports.push_back(reports.reports[0]);
-  const std::string html = renderPlayerPage(reports, testing::bundledCatalog(), requestFor(21));
-  EXPECT_NE(html.find("at least 1000 lines, newest first. Page 21</p>"), std::string::npos) << html;
-  EXPECT_NE(html.find("rel=\"next\""), std::string::npos);
-  EXPECT_NE(html.find("rel=\"prev\""), std::string::npos);
-}
-
 TEST(ParseZoneOffset, TakesSignedHoursAndMinutesWithinFourteenHours) {
   EXPECT_EQ(parseZoneOffset("+09:00"), 540);
   EXPECT_EQ(parseZoneOffset("-03:30"), -210);
