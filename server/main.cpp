@@ -210,6 +210,9 @@ int main(int argc, char** argv) {
     }
   }
   log.info("stopping", {{"signal", received == SIGTERM ? "SIGTERM" : "SIGINT"}});
+  // Reports waiting for another program's lock are answered "busy" now, not
+  // after the grace, and none queued behind them waits again.
+  store->interruptWrites();
   redirect.stop();
   front.stop();
   service.stopPages();

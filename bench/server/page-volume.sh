@@ -2,8 +2,9 @@
 # The player's page at volume: one player of 1,000,000 lines among 100,000
 # players, on SQLite and on a throwaway PostgreSQL. For each server given
 # (a build folder; several to compare builds in one sitting): page 1, the
-# last page, a pattern filter and a 100-byte search (p50/p99 of REPEAT
-# each), then other players' reports (20 clients, 10 a second each, 20 s)
+# last page (by its link's key and by its number), a pattern filter, a
+# 100-byte search, a search every line holds and one on a one-line page
+# (p50/p99 of REPEAT each), then other players' reports (20 clients, 10 a second each, 20 s)
 # without and with 4 clients looping the search.
 # usage: bench/server/page-volume.sh TOOLS_BUILD_DIR SERVER_BUILD_DIR... [-- sqlite|postgresql]
 # TOOLS_BUILD_DIR has server_page_volume and server_report_load.
@@ -75,7 +76,7 @@ for store in "${stores[@]}"; do
         "$volume" load "$database" || exit 1
         start_server "$build" "$database" "$port"
         echo "=== $store, $build (loaded in $(( $(date +%s) - start )) s; load average $(cut -d' ' -f1-3 /proc/loadavg))"
-        "$volume" time "$port" "$repeat" || exit 1
+        "$volume" time "$port" "$repeat" || echo "  (some reads failed)"
         reports "$port" "alone"
         "$volume" search "$port" 4 24 >"$work/search.txt" 2>&1 &
         searching=$!

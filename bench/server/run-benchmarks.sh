@@ -89,8 +89,11 @@ fresh_pg_database() {  # name -> address
 if [ "$which" = keepalive ] || [ "$which" = all ]; then
     port=$(free_port)
     start_server "$work/keepalive.sqlite3" "$port"
-    run_load "10,000 keep-alive clients, a report every 5 s each, 60 s, SQLite" "$work/keepalive.sqlite3" \
-        --port "$port" --clients 10000 --interval-ms 5000 --seconds 60
+    # KEEPALIVE_CLIENTS scales the run down for a machine busy with other
+    # work, where the load generator could not keep the pace of 10,000.
+    clients=${KEEPALIVE_CLIENTS:-10000}
+    run_load "$clients keep-alive clients, a report every 5 s each, 60 s, SQLite" "$work/keepalive.sqlite3" \
+        --port "$port" --clients "$clients" --interval-ms 5000 --seconds 60
     stop_servers
 fi
 

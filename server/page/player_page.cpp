@@ -43,6 +43,8 @@ struct PageTexts {
   const char* keptDays;      // "%d days"
   const char* keptForever;
   const char* operatedBy;    // before the operator's name and contact
+  const char* atLeastLines;  // a search's count cut at its bound: "more than %lld lines"
+  const char* pageAlone;     // "Page %lld", when the pages are not all counted
 };
 
 constexpr PageTexts kEnglish = {
@@ -53,7 +55,8 @@ constexpr PageTexts kEnglish = {
     "All patterns", "Search the lines", "Show", "Time zone", "No lines match.", "code %d, pattern %d",
     "Download all your lines:", "Delete all my lines", "Your lines on this server",
     "Lines are kept for %d days after they reach the server, then deleted.",
-    "Lines are kept until you delete them.", "This server is run by"};
+    "Lines are kept until you delete them.", "This server is run by",
+    "at least %lld lines", "Page %lld"};
 
 constexpr PageTexts kJapanese = {
     "ja", "Tidemark - \xE5\xA0\xB1\xE5\x91\x8A\xE3\x81\x97\xE3\x81\x9F\xE3\x83\xAD\xE3\x82\xB0",  // 報告したログ
@@ -83,7 +86,8 @@ constexpr PageTexts kJapanese = {
     "\xE3\x82\xB3\xE3\x83\xBC\xE3\x83\x89 %d\xE3\x80\x81\xE3\x83\x91\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\xB3 %d",
     "すべてのログをダウンロード:", "自分のログをすべて削除", "このサーバーにあるあなたのログ",
     "ログはサーバーに届いてから %d 日間保存され、その後削除されます。", "ログはあなたが削除するまで保存されます。",
-    "このサーバーの運営者:"};
+    "このサーバーの運営者:",
+    "%lld 件以上", "%lld ページ"};
 
 const PageTexts& textsFor(const PlayerReports& reports) { return prefersJapanese(reports) ? kJapanese : kEnglish; }
 
@@ -297,10 +301,22 @@ std::optional<int> parseZoneOffset(std::string_view text) {
   return text[0] == '-' ? -offset : offset;
 }
 
+namespace {
+
+// The pages there are; a search counted only up to its bound has at least
+// one more after a full page.
+int64_t pageCount(const PlayerReports& reports, int64_t page) {
+  const int64_t counted = reports.total == 0 ? 1 : (reports.total + kReportsPerPage - 1) / kReportsPerPage;
+  if (!reports.totalIsLowerBound) return counted;
+  return std::max(counted, page + (static_cast<int64_t>(reports.reports.size()) == kReportsPerPage ? 1 : 0));
+}
+
+}  // namespace
+
 std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalog, const PageRequest& request,
                              std::string_view chart, const PageNotes& notes) {
   const PageTexts& texts = textsFor(reports);
-  const int64_t pages = reports.total == 0 ? 1 : (reports.total + kReportsPerPage - 1) / kReportsPerPage;
+  const int64_t pages = pageCount(reports, request.page);
   std::string html;
   html += "<!DOCTYPE html>\n<html lang=\"" + std::string(texts.htmlLanguage) +
           "\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width\"><title>" +
@@ -311,10 +327,14 @@ std::string renderPlayerPage(const PlayerReports& reports, const Catalog& catalo
   html += chart;
   html += filterForm(reports, catalog, request, texts);
   html += zoneForm(request, texts);
-  const std::string count =
-      reports.total == 1 ? texts.oneLine : format(texts.lines, static_cast<long long>(reports.total));
+  const std::string count = reports.totalIsLowerBound ? format(texts.atLeastLines, static_cast<long long>(reports.total))
+                            : reports.total == 1     ? texts.oneLine
+                                                     : format(texts.lines, static_cast<long long>(reports.total));
   html += "<p class=\"summary\">" + count + texts.comma + texts.newestFirst + texts.stop +
-          format(texts.pageOf, static_cast<long long>(request.page), static_cast<long long>(pages)) + "</p>\n";
+          (reports.totalIsLowerBound
+               ? format(texts.pageAlone, static_cast<long long>(request.page))
+               : format(texts.pageOf, static_cast<long long>(request.page), static_cast<long long>(pages))) +
+          "</p>\n";
   html += "<p class=\"legend\"><span class=\"history\">&#9632;</span> " + std::string(texts.legend) + "</p>\n";
 
   std::string nav = "<nav>";
@@ -454,7 +474,16 @@ Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_vi
   const std::pair<std::string, std::string> rememberZone = {
       "Set-Cookie", std::string(kZoneCookie) + "=" + zoneText(request->zoneMinutes) + "; Path=/" + std::string(token) +
                         "; Max-Age=31536000; SameSite=Strict; HttpOnly"};
-  const int64_t pages = reports->total == 0 ? 1 : (reports->total + kReportsPerPage - 1) / kReportsPerPage;
+  if (reports->beyondReach) {
+    // Too deep to count down to (or past a search's counted matches): the
+    // deepest page counted from the top, whose links go on by key.
+    Reply reply = Reply::text(303, "See the deepest page opened by number.");
+    const int64_t reach = reports->totalIsLowerBound ? reports->total : kMaxSkippedLines;
+    reply.headers = {{"Location", pageAddress(*request, std::max<int64_t>(1, reach / kReportsPerPage), request->filter)}};
+    if (request->zoneAsked) reply.headers.push_back(rememberZone);
+    return reply;
+  }
+  const int64_t pages = pageCount(*reports, request->page);
   if (request->page > pages) {
     // A page past the end (the filter narrowed the lines, or an old link):
     // the last page there is, never "Page 5 of 1".

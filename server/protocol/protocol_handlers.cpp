@@ -161,6 +161,9 @@ std::variant<Reply, ProtocolHandlers::CheckedReport> ProtocolHandlers::checkRepo
       !fields.single("present", present, error))
     return Reply::text(400, error);
   if (present != "0" && present != "1") return Reply::text(400, "field present is not 0 or 1");
+  // Refused here, for every store alike, rather than failing in one.
+  if (report.lineTime < -kMaxLineTimeMagnitude || report.lineTime > kMaxLineTimeMagnitude)
+    return Reply::text(400, "field ltime is out of range");
   report.present = present == "1";
 
   const Catalog::Language* language = catalog_.find(languageCode);
@@ -194,6 +197,9 @@ Reply ProtocolHandlers::answerReport(const CheckedReport& report, const std::opt
     busy.headers.emplace_back("Retry-After", kBusyRetrySeconds);
     return busy;
   }
+  // Plain text, like every refusal the client shows: it ends the report.
+  if (stored->reportIdConflict)
+    return Reply::text(409, "This report id was sent before with another line.");
   if (stored->repeated) return Reply::json(reportAnswer(renderLine(stored->line), *stored, stored->language));
   return Reply::json(reportAnswer(report.log, *stored, report.fields.language));
 }

@@ -191,6 +191,8 @@ void ReportService::postReport(const HttpRequest& request, Respond respond) {
       // A locked database answers every report so: a refusal line, whose
       // rate the log bounds, rather than an error line each.
       refuseByLimit("database_busy", client, 503);
+    } else if (stored->reportIdConflict) {
+      refuseByLimit("report_id_conflict", client, 409);
     } else if (!stored->repeated) {
       metrics_.countStored();
     }

@@ -148,6 +148,17 @@ CREATE TRIGGER reports_uncount AFTER DELETE ON reports FOR EACH ROW EXECUTE FUNC
 CREATE TABLE server_secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL);
 INSERT INTO server_secrets
   VALUES ('page', replace(gen_random_uuid()::text, '-', '') || replace(gen_random_uuid()::text, '-', ''));
+)sql",
+// Report ids are the sender's own, unique per "aid" as sent (see the
+// SQLite store). Two attempts of one report at once still meet on it.
+R"sql(
+DROP INDEX IF EXISTS reports_by_report_id;
+CREATE UNIQUE INDEX IF NOT EXISTS reports_by_sender_report_id ON reports(aid, report_id) WHERE report_id IS NOT NULL;
+)sql",
+// Retention finds the lines received before its window by this index:
+// instances' ids do not follow the time received.
+R"sql(
+CREATE INDEX IF NOT EXISTS reports_by_received ON reports(received_at_ms);
 )sql"};
 
 }  // namespace

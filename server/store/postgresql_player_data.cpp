@@ -141,7 +141,7 @@ int64_t PostgresqlReportStore::removeLinesReceivedBefore(int64_t beforeMs) {
   // language, pattern), so that the two never wait for each other in a cycle.
   const PgResult old = query(connection,
       "SELECT r.id, p.aid, r.lang, r.pid FROM reports r JOIN players p ON p.id = r.player"
-      " WHERE r.id IN (SELECT id FROM reports ORDER BY id LIMIT $2) AND r.received_at_ms < $1",
+      " WHERE r.id IN (SELECT id FROM reports WHERE received_at_ms < $1 ORDER BY received_at_ms LIMIT $2)",
       Params().number(beforeMs).number(kRemovalBatch));
   if (!ok(old)) return commitOrRollBack(connection, false), -1;
   std::vector<std::tuple<std::string, std::string, int64_t, int64_t>> lines;

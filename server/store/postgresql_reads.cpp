@@ -143,20 +143,53 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
   }
 
   // Without a search the kept totals answer (the same terms, on their
-  // table); a search counts its matches.
+  // table); a search counts its newest kMaxCountedMatches matches at most.
   const std::string fromReports = " FROM reports";
-  const std::string countSql = filter.text.empty()
-                                   ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" +
-                                         where.substr(fromReports.size())
-                                   : "SELECT count(*)" + where;
+  const std::string countSql =
+      filter.text.empty()
+          ? "SELECT coalesce(sum(count), 0) FROM pattern_totals" + where.substr(fromReports.size())
+          : "SELECT count(*) FROM (SELECT 1" + where + " ORDER BY id DESC LIMIT " +
+                std::to_string(kMaxCountedMatches) + ") counted";
   const PgResult total = query(connection, countSql.c_str(), params);
   if (!ok(total)) return std::nullopt;
   result.total = number(total, 0, 0);
+  result.totalIsLowerBound = !filter.text.empty() && result.total >= kMaxCountedMatches;
+
+  // A page by offset is read from the nearer end of the list; a search's
+  // pages by offset go as far as its count.
+  OffsetRead read{offset, limit, key.newerThan.has_value(), false};
+  if (!key.olderThan && !key.newerThan) {
+    if (filter.text.empty()) {
+      read = offsetRead(result.total, offset, limit);
+    } else if (offset >= result.total) {
+      read.take = 0;
+      read.beyondReach = result.totalIsLowerBound && offset > 0;
+    }
+    result.beyondReach = read.beyondReach;
+    if (read.beyondReach || read.take == 0) return result;
+  }
 
   std::string listing = "SELECT id, received_at_ms, lang, pid, code, ltime, present, substring(log from 1 for " +
                         next() + ")";
   params.number(static_cast<int64_t>(kListedLineBytes));
   listing += where;
+  // A search lists the matches it counted, the newest kMaxCountedMatches by
+  // arrival; a page beside a keyed one picks from as many on each side of
+  // the key's line, for a line that arrived after another may be older in
+  // the game. Either way a search reads a bounded number of rows.
+  if (!filter.text.empty()) {
+    const std::string bound = std::to_string(kMaxCountedMatches);
+    const std::optional<int64_t> around = key.olderThan ? key.olderThan : key.newerThan;
+    if (around) {
+      const std::string keyId = next();
+      params.number(*around);
+      listing += " AND id IN (SELECT id FROM (SELECT id" + where + " AND id < " + keyId + " ORDER BY id DESC LIMIT " +
+                 bound + ") below UNION ALL SELECT id FROM (SELECT id" + where + " AND id > " + keyId +
+                 " ORDER BY id ASC LIMIT " + bound + ") above)";
+    } else {
+      listing += " AND id IN (SELECT id" + where + " ORDER BY id DESC LIMIT " + bound + ")";
+    }
+  }
   // Lines are listed by their time in the game, the newest first, ties by
   // id: a key is the place of its line in that order (a line gone since
   // places nothing).
@@ -165,12 +198,13 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     listing += std::string(" AND (ltime, id)") + comparison + "(SELECT ltime, id FROM reports WHERE id = " + next() + ")";
     params.number(*bound);
   }
-  // The lines just newer are the first ones counting upwards.
-  listing += std::string(key.newerThan ? " ORDER BY ltime ASC, id ASC" : " ORDER BY ltime DESC, id DESC") +
+  // The lines just newer, or a page nearer the oldest end, are read counting
+  // upwards and then turned round.
+  listing += std::string(read.upwards ? " ORDER BY ltime ASC, id ASC" : " ORDER BY ltime DESC, id DESC") +
              " LIMIT " + next();
-  params.number(limit);
+  params.number(read.take);
   listing += " OFFSET " + next();
-  params.number(offset);
+  params.number(read.skip);
   const PgResult rows = query(connection, listing.c_str(), params);
   if (!ok(rows)) return std::nullopt;
   for (int i = 0; i < PQntuples(rows.get()); ++i) {
@@ -185,7 +219,7 @@ std::optional<PlayerReports> PostgresqlReportStore::listReports(std::string_view
     r.line = byteaValue(rows, i, 7);
     result.reports.push_back(std::move(r));
   }
-  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
+  if (read.upwards) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 

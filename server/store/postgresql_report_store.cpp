@@ -9,6 +9,7 @@
 #include "base/field_values.h"
 #include "base/random_ids.h"
 #include "store/database_address.h"
+#include "store/repeated_report.h"
 #include "store/postgresql_migrations.h"
 #include "store/postgresql_statements.h"
 
@@ -39,11 +40,12 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
     {"find_player", "SELECT id FROM players WHERE aid = $1"},
     {"insert_player", "INSERT INTO players(aid, token, registered_at_ms) VALUES($1, $2, $3) RETURNING id"},
     {"find_same_line",
-     "SELECT id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3 AND md5(log) = md5($4::bytea)"
-     " AND log = $4 ORDER BY id LIMIT 1"},
+     "SELECT id, report_id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3"
+     " AND md5(log) = md5($4::bytea) AND log = $4 ORDER BY id LIMIT 1"},
     {"find_report_id",
-     "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
-     " WHERE r.report_id = $1"},
+     "SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid"
+     " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = $1 AND r.report_id = $2"
+     " AND r.report_id IS NOT NULL"},
     // The common case in one round trip: a known player's new line. A
     // report id stored before (or being stored by another writer, which it
     // waits for) inserts nothing, like an unknown player: writeOne sorts
@@ -51,7 +53,7 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
     {"insert_known_player_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
      " present, report_id) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14 FROM players"
-     " WHERE aid = $1 ON CONFLICT (report_id) DO NOTHING RETURNING id"},
+     " WHERE aid = $1 ON CONFLICT (aid, report_id) WHERE report_id IS NOT NULL DO NOTHING RETURNING id"},
     {"insert_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
      " present, report_id) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) RETURNING id"},
@@ -266,6 +268,31 @@ void PostgresqlReportStore::writeBatch(PGconn* connection, std::vector<PendingRe
   }
 }
 
+std::optional<std::optional<StoredReport>> PostgresqlReportStore::findRepeat(PGconn* connection,
+                                                                            const ReportFields& f,
+                                                                            WriteFailure& failure) {
+  if (f.reportId.empty()) return std::optional<StoredReport>();
+  const PgResult found = prepared(connection, "find_report_id", Params().bytes(f.aid).text(f.reportId));
+  if (!ok(found)) {
+    failure.note(found.get());
+    return std::nullopt;
+  }
+  if (PQntuples(found.get()) == 0) return std::optional<StoredReport>();
+  FirstReport first;
+  first.reportId = number(found, 0, 0);
+  first.sessionId = text(found, 0, 1);
+  first.language = text(found, 0, 2);
+  first.patternId = static_cast<int32_t>(number(found, 0, 3));
+  first.code = static_cast<int32_t>(number(found, 0, 4));
+  first.ordinal = static_cast<int32_t>(number(found, 0, 5));
+  first.lineTime = number(found, 0, 6);
+  first.present = text(found, 0, 7) == "t";
+  first.line = byteaValue(found, 0, 8);
+  first.playerId = text(found, 0, 9);
+  first.sentAid = f.aid;
+  return std::optional<StoredReport>(repeatOutcome(first, f));
+}
+
 std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, const PendingReport& pending,
                                                             WriteFailure& failure) {
   const ReportFields& f = pending.fields;
@@ -279,21 +306,9 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
   };
 
   // The same report again: answered as the first was (see the SQLite store).
-  if (!f.reportId.empty()) {
-    const PgResult first = prepared(connection, "find_report_id", Params().text(f.reportId));
-    if (!succeeded(first)) return std::nullopt;
-    if (PQntuples(first.get()) > 0) {
-      const std::string sentAid = byteaValue(first, 0, 3);
-      stored.repeated = true;
-      stored.reportId = number(first, 0, 0);
-      stored.sessionId = text(first, 0, 1);
-      stored.language = text(first, 0, 2);
-      stored.line = byteaValue(first, 0, 4);
-      stored.playerId = text(first, 0, 5);
-      stored.newPlayer = sentAid != stored.playerId;
-      stored.replacedUnknownPlayer = stored.newPlayer && !sentAid.empty();
-      return stored;
-    }
+  if (auto repeat = findRepeat(connection, f, failure); !repeat || *repeat) {
+    if (!repeat) return std::nullopt;
+    return *repeat;
   }
 
   const auto reportParams = [&](auto playerParam) { return newReportParams(f, stored.sessionId, now, playerParam); };
@@ -340,6 +355,13 @@ std::optional<StoredReport> PostgresqlReportStore::writeOne(PGconn* connection, 
                                    Params().number(player).number(f.lineTime).number(f.code).bytes(f.line));
     if (!succeeded(same)) return std::nullopt;
     if (PQntuples(same.get()) > 0) {
+      // This very report, committed by another writer after the lookup
+      // above: answered from its row, with its session, as any repeat.
+      if (!f.reportId.empty() && !PQgetisnull(same.get(), 0, 1) && text(same, 0, 1) == f.reportId) {
+        const auto repeat = findRepeat(connection, f, failure);
+        if (!repeat || !*repeat) return std::nullopt;
+        return *repeat;
+      }
       stored.reportId = number(same, 0, 0);
       stored.alreadyStored = true;
       return stored;

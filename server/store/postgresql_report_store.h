@@ -72,6 +72,10 @@ class PostgresqlReportStore final : public ReportStore {
   bool beginWithKnownPlayersLines(PGconn* connection, std::vector<PendingReport>& batch,
                                   std::vector<std::optional<StoredReport>>& results, WriteFailure& failure);
   std::optional<StoredReport> writeOne(PGconn* connection, const PendingReport& pending, WriteFailure& failure);
+  // The outcome of a report whose id this sender stored before; an empty
+  // inner value for a new id, nothing when the database failed.
+  std::optional<std::optional<StoredReport>> findRepeat(PGconn* connection, const ReportFields& f,
+                                                        WriteFailure& failure);
 
   std::string address_;
   std::string description_;

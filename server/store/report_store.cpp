@@ -1,5 +1,6 @@
 #include "store/report_store.h"
 
+#include <algorithm>
 #include <future>
 
 #include "store/postgresql_report_store.h"
@@ -21,6 +22,18 @@ std::optional<StoredReport> ReportStore::store(ReportFields fields) {
   auto answer = stored.get_future();
   storeAsync(std::move(fields), [&stored](std::optional<StoredReport> result) { stored.set_value(std::move(result)); });
   return answer.get();
+}
+
+OffsetRead offsetRead(int64_t total, int64_t offset, int64_t limit) {
+  OffsetRead read{offset, limit, false, false};
+  if (offset <= kMaxSkippedLines) return read;
+  // The last pages of a long list count up from its oldest line.
+  const int64_t fromOldest = std::max<int64_t>(0, total - offset - limit);
+  read.take = std::max<int64_t>(0, total - offset - fromOldest);
+  read.skip = fromOldest;
+  read.upwards = true;
+  read.beyondReach = read.take > 0 && fromOldest > kMaxSkippedLines;
+  return read;
 }
 
 EraseOutcome ReportStore::erasePlayer(std::string_view token) {

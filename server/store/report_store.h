@@ -47,6 +47,10 @@ struct StoredReport {
   // report's outcome, and `line` and `language` are its own, so that the
   // answer is the first answer again.
   bool repeated = false;
+  // Nothing written, nothing of the first told: this player (or, for a
+  // registration, a sender without a known id) sent this report id before
+  // with another line.
+  bool reportIdConflict = false;
   std::string line, language;
 };
 
@@ -88,6 +92,13 @@ struct PlayerReports {
   int64_t total = 0;                  // matching the filter
   std::vector<ListedReport> reports;  // newest line time first, ties by id
   std::vector<PatternTotal> totals;   // all the player's reports, by pattern, most first, kMaxListedTotals at most
+  // A search counted its matches among its newest kMaxCountedMatches
+  // candidates only: there may be more than `total`.
+  bool totalIsLowerBound = false;
+  // The page asked for by its offset lies deeper than kMaxSkippedLines
+  // from either end of the list (or past a search's counted matches):
+  // nothing was read. The pages beside it reach it by their keys.
+  bool beyondReach = false;
 };
 
 // The player's page shows this much of a line at most: reading whole lines
@@ -97,6 +108,13 @@ inline constexpr size_t kListedLineBytes = 4096;
 // answered "busy": well inside the client's 10 s, so that an answer is never
 // lost to the client's own timeout and the report sent again.
 inline constexpr std::chrono::milliseconds kDatabaseWait{3000};
+
+// The line times a report may carry: seconds since 1970 within about
+// 31,700 years either way. Both stores count a line's UTC day with 64-bit
+// arithmetic, which PostgreSQL refuses to overflow (SQLite turns it into a
+// float), and the page and the download add a time zone to it; a game's
+// line times lie far inside.
+inline constexpr int64_t kMaxLineTimeMagnitude = 1'000'000'000'000;
 
 // The most pattern totals a page lists: reports are checked against the
 // pattern sets, but rows from before that check, or from a set since
@@ -110,6 +128,27 @@ inline constexpr size_t kMaxSearchBytes = 100;
 // well-formed UTF-8) reads the player's newest lines only, this many at
 // most, so that its cost stays bounded whatever the player has stored.
 inline constexpr int64_t kMaxScannedLines = 20000;
+
+// A search reads at most this many of its index's candidates, newest first,
+// to count its matches and pick a page by offset: a search whose text every
+// line holds costs the same on a page of a million lines as on one of a
+// thousand. Further matches are reached by the keys of the pages beside.
+inline constexpr int64_t kMaxCountedMatches = 1000;
+// A page chosen by its offset is read from the nearer end of the list,
+// skipping at most this many lines; deeper pages are reached by key.
+inline constexpr int64_t kMaxSkippedLines = 10000;
+
+// How a page chosen by its offset is read from a list of `total` lines,
+// newest first: `skip` lines and `take` after them, counted from the newest
+// end, or from the oldest when `upwards` (then reversed); or, deeper than
+// kMaxSkippedLines from both ends, not at all (`beyondReach`).
+struct OffsetRead {
+  int64_t skip = 0;
+  int64_t take = 0;
+  bool upwards = false;
+  bool beyondReach = false;
+};
+OffsetRead offsetRead(int64_t total, int64_t offset, int64_t limit);
 
 // Where a page of a player's lines starts, by the id of a line listed on the
 // page beside it: the lines just older (id < olderThan) or just newer
@@ -188,6 +227,9 @@ class ReportStore {
   // stored before gets that report's outcome (`repeated`), never a second
   // row or player, also when both attempts are written at once. `done` gets
   // nothing when the database refused the write; it runs on a store thread.
+  // Report ids are scoped to the sender's "aid" as sent: another player's
+  // id is a new report, and the same id with another line is refused
+  // (`reportIdConflict`).
   virtual void storeAsync(ReportFields fields, StoreDone done) = 0;
   // The same, waiting for the answer.
   std::optional<StoredReport> store(ReportFields fields);
@@ -247,6 +289,10 @@ class ReportStore {
   // waits out a slow page; a store whose reads are bounded otherwise may
   // leave it.
   virtual void interruptReads() {}
+  // Cuts every wait for another program's lock from now on, so that a stop
+  // never waits one out: such reports are answered "busy" at once. A store
+  // whose waits are bounded otherwise may leave it.
+  virtual void interruptWrites() {}
   virtual std::string describe() const = 0;
 
  protected:

@@ -6,6 +6,7 @@
 
 #include "base/utf8_search_text.h"
 #include "store/report_store.h"
+#include "store/sqlite_search_index.h"
 #include "store/sqlite_statements.h"
 
 namespace tidemark {
@@ -133,6 +134,40 @@ CREATE TRIGGER reports_uncount AFTER DELETE ON reports BEGIN
 END;
 CREATE TABLE server_secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL);
 INSERT INTO server_secrets VALUES ('page', lower(hex(randomblob(32))));
+)sql",
+// Report ids are the sender's own, unique per "aid" as sent (a
+// registration's is empty or unknown): a report carrying another player's
+// id is a new report, never that player's answer. Every id stored so far
+// was unique on its own, so it is unique per sender too.
+R"sql(
+DROP INDEX IF EXISTS reports_by_report_id;
+CREATE UNIQUE INDEX IF NOT EXISTS reports_by_sender_report_id ON reports(aid, report_id) WHERE report_id IS NOT NULL;
+)sql",
+// Retention finds the lines received before its window by this index: ids
+// need not follow the time received.
+R"sql(
+CREATE INDEX IF NOT EXISTS reports_by_received ON reports(received_at_ms);
+)sql",
+// The search index again, its terms each player's own (see
+// sqlite_search_index.h): a search reads the searching player's matches
+// only, where the trigrams shared by every player made a search on a
+// one-line page walk the largest player's lines. The migration indexes
+// every stored line again.
+R"sql(
+DROP TRIGGER IF EXISTS reports_index_text;
+DROP TRIGGER IF EXISTS reports_unindex_text;
+DROP TABLE IF EXISTS report_text;
+CREATE VIRTUAL TABLE report_text USING fts5(text, content='', tokenize='tidemark_player_trigram');
+INSERT INTO report_text(report_text, rank) VALUES ('automerge', 0);
+INSERT INTO report_text(report_text, rank) VALUES ('crisismerge', 256);
+INSERT INTO report_text(rowid, text) SELECT id, tidemark_player_search_text(player, log) FROM reports;
+CREATE TRIGGER reports_index_text AFTER INSERT ON reports BEGIN
+  INSERT INTO report_text(rowid, text) VALUES (NEW.id, tidemark_player_search_text(NEW.player, NEW.log));
+END;
+CREATE TRIGGER reports_unindex_text AFTER DELETE ON reports BEGIN
+  INSERT INTO report_text(report_text, rowid, text)
+    VALUES ('delete', OLD.id, tidemark_player_search_text(OLD.player, OLD.log));
+END;
 )sql"};
 
 }  // namespace
@@ -163,17 +198,27 @@ void searchTextFunction(sqlite3_context* context, int, sqlite3_value** values) {
   sqlite3_result_text(context, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
+void playerSearchTextFunction(sqlite3_context* context, int, sqlite3_value** values) {
+  const void* bytes = sqlite3_value_blob(values[1]);
+  const size_t size = bytes ? static_cast<size_t>(sqlite3_value_bytes(values[1])) : 0;
+  const std::string text =
+      playerSearchText(sqlite3_value_int64(values[0]), std::string_view(static_cast<const char*>(bytes), size));
+  sqlite3_result_text(context, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
 }  // namespace
 
 bool registerSqliteFunctions(sqlite3* db, std::string& error) {
   if (sqlite3_create_function(db, "tidemark_line_hash", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                               lineHashFunction, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_create_function(db, "tidemark_search_text", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                              searchTextFunction, nullptr, nullptr) != SQLITE_OK) {
+                              searchTextFunction, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_create_function(db, "tidemark_player_search_text", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                              playerSearchTextFunction, nullptr, nullptr) != SQLITE_OK) {
     error = sqlite3_errmsg(db);
     return false;
   }
-  return true;
+  return registerPlayerTrigramTokenizer(db, error);
 }
 
 bool migrateSqlite(sqlite3* db, std::string& error) {

@@ -8,8 +8,9 @@
 
 namespace tidemark {
 
-// The functions the schema's triggers and migrations call, on a connection
-// that writes (a writer without them cannot insert a report).
+// The functions and the tokenizer the schema's triggers and migrations
+// call, on a connection that writes (a writer without them cannot insert a
+// report) or searches.
 bool registerSqliteFunctions(sqlite3* db, std::string& error);
 
 // Brings the file's schema up to the newest version, in one transaction.

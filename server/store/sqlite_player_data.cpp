@@ -194,11 +194,12 @@ int64_t SqliteReportStore::removeErasedPlayersLocked() {
 
 int64_t SqliteReportStore::removeLinesReceivedBefore(int64_t beforeMs) {
   std::lock_guard lock(maintainMutex_);
-  // The oldest lines by id are the oldest received: no index on the time is
-  // needed, and a pass ends at the first batch with nothing old.
+  // By the time received, through its index: ids are not in that order
+  // (a line stored by another instance, or a clock set back), and old lines
+  // above newer ids must go too.
   return removeInTransaction(writeGate_, maintainer_.get(),
-                             "DELETE FROM reports WHERE id IN (SELECT id FROM reports ORDER BY id LIMIT ?2)"
-                             " AND received_at_ms < ?1",
+                             "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE received_at_ms < ?1"
+                             " ORDER BY received_at_ms LIMIT ?2)",
                              beforeMs);
 }
 

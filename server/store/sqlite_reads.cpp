@@ -1,9 +1,11 @@
 #include <algorithm>
-#include <set>
+#include <functional>
+#include <utility>
 #include <vector>
 #include <string>
 
 #include "base/utf8_search_text.h"
+#include "store/sqlite_search_index.h"
 #include "store/sqlite_report_store.h"
 #include "store/sqlite_statements.h"
 
@@ -85,15 +87,14 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   // Only the terms in use are written, so that a pattern filter can use
   // reports_by_pattern. Their values are bound, never spliced; instr() on
   // blobs compares bytes, so no character of the search text is special.
-  // A search the trigram index can answer starts from the index's
-  // candidates and compares their bytes; any other reads the player's newest
-  // kMaxScannedLines lines only.
+  // A search the index can answer starts from the index's candidates, the
+  // searching player's only, and compares their bytes; any other reads the
+  // player's newest kMaxScannedLines lines only.
   const bool indexed = !filter.text.empty() && indexableSearch(filter.text);
-  std::string where = indexed ? " FROM report_text t CROSS JOIN reports r ON r.id = t.rowid"
-                                " WHERE t.report_text MATCH :phrase AND r.player = :player"
-                              : " FROM reports r WHERE r.player = :player";
-  if (filter.patternId) where += " AND r.lang = :lang AND r.pid = :pid";
-  if (!filter.text.empty()) where += " AND instr(substr(r.log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  std::string terms;
+  if (filter.patternId) terms += " AND r.lang = :lang AND r.pid = :pid";
+  if (!filter.text.empty()) terms += " AND instr(substr(r.log, 1, :listed), CAST(:text AS BLOB)) > 0";
+  std::string where = " FROM reports r WHERE r.player = :player" + terms;
   if (!filter.text.empty() && !indexed)
     where += " AND r.id >= (SELECT coalesce(min(id), 0) FROM (SELECT id FROM reports WHERE player = :player"
              " ORDER BY id DESC LIMIT :scanned))";
@@ -107,11 +108,8 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     }
     bindText(statement, index(":text"), filter.text);
     sqlite3_bind_int64(statement, index(":scanned"), kMaxScannedLines);
-    // One phrase: FTS5 takes everything between the quotes literally but
-    // a doubled quote.
-    std::string phrase = "\"";
-    for (const char c : filter.text) phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
-    bindText(statement, index(":phrase"), phrase + "\"");
+    bindText(statement, index(":phrase"), playerSearchPhrase(playerRow, filter.text));
+    sqlite3_bind_int64(statement, index(":examined"), kMaxCountedMatches);
   };
 
   // Lines are listed by their time in the game, the newest first, ties by
@@ -128,55 +126,105 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     else if (rc != SQLITE_DONE) return std::nullopt;
   }
 
-  // An indexed search counts its matches and picks the page's in one pass
-  // over the index's candidates, keeping only the offset + limit it may
-  // list. The page's rows are then read by id.
   std::vector<int64_t> chosen;
   if (indexed) {
-    auto matches = prepare(db, ("SELECT r.ltime, t.rowid" + where).c_str(), error);
-    if (!matches) return std::nullopt;
-    bindFilter(matches.get());
-    std::set<Place> kept;  // the lines the page may list
-    const size_t most = static_cast<size_t>(key.newerThan ? limit : offset + limit);
-    while ((rc = sqlite3_step(matches.get())) == SQLITE_ROW) {
-      const Place found{sqlite3_column_int64(matches.get(), 0), sqlite3_column_int64(matches.get(), 1)};
-      ++result.total;
-      if (key.newerThan ? keyPlace && found > *keyPlace : !keyPlace || found < *keyPlace) {
-        kept.insert(found);
-        // Newer than the key: the oldest of them; else the newest.
-        if (kept.size() > most) kept.erase(key.newerThan ? std::prev(kept.end()) : kept.begin());
+    // At most kMaxCountedMatches of the index's candidates, the player's
+    // only, by their arrival from one end, each kept with its place if its
+    // bytes (and pattern) match: the count, and the page picked by its
+    // offset or its key, from at most that many rows.
+    const auto candidates = [&](const char* bound, bool upwards, std::vector<Place>& matches) -> std::optional<bool> {
+      auto query = prepare(db,
+          (std::string("SELECT c.id, r.id IS NOT NULL, r.ltime FROM (SELECT rowid AS id FROM report_text"
+                       " WHERE report_text MATCH :phrase") + bound + " ORDER BY rowid" + (upwards ? " ASC" : " DESC") +
+           " LIMIT :examined) c LEFT JOIN reports r ON r.id = c.id AND r.player = :player" + terms +
+           " ORDER BY c.id" + (upwards ? " ASC" : " DESC")).c_str(),
+          error);
+      if (!query) return std::nullopt;
+      bindFilter(query.get());
+      if (keyPlace) sqlite3_bind_int64(query.get(), sqlite3_bind_parameter_index(query.get(), ":key"), keyPlace->second);
+      int64_t examined = 0;
+      while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
+        ++examined;
+        if (sqlite3_column_int(query.get(), 1))
+          matches.push_back(Place{sqlite3_column_int64(query.get(), 2), sqlite3_column_int64(query.get(), 0)});
       }
+      if (rc != SQLITE_DONE) return std::nullopt;
+      return examined >= kMaxCountedMatches;  // there may be more
+    };
+    // FTS5 reads a phrase's terms downwards at several times the cost of
+    // upwards, which a long search of a large page pays in full when its
+    // matches are few: they are looked for upwards first, and only when
+    // there are more than the bound are the newest read downwards.
+    std::vector<Place> newest;
+    auto more = candidates("", true, newest);
+    if (more && *more) {
+      newest.clear();
+      more = candidates("", false, newest);
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
-    int64_t skipped = 0;
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it)
-      if (key.newerThan || skipped++ >= offset) chosen.push_back(it->second);
+    if (!more) return std::nullopt;
+    result.total = static_cast<int64_t>(newest.size());
+    result.totalIsLowerBound = *more;
+    // The page beside a keyed one is picked from the candidates on both
+    // sides of the key's line (as many each way as a count reads), for a
+    // line that arrived after another may be older in the game.
+    std::vector<Place> pool;
+    if (keyPlace) {
+      if (!candidates(" AND rowid < :key", false, pool) || !candidates(" AND rowid > :key", true, pool))
+        return std::nullopt;
+    } else {
+      pool = std::move(newest);
+    }
+    std::vector<Place> listable;
+    for (const Place& found : pool)
+      if (key.newerThan ? keyPlace && found > *keyPlace : !keyPlace || found < *keyPlace) listable.push_back(found);
+    std::sort(listable.begin(), listable.end(), std::greater<Place>());
+    if (key.newerThan) {
+      // The lines just newer: the oldest of those newer than the key.
+      const size_t from = listable.size() > static_cast<size_t>(limit) ? listable.size() - limit : 0;
+      for (size_t i = from; i < listable.size(); ++i) chosen.push_back(listable[i].second);
+    } else if (offset >= static_cast<int64_t>(listable.size())) {
+      result.beyondReach = !key.olderThan && *more && offset > 0;
+    } else {
+      const size_t to = std::min(listable.size(), static_cast<size_t>(offset + limit));
+      for (size_t i = offset; i < to; ++i) chosen.push_back(listable[i].second);
+    }
     if (chosen.empty()) return result;
   }
 
-  // Without a search the kept totals answer; a search counts its matches.
-  auto count = indexed ? nullptr : prepare(db,
-      filter.text.empty()
-          ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
-             (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
-          : ("SELECT count(*)" + where).c_str(),
-      error);
+  // Without a search the kept totals answer; a short search counts its
+  // matches among the lines it scans.
   if (!indexed) {
+    auto count = prepare(db,
+        filter.text.empty()
+            ? (std::string("SELECT coalesce(sum(count), 0) FROM pattern_totals WHERE player = :player") +
+               (filter.patternId ? " AND lang = :lang AND pid = :pid" : "")).c_str()
+            : ("SELECT count(*)" + where).c_str(),
+        error);
     if (!count) return std::nullopt;
     bindFilter(count.get());
     if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
     result.total = sqlite3_column_int64(count.get(), 0);
   }
 
+  // A page by offset is read from the nearer end of the list.
+  OffsetRead read{offset, limit, key.newerThan.has_value(), false};
+  if (!indexed && !key.olderThan && !key.newerThan) {
+    read = offsetRead(result.total, offset, limit);
+    result.beyondReach = read.beyondReach;
+    if (read.beyondReach || read.take == 0) return result;
+  }
+  const bool upwards = read.upwards;
+
   // The ids picked above are the database's own integers, safe to write out.
   std::string picked;
   for (const int64_t each : chosen) picked += (picked.empty() ? "" : ",") + std::to_string(each);
   const std::string listed = "SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.ltime, r.present,"
                              " substr(r.log, 1, :listed)";
-  // The lines just newer are the first ones counting upwards.
-  const std::string order = key.newerThan ? " ORDER BY r.ltime ASC, r.id ASC" : " ORDER BY r.ltime DESC, r.id DESC";
+  // The lines just newer, or a page nearer the oldest end, are read counting
+  // upwards and then turned round.
+  const std::string order = upwards ? " ORDER BY r.ltime ASC, r.id ASC" : " ORDER BY r.ltime DESC, r.id DESC";
   auto rows = prepare(db,
-      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ")" + order
+      (indexed ? listed + " FROM reports r WHERE r.id IN (" + picked + ") ORDER BY r.ltime DESC, r.id DESC"
                : listed + where + (key.olderThan ? " AND (r.ltime, r.id) < (:keytime, :older)" : "") +
                      (key.newerThan ? " AND (r.ltime, r.id) > (:keytime, :newer)" : "") + order +
                      " LIMIT :limit OFFSET :offset")
@@ -189,8 +237,8 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
   // A key whose line is gone (erased, or past the kept days) places nothing.
   if (keyPlace)
     sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":keytime"), keyPlace->first);
-  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), limit);
-  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), offset);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":limit"), read.take);
+  sqlite3_bind_int64(rows.get(), sqlite3_bind_parameter_index(rows.get(), ":offset"), read.skip);
   while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
     ListedReport r;
     r.reportId = sqlite3_column_int64(rows.get(), 0);
@@ -204,7 +252,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     result.reports.push_back(std::move(r));
   }
   if (rc != SQLITE_DONE) return std::nullopt;
-  if (key.newerThan) std::reverse(result.reports.begin(), result.reports.end());
+  if (upwards && !indexed) std::reverse(result.reports.begin(), result.reports.end());
   return result;
 }
 

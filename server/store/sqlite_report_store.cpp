@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/random_ids.h"
+#include "store/repeated_report.h"
 #include "store/sqlite_migrations.h"
 #include "store/sqlite_statements.h"
 
@@ -21,6 +22,11 @@ using namespace sqlite;
 namespace {
 
 constexpr size_t kMaxBatch = 512;
+// How long the first report of a batch waits for others before the commit.
+// Each commit costs a sync and a search index segment, whatever it holds:
+// on a quiet machine reports arriving a few hundred microseconds apart
+// would each pay their own, a multiple of what a busy one pays per report.
+constexpr std::chrono::microseconds kGatherReports{2000};
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -49,6 +55,9 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
   if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", error) ||
       !migrateSqlite(db, error))
     return nullptr;
+  // From here the writer waits for the lock by its reports' own deadlines.
+  store->lockWaitDeadline_ = std::chrono::steady_clock::now();
+  sqlite3_busy_handler(db, &SqliteReportStore::waitForLock, store.get());
   store->findPlayer_ = prepare(db, "SELECT id FROM players WHERE aid = ?1", error);
   store->insertPlayer_ = prepare(
       db, "INSERT INTO players(aid, token, registered_at_ms) VALUES(?1, ?2, ?3)", error);
@@ -58,21 +67,32 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
       error);
   store->findReportId_ = prepare(db,
-      "SELECT r.id, r.session, r.lang, r.aid, r.log, p.aid FROM reports r JOIN players p ON p.id = r.player"
-      " WHERE r.report_id = ?1",
+      "SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid"
+      " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = ?1 AND r.report_id = ?2",
       error);
   store->findSameLine_ = prepare(db,
       "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND line_hash = ?5 AND log = ?4"
       " ORDER BY id LIMIT 1",
       error);
+  // The statements of every batch, parsed once: a quiet server writes
+  // batches of a report or two, and parsing these each time was a
+  // noticeable part of a report's cost.
+  store->begin_ = prepare(db, "BEGIN IMMEDIATE", error);
+  store->commit_ = prepare(db, "COMMIT", error);
+  store->rollback_ = prepare(db, "ROLLBACK", error);
+  store->savepoint_ = prepare(db, "SAVEPOINT report", error);
+  store->release_ = prepare(db, "RELEASE report", error);
+  store->rollbackToSavepoint_ = prepare(db, "ROLLBACK TO report", error);
+  store->mergeIndex_ = prepare(db, "INSERT INTO report_text(report_text, rank) VALUES ('merge', 16)", error);
   if (!store->findPlayer_ || !store->insertPlayer_ || !store->insertReport_ || !store->findSameLine_ ||
-      !store->findReportId_)
+      !store->findReportId_ || !store->begin_ || !store->commit_ || !store->rollback_ || !store->savepoint_ ||
+      !store->release_ || !store->rollbackToSavepoint_ || !store->mergeIndex_)
     return nullptr;
 
   for (int i = 0; i < kReaders; ++i) {
     auto reader = std::make_unique<ReadConnection>();
     reader->connection = openConnection(path, SQLITE_OPEN_READONLY, error);
-    if (!reader->connection) return nullptr;
+    if (!reader->connection || !registerSqliteFunctions(reader->connection.get(), error)) return nullptr;
     // A read that runs past the wait bound is cut: a page thread is never
     // held longer than a report's write may take.
     sqlite3_progress_handler(
@@ -98,7 +118,22 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
   return store;
 }
 
+int SqliteReportStore::waitForLock(void* context, int attempt) {
+  const auto& store = *static_cast<const SqliteReportStore*>(context);
+  const auto now = std::chrono::steady_clock::now();
+  if (store.writesInterrupted_ || now >= store.lockWaitDeadline_) return 0;
+  // Short sleeps: the lock is taken within milliseconds of its release, and
+  // an interruption is seen as soon.
+  static constexpr std::chrono::milliseconds kSleeps[] = {std::chrono::milliseconds(1), std::chrono::milliseconds(2),
+                                                          std::chrono::milliseconds(5)};
+  const auto sleep = attempt < 3 ? kSleeps[attempt] : std::chrono::milliseconds(10);
+  std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(sleep, store.lockWaitDeadline_ - now));
+  return 1;
+}
+
 SqliteReportStore::~SqliteReportStore() {
+  // Whatever is still queued is written if it can be, never waited for.
+  writesInterrupted_ = true;
   pending_.close();
   if (writerThread_.joinable()) writerThread_.join();
 }
@@ -115,53 +150,61 @@ size_t SqliteReportStore::queueDepth() const { return pending_.size(); }
 
 void SqliteReportStore::writeLoop() {
   std::vector<PendingReport> batch;
-  for (;;) {
-    // The search index's segments are merged here, a few pages at a time,
-    // and only while no report waits: none waits behind a merge.
-    if (pending_.size() == 0) {
-      std::string ignored;
-      exec(writer_.get(), "INSERT INTO report_text(report_text, rank) VALUES ('merge', 16)", ignored);
-    }
-    if (!pending_.take(batch, kMaxBatch)) return;
+  while (pending_.take(batch, kMaxBatch, kGatherReports)) {
     writeBatch(batch);
     batch.clear();
   }
 }
 
+bool SqliteReportStore::run(const SqliteStatement& statement) {
+  const int rc = sqlite3_step(statement.get());
+  sqlite3_reset(statement.get());
+  return rc == SQLITE_DONE || rc == SQLITE_ROW;
+}
+
 void SqliteReportStore::writeBatch(std::vector<PendingReport>& batch) {
   sqlite3* db = writer_.get();
-  std::string error;
   std::vector<std::optional<StoredReport>> results;
   results.reserve(batch.size());
   bool lockedOut = false;
+  // A report queued behind a batch that waited is not made to wait a whole
+  // bound again: the batch waits until its oldest report's deadline only.
+  lockWaitDeadline_ = std::min_element(batch.begin(), batch.end(), [](const PendingReport& a, const PendingReport& b) {
+                        return a.deadline < b.deadline;
+                      })->deadline;
   // Removals in this process wait here rather than in SQLite's busy
   // handler, whose sleeps grow to 100 ms: the writer goes on the moment a
   // removal batch commits.
   std::lock_guard gate(writeGate_);
-  if (exec(db, "BEGIN IMMEDIATE", error)) {
+  if (run(begin_)) {
     for (auto& pending : batch) {
       // A savepoint per report keeps one refused report from taking the
       // others of its batch with it.
-      exec(db, "SAVEPOINT report", error);
+      run(savepoint_);
       results.push_back(writeOne(pending));
       if (results.back()) {
-        exec(db, "RELEASE report", error);
+        run(release_);
       } else {
         const bool wasBusy = busy(db);
         if (!wasBusy) noteWriteFailure(sqlite3_errmsg(db));
-        exec(db, "ROLLBACK TO report; RELEASE report", error);
+        run(rollbackToSavepoint_);
+        run(release_);
         if (wasBusy) results.back() = busyOutcome();
       }
     }
-    if (!exec(db, "COMMIT", error)) {
+    // The search index's segments are merged a few pages at a time while no
+    // report waits, in this transaction: a commit of its own would cost a
+    // second sync per batch, most of a quiet server's work per report.
+    if (pending_.size() == 0) run(mergeIndex_);
+    if (!run(commit_)) {
       lockedOut = busy(db);
-      if (!lockedOut) noteWriteFailure(error);
-      exec(db, "ROLLBACK", error);
+      if (!lockedOut) noteWriteFailure(sqlite3_errmsg(db));
+      run(rollback_);
       for (auto& result : results) result.reset();
     }
   } else {
     lockedOut = busy(db);
-    if (!lockedOut) noteWriteFailure(error);
+    if (!lockedOut) noteWriteFailure(sqlite3_errmsg(db));
   }
   // Nothing of a batch that was not committed is written later: the
   // reports are answered, and a client sends them again.
@@ -179,23 +222,28 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
   const int64_t now = nowMs();
 
   // The same report again (its answer was lost, or two attempts crossed):
-  // it is answered as the first was, from the first's row.
+  // it is answered as the first was, from the first's row. Ids are the
+  // sender's own: another player's id is a new report.
   if (!f.reportId.empty()) {
     StatementUse find(findReportId_.get());
-    bindText(find.get(), 1, f.reportId);
-    const int rc = sqlite3_step(find.get());
+    sqlite3_stmt* q = find.get();
+    bindText(q, 1, f.aid);
+    bindText(q, 2, f.reportId);
+    const int rc = sqlite3_step(q);
     if (rc == SQLITE_ROW) {
-      const std::string sentAid = columnText(find.get(), 3);
-      stored.repeated = true;
-      stored.reportId = sqlite3_column_int64(find.get(), 0);
-      stored.sessionId = columnText(find.get(), 1);
-      stored.language = columnText(find.get(), 2);
-      stored.line = columnBlob(find.get(), 4);
-      stored.playerId = columnText(find.get(), 5);
-      // A report that registered its player was sent without that id.
-      stored.newPlayer = sentAid != stored.playerId;
-      stored.replacedUnknownPlayer = stored.newPlayer && !sentAid.empty();
-      return stored;
+      FirstReport first;
+      first.reportId = sqlite3_column_int64(q, 0);
+      first.sessionId = columnText(q, 1);
+      first.language = columnText(q, 2);
+      first.patternId = sqlite3_column_int(q, 3);
+      first.code = sqlite3_column_int(q, 4);
+      first.ordinal = sqlite3_column_int(q, 5);
+      first.lineTime = sqlite3_column_int64(q, 6);
+      first.present = sqlite3_column_int(q, 7) != 0;
+      first.line = columnBlob(q, 8);
+      first.playerId = columnText(q, 9);
+      first.sentAid = f.aid;
+      return repeatOutcome(first, f);
     }
     if (rc != SQLITE_DONE) return std::nullopt;
   }

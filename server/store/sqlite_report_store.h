@@ -34,6 +34,7 @@ class SqliteReportStore final : public ReportStore {
   bool healthy() override;
   size_t queueDepth() const override;
   void interruptReads() override { readsInterrupted_ = true; }
+  void interruptWrites() override { writesInterrupted_ = true; }
   std::string describe() const override { return "sqlite:" + path_; }
 
   std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
@@ -58,6 +59,9 @@ class SqliteReportStore final : public ReportStore {
   std::string path_;
   SqliteConnection writer_;
   SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_, findReportId_;
+  SqliteStatement begin_, commit_, rollback_, savepoint_, release_, rollbackToSavepoint_, mergeIndex_;
+  // Steps a statement without values to its end: false on a failure.
+  static bool run(const SqliteStatement& statement);
 
   // A pooled read connection, given back when this goes. WAL readers do
   // not wait for the writer nor for each other.
@@ -94,6 +98,13 @@ class SqliteReportStore final : public ReportStore {
   std::mutex writeGate_;
   SqliteConnection maintainer_;
   int64_t removeErasedPlayersLocked();
+
+  // The writer's wait for another program's lock ends at the deadline of
+  // the oldest report of its batch (set and read on the writer thread
+  // only), or at once when writes are interrupted.
+  static int waitForLock(void* store, int attempt);
+  std::chrono::steady_clock::time_point lockWaitDeadline_;
+  std::atomic<bool> writesInterrupted_{false};
 
   PendingReports pending_;
   std::thread writerThread_;

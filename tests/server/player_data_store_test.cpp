@@ -88,7 +88,7 @@ TEST_P(PlayerDataStoreTest, DayTotals_CountEachUtcDayAndPattern_AlsoRowsFromBefo
   ASSERT_TRUE(database.execute(
       std::string(sqlite ? "DROP TRIGGER reports_count_day; DROP TRIGGER reports_uncount; PRAGMA user_version = 6; "
                          : "DROP TRIGGER reports_uncount ON reports; DROP FUNCTION uncount_report();"
-                           " DELETE FROM schema_migrations WHERE version = 8; ") +
+                           " DELETE FROM schema_migrations WHERE version >= 8; ") +
       "DROP TABLE day_totals; DROP TABLE server_secrets"));
   std::string error;
   store = ReportStore::open(database.address(), error);
@@ -191,6 +191,18 @@ TEST_P(PlayerDataStoreTest, Retention_RemovesOnlyLinesReceivedBefore_AndTheTotal
   EXPECT_TRUE(emptied->totals.empty());
   EXPECT_TRUE(flat(store->dayTotalsOf(oldToken, 0)).empty());
   EXPECT_EQ(store->removeLinesReceivedBefore(2000), 0);
+}
+
+TEST_P(PlayerDataStoreTest, Retention_ReachesOldLinesAboveAFullBatchOfNewerIds) {
+  const auto [aid, token] = player(static_cast<int>(kRemovalBatch) + 1);
+  const auto [oldAid, oldToken] = player(3);
+  // Lines stored with a clock that was set back, or by another instance.
+  ASSERT_TRUE(database.execute("UPDATE reports SET received_at_ms = 1000 WHERE player = "
+                               "(SELECT player FROM reports ORDER BY id DESC LIMIT 1)"));
+  EXPECT_EQ(store->removeLinesReceivedBefore(2000), 3);
+  EXPECT_EQ(store->removeLinesReceivedBefore(2000), 0);
+  EXPECT_EQ(store->reportsOf(oldToken, 0, 50)->total, 0);
+  EXPECT_EQ(store->reportsOf(token, 0, 50)->total, kRemovalBatch + 1);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "server_fixture.h"
+#include "test_database.h"
 
 namespace tidemark {
 namespace {
@@ -260,6 +261,38 @@ TEST_F(PlayerPageServed, TheZoneFollowsThePagesLanguage_AndAChosenOneIsRemembere
   EXPECT_NE(view("/" + japanese, "tz=nonsense")->body.find("(UTC+09:00)</th>"), std::string::npos);
   // A zone in the link wins over the cookie.
   EXPECT_NE(view("/" + english + "?tz=%2B01%3A00", "tz=-05:00")->body.find("(UTC+01:00)</th>"), std::string::npos);
+}
+
+// Pages too deep to count down to go to the deepest page opened by number,
+// whose links go on by key.
+TEST_F(PlayerPageServed, DeepPagesByNumber_GoToTheDeepestCountedPage) {
+  const std::string token = reportAsOnePlayer({{"en", "\x1F\x1Fline 0"}});
+  ASSERT_FALSE(token.empty());
+  const int64_t added = 2 * kMaxSkippedLines + 1000;
+  ASSERT_TRUE(testing::TestDatabase::executeOn(
+      (dir.path() / "reports.sqlite3").string(),
+      "WITH RECURSIVE g(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g WHERE n < " + std::to_string(added) +
+          ") INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+          " present, line_hash) SELECT player, 0, session, lang, sid, fid, aid, pid, code, CAST('line ' || n AS BLOB),"
+          " 0, ltime, 1, 0 FROM reports, g"));
+  const auto middle = server.client().Get("/" + token + "?page=" + std::to_string(added / 2 / kReportsPerPage + 1));
+  ASSERT_TRUE(middle);
+  EXPECT_EQ(middle->status, 303);
+  EXPECT_EQ(middle->get_header_value("Location"),
+            "/" + token + "?page=" + std::to_string(kMaxSkippedLines / kReportsPerPage));
+  const auto nearLast = server.client().Get("/" + token + "?page=" + std::to_string(added / kReportsPerPage));
+  ASSERT_TRUE(nearLast);
+  EXPECT_EQ(nearLast->status, 200);
+  EXPECT_NE(nearLast->body.find(">line 1<"), std::string::npos);
+
+  const auto search = server.client().Get("/" + token + "?q=line");
+  ASSERT_TRUE(search);
+  EXPECT_NE(search->body.find("at least " + std::to_string(kMaxCountedMatches) + " lines"), std::string::npos);
+  const auto pastCount = server.client().Get("/" + token + "?q=line&page=" + std::to_string(kMaxCountedMatches));
+  ASSERT_TRUE(pastCount);
+  EXPECT_EQ(pastCount->status, 303);
+  EXPECT_EQ(pastCount->get_header_value("Location"),
+            "/" + token + "?page=" + std::to_string(kMaxCountedMatches / kReportsPerPage) + "&q=line");
 }
 
 TEST_F(PlayerPageServed, FilterByPatternAndSearch_OnTheServer) {

@@ -188,6 +188,95 @@ TEST_P(ProtocolTest, OneReportOnTwoConnectionsAtOnce_IsStoredOnceAndBothGetItsAn
   EXPECT_EQ(players(), kReports);
 }
 
+// A report id is the sender's own: another player's id gets nothing of
+// that player, and one id with another line is refused, storing nothing.
+TEST_P(ProtocolTest, ReportIds_ArePerPlayerAndARepeatMustCarryTheSameLine) {
+  const std::string victimsId = "0123456789abcdef0123456789abcdef";
+  ReportForm victims;
+  victims.log = "\x1F" "Victim\x1F" "a private line";
+  const auto registered = post(victims.body(), victimsId);
+  ASSERT_TRUE(registered);
+  ASSERT_EQ(registered->status, 200);
+  const std::string victimsAid = member(parse(registered->body), "aid");
+  ASSERT_TRUE(isIssuedId(victimsAid));
+
+  ReportForm attackers;
+  attackers.log = "\x1F" "Mallory\x1F" "my own line";
+  attackers.aid = member(parse(server->report(attackers)), "aid");
+  // A known player with the victim's id: stored as that player's own line.
+  const long long rowsBefore = reports();
+  const auto own = post(attackers.body(), victimsId);
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->status, 200);
+  EXPECT_EQ(member(parse(own->body), "log"), "Mallory: my own line");
+  EXPECT_EQ(own->body.find(victimsAid), std::string::npos);
+  EXPECT_EQ(reports(), rowsBefore + 1);
+
+  // The victim's registration id with another line: refused, nothing told.
+  ReportForm registration = attackers;
+  registration.aid.clear();
+  const long long playersBefore = players();
+  const auto refused = post(registration.body(), victimsId);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 409);
+  EXPECT_LT(refused->body.size(), 100u);
+  EXPECT_EQ(refused->body.find(victimsAid), std::string::npos);
+  EXPECT_EQ(players(), playersBefore);
+  EXPECT_EQ(reports(), rowsBefore + 1);
+
+  // The victim's own retry is still the first answer.
+  const auto retried = post(victims.body(), victimsId);
+  ASSERT_TRUE(retried);
+  EXPECT_EQ(retried->body, registered->body);
+
+  // A known player's id once more with another line: 409 (every field is
+  // checked in the store's contract test).
+  ReportForm line;
+  line.aid = victimsAid;
+  const std::string lineId = "fedcba9876543210fedcba9876543210";
+  const auto first = post(line.body(), lineId);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->status, 200);
+  const long long rowsBeforeChange = reports();
+  ReportForm changed = line;
+  changed.ltime = "1796000001";
+  const auto answer = post(changed.body(), lineId);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 409);
+  EXPECT_EQ(reports(), rowsBeforeChange);
+  const auto same = post(line.body(), lineId);
+  ASSERT_TRUE(same);
+  EXPECT_EQ(same->body, first->body);
+}
+
+// A history line's retries that cross on several writers (PostgreSQL) are
+// one report: one row, one session and one answer for all of them.
+TEST_P(ProtocolTest, OneHistoryLineRetriedOnSeveralConnectionsAtOnce_GetsOneAnswer) {
+  const std::string aid = member(parse(server->report(ReportForm{})), "aid");
+  constexpr int kRounds = 12, kAttempts = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    ReportForm form;
+    form.aid = aid;
+    form.present = "0";
+    form.log = "an old line " + std::to_string(round);
+    char id[33];
+    std::snprintf(id, sizeof id, "%032x", 0x5000 + round);
+    std::vector<std::string> answers(kAttempts);
+    std::vector<std::thread> attempts;
+    for (int i = 0; i < kAttempts; ++i)
+      attempts.emplace_back([&, i] {
+        const auto answer = server->client().Post("/rep/post.php", {{"Tidemark-Report-Id", id}}, form.body(),
+                                                  "application/x-www-form-urlencoded");
+        answers[i] = answer && answer->status == 200 ? answer->body : "no answer";
+      });
+    for (auto& attempt : attempts) attempt.join();
+    EXPECT_TRUE(isIssuedId(member(parse(answers[0]), "sid"))) << answers[0];
+    for (const auto& answer : answers) EXPECT_EQ(answer, answers[0]);
+  }
+  EXPECT_EQ(reports(), 1 + kRounds);
+}
+
 TEST_P(ProtocolTest, ReportWhileAnotherProgramHoldsTheDatabase_IsAnsweredBusyInTimeAndNeverStored) {
   {
     const auto lock = database.lockForWriting();
@@ -353,6 +442,38 @@ TEST_P(BadInputTest, NumbersThatAreNotNumbers) {
   form = ReportForm{};
   form.present = "2";
   expectRefused(post(form.body()), "field present");
+}
+
+// One contract for every store: a number none of them can keep is refused
+// up front, and the widest ones kept are stored exactly, on each.
+TEST_P(BadInputTest, NumbersAStoreCannotKeepAreRefused_TheWidestKeptAreStoredExactly) {
+  for (const std::string time : {"-9223372036854775808", "-9223372036854700000", "-1000000000001", "1000000000001",
+                                 "9223372036854775807"}) {
+    SCOPED_TRACE(time);
+    ReportForm form;
+    form.aid = aid;
+    form.ltime = time;
+    expectRefused(post(form.body()), "field ltime is out of range");
+  }
+  const std::pair<std::string ReportForm::*, std::string> widest[] = {
+      {&ReportForm::ltime, "-1000000000000"}, {&ReportForm::ltime, "1000000000000"},
+      {&ReportForm::code, "-2147483648"},     {&ReportForm::code, "2147483647"},
+      {&ReportForm::line, "-2147483648"},     {&ReportForm::line, "2147483647"}};
+  for (const auto& [field, value] : widest) {
+    SCOPED_TRACE(value);
+    ReportForm form;
+    form.aid = aid;
+    form.pid = "6";  // takes every code
+    form.code = "0";
+    form.*field = value;
+    const auto fid = parseInt64(member(parse(server->report(form)), "fid"));
+    ASSERT_TRUE(fid);
+    const auto row = database.row(*fid);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->ltime, form.ltime);
+    EXPECT_EQ(row->code, form.code);
+    EXPECT_EQ(row->line, form.line);
+  }
 }
 
 TEST_P(BadInputTest, UnknownLanguage) {

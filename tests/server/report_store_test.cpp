@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -462,6 +464,188 @@ TEST_P(ReportStoreTest, ReportIdStoredBefore_GetsTheFirstOutcomeWithoutASecondRo
   }
 }
 
+TEST_P(ReportStoreTest, ReportIdOfAnotherPlayerOrWithAnotherLine_IsNeverTheFirstAnswer) {
+  auto store = open();
+  const std::string id = "000000000000000000000000000000aa";
+  auto first = fields({}, "the first line");
+  first.reportId = id;
+  const auto registered = store->store(first);
+  ASSERT_TRUE(registered);
+  const auto other = store->store(fields());
+  ASSERT_TRUE(other);
+
+  // Another player's line under that id is that player's new report.
+  auto foreign = fields(other->playerId, "someone else's line");
+  foreign.reportId = id;
+  const auto stored = store->store(foreign);
+  ASSERT_TRUE(stored);
+  EXPECT_FALSE(stored->repeated);
+  EXPECT_FALSE(stored->reportIdConflict);
+  EXPECT_EQ(stored->playerId, other->playerId);
+  EXPECT_NE(stored->reportId, registered->reportId);
+
+  // The same sender and id with any field of the line changed: refused.
+  const long long rows = countRowsOf("reports"), players = countRowsOf("players");
+  const std::function<void(ReportFields&)> changes[] = {
+      [](ReportFields& f) { f.language = "ja"; },  [](ReportFields& f) { f.patternId = 3; },
+      [](ReportFields& f) { f.code = 28; },        [](ReportFields& f) { f.line += "!"; },
+      [](ReportFields& f) { f.ordinal = 7; },      [](ReportFields& f) { f.lineTime += 1; },
+      [](ReportFields& f) { f.present = false; }};
+  for (size_t i = 0; i < std::size(changes); ++i) {
+    SCOPED_TRACE(i);
+    for (const auto& sender : {first, foreign}) {
+      auto changed = sender;
+      changes[i](changed);
+      const auto refused = store->store(changed);
+      ASSERT_TRUE(refused);
+      EXPECT_TRUE(refused->reportIdConflict);
+      EXPECT_FALSE(refused->repeated);
+      EXPECT_TRUE(refused->playerId.empty());
+      EXPECT_EQ(refused->reportId, 0);
+    }
+  }
+  EXPECT_EQ(countRowsOf("reports"), rows);
+  EXPECT_EQ(countRowsOf("players"), players);
+  EXPECT_EQ(store->store(first)->playerId, registered->playerId);
+}
+
+TEST_P(ReportStoreTest, GlobalReportIdsFromBefore_AreMigratedToPerSender) {
+  const std::string id = "000000000000000000000000000000bb";
+  std::string playerId;
+  int64_t firstReport = 0;
+  {
+    auto store = open();
+    auto report = fields({}, "stored before");
+    report.reportId = id;
+    const auto stored = store->store(report);
+    ASSERT_TRUE(stored);
+    playerId = stored->playerId;
+    firstReport = stored->reportId;
+  }
+  const bool sqlite = GetParam() == StoreKind::Sqlite;
+  ASSERT_TRUE(database.execute(
+      std::string("DROP INDEX reports_by_received; DROP INDEX reports_by_sender_report_id;"
+                  " CREATE UNIQUE INDEX reports_by_report_id ON reports(report_id); ") +
+      (sqlite ? "PRAGMA user_version = 7" : "DELETE FROM schema_migrations WHERE version > 8")));
+  auto store = open();
+  ASSERT_TRUE(store);
+  auto again = fields({}, "stored before");
+  again.reportId = id;
+  const auto repeated = store->store(again);
+  ASSERT_TRUE(repeated);
+  EXPECT_TRUE(repeated->repeated);
+  EXPECT_EQ(repeated->reportId, firstReport);
+  auto foreign = fields(playerId, "a line of its own");
+  foreign.reportId = id;
+  const auto stored = store->store(foreign);
+  ASSERT_TRUE(stored);
+  EXPECT_FALSE(stored->repeated);
+  EXPECT_EQ(store->reportCount(), 2);
+}
+
+// One player's lines added in SQL, many at once: `count` lines "line <n>"
+// with ascending ids.
+bool addLinesInSql(const testing::TestDatabase& database, const std::string& aid, int count) {
+  const std::string player = "(SELECT id FROM players WHERE aid = '" + aid + "')";
+  if (database.kind() == StoreKind::Sqlite)
+    return database.execute(
+        "WITH RECURSIVE g(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g WHERE n < " + std::to_string(count) +
+        ") INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
+        " present, line_hash) SELECT " + player + ", 0, 's', 'en', '', '', '" + aid +
+        "', 2, 29, CAST('line ' || n AS BLOB), 0, 1796000000 + n, 1, 0 FROM g");
+  // Row by row the totals' trigger updates one row thousands of times in
+  // one transaction, minutes for 20,000 lines: it is set aside and the total
+  // counted up once.
+  return database.execute(
+      "BEGIN; ALTER TABLE reports DISABLE TRIGGER USER;"
+      " INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime, present)"
+      " SELECT " + player + ", 0, 's', 'en', '', ''::bytea, convert_to('" + aid +
+      "', 'UTF8'), 2, 29, convert_to('line ' || n, 'UTF8'), 0, 1796000000 + n, true FROM generate_series(1, " +
+      std::to_string(count) + ") n; ALTER TABLE reports ENABLE TRIGGER USER;"
+      " UPDATE pattern_totals SET count = count + " + std::to_string(count) + " WHERE player = " + player +
+      " AND lang = 'en' AND pid = 2; COMMIT");
+}
+
+TEST_P(ReportStoreTest, SearchThatEveryLineHolds_CountsToItsBound_OlderMatchesByKey) {
+  auto store = open();
+  // A one-line page whose line is older than every line of the large one:
+  // its search must still find it, among its own lines only.
+  const auto small = store->store(fields({}, "line for a small page"));
+  ASSERT_TRUE(small);
+  const auto first = store->store(fields({}, "line 0"));
+  ASSERT_TRUE(first);
+  const int added = static_cast<int>(kMaxCountedMatches) + 30;
+  ASSERT_TRUE(addLinesInSql(database, first->playerId, added));
+  const std::string token = *store->tokenOf(first->playerId);
+  const ReportFilter every{{}, std::nullopt, "line "};
+
+  const auto newest = store->reportsOf(token, 0, 50, every);
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(newest->total, kMaxCountedMatches);
+  EXPECT_TRUE(newest->totalIsLowerBound);
+  ASSERT_EQ(newest->reports.size(), 50u);
+  EXPECT_EQ(newest->reports.front().line, "line " + std::to_string(added));
+
+  const auto lastCounted = store->reportsOf(token, kMaxCountedMatches - 50, 50, every);
+  ASSERT_TRUE(lastCounted);
+  ASSERT_EQ(lastCounted->reports.size(), 50u);
+  EXPECT_FALSE(lastCounted->beyondReach);
+  const auto pastCount = store->reportsOf(token, kMaxCountedMatches, 50, every);
+  ASSERT_TRUE(pastCount);
+  EXPECT_TRUE(pastCount->beyondReach);
+  EXPECT_TRUE(pastCount->reports.empty());
+
+  // The rest, older than the last counted match, one page by key.
+  const auto older = store->reportsOf(token, 0, 50, every, PageKey{lastCounted->reports.back().reportId, {}});
+  ASSERT_TRUE(older);
+  ASSERT_EQ(older->reports.size(), 31u);  // line 30 down to line 0
+  EXPECT_EQ(older->reports.front().line, "line 30");
+  EXPECT_EQ(older->reports.back().line, "line 0");
+  // And back up by key.
+  const auto newer = store->reportsOf(token, 0, 50, every, PageKey{{}, older->reports.front().reportId});
+  ASSERT_TRUE(newer);
+  ASSERT_EQ(newer->reports.size(), 50u);
+  EXPECT_EQ(newer->reports.back().line, "line 31");
+
+  const auto found = store->reportsOf(*store->tokenOf(small->playerId), 0, 50, every);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->total, 1);
+  EXPECT_FALSE(found->totalIsLowerBound);
+}
+
+TEST_P(ReportStoreTest, PagesByOffset_ReadFromTheNearerEnd_TheMiddleOfALongListByKeyOnly) {
+  auto store = open();
+  const auto first = store->store(fields({}, "line 0"));
+  ASSERT_TRUE(first);
+  const int64_t total = 2 * kMaxSkippedLines + 120;
+  ASSERT_TRUE(addLinesInSql(database, first->playerId, static_cast<int>(total - 1)));
+  const std::string token = *store->tokenOf(first->playerId);
+
+  // The last page: the oldest lines, newest first, as counted from the top.
+  const int64_t lastOffset = (total - 1) / 50 * 50;
+  const auto last = store->reportsOf(token, lastOffset, 50);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->total, total);
+  EXPECT_FALSE(last->beyondReach);
+  ASSERT_EQ(static_cast<int64_t>(last->reports.size()), total - lastOffset);
+  EXPECT_EQ(last->reports.front().line, "line " + std::to_string(total - lastOffset - 1));
+  EXPECT_EQ(last->reports.back().line, "line 0");
+  // A page near the end, a full one.
+  const auto nearEnd = store->reportsOf(token, lastOffset - 50, 50);
+  ASSERT_TRUE(nearEnd);
+  ASSERT_EQ(nearEnd->reports.size(), 50u);
+  EXPECT_EQ(nearEnd->reports.back().line, "line " + std::to_string(total - lastOffset));
+
+  const auto middle = store->reportsOf(token, total / 2, 50);
+  ASSERT_TRUE(middle);
+  EXPECT_TRUE(middle->beyondReach);
+  EXPECT_TRUE(middle->reports.empty());
+  const auto deepestFromTheTop = store->reportsOf(token, kMaxSkippedLines, 50);
+  ASSERT_TRUE(deepestFromTheTop);
+  ASSERT_EQ(deepestFromTheTop->reports.size(), 50u);
+  EXPECT_EQ(deepestFromTheTop->reports.front().line, "line " + std::to_string(total - 1 - kMaxSkippedLines));
+}
+
 TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
   std::string playerId;
   {
@@ -484,7 +668,8 @@ TEST_P(ReportStoreTest, SchemaFromBeforeReportIds_IsMigratedAndKeepsItsRows) {
       (sqlite ? "ALTER TABLE reports DROP COLUMN line_hash; "
               : "ALTER TABLE reports ALTER COLUMN fid TYPE TEXT USING convert_from(fid, 'UTF8'),"
                 " ALTER COLUMN aid TYPE TEXT USING convert_from(aid, 'UTF8'); ") +
-      "DROP INDEX reports_by_report_id; ALTER TABLE reports DROP COLUMN report_id; " +
+      "DROP INDEX reports_by_received; DROP INDEX reports_by_sender_report_id;"
+      " ALTER TABLE reports DROP COLUMN report_id; " +
       (sqlite ? "PRAGMA user_version = 2" : "DELETE FROM schema_migrations WHERE version > 2")));
   auto store = open();
   ASSERT_TRUE(store);

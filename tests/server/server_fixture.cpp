@@ -191,6 +191,22 @@ void ServerProcess::kill(int signal) {
   pid_ = -1;
 }
 
+bool ServerProcess::stopsWithin(int signal, std::chrono::milliseconds bound) {
+  if (pid_ <= 0) return true;
+  ::kill(pid_, signal);
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(SIGKILL);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  return true;
+}
+
 long long countRows(const std::filesystem::path& database, const std::string& table) {
   sqlite3* db = nullptr;
   long long count = -1;

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -88,6 +89,9 @@ class ServerProcess {
   explicit ServerProcess(const std::filesystem::path& database) : ServerProcess(database.string()) {}
   ~ServerProcess();
   void kill(int signal);  // and reap it
+  // Sends `signal` and waits for the exit up to `bound`: false when it took
+  // longer, and then the process is killed outright.
+  bool stopsWithin(int signal, std::chrono::milliseconds bound);
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
 
