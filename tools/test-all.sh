@@ -265,6 +265,13 @@ package_check() {
 }
 
 install_missing_packages || { echo "package installation failed" >&2; exit 1; }
+# Compiler output is cached across runs and checkouts (ccache, keyed by the
+# sources as seen from the checkout's root): a run after another on the same
+# machine rebuilds only what changed. CMake takes the launchers from the
+# environment, for every build below, the demo's and the fuzzers' too.
+if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR=$root CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
 generate_locales || { echo "locale generation failed" >&2; exit 1; }
 mkdir -p build
 
