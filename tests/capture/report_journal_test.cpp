@@ -151,13 +151,15 @@ TEST_F(ReportJournalTest, AJournalOfAnotherVersionOrNoJournalIsSetAsideWholeAndA
     std::int64_t now = 1700000000;
     for (const auto& [bytes, notice] : cases) {
         writeBytes(path, bytes);
-        auto [journal, load] = ReportJournal::open(path, {}, platformFileSystem(), now);
-        EXPECT_EQ(load.notice, notice);
-        EXPECT_TRUE(load.waiting.empty());
-        EXPECT_EQ(load.setAsideAs.filename().string(), "Tidemark.queue.unreadable-" + std::to_string(now));
-        EXPECT_EQ(readBytes(load.setAsideAs), bytes) << "kept byte for byte";
         const JournalEntry fresh = entry(2);
-        EXPECT_TRUE(journal.append(fresh));
+        {
+            auto [journal, load] = ReportJournal::open(path, {}, platformFileSystem(), now);
+            EXPECT_EQ(load.notice, notice);
+            EXPECT_TRUE(load.waiting.empty());
+            EXPECT_EQ(load.setAsideAs.filename().string(), "Tidemark.queue.unreadable-" + std::to_string(now));
+            EXPECT_EQ(readBytes(load.setAsideAs), bytes) << "kept byte for byte";
+            EXPECT_TRUE(journal.append(fresh));
+        }
         auto [again, reloaded] = ReportJournal::open(path);
         EXPECT_EQ(reloaded.waiting, std::vector<JournalEntry>{fresh});
         ++now;
