@@ -131,19 +131,22 @@ protected:
         return waitUntil([&] { return requests("POST").size() >= n; });
     }
     // Monitoring text shown `times` times in all (each located log shows it).
-    bool waitForMonitoring(std::size_t times) {
+    // How many times the worker has begun to say that it monitors: runs of
+    // "Monitoring" texts, which the "reports waiting" texts may break too.
+    std::size_t monitoringRuns() const {
         const std::u16string format = LoadTextW(kTextMonitoringLogs);
         const std::u16string head = format.substr(0, format.find(u"%d"));
-        return waitUntil([&] {
-            std::size_t seen = 0;
-            bool previous = false;
-            for (const std::u16string& text : status_.texts()) {
-                const bool monitoring = text.compare(0, head.size(), head) == 0;
-                if (monitoring && !previous) ++seen;
-                previous = monitoring;
-            }
-            return seen >= times;
-        });
+        std::size_t seen = 0;
+        bool previous = false;
+        for (const std::u16string& text : status_.texts()) {
+            const bool monitoring = text.compare(0, head.size(), head) == 0;
+            if (monitoring && !previous) ++seen;
+            previous = monitoring;
+        }
+        return seen;
+    }
+    bool waitForMonitoring(std::size_t times) {
+        return waitUntil([&] { return monitoringRuns() >= times; });
     }
 
     // The last status texts, for failure messages.
@@ -187,11 +190,12 @@ TEST_F(CaptureEndToEnd, ReportsHistoryAndPresentLinesAndFollowsARestartedGame) {
     ASSERT_TRUE(waitForPosts(4));
 
     // The game goes; the worker resets, fetches the patterns again and waits.
+    const std::size_t runsBefore = monitoringRuns();
     ASSERT_TRUE(game->exit());
     ASSERT_TRUE(waitUntil([&] { return requests("GET").size() >= 2; }));
     game.emplace(GameSimulatorOptions().keyword(kMarker));
     ASSERT_TRUE(game->start());
-    ASSERT_TRUE(waitForMonitoring(2)) << recentStatus();
+    ASSERT_TRUE(waitForMonitoring(runsBefore + 1)) << recentStatus();
     ASSERT_TRUE(game->addLine(57, "present after the restart", 1700000007));
     ASSERT_TRUE(waitForPosts(5)) << recentStatus();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a stray report
