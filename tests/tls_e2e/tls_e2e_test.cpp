@@ -120,7 +120,10 @@ TEST_P(HttpsRefused, TheCertificateIsRefusedWithItsReason_TheReportWaits_AndAtSt
 INSTANTIATE_TEST_SUITE_P(
     BadCertificates, HttpsRefused,
     ::testing::Values(Refused{"ForAnotherName", "TIDEMARK_TLS_OTHER_PORT", "TIDEMARK_TLS_OTHER_SENT",
-                              {kTextCertificateOtherName}},
+                              // Windows: the name; Wine on a busy machine now
+                              // and then: its revocation check, which fails
+                              // first (seen once in a full run under load).
+                              {kTextCertificateOtherName, kTextCertificateRevocationUnknown}},
                       Refused{"FromAnUnknownAuthority", "TIDEMARK_TLS_STRANGER_PORT", "TIDEMARK_TLS_STRANGER_SENT",
                               // Windows: the authority; Wine: the revocation
                               // check, whose text names the authority too.
