@@ -43,9 +43,14 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
      "SELECT id, report_id FROM reports WHERE player = $1 AND ltime = $2 AND code = $3"
      " AND md5(log) = md5($4::bytea) AND log = $4 ORDER BY id LIMIT 1"},
     {"find_report_id",
-     "SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid"
+     "(SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid, r.aid"
      " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = $1 AND r.report_id = $2"
-     " AND r.report_id IS NOT NULL"},
+     " AND r.report_id IS NOT NULL)"
+     " UNION ALL"
+     " (SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid, r.aid"
+     " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = ''::bytea AND r.report_id = $2"
+     " AND r.report_id IS NOT NULL AND convert_to(p.aid, 'UTF8') = $1)"
+     " LIMIT 1"},
     // The common case in one round trip: a known player's new line. A
     // report id stored before (or being stored by another writer, which it
     // waits for) inserts nothing, like an unknown player: writeOne sorts
@@ -53,7 +58,8 @@ const std::pair<const char*, const char*> kWriterStatements[] = {
     {"insert_known_player_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
      " present, report_id) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14 FROM players"
-     " WHERE aid = $1 ON CONFLICT (aid, report_id) WHERE report_id IS NOT NULL DO NOTHING RETURNING id"},
+     " WHERE aid = $1 AND NOT EXISTS (SELECT 1 FROM reports r WHERE r.aid = ''::bytea AND r.report_id = $14"
+     " AND r.player = players.id) ON CONFLICT (aid, report_id) WHERE report_id IS NOT NULL DO NOTHING RETURNING id"},
     {"insert_report",
      "INSERT INTO reports(player, received_at_ms, session, lang, sid, fid, aid, pid, code, log, line, ltime,"
      " present, report_id) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) RETURNING id"},
@@ -289,7 +295,7 @@ std::optional<std::optional<StoredReport>> PostgresqlReportStore::findRepeat(PGc
   first.present = text(found, 0, 7) == "t";
   first.line = byteaValue(found, 0, 8);
   first.playerId = text(found, 0, 9);
-  first.sentAid = f.aid;
+  first.sentAid = byteaValue(found, 0, 10);
   return std::optional<StoredReport>(repeatOutcome(first, f));
 }
 

@@ -66,9 +66,15 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::open(const std::string& pa
       " line, ltime, present, report_id, line_hash)"
       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
       error);
+  // A registration is found under the id it registered too: a client
+  // that has its id by now sends that with the retry.
   store->findReportId_ = prepare(db,
-      "SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid"
-      " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = ?1 AND r.report_id = ?2",
+      "SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid, r.aid"
+      " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = ?1 AND r.report_id = ?2"
+      " UNION ALL"
+      " SELECT r.id, r.session, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log, p.aid, r.aid"
+      " FROM reports r JOIN players p ON p.id = r.player WHERE r.aid = '' AND r.report_id = ?2 AND p.aid = ?1"
+      " LIMIT 1",
       error);
   store->findSameLine_ = prepare(db,
       "SELECT id FROM reports WHERE player = ?1 AND ltime = ?2 AND code = ?3 AND line_hash = ?5 AND log = ?4"
@@ -242,7 +248,7 @@ std::optional<StoredReport> SqliteReportStore::writeOne(PendingReport& pending) 
       first.present = sqlite3_column_int(q, 7) != 0;
       first.line = columnBlob(q, 8);
       first.playerId = columnText(q, 9);
-      first.sentAid = f.aid;
+      first.sentAid = columnText(q, 10);
       return repeatOutcome(first, f);
     }
     if (rc != SQLITE_DONE) return std::nullopt;

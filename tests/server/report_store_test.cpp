@@ -8,6 +8,7 @@
 #include <iterator>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "base/field_values.h"
 #include "server_fixture.h"
@@ -447,20 +448,28 @@ TEST_P(ReportStoreTest, ReportIdStoredBefore_GetsTheFirstOutcomeWithoutASecondRo
     const auto original = store->store(first);
     ASSERT_TRUE(original);
     const long long reports = countRowsOf("reports"), players = countRowsOf("players");
-    auto again = first;
-    again.sid.clear();  // a retry in a new run, too
-    const auto repeated = store->store(again);
-    ASSERT_TRUE(repeated);
-    EXPECT_TRUE(repeated->repeated);
-    EXPECT_EQ(repeated->reportId, original->reportId);
-    EXPECT_EQ(repeated->sessionId, original->sessionId);
-    EXPECT_EQ(repeated->playerId, original->playerId);
-    EXPECT_EQ(repeated->newPlayer, original->newPlayer);
-    EXPECT_EQ(repeated->replacedUnknownPlayer, original->replacedUnknownPlayer);
-    EXPECT_EQ(repeated->line, first.line);
-    EXPECT_EQ(repeated->language, first.language);
-    EXPECT_EQ(countRowsOf("reports"), reports);
-    EXPECT_EQ(countRowsOf("players"), players);
+    std::vector<ReportFields> retries{first};
+    retries[0].sid.clear();  // a retry in a new run, too
+    // A client that learned the id this report registered sends it along.
+    if (first.aid.empty()) {
+      retries.push_back(first);
+      retries.back().aid = original->playerId;
+    }
+    for (const auto& again : retries) {
+      SCOPED_TRACE(again.aid);
+      const auto repeated = store->store(again);
+      ASSERT_TRUE(repeated);
+      EXPECT_TRUE(repeated->repeated);
+      EXPECT_EQ(repeated->reportId, original->reportId);
+      EXPECT_EQ(repeated->sessionId, original->sessionId);
+      EXPECT_EQ(repeated->playerId, original->playerId);
+      EXPECT_EQ(repeated->newPlayer, original->newPlayer);
+      EXPECT_EQ(repeated->replacedUnknownPlayer, original->replacedUnknownPlayer);
+      EXPECT_EQ(repeated->line, first.line);
+      EXPECT_EQ(repeated->language, first.language);
+      EXPECT_EQ(countRowsOf("reports"), reports);
+      EXPECT_EQ(countRowsOf("players"), players);
+    }
   }
 }
 
@@ -535,12 +544,18 @@ TEST_P(ReportStoreTest, GlobalReportIdsFromBefore_AreMigratedToPerSender) {
   ASSERT_TRUE(repeated);
   EXPECT_TRUE(repeated->repeated);
   EXPECT_EQ(repeated->reportId, firstReport);
-  auto foreign = fields(playerId, "a line of its own");
+  const auto other = store->store(fields());
+  ASSERT_TRUE(other);
+  auto foreign = fields(other->playerId, "a line of its own");
   foreign.reportId = id;
   const auto stored = store->store(foreign);
   ASSERT_TRUE(stored);
   EXPECT_FALSE(stored->repeated);
-  EXPECT_EQ(store->reportCount(), 2);
+  EXPECT_EQ(store->reportCount(), 3);
+  // The player that id registered cannot use it for another line.
+  auto reused = fields(playerId, "a line of its own");
+  reused.reportId = id;
+  EXPECT_TRUE(store->store(reused)->reportIdConflict);
 }
 
 // One player's lines added in SQL, many at once: `count` lines "line <n>"
