@@ -50,3 +50,16 @@ fi
 
 export TIDEMARK_REPORT_SERVER_PORT=$port TIDEMARK_REPORT_SERVER_DB=$folder/reports.sqlite3
 "$@"
+status=$?
+# A server that did not end cleanly (a sanitizer's report in a sanitized
+# build) fails the test that drove it, with its log.
+kill -TERM "$server_pid" 2>/dev/null
+wait "$server_pid"
+server_status=$?
+server_pid=
+if [ "$server_status" -ne 0 ]; then
+    echo "with-report-server: the report server ended with status $server_status:" >&2
+    cat "$folder/server.log" >&2
+    [ "$status" -eq 0 ] && status=1
+fi
+exit "$status"
