@@ -1,5 +1,8 @@
 #include "store/report_store.h"
 
+#include <algorithm>
+#include <map>
+
 #include <future>
 
 #include "store/postgresql_report_store.h"
@@ -38,6 +41,17 @@ std::optional<PlayerReports> ReportStore::reportsOf(std::string_view token, int6
   // every caller.
   if (offset < 0 || limit < 0 || filter.text.size() > kMaxSearchBytes) return std::nullopt;
   return listReports(token, key.olderThan || key.newerThan ? 0 : offset, limit, filter, key);
+}
+
+std::vector<DayTotal> withOthers(std::vector<DayTotal> top, const std::vector<std::pair<int64_t, int64_t>>& days) {
+  std::map<int64_t, int64_t> rest(days.begin(), days.end());
+  for (const auto& row : top) rest[row.day] -= row.count;
+  for (const auto& [day, count] : rest)
+    if (count > 0) top.push_back({day, {}, 0, count, true});
+  std::stable_sort(top.begin(), top.end(), [](const DayTotal& a, const DayTotal& b) {
+    return a.day != b.day ? a.day < b.day : a.others < b.others;
+  });
+  return top;
 }
 
 }  // namespace tidemark
