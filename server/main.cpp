@@ -162,6 +162,10 @@ int main(int argc, char** argv) {
   serviceLimits.pageBurst = options.pageBurst;
   serviceLimits.addressPagesPerSecond = options.addressPagesPerSecond;
   serviceLimits.addressPageBurst = options.addressPageBurst;
+  serviceLimits.downloads.perPlayer = static_cast<unsigned>(options.downloadsPerPlayer);
+  serviceLimits.downloads.perAddress = static_cast<unsigned>(options.downloadsPerAddress);
+  serviceLimits.downloads.total = static_cast<unsigned>(options.maxDownloads);
+  serviceLimits.downloads.bytesPerSecond = options.downloadMibPerSecond * 1024 * 1024;
   serviceLimits.trustedProxies = AddressRanges(options.trustedProxies);
   serviceLimits.accessLog = options.accessLog;
   serviceLimits.keepDays = options.keepDays;

@@ -116,15 +116,12 @@ int main(int argc, char** argv) {
   const auto downloading = Clock::now();
   Reply csv = servePlayerExport(*store, *catalog, token, "/t/lines.csv?tz=%2B09%3A00", ExportFormat::Csv);
   size_t bytes = 0;
-  std::string piece;
-  bool failed = false;
-  for (bool more = csv.stream != nullptr; more;) {
-    piece.clear();
-    more = csv.stream->next(piece, failed);
+  if (!csv.stream) return 1;
+  const bool whole = readWholeBody(*csv.stream, [&](std::string_view piece) {
     bytes += piece.size();
     rssMost = std::max(rssMost, rssKiB());
-  }
-  if (failed || !csv.stream) return 1;
+  });
+  if (!whole) return 1;
   std::printf("  %-40s %.2f s, %.1f MB, resident memory at most +%ld KiB\n", "download: whole CSV",
               ms(Clock::now() - downloading) / 1000, bytes / 1e6, rssMost - rssBefore);
 

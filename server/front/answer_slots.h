@@ -10,16 +10,18 @@
 
 namespace tidemark {
 
-// Queues `reply` on the connection, `close` adding "Connection: close";
-// false when the library would not take it.
-bool queueReply(MHD_Connection* connection, const Reply& reply, bool close);
-
 // Where a handler's answer meets the event loop. The handler's callback holds
 // its slot too, so an answer that comes after the request is gone (the server
 // stopped meanwhile) lands there harmlessly.
 class AnswerSlots {
  public:
   class Slot;
+  struct Stream;
+  // Queues `reply` on the connection, `close` adding "Connection: close";
+  // false when the library would not take it. A streamed body is read
+  // from its source as the client takes it, the connection suspended
+  // while the source has nothing ready.
+  bool queue(MHD_Connection* connection, const Reply& reply, bool close);
   // A slot for a request about to be handled on `connection`.
   std::shared_ptr<Slot> open(MHD_Connection* connection);
   // The request is over: later answers land nowhere.
@@ -33,10 +35,13 @@ class AnswerSlots {
   // At a stop: the library cannot stop with connections suspended, so
   // whatever still waits for its answer gets `reply`.
   void answerEveryWaiting(const Reply& reply);
+  // At a stop: every streamed body still being sent is cut.
+  void cutEveryStream();
 
  private:
   std::mutex mutex_;
   std::set<Slot*> open_;  // requests whose handler has been called
+  std::set<Stream*> streams_;  // streamed bodies being sent
 };
 
 }  // namespace tidemark

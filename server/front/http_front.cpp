@@ -89,31 +89,52 @@ struct HttpFront::Callbacks {
       auto* state = new ConnectionState(addressText(info ? info->client_addr : nullptr),
                                         socket ? socket->connect_fd : -1);
       *socketContext = state;
-      state->overLimit = self.caps_->opened(state->address());
+      state->overLimit = self.caps_->opened(state->address(), self.deadlines_->leaving());
+      // Near the cap, the connection that has waited longest without
+      // sending a whole head makes room: holding connections open costs
+      // an attacker them, not the next client its answer.
+      if (self.caps_->crowded() && state->overLimit != ConnectionCaps::kPerAddress &&
+          self.deadlines_->evictOldestIdleHead() && state->overLimit == ConnectionCaps::kTotal)
+        state->overLimit = nullptr;
       // A connection over a cap is answered as soon as it asks, or dropped
-      // soon when it does not ask at all; any other new one gets the request
-      // timeout until its first answer, as it would inside a request.
-      MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
-                                state->overLimit ? 1u : self.limits_.requestTimeoutSeconds);
+      // soon when it does not ask at all. Any other keeps the library's
+      // default timeout (the idle one): the watch holds its deadlines, and
+      // the library scans the connections with a timeout of their own on
+      // every turn of its loop.
+      if (state->overLimit) MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 1u);
+      self.deadlines_->connectionOpened(state->watch);
       self.service_.connectionsChanged(+1);
     } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
       auto* state = static_cast<ConnectionState*>(*socketContext);
       if (!state) return;
       *socketContext = nullptr;
-      self.deadlines_->requestRead(state->watch);
+      self.deadlines_->connectionClosed(state->watch);
       self.caps_->closed(state->address());
+      if (self.tls_) {
+        // The certificate set its handshake took may go once no connection uses it.
+        const MHD_ConnectionInfo* tls = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+        if (tls && tls->tls_session) self.tls_->release(tls->tls_session);
+      }
       delete state;
       self.service_.connectionsChanged(-1);
     }
+  }
+
+  // Over TLS, before the library takes a connection: a handshake costs the
+  // server a signature, so one address may start only so many a second.
+  static MHD_Result onAccept(void* cls, const sockaddr* address, socklen_t) {
+    auto& self = *static_cast<HttpFront*>(cls);
+    if (!self.tls_) return MHD_YES;
+    const std::string client = addressText(address);
+    if (self.caps_->mayHandshake(client)) return MHD_YES;
+    self.service_.refused("handshake_rate", client, 0);
+    return MHD_NO;
   }
 
   static void* onRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
     auto& self = *static_cast<HttpFront*>(cls);
     auto* state = new RequestState(self, uri);
     self.liveRequests_.fetch_add(1);
-    // Inside a request the client gets the request timeout; between requests
-    // the longer idle timeout (set back when the answer is sent).
-    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, self.limits_.requestTimeoutSeconds);
     if (ConnectionState* connectionState = connectionStateOf(connection))
       self.deadlines_->requestStarted(connectionState->watch, state->started);
     return state;
@@ -149,8 +170,10 @@ struct HttpFront::Callbacks {
       const double seconds = std::chrono::duration<double>(Clock::now() - state->started).count();
       self.service_.answered(state->request, state->status, state->bodyBytes, seconds);
     }
+    // Kept open for the next request, which has a deadline of its own.
     if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK)
-      MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, self.limits_.idleTimeoutSeconds);
+      if (ConnectionState* connectionState = connectionStateOf(connection))
+        self.deadlines_->requestAnswered(connectionState->watch);
     if (state->slot) self.answers_->close(*state->slot);
     delete state;
     self.liveRequests_.fetch_sub(1);
@@ -165,6 +188,7 @@ struct HttpFront::Callbacks {
     request.path = request.target.substr(0, request.target.find('?'));
     ConnectionState* connectionState = connectionStateOf(connection);
     request.peerAddress = connectionState ? connectionState->address() : "unknown";
+    if (connectionState) self.deadlines_->headRead(connectionState->watch);
     if (connectionState && connectionState->overLimit)
       return refuse(self, connection, state,
                     {503, connectionState->overLimit, "The server is busy. Please try again later."});
@@ -183,16 +207,17 @@ struct HttpFront::Callbacks {
       self.deadlines_->requestRead(connectionState->watch);
   }
 
-  static MHD_Result queue(MHD_Connection* connection, RequestState& state, const Reply& reply, bool close) {
+  static MHD_Result queue(HttpFront& self, MHD_Connection* connection, RequestState& state, const Reply& reply,
+                          bool close) {
     state.status = reply.status;
     state.bodyBytes = reply.body.size();
-    return queueReply(connection, reply, close) ? MHD_YES : MHD_NO;
+    return self.answers_->queue(connection, reply, close) ? MHD_YES : MHD_NO;
   }
 
   static MHD_Result refuse(HttpFront& self, MHD_Connection* connection, RequestState& state, const Refusal& refusal) {
     readingDone(self, connection);
     self.service_.refused(refusal.reason, state.request.peerAddress, refusal.status);
-    return queue(connection, state, Reply::text(refusal.status, refusal.text), true);
+    return queue(self, connection, state, Reply::text(refusal.status, refusal.text), true);
   }
 
   // The whole request is in: the handler's answer, now or once it comes.
@@ -202,7 +227,7 @@ struct HttpFront::Callbacks {
       self.service_.handle(state.request, AnswerSlots::responder(state.slot));
     }
     const Reply* reply = self.answers_->answerOrSuspend(*state.slot);
-    return reply ? queue(connection, state, *reply, false) : MHD_YES;
+    return reply ? queue(self, connection, state, *reply, false) : MHD_YES;
   }
 };
 
@@ -211,7 +236,8 @@ HttpFront::HttpFront(HttpService& service, HttpLimits limits)
       limits_(std::move(limits)),
       caps_(std::make_unique<ConnectionCaps>(limits_.maxConnections, limits_.maxConnectionsPerAddress,
                                              limits_.uncappedAddresses)),
-      deadlines_(std::make_unique<RequestDeadlines>(std::chrono::seconds(limits_.requestTimeoutSeconds))),
+      deadlines_(std::make_unique<RequestDeadlines>(std::chrono::seconds(limits_.requestTimeoutSeconds),
+                                                    std::chrono::seconds(limits_.idleTimeoutSeconds))),
       largeBodies_(std::make_unique<LargeBodyBudget>(limits_)),
       answers_(std::make_unique<AnswerSlots>()) {}
 
@@ -258,10 +284,14 @@ bool HttpFront::start(const std::string& address, int port, std::string& error) 
     flags |= tls_->daemonFlags();
     tlsOptions = tls_->daemonOptions();
   }
+  // Watching before the first connection comes.
+  deadlines_->start([this](const char* reason, const std::string& address) {
+    service_.refused(reason, address, std::string_view(reason) == "evicted" ? 503 : 408);
+  });
   const unsigned perAddressHard =
       limits_.uncappedAddresses.empty() ? limits_.maxConnectionsPerAddress + kPerAddressSlack : 0;
   daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Callbacks::onRequest, this,
+      flags, 0, &Callbacks::onAccept, this, &Callbacks::onRequest, this,
       MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
       MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1u, limits_.threads)),
       MHD_OPTION_CONNECTION_LIMIT, limits_.maxConnections + kConnectionSlack,
@@ -278,11 +308,11 @@ bool HttpFront::start(const std::string& address, int port, std::string& error) 
       MHD_OPTION_ARRAY, tlsOptions.data(),
       MHD_OPTION_END);
   if (!daemon_) {
+    deadlines_->stop();
     close(fd);
     error = "the HTTP library did not start on " + address + ":" + service;
     return false;
   }
-  deadlines_->start([this](const std::string& address) { service_.refused("request_timeout", address, 408); });
   return true;
 }
 
@@ -291,6 +321,9 @@ void HttpFront::stop(std::chrono::milliseconds grace) {
   deadlines_->stop();
   const MHD_socket listening = MHD_quiesce_daemon(daemon_);
   if (listening != MHD_INVALID_SOCKET) close(listening);
+  // Downloads could take minutes: they are cut (the client sees an
+  // unfinished body, never a whole one).
+  answers_->cutEveryStream();
   const auto deadline = Clock::now() + grace;
   while (liveRequests_.load() > 0 && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -29,7 +29,9 @@ struct HttpLimits {
   unsigned maxConnections = 16000;          // beyond: 503 and close
   unsigned maxConnectionsPerAddress = 256;  // beyond: 503 and close
   unsigned idleTimeoutSeconds = 30;         // between requests on one connection
-  unsigned requestTimeoutSeconds = 10;      // from a request's first line to its answer
+  // A new connection's first request, head and body, from the accept; a
+  // later one's from its first line.
+  unsigned requestTimeoutSeconds = 10;
   size_t maxBodyBytes = 8192;
   // POST "/rep/post.php": a 64 KiB line percent-encoded (192 KiB) and the
   // other fields fit.

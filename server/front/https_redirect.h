@@ -3,15 +3,26 @@
 // sent on to the same host and target over HTTPS, and nothing else is
 // served, so no report or page ever travels in the clear.
 
+#include <memory>
 #include <string>
 
 struct MHD_Daemon;
 
 namespace tidemark {
 
+class ConnectionCaps;
+class RequestDeadlines;
+
+// Held as the main port is: each connection gets one answer and is closed,
+// its head due within 10 s of the accept whatever trickles in; one address
+// holds at most kMostPerAddress connections, and near the cap the
+// connections that have not sent a head make room for new ones.
 class HttpsRedirect {
  public:
-  explicit HttpsRedirect(int httpsPort) : httpsPort_(httpsPort) {}
+  static constexpr unsigned kMostConnections = 1024;
+  static constexpr unsigned kMostPerAddress = 64;
+
+  explicit HttpsRedirect(int httpsPort);
   ~HttpsRedirect();
   HttpsRedirect(const HttpsRedirect&) = delete;
   HttpsRedirect& operator=(const HttpsRedirect&) = delete;
@@ -26,8 +37,11 @@ class HttpsRedirect {
 
  private:
   struct Callbacks;
+  struct Connection;
   const int httpsPort_;
   MHD_Daemon* daemon_ = nullptr;
+  std::unique_ptr<ConnectionCaps> caps_;
+  std::unique_ptr<RequestDeadlines> deadlines_;
 };
 
 }  // namespace tidemark

@@ -4,6 +4,7 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace tidemark {
@@ -109,24 +110,48 @@ TlsCredentials::~TlsCredentials() {
 }
 
 bool TlsCredentials::reload(std::string& error) {
-  auto pair = readKeyPair(certificateFile_, keyFile_, error);
+  std::shared_ptr<KeyPair> pair = readKeyPair(certificateFile_, keyFile_, error);
   if (!pair) return false;
   std::lock_guard lock(setsMutex_);
-  current_.store(pair.get());
-  sets_.push_back(std::move(pair));
+  current_ = std::move(pair);
   return true;
 }
 
 std::string TlsCredentials::subject() const {
-  const KeyPair* pair = current_.load();
-  return pair ? pair->subject : std::string();
+  std::lock_guard lock(setsMutex_);
+  return current_ ? current_->subject : std::string();
+}
+
+const TlsCredentials::KeyPair* TlsCredentials::take(void* session) {
+  std::lock_guard lock(setsMutex_);
+  if (!current_) return nullptr;
+  inUse_[session] = current_;
+  return current_.get();
+}
+
+void TlsCredentials::release(void* session) {
+  std::shared_ptr<KeyPair> last;  // freed outside the lock
+  std::lock_guard lock(setsMutex_);
+  const auto found = inUse_.find(session);
+  if (found == inUse_.end()) return;
+  last = std::move(found->second);
+  inUse_.erase(found);
+}
+
+size_t TlsCredentials::setsHeld() const {
+  std::lock_guard lock(setsMutex_);
+  std::vector<const KeyPair*> held;
+  if (current_) held.push_back(current_.get());
+  for (const auto& [session, pair] : inUse_)
+    if (std::find(held.begin(), held.end(), pair.get()) == held.end()) held.push_back(pair.get());
+  return held.size();
 }
 
 struct TlsCallback {
-  static int retrieve(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_pk_algorithm_t*, int,
+  static int retrieve(gnutls_session_t session, const gnutls_datum_t*, int, const gnutls_pk_algorithm_t*, int,
                       gnutls_pcert_st** certificates, unsigned int* count, gnutls_privkey_t* key) {
     TlsCredentials* credentials = served.load();
-    const TlsCredentials::KeyPair* pair = credentials ? credentials->current() : nullptr;
+    const TlsCredentials::KeyPair* pair = credentials ? credentials->take(session) : nullptr;
     if (!pair) return -1;
     *certificates = const_cast<gnutls_pcert_st*>(pair->certificates);
     *count = pair->count;

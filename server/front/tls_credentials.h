@@ -2,12 +2,15 @@
 // The server's certificate and key for TLS, handed to libmicrohttpd through
 // its certificate callback so that a renewed certificate can replace the
 // served one while the server runs: each new handshake takes the set that
-// is current at that moment, and connections already open keep theirs.
+// is current at that moment, and connections already open keep theirs
+// until they close; a set no connection uses any more, and no longer
+// served, is freed.
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -44,21 +47,26 @@ class TlsCredentials {
   std::string subject() const;
 
   struct KeyPair;
-  // The set the next handshake gets.
-  const KeyPair* current() const { return current_.load(); }
+  // The set a handshake of `session` (a gnutls_session_t) gets: the
+  // current one, held for it until `release`.
+  const KeyPair* take(void* session);
+  // The connection of `session` has closed.
+  void release(void* session);
+  // The sets held now: the served one and the older ones connections
+  // still use.
+  size_t setsHeld() const;
 
  private:
   TlsCredentials(std::string certificateFile, std::string keyFile);
 
   const std::string certificateFile_;
   const std::string keyFile_;
-  std::atomic<KeyPair*> current_{nullptr};
-  // Every set ever served stays alive as long as this object: a handshake
-  // that began with a set may still be using it after a reload, and the
-  // library gives no word of when it is done. A renewal brings a few
-  // kilobytes every few weeks.
-  std::mutex setsMutex_;
-  std::vector<std::unique_ptr<KeyPair>> sets_;
+  mutable std::mutex setsMutex_;
+  std::shared_ptr<KeyPair> current_;
+  // The set each open TLS connection's handshake took. The library says
+  // when a connection closes, not when its session is done with a set, so
+  // a set is kept as long as a connection that took it is open.
+  std::unordered_map<void*, std::shared_ptr<KeyPair>> inUse_;
 };
 
 }  // namespace tidemark

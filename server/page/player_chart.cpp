@@ -69,30 +69,38 @@ std::string format(const char* pattern, Args... args) {
 std::string renderDayChart(const std::vector<DayTotal>& days, int64_t today, const Catalog& catalog, bool japanese) {
   const ChartTexts& texts = japanese ? kJapanese : kEnglish;
   const int64_t first = today - kChartDays + 1;
-  using Pattern = std::pair<std::string, int32_t>;
+  // A series: a pattern (its language and id), or the patterns past the
+  // store's top ones, summed.
+  using Pattern = std::tuple<bool, std::string, int32_t>;
+  const auto seriesOf = [](const DayTotal& d) { return Pattern{d.others, d.language, d.patternId}; };
   std::map<Pattern, int64_t> byPattern;
   std::map<int64_t, std::vector<const DayTotal*>> byDay;
   int64_t total = 0;
   for (const auto& d : days) {
     if (d.day < first || d.day > today || d.count <= 0) continue;
-    byPattern[{d.language, d.patternId}] += d.count;
+    byPattern[seriesOf(d)] += d.count;
     byDay[d.day].push_back(&d);
     total += d.count;
   }
   std::string html = "<section class=\"chart\"><h2>" + std::string(texts.heading) + "</h2>\n";
   if (total == 0) return html + "<p>" + texts.none + "</p></section>\n";
 
-  // The patterns with the most lines get colours, in that order.
-  std::vector<std::pair<int64_t, Pattern>> ranked;
-  for (const auto& [pattern, count] : byPattern) ranked.push_back({-count, pattern});
+  // The patterns with the most lines get colours, in that order; the
+  // others' sum comes last, grey.
+  std::vector<std::tuple<bool, int64_t, Pattern>> ranked;
+  for (const auto& [pattern, count] : byPattern) ranked.push_back({std::get<0>(pattern), -count, pattern});
   std::sort(ranked.begin(), ranked.end());
   std::map<Pattern, size_t> colourOf;
-  for (size_t i = 0; i < ranked.size() && i < kColouredPatterns; ++i) colourOf[ranked[i].second] = i;
+  for (size_t i = 0; i < ranked.size() && i < kColouredPatterns; ++i)
+    if (!std::get<0>(std::get<2>(ranked[i]))) colourOf[std::get<2>(ranked[i])] = i;
   const auto colour = [&](const Pattern& p) {
     const auto found = colourOf.find(p);
     return found == colourOf.end() ? kOtherColour : kColours[found->second];
   };
-  const auto name = [&](const Pattern& p) { return escapeHtml(catalog.patternName(p.first, p.second)); };
+  const auto name = [&](const Pattern& p) {
+    return std::get<0>(p) ? std::string(texts.other)
+                          : escapeHtml(catalog.patternName(std::get<1>(p), std::get<2>(p)));
+  };
 
   int64_t most = 0, mostDay = first;
   for (const auto& [day, totals] : byDay) {
@@ -127,7 +135,9 @@ std::string renderDayChart(const std::vector<DayTotal>& days, int64_t today, con
   for (const auto& [day, totals] : byDay) {
     std::vector<const DayTotal*> parts = totals;
     std::sort(parts.begin(), parts.end(), [&](const DayTotal* a, const DayTotal* b) {
-      return byPattern[{a->language, a->patternId}] > byPattern[{b->language, b->patternId}];
+      const Pattern pa = seriesOf(*a), pb = seriesOf(*b);
+      if (std::get<0>(pa) != std::get<0>(pb)) return std::get<0>(pb);  // the others' sum on top
+      return byPattern[pa] > byPattern[pb];
     });
     const int x = kLeft + static_cast<int>(day - first) * kStep;
     int64_t below = 0;
@@ -137,7 +147,7 @@ std::string renderDayChart(const std::vector<DayTotal>& days, int64_t today, con
       const int bottom = base - static_cast<int>(below * kPlotHeight / most);
       below += d->count;
       const int top = base - static_cast<int>(below * kPlotHeight / most);
-      const Pattern p{d->language, d->patternId};
+      const Pattern p = seriesOf(*d);
       html += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(top) + "\" width=\"" +
               std::to_string(kBar) + "\" height=\"" + std::to_string(std::max(bottom - top, 1)) + "\" fill=\"" +
               colour(p) + "\"><title>" + dayText(day) + " " + name(p) + ": " + std::to_string(d->count) +
@@ -146,7 +156,7 @@ std::string renderDayChart(const std::vector<DayTotal>& days, int64_t today, con
   }
   html += "</svg>\n<ul class=\"chart-legend\">";
   bool others = false;
-  for (const auto& [count, pattern] : ranked) {
+  for (const auto& [isOthers, count, pattern] : ranked) {
     if (colourOf.count(pattern) == 0) {
       others = true;
       continue;
@@ -167,7 +177,7 @@ std::string renderDayChart(const std::vector<DayTotal>& days, int64_t today, con
     std::string parts;
     for (const DayTotal* d : it->second) {
       sum += d->count;
-      parts += (parts.empty() ? "" : ", ") + name({d->language, d->patternId}) + " " + std::to_string(d->count);
+      parts += (parts.empty() ? "" : ", ") + name(seriesOf(*d)) + " " + std::to_string(d->count);
     }
     html += "<tr><td>" + dayText(it->first) + "</td><td>" + std::to_string(sum) + "</td><td>" + parts + "</td></tr>";
   }

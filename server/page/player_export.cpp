@@ -1,8 +1,12 @@
 #include "page/player_export.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "base/field_values.h"
@@ -79,55 +83,173 @@ std::string jsonString(std::string_view text) {
   return out + "\"";
 }
 
-class ExportSource final : public BodySource {
+// A download in flight: its encoded text waiting for the client, at most
+// kDownloadBuffer of it, refilled one batch at a time by the download
+// threads once the client has taken half. The event loop only copies.
+class ExportSource final : public BodySource, public std::enable_shared_from_this<ExportSource> {
  public:
   ExportSource(ReportStore& store, const Catalog& catalog, std::string token, ExportFormat format, int zone,
-               std::vector<ExportedReport> first)
+               DownloadRunner runner, std::shared_ptr<void> slot)
       : store_(store), catalog_(catalog), token_(std::move(token)), format_(format), zone_(zone),
-        pending_(std::move(first)) {}
+        runner_(std::move(runner)), slot_(std::move(slot)) {}
 
-  bool next(std::string& out, bool& failed) override {
-    if (done_) return false;
-    if (!started_) {
-      started_ = true;
-      // The byte order mark lets spreadsheets read the file as UTF-8.
-      out += format_ == ExportFormat::Csv
-                 ? "\xEF\xBB\xBFid,received_utc,time_utc,time_local,language,pattern_id,pattern,code,line_number,"
-                   "present,text,bytes_base64\r\n"
-                 : "{\"zone\":" + jsonString(isoTime(0, zone_).substr(19)) + ",\"lines\":[";
-    }
-    if (!pending_) {
-      pending_ = store_.exportBatch(token_, lastId_, kExportBatch);
-      // The player erased meanwhile, or the database failed: the download
-      // is cut rather than ended as if whole.
-      if (!pending_) {
-        failed = true;
-        return false;
-      }
-    }
-    if (pending_->empty()) {
-      done_ = true;
-      if (format_ == ExportFormat::Json) out += "]}\n";
-      return true;
-    }
-    for (const auto& r : *pending_) append(r, out);
-    lastId_ = pending_->back().reportId;
-    // A short batch is the last one; a full one may have more behind it.
-    if (pending_->size() < static_cast<size_t>(kExportBatch)) pending_->clear();
-    else pending_.reset();
+  // The head and the first batch, on the caller's thread; false when no
+  // player has the token or the database failed.
+  bool begin() {
+    auto first = store_.exportBatch(token_, 0, kExportBatch);
+    if (!first) return false;
+    // The byte order mark lets spreadsheets read the file as UTF-8.
+    std::deque<std::string> pieces{
+        format_ == ExportFormat::Csv
+            ? "\xEF\xBB\xBFid,received_utc,time_utc,time_local,language,pattern_id,pattern,code,line_number,"
+              "present,text,bytes_base64\r\n"
+            : "{\"zone\":" + jsonString(isoTime(0, zone_).substr(19)) + ",\"lines\":["};
+    size_t bytes = pieces.front().size();
+    const bool end = encode(*first, pieces, bytes);
+    std::lock_guard lock(mutex_);
+    add(pieces, bytes, end);
     return true;
   }
 
+  Piece read(char* buffer, size_t max, size_t& count) override {
+    for (;;) {
+      bool fill = false;
+      Piece result = Piece::Waiting;
+      {
+        std::lock_guard lock(mutex_);
+        if (!pieces_.empty()) {
+          std::string& front = pieces_.front();
+          count = std::min(max, front.size() - frontSent_);
+          std::memcpy(buffer, front.data() + frontSent_, count);
+          frontSent_ += count;
+          buffered_ -= count;
+          if (frontSent_ == front.size()) {
+            pieces_.pop_front();
+            frontSent_ = 0;
+          }
+          result = Piece::Bytes;
+          // Half taken: the next batch is read while the rest goes out.
+          if (buffered_ < kDownloadBuffer / 2) fill = startFilling();
+        } else if (failed_) {
+          return Piece::Failed;
+        } else if (ended_) {
+          return Piece::End;
+        } else {
+          fill = startFilling();
+        }
+      }
+      if (fill && runner_) runner_([self = shared_from_this()] { return self->fill(); });
+      // Without download threads the batch is read here, and the read goes on.
+      if (fill && !runner_) {
+        this->fill();
+        if (result == Piece::Waiting) continue;
+      }
+      return result;
+    }
+  }
+
+  void whenReady(std::function<void()> ready) override {
+    std::lock_guard lock(mutex_);
+    ready_ = std::move(ready);
+  }
+
+  void close() override {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    pieces_.clear();
+    buffered_ = 0;
+  }
+
  private:
-  void append(const ExportedReport& r, std::string& out) {
+  // Under the lock: whether the caller is to start a fill (none runs yet).
+  bool startFilling() {
+    if (filling_ || ended_ || failed_ || closed_) return false;
+    filling_ = true;
+    return true;
+  }
+
+  // One batch read and encoded, on a download thread (or the reader's,
+  // without them); then the next, behind the other downloads' batches,
+  // while less than kDownloadBuffer waits for the client. The bytes of
+  // text it made.
+  size_t fill() {
+    int64_t after = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) {
+        filling_ = false;
+        return 0;
+      }
+      after = lastId_;
+    }
+    auto batch = store_.exportBatch(token_, after, nextLimit_);
+    std::deque<std::string> pieces;
+    size_t bytes = 0;
+    const bool end = batch && encode(*batch, pieces, bytes);
+    std::function<void()> ready;
+    bool again = false;
+    {
+      std::lock_guard lock(mutex_);
+      // The player erased meanwhile, or the database failed: the download
+      // is cut rather than ended as if whole.
+      if (!batch) failed_ = true;
+      else if (!closed_) add(pieces, bytes, end);
+      again = runner_ && !closed_ && !ended_ && !failed_ && buffered_ < kDownloadBuffer;
+      filling_ = again;
+      ready = ready_;
+    }
+    if (ready) ready();
+    if (again) runner_([self = shared_from_this()] { return self->fill(); });
+    return bytes;
+  }
+
+  // Under the lock.
+  void add(std::deque<std::string>& pieces, size_t bytes, bool end) {
+    for (auto& piece : pieces) pieces_.push_back(std::move(piece));
+    buffered_ += bytes;
+    ended_ = ended_ || end;
+  }
+
+  // The batch's lines as text, one piece a line (each sized to fit, so
+  // that no piece holds twice its length), each line's bytes let go once
+  // encoded; true when the batch is empty, the end. Only one fill runs at
+  // a time, so the count and the last id need no lock.
+  bool encode(std::vector<ExportedReport>& batch, std::deque<std::string>& pieces, size_t& bytes) {
+    if (batch.empty()) {
+      if (format_ == ExportFormat::Json) {
+        pieces.push_back("]}\n");
+        bytes += pieces.back().size();
+      }
+      return true;
+    }
+    size_t lineBytes = 0;
+    for (auto& r : batch) {
+      lineBytes += r.line.size();
+      pieces.push_back(encodeLine(r));
+      bytes += pieces.back().size();
+      lastId_ = r.reportId;
+      std::string().swap(r.line);
+    }
+    // The next batch asks for as many lines as fit the byte bound at this
+    // batch's width: the store need not look past them (PostgreSQL sizes
+    // every line it is asked for).
+    const size_t width = std::max<size_t>(1, lineBytes / batch.size());
+    nextLimit_ = std::clamp<int64_t>(static_cast<int64_t>(kExportBatchBytes / width) + 1, 1, kExportBatch);
+    return false;
+  }
+
+  std::string encodeLine(const ExportedReport& r) {
     const std::string received = isoTime(r.receivedAtMs / 1000, 0), utc = isoTime(r.lineTime, 0),
                       local = isoTime(r.lineTime, zone_), pattern = catalog_.patternName(r.language, r.patternId),
-                      text = renderLine(r.line), bytes = base64(r.line);
+                      text = renderLine(r.line);
+    std::string out;
+    out.reserve((r.line.size() + 2) / 3 * 4 + 2 * (text.size() + pattern.size() + r.language.size()) + 256);
     if (format_ == ExportFormat::Csv) {
-      out += std::to_string(r.reportId) + "," + received + "," + utc + "," + local + "," + csvField(r.language) + "," +
-             std::to_string(r.patternId) + "," + csvField(pattern, true) + "," + std::to_string(r.code) + "," +
-             std::to_string(r.ordinal) + "," + (r.present ? "1" : "0") + "," + csvField(text, true) + "," + bytes +
-             "\r\n";
+      out += std::to_string(r.reportId) + "," + received + "," + utc + "," + local + "," + csvField(r.language) +
+             "," + std::to_string(r.patternId) + "," + csvField(pattern, true) + "," + std::to_string(r.code) + "," +
+             std::to_string(r.ordinal) + "," + (r.present ? "1" : "0") + "," + csvField(text, true) + ",";
+      out += base64(r.line);
+      out += "\r\n";
     } else {
       out += std::string(written_++ ? "," : "") + "\n{\"id\":" + std::to_string(r.reportId) +
              ",\"received_utc\":" + jsonString(received) + ",\"time_utc\":" + jsonString(utc) +
@@ -135,8 +257,11 @@ class ExportSource final : public BodySource {
              ",\"pattern_id\":" + std::to_string(r.patternId) + ",\"pattern\":" + jsonString(renderLine(pattern)) +
              ",\"code\":" + std::to_string(r.code) + ",\"line_number\":" + std::to_string(r.ordinal) +
              ",\"present\":" + (r.present ? "true" : "false") + ",\"text\":" + jsonString(text) +
-             ",\"bytes_base64\":\"" + bytes + "\"}";
+             ",\"bytes_base64\":\"";
+      out += base64(r.line);
+      out += "\"}";
     }
+    return out;
   }
 
   ReportStore& store_;
@@ -144,16 +269,24 @@ class ExportSource final : public BodySource {
   const std::string token_;
   const ExportFormat format_;
   const int zone_;
-  std::optional<std::vector<ExportedReport>> pending_;
+  const DownloadRunner runner_;
+  const std::shared_ptr<void> slot_;  // the download's place, held to the end
   int64_t lastId_ = 0;
   int64_t written_ = 0;
-  bool started_ = false, done_ = false;
+  int64_t nextLimit_ = kExportBatch;
+
+  std::mutex mutex_;
+  std::deque<std::string> pieces_;  // the text waiting for the client
+  size_t frontSent_ = 0;            // of the first piece
+  size_t buffered_ = 0;             // bytes waiting in all
+  bool filling_ = false, ended_ = false, failed_ = false, closed_ = false;
+  std::function<void()> ready_;
 };
 
 }  // namespace
 
 Reply servePlayerExport(ReportStore& store, const Catalog& catalog, std::string_view token, std::string_view target,
-                        ExportFormat format) {
+                        ExportFormat format, DownloadRunner runner, std::shared_ptr<void> slot) {
   const FieldList query = decodeFieldList(queryOfTarget(target));
   if (!query.ok()) return Reply::text(400, query.error);
   int zone = 0;
@@ -165,17 +298,17 @@ Reply servePlayerExport(ReportStore& store, const Catalog& catalog, std::string_
   }
   if (!isIssuedId(token)) return Reply::text(404, "No such page.");
   // The first batch is read before answering, so that an unknown page is a
-  // 404 and not an empty file.
-  auto first = store.exportBatch(token, 0, kExportBatch);
-  if (!first) return missingOrUnreadable(store, token);
+  // 404 (and a database that cannot be read a 503) and not an empty file.
+  auto source = std::make_shared<ExportSource>(store, catalog, std::string(token), format, zone, std::move(runner),
+                                               std::move(slot));
+  if (!source->begin()) return missingOrUnreadable(store, token);
   Reply reply;
   reply.contentType = format == ExportFormat::Csv ? "text/csv; charset=utf-8" : "application/json; charset=utf-8";
   reply.headers = pageHeaders();
   reply.headers.emplace_back("Content-Disposition", format == ExportFormat::Csv
                                                         ? "attachment; filename=\"tidemark-lines.csv\""
                                                         : "attachment; filename=\"tidemark-lines.json\"");
-  reply.stream =
-      std::make_shared<ExportSource>(store, catalog, std::string(token), format, zone, std::move(*first));
+  reply.stream = std::move(source);
   return reply;
 }
 

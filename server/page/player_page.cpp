@@ -493,7 +493,9 @@ Reply servePlayerPage(ReportStore& store, const Catalog& catalog, std::string_vi
     return reply;
   }
   const int64_t today = dayOfTime(static_cast<int64_t>(std::time(nullptr)));
-  const auto days = store.dayTotalsOf(token, today - kChartDays + 1);
+  // The chart's days only: rows of days to come (a line time in the
+  // future) are not read at all.
+  const auto days = store.dayTotalsOf(token, today - kChartDays + 1, today);
   const std::string chart =
       days ? renderDayChart(*days, today, catalog, prefersJapanese(*reports)) : std::string();
   Reply reply{200, "text/html; charset=utf-8", renderPlayerPage(*reports, catalog, *request, chart, notes), {}};

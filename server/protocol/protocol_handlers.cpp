@@ -17,6 +17,8 @@ constexpr const char* kDatabaseUnreadable = "The server cannot read its database
 // The database's locks outlast kDatabaseWait only briefly in ordinary
 // operation (a backup, a migration, a vacuum).
 constexpr const char* kBusyRetrySeconds = "2";
+// What an erased player's id and token start with until the lines are gone.
+constexpr std::string_view kErasedPrefix = "erased-";
 
 struct Messages {
   const char* registered;
@@ -200,6 +202,12 @@ Reply ProtocolHandlers::answerReport(const CheckedReport& report, const std::opt
   // Plain text, like every refusal the client shows: it ends the report.
   if (stored->reportIdConflict)
     return Reply::text(409, "This report id was sent before with another line.");
+  // A retry of a report whose player has since been erased (the store
+  // renames an erased player "erased-…" until the lines are gone): gone,
+  // and nothing of the erased player goes out. The client drops it; its
+  // next report, with the old id, registers anew.
+  if (stored->playerId.rfind(kErasedPrefix, 0) == 0)
+    return Reply::text(410, "This player's lines have been deleted. The report is not stored.");
   if (stored->repeated) return Reply::json(reportAnswer(renderLine(stored->line), *stored, stored->language));
   return Reply::json(reportAnswer(report.log, *stored, report.fields.language));
 }

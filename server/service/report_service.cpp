@@ -31,6 +31,10 @@ std::string routeOf(const HttpRequest& request) {
   return "other";
 }
 
+// Downloads are read and encoded on threads of their own, at the lowest
+// priority, in turns of one batch.
+constexpr unsigned kDownloadThreads = 2;
+
 bool isGet(const HttpRequest& request) { return request.method == "GET" || request.method == "HEAD"; }
 
 std::string trimmed(std::string text) {
@@ -52,7 +56,10 @@ ReportService::ReportService(const Catalog& catalog, ReportStore& store, ServerL
       historyReports_(limits_.reportsPerSecond, limits_.historyReportBurst),
       playerPages_(limits_.pagesPerSecond, limits_.pageBurst),
       addressPages_(limits_.addressPagesPerSecond, limits_.addressPageBurst),
+      addressErasures_(limits_.erasuresPerMinute / 60.0, limits_.erasureBurst),
       keeper_(store, log, limits_.keepDays, limits_.retentionSweep),
+      downloadSlots_(limits_.downloads),
+      downloadThreads_(kDownloadThreads, limits_.downloads.bytesPerSecond),
       pages_(std::make_unique<PagePool>(limits_.pageThreads, limits_.maxWaitingPages, limits_.pageDeadline)) {}
 
 std::string ReportService::clientAddress(const HttpRequest& request) const {
@@ -111,31 +118,75 @@ void ReportService::handle(const HttpRequest& request, Respond respond) {
 void ReportService::serveYourData(const HttpRequest& request, std::string_view token, std::string_view what,
                                   Respond respond) {
   const std::string player(token);
+  if (what != "erase") return serveDownload(request, player, what, std::move(respond));
+  if (!isGet(request) && request.method != "POST") return respond(Reply::text(405, "use GET or POST"));
+  // Each reads the database and a post may forget a player: few a minute
+  // from one address.
+  const std::string client = clientAddress(request);
+  if (!addressErasures_.allow(client))
+    return refuseByRate(addressErasures_, client, "address_erase_rate", client,
+                        "Too many erase requests from this address. Please wait a minute.", respond);
   const std::string limitedAs = isIssuedId(player) ? player : std::string();
-  if (what != "erase") {
-    if (!isGet(request)) return respond(Reply::text(405, "use GET"));
-    const ExportFormat format = what == "lines.csv" ? ExportFormat::Csv : ExportFormat::Json;
-    return readOnPageThread(
-        request, limitedAs,
-        [this, player, format, target = request.target] {
-          return servePlayerExport(store_, catalog_, player, target, format);
-        },
-        std::move(respond));
-  }
   if (isGet(request))
     return readOnPageThread(request, limitedAs, [this, player] { return serveEraseConfirmation(store_, player); },
                             std::move(respond));
-  if (request.method != "POST") return respond(Reply::text(405, "use GET or POST"));
-  bool japanese = false;
-  int64_t lines = 0;
-  if (auto refusal = checkEraseRequest(store_, token, request, japanese, lines)) {
-    if (refusal->status == 403) refuseByLimit("cross_site", clientAddress(request), 403);
-    logStoreProblem(*refusal, "erase", clientAddress(request));
-    return respond(std::move(*refusal));
+  erase(request, player, std::move(respond));
+}
+
+void ReportService::serveDownload(const HttpRequest& request, const std::string& token, std::string_view what,
+                                  Respond respond) {
+  if (!isGet(request)) return respond(Reply::text(405, "use GET"));
+  const ExportFormat format = what == "lines.csv" ? ExportFormat::Csv : ExportFormat::Json;
+  const std::string client = clientAddress(request);
+  std::shared_ptr<void> slot;
+  if (isIssuedId(token)) {
+    // Each download holds up to kDownloadMemory while it runs: so many at
+    // once per page, per address and in all.
+    const char* refusal = nullptr;
+    slot = downloadSlots_.take(token, client, refusal);
+    if (!slot) {
+      const bool all = std::string_view(refusal) == "downloads";
+      refuseByLimit(refusal, client, all ? 503 : 429);
+      Reply reply = Reply::text(all ? 503 : 429, all ? "The server is busy with downloads. Please try again in a minute."
+                                                     : "Too many downloads at once. Please wait for one to finish.");
+      reply.headers.emplace_back("Retry-After", all ? "30" : "10");
+      return respond(std::move(reply));
+    }
   }
-  keeper_.erase(std::string(token), [japanese, lines, respond = std::move(respond)](EraseOutcome outcome) {
-    respond(erasedPage(outcome, japanese, lines));
-  });
+  readOnPageThread(
+      request, isIssuedId(token) ? token : std::string(),
+      [this, token, format, slot, target = request.target] {
+        return servePlayerExport(store_, catalog_, token, target, format,
+                                 [this](std::function<size_t()> job) { downloadThreads_.run(std::move(job)); }, slot);
+      },
+      std::move(respond));
+}
+
+void ReportService::erase(const HttpRequest& request, const std::string& token, Respond respond) {
+  // Checked on a page thread (the check reads the database); the erasure
+  // then goes to the keeper. A check the page deadline overtakes is
+  // answered 503 and never erases.
+  struct Checked {
+    bool japanese = false;
+    int64_t lines = 0;
+  };
+  auto checked = std::make_shared<Checked>();
+  constexpr int kGoAhead = 0;
+  const std::string client = clientAddress(request);
+  PagePool::Build check = [this, token, request, checked, client] {
+    if (auto refusal = checkEraseRequest(store_, token, request, checked->japanese, checked->lines)) {
+      if (refusal->status == 403) refuseByLimit("cross_site", client, 403);
+      return std::move(*refusal);
+    }
+    return Reply{kGoAhead, {}, {}, {}};
+  };
+  readOnPageThread(request, isIssuedId(token) ? token : std::string(), std::move(check),
+                   [this, token, checked, respond = std::move(respond)](Reply reply) {
+                     if (reply.status != kGoAhead) return respond(std::move(reply));
+                     keeper_.erase(token, [checked, respond](EraseOutcome outcome) {
+                       respond(erasedPage(outcome, checked->japanese, checked->lines));
+                     });
+                   });
 }
 
 void ReportService::readOnPageThread(const HttpRequest& request, const std::string& player, PagePool::Build build,

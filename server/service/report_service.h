@@ -9,9 +9,10 @@
 #include "protocol/catalog.h"
 #include "front/http_front.h"
 #include "protocol/protocol_handlers.h"
+#include "service/downloads.h"
 #include "service/player_data_keeper.h"
 #include "service/page_pool.h"
-#include "service/rate_limiter.h"
+#include "base/rate_limiter.h"
 #include "store/report_store.h"
 #include "base/server_log.h"
 #include "base/server_metrics.h"
@@ -39,6 +40,12 @@ struct ServiceLimits {
   unsigned pageThreads = 2;
   size_t maxWaitingPages = 64;
   std::chrono::milliseconds pageDeadline{2000};
+  // Downloads of a player's lines running at once.
+  DownloadLimits downloads;
+  // Erase confirmations and erase posts, per address: each reads the
+  // database, and a post that is let through forgets a player.
+  double erasuresPerMinute = 6;
+  double erasureBurst = 10;
   // Proxies whose X-Forwarded-For names the client for the rate limits.
   AddressRanges trustedProxies;
   bool accessLog = false;
@@ -62,11 +69,12 @@ class ReportService final : public HttpService {
   void answered(const HttpRequest& request, int status, size_t bodyBytes, double seconds) override;
   void connectionsChanged(int delta) override;
 
-  // Waits for the pages being built, which read the store: before the
-  // store closes.
+  // Waits for the pages and download batches being built, which read the
+  // store: before the store closes.
   void stopPages() {
     store_.interruptReads();
     pages_.reset();
+    downloadThreads_.stop();
   }
 
   const ServerMetrics& metrics() const { return metrics_; }
@@ -78,6 +86,8 @@ class ReportService final : public HttpService {
  private:
   void postReport(const HttpRequest& request, Respond respond);
   void serveYourData(const HttpRequest& request, std::string_view token, std::string_view what, Respond respond);
+  void serveDownload(const HttpRequest& request, const std::string& token, std::string_view what, Respond respond);
+  void erase(const HttpRequest& request, const std::string& token, Respond respond);
   // Off the event loop, within the page limits.
   void readOnPageThread(const HttpRequest& request, const std::string& player, PagePool::Build build,
                         Respond respond);
@@ -97,10 +107,15 @@ class ReportService final : public HttpService {
   RateLimiter historyReports_;
   RateLimiter playerPages_;
   RateLimiter addressPages_;
+  RateLimiter addressErasures_;
   ServerMetrics metrics_;
   WriteHealth writes_;
   // Stops (finishing the erasure it runs) before the store goes.
   PlayerDataKeeper keeper_;
+  // The downloads' places, then their threads: a batch let go on them
+  // gives its place back.
+  DownloadSlots downloadSlots_;
+  DownloadThreads downloadThreads_;
   // Last: its threads use everything above until they are joined.
   std::unique_ptr<PagePool> pages_;
 };

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -163,6 +164,14 @@ const std::map<std::string, OptionInfo>& optionTable() {
                                     "pages and page tokens one address may ask for a second"}},
       {"address-page-burst", {intOption(&O::addressPageBurst, 1, 1000000), "N",
                               "pages and page tokens one address may ask for at once"}},
+      {"downloads-per-player", {intOption(&O::downloadsPerPlayer, 1, 1000), "N",
+                                "downloads of one player's lines at once"}},
+      {"downloads-per-address", {intOption(&O::downloadsPerAddress, 1, 1000), "N",
+                                 "downloads one address may run at once"}},
+      {"max-downloads", {intOption(&O::maxDownloads, 1, 10000), "N",
+                         "downloads at once in all (each holds up to 1 MiB while it runs)"}},
+      {"download-mib-per-second", {rateOption(&O::downloadMibPerSecond), "R",
+                                   "MiB a second all downloads together may send"}},
       {"trusted-proxy", {splitProxies, "ADDR[,ADDR]",
                          "proxy address or range (10.0.0.0/8) whose X-Forwarded-For names the client (repeatable)"}},
       {"tls-certificate", {credentialPathOption(&O::tlsCertificate), "FILE",
@@ -196,6 +205,50 @@ bool apply(ServerOptions& options, const std::string& name, const std::string& v
 // once everything is read.
 using Origins = std::map<std::string, std::string>;
 
+std::string trimmed(const std::string& s) {
+  const size_t first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The value after "name =": in double quotes it may hold anything (\" and
+// \\ stand for " and \); unquoted, '#' starts a comment only at the start
+// or after a space or tab, so that a password with a '#' stays whole.
+// False with `error`, which never quotes the value (it may be a secret).
+bool configValue(const std::string& text, std::string& value, std::string& error) {
+  const std::string rest = trimmed(text);
+  if (rest.empty() || rest.front() != '"') {
+    size_t comment = std::string::npos;
+    for (size_t i = 1; i < rest.size() && comment == std::string::npos; ++i)
+      if (rest[i] == '#' && (rest[i - 1] == ' ' || rest[i - 1] == '\t')) comment = i;
+    value = trimmed(rest.substr(0, comment));
+    if (!rest.empty() && rest.front() == '#') value.clear();
+    return true;
+  }
+  value.clear();
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const char c = rest[i];
+    if (c == '\\') {
+      if (i + 1 >= rest.size() || (rest[i + 1] != '"' && rest[i + 1] != '\\')) {
+        error = "a quoted value knows only \\\" and \\\\ after a backslash";
+        return false;
+      }
+      value += rest[++i];
+    } else if (c == '"') {
+      const std::string after = trimmed(rest.substr(i + 1));
+      if (!after.empty() && after.front() != '#') {
+        error = "only a comment may follow a quoted value";
+        return false;
+      }
+      return true;
+    } else {
+      value += c;
+    }
+  }
+  error = "the quoted value has no closing quote";
+  return false;
+}
+
 bool loadConfigFile(const std::string& path, ServerOptions& options, Origins& origins, std::string& error) {
   std::ifstream in(path);
   if (!in) {
@@ -208,22 +261,15 @@ bool loadConfigFile(const std::string& path, ServerOptions& options, Origins& or
     // Editors on Windows save a byte order mark: skipped, as the file is
     // UTF-8 either way.
     if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    const auto trim = [](std::string s) {
-      const size_t first = s.find_first_not_of(" \t\r");
-      if (first == std::string::npos) return std::string();
-      return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-    };
-    line = trim(line);
-    if (line.empty()) continue;
+    line = trimmed(line);
+    if (line.empty() || line.front() == '#') continue;
     const size_t equals = line.find('=');
     const std::string where = path + ":" + std::to_string(number) + ": ";
     if (equals == std::string::npos) {
       error = where + "expected name = value";
       return false;
     }
-    const std::string name = trim(line.substr(0, equals));
+    const std::string name = trimmed(line.substr(0, equals));
     if (name == "config" || name == "backup" || name == "forget-player" || name == "help") {
       error = where + name + " belongs on the command line";
       return false;
@@ -235,7 +281,8 @@ bool loadConfigFile(const std::string& path, ServerOptions& options, Origins& or
       return false;
     }
     firstLine.emplace(name, number);
-    if (!apply(options, name, trim(line.substr(equals + 1)), error)) {
+    std::string value;
+    if (!configValue(line.substr(equals + 1), value, error) || !apply(options, name, value, error)) {
       error = where + error;
       return false;
     }
@@ -258,7 +305,21 @@ bool checkSettings(const ServerOptions& options, const Origins& origins, std::st
             "postgresql:// address)";
     return false;
   }
-  if (!database.empty() && database.find("://") == std::string::npos) {
+  // Neither a postgresql:// address nor a plain path: a libpq key=value
+  // string ("host=… password=…") would otherwise become the name of a new
+  // SQLite file, and be shown in the log. The value is not repeated.
+  const bool address = database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
+  const bool control = std::any_of(database.begin(), database.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  if (!address && (database.find("://") != std::string::npos || database.find('=') != std::string::npos || control)) {
+    error = where("database") +
+            "is neither a file path nor a postgresql:// address (give PostgreSQL as "
+            "postgresql://user@host:port/name, a password in ~/.pgpass or the address; SQLite as a file path "
+            "without '=')";
+    return false;
+  }
+  if (!database.empty() && !address) {
     // SQLite creates the file but not its folder: a wrong folder would
     // otherwise show only as a failure to open.
     std::error_code failed;
@@ -366,6 +427,9 @@ std::string serverUsage(const std::string& program) {
       {"history-report-burst", std::to_string(d.historyReportBurst)}, {"trusted-proxy", "none"},
       {"pages-per-second", "2"}, {"page-burst", std::to_string(d.pageBurst)},
       {"address-pages-per-second", "5"}, {"address-page-burst", std::to_string(d.addressPageBurst)},
+      {"downloads-per-player", std::to_string(d.downloadsPerPlayer)},
+      {"downloads-per-address", std::to_string(d.downloadsPerAddress)},
+      {"max-downloads", std::to_string(d.maxDownloads)}, {"download-mib-per-second", "8"},
       {"access-log", "off"}, {"tls-certificate", "none: plain HTTP"}, {"redirect-port", "none"},
       {"keep-days", "0"}, {"operator", "none shown"}};
 

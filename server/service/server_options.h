@@ -41,6 +41,10 @@ struct ServerOptions {
   int pageBurst = 20;
   double addressPagesPerSecond = 5;
   int addressPageBurst = 50;
+  int downloadsPerPlayer = 2;
+  int downloadsPerAddress = 4;
+  int maxDownloads = 32;
+  double downloadMibPerSecond = 8;
   std::vector<std::string> trustedProxies;
 
   // Both set: the port serves HTTPS only. redirectPort (0: none) then

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <chrono>
+#include <tuple>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -32,21 +34,37 @@ bool commitOrRollBack(PGconn* connection, bool good) {
 
 }  // namespace
 
-std::optional<std::vector<DayTotal>> PostgresqlReportStore::dayTotalsOf(std::string_view token, int64_t fromDay) {
+std::optional<std::vector<DayTotal>> PostgresqlReportStore::dayTotalsOf(std::string_view token, int64_t fromDay,
+                                                                       int64_t toDay) {
   const Reader reader = borrowReader();
   PGconn* connection = reader.get();
   if (!usable(connection)) return std::nullopt;
+  // The top patterns' rows, and each day's total of all (that row with no
+  // language): one pass over the days' rows each, and what comes back is
+  // bounded by the days.
   const PgResult rows = retriedOnce(connection, [&] {
     return query(connection,
-                 "SELECT d.day, d.lang, d.pid, d.count FROM day_totals d JOIN players p ON p.id = d.player"
-                 " WHERE p.token = $1 AND d.day >= $2 ORDER BY d.day, d.lang COLLATE \"C\", d.pid",
-                 Params().text(token).number(fromDay));
+                 "WITH p AS (SELECT id FROM players WHERE token = $1),"
+                 " top AS (SELECT lang, pid FROM pattern_totals WHERE player = (SELECT id FROM p)"
+                 "  ORDER BY count DESC, lang COLLATE \"C\", pid LIMIT $4)"
+                 " SELECT day, lang, pid, count FROM day_totals WHERE player = (SELECT id FROM p)"
+                 "  AND day BETWEEN $2 AND $3 AND (lang, pid) IN (SELECT lang, pid FROM top)"
+                 " UNION ALL SELECT day, NULL, 0, sum(count) FROM day_totals WHERE player = (SELECT id FROM p)"
+                 "  AND day BETWEEN $2 AND $3 GROUP BY day",
+                 Params().text(token).number(fromDay).number(toDay).number(kChartPatterns));
   });
   if (!ok(rows)) return std::nullopt;
-  std::vector<DayTotal> days;
-  for (int i = 0; i < PQntuples(rows.get()); ++i)
-    days.push_back({number(rows, i, 0), text(rows, i, 1), static_cast<int32_t>(number(rows, i, 2)),
-                    number(rows, i, 3)});
+  std::vector<DayTotal> top;
+  std::vector<std::pair<int64_t, int64_t>> allOfDay;
+  for (int i = 0; i < PQntuples(rows.get()); ++i) {
+    if (PQgetisnull(rows.get(), i, 1)) allOfDay.emplace_back(number(rows, i, 0), number(rows, i, 3));
+    else top.push_back({number(rows, i, 0), text(rows, i, 1), static_cast<int32_t>(number(rows, i, 2)),
+                        number(rows, i, 3)});
+  }
+  std::sort(top.begin(), top.end(), [](const DayTotal& a, const DayTotal& b) {
+    return std::tie(a.day, a.language, a.patternId) < std::tie(b.day, b.language, b.patternId);
+  });
+  auto days = withOthers(std::move(top), allOfDay);
   // No rows: a player without lines in the window, or no player at all.
   if (days.empty()) {
     const auto player = playerRowOf(connection, token);
@@ -66,10 +84,14 @@ std::optional<std::vector<ExportedReport>> PostgresqlReportStore::exportBatch(st
     return player ? exec(connection, "SELECT 1") : nullptr;
   });
   if (!player || *player == 0) return std::nullopt;
+  // The lines' sizes first (octet_length reads a stored value's header,
+  // not the value): only the lines within the byte bound are fetched.
   const PgResult rows = query(connection,
-      "SELECT id, received_at_ms, lang, pid, code, line, ltime, present, log FROM reports"
-      " WHERE player = $1 AND id > $2 ORDER BY id LIMIT $3",
-      Params().number(*player).number(afterId).number(limit));
+      "WITH sized AS (SELECT id, sum(octet_length(log)) OVER (ORDER BY id) - octet_length(log) AS before"
+      " FROM reports WHERE player = $1 AND id > $2 ORDER BY id LIMIT $3)"
+      " SELECT r.id, r.received_at_ms, r.lang, r.pid, r.code, r.line, r.ltime, r.present, r.log"
+      " FROM sized JOIN reports r ON r.id = sized.id WHERE sized.before < $4 ORDER BY r.id",
+      Params().number(*player).number(afterId).number(limit).number(kExportBatchBytes));
   if (!ok(rows)) return std::nullopt;
   std::vector<ExportedReport> batch;
   for (int i = 0; i < PQntuples(rows.get()); ++i)

@@ -36,7 +36,9 @@ class PostgresqlReportStore final : public ReportStore {
   size_t queueDepth() const override { return pending_.size(); }
   std::string describe() const override { return description_; }
 
-  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay,
+                                                   int64_t toDay) override;
+  using ReportStore::dayTotalsOf;
   std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
                                                          int64_t limit) override;
   EraseOutcome forgetPlayer(std::string_view token) override;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <map>
 
 #include "store/postgresql_report_store.h"
 #include "store/sqlite_report_store.h"
@@ -61,6 +62,17 @@ std::string ReportStore::lastWriteFailure() const {
 void ReportStore::noteWriteFailure(std::string reason) {
   std::lock_guard lock(failureMutex_);
   lastWriteFailure_ = std::move(reason);
+}
+
+std::vector<DayTotal> withOthers(std::vector<DayTotal> top, const std::vector<std::pair<int64_t, int64_t>>& days) {
+  std::map<int64_t, int64_t> rest(days.begin(), days.end());
+  for (const auto& row : top) rest[row.day] -= row.count;
+  for (const auto& [day, count] : rest)
+    if (count > 0) top.push_back({day, {}, 0, count, true});
+  std::stable_sort(top.begin(), top.end(), [](const DayTotal& a, const DayTotal& b) {
+    return a.day != b.day ? a.day < b.day : a.others < b.others;
+  });
+  return top;
 }
 
 }  // namespace tidemark

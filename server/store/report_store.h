@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -166,7 +167,16 @@ struct DayTotal {
   std::string language;
   int32_t patternId = 0;
   int64_t count = 0;
+  // The patterns past the chart's kChartPatterns, summed (no language or
+  // pattern then).
+  bool others = false;
 };
+
+// The chart's series: the patterns with the most lines (the first the page
+// lists), each apart; the rest as one. Rows from before patterns were
+// checked, or from a set since shrunk, could otherwise make a page as long
+// as they are many.
+inline constexpr int64_t kChartPatterns = 7;
 
 // One stored line, whole, as a player takes it away.
 struct ExportedReport {
@@ -187,6 +197,10 @@ struct PageLookup {
   std::string problem;  // not empty: the database's own words for its failure
 };
 
+// A download's batch holds at most this many bytes of lines past its first
+// line (a line is at most the 256 KiB a report's body holds).
+inline constexpr int64_t kExportBatchBytes = 64 * 1024;
+
 struct EraseOutcome {
   bool found = false;   // a player had the token
   bool failed = false;  // the database refused: run it again
@@ -195,6 +209,10 @@ struct EraseOutcome {
 
 // The day a line time falls on, in UTC (floor, also before 1970). The
 // stores' triggers compute the same in SQL.
+// `top` (rows of the top patterns) and the days' totals of all patterns,
+// as dayTotalsOf gives them: the rest of each day as one `others` row.
+std::vector<DayTotal> withOthers(std::vector<DayTotal> top, const std::vector<std::pair<int64_t, int64_t>>& days);
+
 inline int64_t dayOfTime(int64_t seconds) { return (seconds - ((seconds % 86400) + 86400) % 86400) / 86400; }
 
 // Lines are removed this many to a transaction (erasure, retention), so that
@@ -245,12 +263,21 @@ class ReportStore {
   // player's. A search text over kMaxSearchBytes is refused (nothing).
   std::optional<PlayerReports> reportsOf(std::string_view token, int64_t offset, int64_t limit,
                                          const ReportFilter& filter = {}, const PageKey& key = {});
-  // The player's lines per day and pattern from `fromDay` on; nothing when
-  // no player has the token or the database cannot be read.
-  virtual std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) = 0;
+  // The player's lines per day from `fromDay` to `toDay`: of each of the
+  // kChartPatterns patterns with the most lines, and of the rest together
+  // (`others`), by day, language and pattern: at most kChartPatterns + 1
+  // rows a day, whatever is stored. Nothing when no player has the token or
+  // the database cannot be read.
+  virtual std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay,
+                                                           int64_t toDay) = 0;
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) {
+    return dayTotalsOf(token, fromDay, std::numeric_limits<int64_t>::max());
+  }
   // At most `limit` of the player's lines with ids above `afterId`, oldest
-  // first: a download reads them batch by batch without holding a
-  // transaction. Nothing when no player has the token or on a failure.
+  // first, and past the first no more than kExportBatchBytes of line bytes:
+  // a download reads them batch by batch without holding a transaction, and
+  // a batch of wide lines costs what a batch of short ones does. Empty after
+  // the last line; nothing when no player has the token or on a failure.
   virtual std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
                                                                  int64_t limit) = 0;
   // Forgets the player of this page in one short transaction: from its

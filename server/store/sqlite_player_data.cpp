@@ -63,25 +63,41 @@ int64_t removeInTransaction(std::mutex& gate, sqlite3* db, const char* sql, int6
 
 }  // namespace
 
-std::optional<std::vector<DayTotal>> SqliteReportStore::dayTotalsOf(std::string_view token, int64_t fromDay) {
+std::optional<std::vector<DayTotal>> SqliteReportStore::dayTotalsOf(std::string_view token, int64_t fromDay,
+                                                                   int64_t toDay) {
   const Reader reader = borrowReader();
   sqlite3* db = reader.get();
   const ReadTransaction read(db);
   const auto player = playerRowOf(db, token);
   if (!player || *player == 0) return std::nullopt;
   std::string error;
-  auto query = prepare(db,
-      "SELECT day, lang, pid, count FROM day_totals WHERE player = ?1 AND day >= ?2 ORDER BY day, lang, pid", error);
-  if (!query) return std::nullopt;
-  sqlite3_bind_int64(query.get(), 1, *player);
-  sqlite3_bind_int64(query.get(), 2, fromDay);
-  std::vector<DayTotal> days;
+  // The top patterns' rows, and each day's total of all: one pass over the
+  // days' rows each, and what comes back is bounded by the days.
+  auto top = prepare(db,
+      "SELECT day, lang, pid, count FROM day_totals WHERE player = ?1 AND day BETWEEN ?2 AND ?3"
+      " AND (lang, pid) IN (SELECT lang, pid FROM pattern_totals WHERE player = ?1"
+      " ORDER BY count DESC, lang, pid LIMIT ?4) ORDER BY day, lang, pid",
+      error);
+  auto all = prepare(db,
+      "SELECT day, sum(count) FROM day_totals WHERE player = ?1 AND day BETWEEN ?2 AND ?3 GROUP BY day", error);
+  if (!top || !all) return std::nullopt;
+  for (sqlite3_stmt* statement : {top.get(), all.get()}) {
+    sqlite3_bind_int64(statement, 1, *player);
+    sqlite3_bind_int64(statement, 2, fromDay);
+    sqlite3_bind_int64(statement, 3, toDay);
+  }
+  sqlite3_bind_int64(top.get(), 4, kChartPatterns);
+  std::vector<DayTotal> rows;
   int rc;
-  while ((rc = sqlite3_step(query.get())) == SQLITE_ROW)
-    days.push_back({sqlite3_column_int64(query.get(), 0), columnText(query.get(), 1),
-                    sqlite3_column_int(query.get(), 2), sqlite3_column_int64(query.get(), 3)});
+  while ((rc = sqlite3_step(top.get())) == SQLITE_ROW)
+    rows.push_back({sqlite3_column_int64(top.get(), 0), columnText(top.get(), 1), sqlite3_column_int(top.get(), 2),
+                    sqlite3_column_int64(top.get(), 3)});
   if (rc != SQLITE_DONE) return std::nullopt;
-  return days;
+  std::vector<std::pair<int64_t, int64_t>> days;
+  while ((rc = sqlite3_step(all.get())) == SQLITE_ROW)
+    days.emplace_back(sqlite3_column_int64(all.get(), 0), sqlite3_column_int64(all.get(), 1));
+  if (rc != SQLITE_DONE) return std::nullopt;
+  return withOthers(std::move(rows), days);
 }
 
 std::optional<std::vector<ExportedReport>> SqliteReportStore::exportBatch(std::string_view token, int64_t afterId,
@@ -103,14 +119,17 @@ std::optional<std::vector<ExportedReport>> SqliteReportStore::exportBatch(std::s
   sqlite3_bind_int64(query.get(), 2, afterId);
   sqlite3_bind_int64(query.get(), 3, limit);
   std::vector<ExportedReport> batch;
-  int rc;
-  while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
+  int64_t bytes = 0;
+  int rc = SQLITE_DONE;
+  // Rows are read as they are stepped: the batch ends at its byte bound.
+  while (bytes < kExportBatchBytes && (rc = sqlite3_step(query.get())) == SQLITE_ROW) {
     sqlite3_stmt* q = query.get();
     batch.push_back({sqlite3_column_int64(q, 0), sqlite3_column_int64(q, 1), columnText(q, 2),
                      sqlite3_column_int(q, 3), sqlite3_column_int(q, 4), sqlite3_column_int(q, 5),
                      sqlite3_column_int64(q, 6), sqlite3_column_int(q, 7) != 0, columnBlob(q, 8)});
+    bytes += static_cast<int64_t>(batch.back().line.size());
   }
-  if (rc != SQLITE_DONE) return std::nullopt;
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return std::nullopt;
   return batch;
 }
 

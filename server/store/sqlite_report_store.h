@@ -37,7 +37,9 @@ class SqliteReportStore final : public ReportStore {
   void interruptWrites() override { writesInterrupted_ = true; }
   std::string describe() const override { return "sqlite:" + path_; }
 
-  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override;
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay,
+                                                   int64_t toDay) override;
+  using ReportStore::dayTotalsOf;
   std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
                                                          int64_t limit) override;
   EraseOutcome forgetPlayer(std::string_view token) override;

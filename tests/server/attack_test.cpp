@@ -12,78 +12,15 @@
 #include <functional>
 #include <thread>
 
-#include "raw_http.h"
-#include "server_fixture.h"
+#include "attack_fixture.h"
 
 namespace tidemark {
 namespace {
 
+using namespace attack;
 using namespace std::chrono_literals;
 using testing::RawConnection;
 using Clock = std::chrono::steady_clock;
-
-constexpr long kRssBoundKiB = 128 * 1024;
-const std::string kOrdinaryClient = "127.0.0.2";
-const std::string kFormType = "Content-Type: application/x-www-form-urlencoded\r\n";
-
-std::string post(const std::string& headers, const std::string& body) {
-  return "POST /rep/post.php HTTP/1.1\r\nHost: tidemark\r\n" + headers + "\r\n" + body;
-}
-
-std::string chunk(const std::string& data) {
-  char size[32];
-  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-  return size + data + "\r\n";
-}
-
-class AttackTest : public ::testing::Test {
- protected:
-  void start(std::vector<std::string> args = {}) {
-    server = std::make_unique<testing::ServerProcess>(database().string(), std::move(args));
-  }
-  std::filesystem::path database() const { return dir.path() / "reports.sqlite3"; }
-  int port() const { return server->port(); }
-  long long rows(const char* table) const { return testing::countRows(database(), table); }
-
-  long rssKiB() const {
-    std::ifstream status("/proc/" + std::to_string(server->pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-  }
-
-  // Runs `attack` while an ordinary client asks every 50 ms; then checks the
-  // promises every attack must keep.
-  void underAttack(const std::function<void()>& attack) {
-    std::atomic<bool> done{false};
-    std::atomic<long> slowest{0}, unanswered{0}, asked{0};
-    std::thread ordinaryClient([&] {
-      while (!done) {
-        const auto took = testing::timeOrdinaryRequest(port(), kOrdinaryClient, 1000ms);
-        ++asked;
-        if (took.count() < 0) ++unanswered;
-        else if (took.count() > slowest) slowest = took.count();
-        std::this_thread::sleep_for(50ms);
-      }
-    });
-    attack();
-    const long rss = rssKiB();
-    // A short attack still sees the ordinary client ask during it.
-    for (int i = 0; i < 100 && asked < 2; ++i) std::this_thread::sleep_for(20ms);
-    done = true;
-    ordinaryClient.join();
-    EXPECT_GT(asked, 0);
-    EXPECT_EQ(unanswered, 0) << "of " << asked << " ordinary requests";
-    EXPECT_LT(slowest, 1000) << "ms for an ordinary request";
-    EXPECT_GT(rss, 0);
-    EXPECT_LT(rss, kRssBoundKiB);
-    EXPECT_GT(testing::timeOrdinaryRequest(port(), kOrdinaryClient, 1000ms).count(), -1) << "server down";
-  }
-
-  testing::TempDir dir;
-  std::unique_ptr<testing::ServerProcess> server;
-};
 
 TEST_F(AttackTest, KeepAliveClientsAndThousandsOfIdleConnections_DoNotStarveAnyone) {
   start({"--max-connections-per-address", "5000"});

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/page_binding.h"
+#include "page/erase_confirmation.h"
 #include "server_fixture.h"
 
 namespace tidemark {
@@ -44,8 +46,8 @@ class SlowPagesStore final : public ReportStore {
   bool healthy() override { return inner_->healthy(); }
   size_t queueDepth() const override { return inner_->queueDepth(); }
   std::string describe() const override { return inner_->describe(); }
-  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay) override {
-    return inner_->dayTotalsOf(token, fromDay);
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view token, int64_t fromDay, int64_t toDay) override {
+    return inner_->dayTotalsOf(token, fromDay, toDay);
   }
   std::optional<std::vector<ExportedReport>> exportBatch(std::string_view token, int64_t afterId,
                                                          int64_t limit) override {
@@ -164,6 +166,40 @@ TEST(PageThreads, AStopCutsTheReadsOfPagesBeingBuilt) {
   ASSERT_TRUE(store->reportsOf(token, 0, 50, scan));
   store->interruptReads();
   EXPECT_FALSE(store->reportsOf(token, 0, 50, scan));
+}
+
+// Fault 8 of issue 25: an erase post's check reads the database on a page
+// thread, never an event loop's; one the page deadline overtakes is
+// answered 503 and erases nothing.
+TEST(PageThreads, ErasePostsReadOnPageThreads_AndOneTooLateErasesNothing) {
+  testing::TempDir dir;
+  std::string error;
+  auto slow = std::make_unique<SlowPagesStore>(ReportStore::open((dir.path() / "reports.sqlite3").string(), error));
+  SlowPagesStore& store = *slow;
+  testing::LocalServer server(std::move(slow));
+  const std::string token = tokenOfNewPlayer(server, "a line");
+  ASSERT_FALSE(token.empty());
+  const std::string confirm = "confirm=" + pageBoundToken(*store.pageSecret(), kErasePurpose, token);
+
+  std::vector<int> statuses(4, 0);
+  std::vector<std::thread> posters;
+  for (size_t i = 0; i < statuses.size(); ++i)
+    posters.emplace_back([&, i] {
+      const auto answer = server.client().Post("/" + token + "/erase", confirm, "application/x-www-form-urlencoded");
+      statuses[i] = answer ? answer->status : -1;
+    });
+  for (int i = 0; i < 200 && store.waiting() < 2; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_GE(store.waiting(), 2);
+  auto client = server.client();
+  client.set_read_timeout(1s);
+  const auto languages = client.Get(testing::getTarget({{"get", "lang"}, {"lang", ""}}));
+  ASSERT_TRUE(languages) << "the language list waited for the erase posts";
+  EXPECT_EQ(languages->status, 200);
+  for (auto& poster : posters) poster.join();
+  for (const int status : statuses) EXPECT_EQ(status, 503);
+  store.release();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(server.store().reportsOf(token, 0, 1)) << "a post answered 503 erased the player";
 }
 
 TEST(PageThreads, PageViewsAreLimitedPerPlayerAndPerAddress) {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace tidemark::testing {
@@ -81,11 +82,11 @@ RawConnection::Answer RawConnection::read(std::chrono::milliseconds wait) {
 
 bool RawConnection::closedWithin(std::chrono::milliseconds wait) {
   const auto deadline = Clock::now() + wait;
-  while (fd_ >= 0) {
+  for (bool first = true; fd_ >= 0; first = false) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
+    if (left <= 0 && !first) return false;  // looked at least once
     pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    if (poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) <= 0) continue;
     char chunk[16384];
     if (recv(fd_, chunk, sizeof chunk, 0) <= 0) return true;
   }

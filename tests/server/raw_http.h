@@ -15,6 +15,7 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   bool connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   // False once the server has closed or reset the connection.
   bool send(const std::string& bytes);
 

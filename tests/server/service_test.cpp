@@ -387,7 +387,9 @@ class SilentStore final : public ReportStore {
     return waiting_.size();
   }
   std::string describe() const override { return "silent"; }
-  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view, int64_t) override { return std::nullopt; }
+  std::optional<std::vector<DayTotal>> dayTotalsOf(std::string_view, int64_t, int64_t) override {
+    return std::nullopt;
+  }
   std::optional<std::vector<ExportedReport>> exportBatch(std::string_view, int64_t, int64_t) override {
     return std::nullopt;
   }

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -50,7 +51,10 @@ std::string file(const std::string& name) { return (certificates() / name).strin
 // CA and the name "localhost", as any client should.
 class TlsConnection {
  public:
-  explicit TlsConnection(int port, int highestVersion = 0) {
+  explicit TlsConnection(int port, int highestVersion = 0, const std::string& from = "127.0.0.1") {
+    // A server that closes at once (a handshake over the rate) must not
+    // kill the test with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     context_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_load_verify_locations(context_, file("ca.pem").c_str(), nullptr);
     SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
@@ -64,10 +68,14 @@ class TlsConnection {
     timeval wait{5, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return;
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
     ssl_ = SSL_new(context_);
     SSL_set_fd(ssl_, fd_);
@@ -94,8 +102,12 @@ class TlsConnection {
   // One GET on this connection: the whole answer's head and body (by its
   // Content-Length), empty when the connection failed.
   std::string get(const std::string& target) {
+    return exchange("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  }
+
+  // Any request as it is: the whole answer, empty when the connection failed.
+  std::string exchange(const std::string& request) {
     if (!established_) return {};
-    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
     if (SSL_write(ssl_, request.data(), static_cast<int>(request.size())) <= 0) return {};
     std::string answer;
     char buffer[4096];
@@ -232,6 +244,104 @@ TEST_F(Tls, ThePlainPortOnlyRedirectsToHttps) {
   // A Host no name could have is not echoed into the redirect.
   EXPECT_EQ(HttpsRedirect::location("evil.example\">x", "/", 443), "");
   EXPECT_EQ(HttpsRedirect::location("[::1]:80", "/p", 443), "https://[::1]/p");
+}
+
+long rssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// Fault 9 of issue 25: libmicrohttpd's own answers (to a Content-Length it
+// refuses, say) carry Strict-Transport-Security too.
+TEST_F(Tls, TheLibrarysOwnAnswers_CarryStrictTransportSecurity) {
+  TlsServer server(dir_.path(), "server.pem", "server.key");
+  TlsConnection client(server.port());
+  ASSERT_TRUE(client.established());
+  const std::string answer =
+      client.exchange("POST /rep/post.php HTTP/1.1\r\nHost: localhost\r\nContent-Length: -0\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Strict-Transport-Security: max-age="), std::string::npos) << answer;
+}
+
+// Fault 9 of issue 25: a reload lets the previous certificate set go once no
+// connection uses it, so reloads do not add up.
+TEST_F(Tls, ReloadsDoNotAddUp) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
+#endif
+  TlsServer server(dir_.path(), "server.pem", "server.key");
+  const auto reload = [&](int times) {
+    for (int i = 0; i < times; ++i) {
+      kill(server.pid(), SIGHUP);
+      std::this_thread::sleep_for(2ms);
+    }
+    std::this_thread::sleep_for(200ms);
+  };
+  reload(100);
+  const long before = rssKiB(server.pid());
+  reload(1500);
+  ASSERT_TRUE(TlsConnection(server.port()).established());
+  EXPECT_LT(rssKiB(server.pid()) - before, 1024) << "KiB more after 1,500 reloads";
+}
+
+// Fault 7 of issue 25: one address may start only so many handshakes a
+// second; another is not held up by it.
+TEST_F(Tls, HandshakesFromOneAddress_AreRateLimited) {
+  TlsServer server(dir_.path(), "server.pem", "server.key");
+  const auto started = std::chrono::steady_clock::now();
+  int established = 0;
+  for (int i = 0; i < 150; ++i) established += TlsConnection(server.port(), 0, "127.0.11.1").established();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LE(established, 40 + static_cast<int>(10 * seconds) + 2) << "in " << seconds << " s";
+  TlsConnection other(server.port(), 0, "127.0.11.2");
+  ASSERT_TRUE(other.established());
+  EXPECT_EQ(other.get(kLanguages).rfind("HTTP/1.1 200", 0), 0u);
+}
+
+// Faults 2 and 7 of issue 25: handshakes begun and never finished, on every
+// connection the server allows, leave room for a new client (the oldest
+// make room) and are cut at the request timeout.
+TEST_F(Tls, HalfOpenHandshakesAtTheCap_LeaveRoomForNewClients_AndAreCut) {
+  TlsServer server(dir_.path(), "server.pem", "server.key",
+                   {"--max-connections", "100", "--max-connections-per-address", "25", "--request-timeout", "2"});
+  std::vector<std::unique_ptr<testing::RawConnection>> halfOpen;
+  for (int i = 0; i < 100; ++i) {
+    halfOpen.push_back(std::make_unique<testing::RawConnection>(server.port(), "127.0.12." + std::to_string(1 + i / 25)));
+    halfOpen.back()->send(std::string("\x16\x03\x01\x02\x00", 5));
+  }
+  std::this_thread::sleep_for(400ms);
+  for (int i = 0; i < 10; ++i) {
+    const auto started = std::chrono::steady_clock::now();
+    TlsConnection client(server.port(), 0, "127.0.12.100");
+    ASSERT_TRUE(client.established()) << "try " << i;
+    EXPECT_EQ(client.get(kLanguages).rfind("HTTP/1.1 200", 0), 0u) << "try " << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  }
+  std::this_thread::sleep_for(2s);
+  int open = 0;
+  for (auto& connection : halfOpen) open += !connection->closedWithin(0ms);
+  EXPECT_EQ(open, 0) << "half-open handshakes still open after the request timeout";
+}
+
+// Fault 5 of issue 25: the redirect port holds at most 64 connections of one
+// address, so the others still get their redirect.
+TEST_F(Tls, ThePlainPort_OneAddressCannotHoldIt) {
+  const int plainPort = testing::pickFreePort();
+  TlsServer server(dir_.path(), "server.pem", "server.key", {"--redirect-port", std::to_string(plainPort)});
+  std::vector<std::unique_ptr<testing::RawConnection>> held;
+  for (int i = 0; i < 1100; ++i) {
+    held.push_back(std::make_unique<testing::RawConnection>(plainPort, "127.0.13.1"));
+    held.back()->send("G");
+  }
+  std::this_thread::sleep_for(200ms);
+  for (int i = 0; i < 10; ++i) {
+    testing::RawConnection plain(plainPort, "127.0.13.2");
+    plain.send("GET /x HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(plain.read(1s).status, 308) << "try " << i;
+  }
 }
 
 struct BadStart {

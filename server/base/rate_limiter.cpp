@@ -1,4 +1,4 @@
-#include "service/rate_limiter.h"
+#include "base/rate_limiter.h"
 
 #include <algorithm>
 #include <cmath>
