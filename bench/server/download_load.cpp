@@ -34,30 +34,13 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_connection.h"
 #include "one_player_store.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-int connectFrom(const std::string& from, int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<uint16_t>(port));
-  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 bool sendAll(int fd, const std::string& bytes) {
   size_t sent = 0;
@@ -88,7 +71,7 @@ struct Download {
 Download readDownload(int port, const std::string& from, const std::string& token) {
   Download result;
   const auto started = Clock::now();
-  const int fd = connectFrom(from, port);
+  const int fd = tidemark::bench::connectFromLoopback(from, port);
   if (fd < 0) return result;
   timeval wait{60, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -169,7 +152,7 @@ int attack(int argc, char** argv) {
   while (unreadEveryMs > 0 && Clock::now() < stop) {
     const std::string from = "127.0.2." + std::to_string(1 + n % 250);
     ++n;
-    const int fd = connectFrom(from, port);
+    const int fd = tidemark::bench::connectFromLoopback(from, port);
     if (fd >= 0 && sendAll(fd, "GET /" + token + "/lines.csv HTTP/1.1\r\nHost: bench\r\n\r\n")) {
       unread.push_back(fd);
     } else {

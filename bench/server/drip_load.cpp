@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_connection.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -36,29 +38,11 @@ using namespace std::chrono_literals;
 
 const std::string kLine = "GET /rep/get.php?get=lang&lang= HTTP/1.1\r\nHost: drip\r\n\r\n";
 
-int openFrom(const std::string& from, int port, bool blocking) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
-  if (fd < 0) return -1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<uint16_t>(port));
-  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 && errno != EINPROGRESS)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // One try of the new client: milliseconds to a 200, or -1.
 double oneTry(int port, int& status) {
   const auto started = Clock::now();
   status = 0;
-  const int fd = openFrom("127.0.21.1", port, true);
+  const int fd = tidemark::bench::connectFromLoopback("127.0.21.1", port, true);
   if (fd < 0) return -1;
   timeval wait{2, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -120,7 +104,7 @@ int main(int argc, char** argv) {
   const auto reopen = [&](size_t index) {
     Held& h = held[index];
     if (h.fd >= 0) close(h.fd);
-    h.fd = openFrom(h.from, port, false);
+    h.fd = tidemark::bench::connectFromLoopback(h.from, port, false);
     h.sent = 0;
     h.next = Clock::now() + 100ms;  // the first byte once connected
     if (h.fd < 0) {
