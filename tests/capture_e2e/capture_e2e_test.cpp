@@ -130,23 +130,35 @@ protected:
     bool waitForPosts(std::size_t n) {
         return waitUntil([&] { return requests("POST").size() >= n; });
     }
-    // Monitoring text shown `times` times in all (each located log shows it).
-    // How many times the worker has begun to say that it monitors: runs of
-    // "Monitoring" texts, which the "reports waiting" texts may break too.
-    std::size_t monitoringRuns() const {
-        const std::u16string format = LoadTextW(kTextMonitoringLogs);
-        const std::u16string head = format.substr(0, format.find(u"%d"));
-        std::size_t seen = 0;
-        bool previous = false;
-        for (const std::u16string& text : status_.texts()) {
-            const bool monitoring = text.compare(0, head.size(), head) == 0;
-            if (monitoring && !previous) ++seen;
-            previous = monitoring;
+    // Whether, among the status texts from the `from`th on, the worker said
+    // it monitors a log after it had said anything else (waiting for the
+    // game, searching): only then are a restarted game's new lines present
+    // lines. A "reports waiting" text does not count as anything else: it
+    // comes and goes while the same log is monitored. From the first text,
+    // any monitoring counts.
+    bool monitorsAfterASearch(std::size_t from) const {
+        const std::u16string monitoring = textHead(kTextMonitoringLogs);
+        const std::u16string reportsWaiting = textAfterNumber(kTextReportsWaiting);
+        const std::vector<std::u16string> texts = status_.texts();
+        bool searched = from == 0;
+        for (std::size_t i = from; i < texts.size(); ++i) {
+            const bool monitors = texts[i].compare(0, monitoring.size(), monitoring) == 0;
+            if (monitors && searched) return true;
+            if (!monitors && texts[i].find(reportsWaiting) == std::u16string::npos) searched = true;
         }
-        return seen;
+        return false;
     }
-    bool waitForMonitoring(std::size_t times) {
-        return waitUntil([&] { return monitoringRuns() >= times; });
+    bool waitForMonitoring(std::size_t fromText = 0) {
+        return waitUntil([&] { return monitorsAfterASearch(fromText); });
+    }
+    // A status text's words before and after its number.
+    static std::u16string textHead(std::int32_t id) {
+        const std::u16string format = LoadTextW(id);
+        return format.substr(0, format.find(u"%d"));
+    }
+    static std::u16string textAfterNumber(std::int32_t id) {
+        const std::u16string format = LoadTextW(id);
+        return format.substr(format.find(u"%d") + 2);
     }
 
     // The last status texts, for failure messages.
@@ -180,7 +192,7 @@ TEST_F(CaptureEndToEnd, ReportsHistoryAndPresentLinesAndFollowsARestartedGame) {
     ASSERT_TRUE(game->addLine(1, rawHistory, 1700000003));
 
     startWorker();
-    ASSERT_TRUE(waitForMonitoring(1)) << recentStatus();
+    ASSERT_TRUE(waitForMonitoring()) << recentStatus();
     ASSERT_TRUE(waitForPosts(2));
 
     ASSERT_TRUE(game->addLine(57, "present one", 1700000004));
@@ -190,12 +202,12 @@ TEST_F(CaptureEndToEnd, ReportsHistoryAndPresentLinesAndFollowsARestartedGame) {
     ASSERT_TRUE(waitForPosts(4));
 
     // The game goes; the worker resets, fetches the patterns again and waits.
-    const std::size_t runsBefore = monitoringRuns();
+    const std::size_t textsBefore = status_.texts().size();
     ASSERT_TRUE(game->exit());
     ASSERT_TRUE(waitUntil([&] { return requests("GET").size() >= 2; }));
     game.emplace(GameSimulatorOptions().keyword(kMarker));
     ASSERT_TRUE(game->start());
-    ASSERT_TRUE(waitForMonitoring(runsBefore + 1)) << recentStatus();
+    ASSERT_TRUE(waitForMonitoring(textsBefore)) << recentStatus();
     ASSERT_TRUE(game->addLine(57, "present after the restart", 1700000007));
     ASSERT_TRUE(waitForPosts(5)) << recentStatus();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a stray report
@@ -224,7 +236,7 @@ TEST_F(CaptureEndToEnd, BurstAcrossABlockChangeReachesTheServerForEveryLineTheGa
     GameSimulator game(GameSimulatorOptions().keyword(kMarker).add("--first-block", "2").add("--history", "990"));
     ASSERT_TRUE(game.start());
     startWorker();
-    ASSERT_TRUE(waitForMonitoring(1)) << recentStatus();
+    ASSERT_TRUE(waitForMonitoring()) << recentStatus();
     ASSERT_TRUE(requests("POST").empty()) << "history lines match no trace pattern";
 
     const auto state = game.send("burst 20 77");
@@ -257,7 +269,7 @@ TEST_F(CaptureEndToEnd, LinesWrittenWhileTheServerIsAwayArriveInOrderOnceItIsBac
     GameSimulator game(GameSimulatorOptions().keyword(kMarker));
     ASSERT_TRUE(game.start());
     startWorker();
-    ASSERT_TRUE(waitForMonitoring(1)) << recentStatus();
+    ASSERT_TRUE(waitForMonitoring()) << recentStatus();
 
     TestServer::goAway(5000);
     const auto wentAway = std::chrono::steady_clock::now();
