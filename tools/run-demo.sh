@@ -18,7 +18,8 @@
 #                     what was found, stop, and exit 0 when all was there
 #
 # Environment: TIDEMARK_DEMO_JOBS (build jobs, default 2), TIDEMARK_DEMO_DISPLAY
-# (first virtual display number to try, default 95).
+# (first virtual display number to try, default 95), TIDEMARK_DEMO_SERVER (a
+# report server program already built, used instead of building one).
 #
 # Ctrl-C stops everything it started, also when the output goes through a
 # pipe. The demo keeps its files in build/demo (reports.sqlite3, logs,
@@ -48,6 +49,7 @@ done
 jobs=${TIDEMARK_DEMO_JOBS:-2}
 demo=$root/build/demo
 native_build=$root/build/demo-native
+server_program=${TIDEMARK_DEMO_SERVER:-$native_build/server/tidemark-server}
 windows_build=$root/build/demo-windows
 prefix=$windows_build/wineprefix
 log=$demo/run.log
@@ -83,10 +85,15 @@ install_missing_packages() {
 # --- build ---------------------------------------------------------------------
 
 build_all() {
-    say "building the report server (native) in $native_build"
-    cmake --preset native -B "$native_build" >>"$log" 2>&1 || fail "configuring the native build failed: see $log"
-    cmake --build "$native_build" -j "$jobs" --target tidemark-server >>"$log" 2>&1 ||
-        fail "building the report server failed: see $log"
+    if [ -n "${TIDEMARK_DEMO_SERVER:-}" ]; then
+        [ -x "$server_program" ] || fail "TIDEMARK_DEMO_SERVER is not a program: $server_program"
+        say "using the report server $server_program"
+    else
+        say "building the report server (native) in $native_build"
+        cmake --preset native -B "$native_build" >>"$log" 2>&1 || fail "configuring the native build failed: see $log"
+        cmake --build "$native_build" -j "$jobs" --target tidemark-server >>"$log" 2>&1 ||
+            fail "building the report server failed: see $log"
+    fi
 
     say "building Tidemark.exe for http://127.0.0.1:$port and the game simulator (Windows) in $windows_build"
     cmake --preset windows -B "$windows_build" -DTIDEMARK_SERVER_HOST=127.0.0.1 \
@@ -165,7 +172,7 @@ start_server() {
     fi
     # Ctrl-C reaches every process of the terminal's group; the programs this
     # script starts ignore it and are stopped by the script, in order.
-    (trap '' INT && exec "$native_build/server/tidemark-server" --address 127.0.0.1 --port "$port" \
+    (trap '' INT && exec "$server_program" --address 127.0.0.1 --port "$port" \
         --database "$demo/reports.sqlite3") >"$demo/server.log" 2>&1 &
     server_pid=$!
     echo "$server_pid" >"$demo/server.pid"
