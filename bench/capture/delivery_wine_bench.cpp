@@ -25,14 +25,10 @@
 #include <optional>
 #include <string>
 
-#include "capture/capture_worker.h"
-#include "capture/game_processes_win32.h"
-#include "http/http_client_win32.h"
-#include "support/gamesim_control.h"
 #include "support/test_server.h"
 #include "texts/texts.h"
-#include "waiting_watch.h"
 #include "wine_bench_support.h"
+#include "worker_bench_run.h"
 
 using namespace tidemark;
 using SteadyClock = std::chrono::steady_clock;
@@ -45,24 +41,7 @@ namespace {
 // (1000 entries): the read pass only reads the block the count stands in.
 constexpr int kBurst = 250;
 
-struct Run {
-    CaptureSession session;
-    WaitingWatch status;
-    std::optional<CaptureWorker> worker;
-    Win32ProcessSystem processes;
-
-    explicit Run(const std::filesystem::path& journal) {
-        WorkerServices services;
-        services.processes = &processes;
-        services.httpClientFactory = winInetClientFactory();
-        services.serverHost = "127.0.0.1";
-        services.serverPort = testing::TestServer::port();
-        services.journalPath = journal;
-        session.setLanguage("en");
-        worker.emplace(session, std::move(services));
-        worker->start(&status);
-    }
-};
+using Run = bench::WorkerBenchRun;
 
 // Writes `lines` matching lines in bursts, each read whole before the next;
 // the seconds it took, or a negative value when the worker fell behind.
@@ -90,20 +69,12 @@ double writeWhileAway(GameSimulator& game, Run& run, int lines) {
 int main(int argc, char** argv) {
     const int lines = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int awaySeconds = argc > 2 ? std::atoi(argv[2]) : 60;
-    if (!testing::TestServer::available()) {
-        std::fprintf(stderr, "run me through run_delivery_bench.sh (needs the loopback test server)\n");
-        return 2;
-    }
-    testing::TestServer::script({}, testing::ServerAnswer::text(R"({"1": {"keyword": ["bench-marker"], "code": "999"},
-        "4": {"keyword": ["\u001fline\u001f"], "code": "57"}})"));
-    wchar_t temp[MAX_PATH] = L"";
-    GetTempPathW(MAX_PATH, temp);
-    const std::filesystem::path folder =
-        std::filesystem::path(temp) / (L"tidemark-delivery-bench-" + std::to_wstring(GetCurrentProcessId()));
-    std::filesystem::create_directories(folder);
+    const auto prepared = bench::prepareDeliveryBench(L"delivery-bench", "run_delivery_bench.sh");
+    if (!prepared) return 2;
+    const std::filesystem::path folder = *prepared;
     const std::filesystem::path journal = folder / "Tidemark.queue";
 
-    GameSimulator game(GameSimulatorOptions().keyword("bench-marker"));
+    GameSimulator game(GameSimulatorOptions().keyword(bench::kBenchMarker));
     if (!game.start()) {
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;

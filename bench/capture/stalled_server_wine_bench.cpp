@@ -26,14 +26,10 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_worker.h"
-#include "capture/game_processes_win32.h"
-#include "http/http_client_win32.h"
-#include "support/gamesim_control.h"
 #include "support/test_server.h"
 #include "texts/texts.h"
-#include "waiting_watch.h"
 #include "wine_bench_support.h"
+#include "worker_bench_run.h"
 
 using namespace tidemark;
 using SteadyClock = std::chrono::steady_clock;
@@ -48,19 +44,8 @@ double milliseconds(SteadyClock::duration d) { return std::chrono::duration<doub
 // the worker did not start.
 std::vector<double> delaysWhileStalled(GameSimulator& game, const std::filesystem::path& journal, bool ownThread,
                                        int stallSeconds, int lines) {
-    CaptureSession session;
-    WaitingWatch status;
-    Win32ProcessSystem processes;
-    WorkerServices services;
-    services.processes = &processes;
-    services.httpClientFactory = winInetClientFactory();
-    services.serverHost = "127.0.0.1";
-    services.serverPort = testing::TestServer::port();
-    services.journalPath = journal;
-    services.sendOnItsOwnThread = ownThread;
-    session.setLanguage("en");
-    std::optional<CaptureWorker> worker(std::in_place, session, std::move(services));
-    worker->start(&status);
+    bench::WorkerBenchRun run(journal, ownThread);
+    WaitingWatch& status = run.status;
     std::vector<double> delays;
     if (!waitUntil([&] { return status.monitoring(); }, 60000)) return delays;
 
@@ -77,8 +62,6 @@ std::vector<double> delaysWhileStalled(GameSimulator& game, const std::filesyste
         std::this_thread::sleep_until(std::max(due, SteadyClock::now()));
     }
     testing::TestServer::faults({});
-    session.requestStop();
-    worker.reset();
     return delays;
 }
 
@@ -97,19 +80,11 @@ void print(const char* what, std::vector<double> delays) {
 int main(int argc, char** argv) {
     const int stallSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
     const int lines = argc > 2 ? std::atoi(argv[2]) : 30;
-    if (!testing::TestServer::available()) {
-        std::fprintf(stderr, "run me through run_wine_bench.sh (needs the loopback test server)\n");
-        return 2;
-    }
-    testing::TestServer::script({}, testing::ServerAnswer::text(R"({"1": {"keyword": ["bench-marker"], "code": "999"},
-        "4": {"keyword": ["\u001fline\u001f"], "code": "57"}})"));
-    wchar_t temp[MAX_PATH] = L"";
-    GetTempPathW(MAX_PATH, temp);
-    const std::filesystem::path folder =
-        std::filesystem::path(temp) / (L"tidemark-stall-bench-" + std::to_wstring(GetCurrentProcessId()));
-    std::filesystem::create_directories(folder);
+    const auto prepared = bench::prepareDeliveryBench(L"stall-bench", "run_wine_bench.sh");
+    if (!prepared) return 2;
+    const std::filesystem::path folder = *prepared;
 
-    GameSimulator game(GameSimulatorOptions().keyword("bench-marker"));
+    GameSimulator game(GameSimulatorOptions().keyword(bench::kBenchMarker));
     if (!game.start()) {
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;
