@@ -24,6 +24,7 @@
 #include "fakes/recording_status_sink.h"
 #include "http/http_client_win32.h"
 #include "support/gamesim_control.h"
+#include "journaled_worker.h"
 #include "support/test_server.h"
 #include "texts/texts.h"
 
@@ -34,6 +35,8 @@ using testing::ServerAnswer;
 using testing::ServerFault;
 using testing::StoredRow;
 using testing::TestServer;
+using testing::reportPosts;
+using testing::waitUntil;
 
 constexpr char kMarker[] = "e2e-marker";
 constexpr char kPatterns[] = R"({"1": {"keyword": ["e2e-marker"], "code": "999"},
@@ -43,15 +46,6 @@ constexpr char kPatterns[] = R"({"1": {"keyword": ["e2e-marker"], "code": "999"}
 constexpr int kHistory = 969;
 constexpr int kFirstPart = 15;  // read by a pass before the rest is written
 constexpr int kBurst = 60;
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 struct SimulatorMode {
     const char* name;
@@ -66,62 +60,31 @@ protected:
     void SetUp() override {
         if (!TestServer::available()) GTEST_SKIP() << "needs the loopback test server";
         ASSERT_FALSE(LoadTextW(kTextLinesPassedOver).empty()) << "the string table is not linked";
-        wchar_t temp[MAX_PATH] = L"";
-        GetTempPathW(MAX_PATH, temp);
-        folder_ = std::filesystem::path(temp) / (L"tidemark-block-change-" + std::to_wstring(GetCurrentProcessId()) +
-                                                 L"-" + std::to_wstring(GetTickCount64()));
-        std::filesystem::create_directories(folder_);
-        TestServer::script({}, ServerAnswer::text(kPatterns));
+        run_.emplace(L"block-change", kPatterns);
     }
-    void TearDown() override {
-        if (worker_) worker_->stop();
-        worker_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    void TearDown() override { run_.reset(); }
 
-    void startWorker() {
-        WorkerServices services;
-        services.processes = &processes_;
-        services.httpClientFactory = winInetClientFactory(std::chrono::milliseconds(2000));
-        services.serverHost = "127.0.0.1";
-        services.serverPort = TestServer::port();
-        services.journalPath = folder_ / "Tidemark.queue";
-        session_.emplace();
-        session_->setLanguage("en");
-        status_.emplace();
-        worker_.emplace(*session_, std::move(services));
-        worker_->start(&*status_);
-    }
+    void startWorker() { run_->start(); }
 
     bool monitoringAt(std::int32_t count) {
         const std::u16string expected = formatStatusText(LoadTextW(kTextMonitoringLogs), {count});
         return waitUntil(
             [&] {
-                auto texts = status_->texts();
+                auto texts = run_->status().texts();
                 return !texts.empty() && texts.back() == expected;
             },
             30000);
     }
-    std::size_t reportPosts() const {
-        std::size_t n = 0;
-        for (const auto& r : TestServer::requests()) n += r.method() == "POST";
-        return n;
-    }
     // The numbers told in the Log tab as lines passed over, in order.
-    std::vector<int> passedOverTold() const {
+    std::vector<int> passedOverTold() {
         std::vector<int> told;
-        for (const LogRecord& record : session_->messages())
+        for (const LogRecord& record : run_->session().messages())
             for (int n = 1; n <= kBurst; ++n)
                 if (record.text == u"* " + formatStatusText(LoadTextW(kTextLinesPassedOver), {n})) told.push_back(n);
         return told;
     }
 
-    std::filesystem::path folder_;
-    Win32ProcessSystem processes_;
-    std::optional<RecordingStatusSink> status_;
-    std::optional<CaptureSession> session_;
-    std::optional<CaptureWorker> worker_;
+    std::optional<testing::JournaledWorker> run_;
 };
 
 // The first part of the burst is read by a pass whose first report the

@@ -24,6 +24,7 @@
 #include "fakes/recording_status_sink.h"
 #include "http/http_client_win32.h"
 #include "support/gamesim_control.h"
+#include "journaled_worker.h"
 #include "support/test_server.h"
 #include "texts/texts.h"
 
@@ -34,19 +35,12 @@ using testing::ServerAnswer;
 using testing::ServerFault;
 using testing::StoredRow;
 using testing::TestServer;
+using testing::reportPosts;
+using testing::waitUntil;
 
 constexpr char kMarker[] = "e2e-marker";
 constexpr char kPatterns[] = R"({"1": {"keyword": ["e2e-marker"], "code": "999"},
     "2": {"keyword": ["present"], "code": "57"}, "4": {"keyword": ["\u001fline\u001f"], "code": "57"}})";
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 // "language:present:line" of every stored row, in order.
 std::vector<std::string> storedLines() {
@@ -61,46 +55,18 @@ protected:
     void SetUp() override {
         if (!TestServer::available()) GTEST_SKIP() << "needs the loopback test server";
         ASSERT_FALSE(LoadTextW(kTextMonitoringLogs).empty()) << "the string table is not linked";
-        wchar_t temp[MAX_PATH] = L"";
-        GetTempPathW(MAX_PATH, temp);
-        folder_ = std::filesystem::path(temp) /
-                  (L"tidemark-delivery-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                   std::to_wstring(GetTickCount64()));
-        std::filesystem::create_directories(folder_);
-        // Every answer is the pattern set: to the poster an object without
-        // members that act.
-        TestServer::script({}, ServerAnswer::text(kPatterns));
+        run_.emplace(L"delivery", kPatterns);
     }
-    void TearDown() override {
-        stopWorker();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    void TearDown() override { run_.reset(); }
 
-    void startWorker(const std::string& language = "en") {
-        WorkerServices services;
-        services.processes = &processes_;
-        // Short steps, so that a stalled answer is given up on quickly.
-        services.httpClientFactory = winInetClientFactory(std::chrono::milliseconds(2000));
-        services.serverHost = "127.0.0.1";
-        services.serverPort = TestServer::port();
-        services.journalPath = folder_ / "Tidemark.queue";
-        session_.emplace();
-        session_->setLanguage(language);
-        status_.emplace();
-        worker_.emplace(*session_, std::move(services));
-        worker_->start(&*status_);
-    }
-    void stopWorker() {
-        if (worker_) worker_->stop();
-        worker_.reset();
-    }
+    void startWorker(const std::string& language = "en") { run_->start(language); }
+    void stopWorker() { run_->stop(); }
 
     bool waitForMonitoring() {
         const std::u16string format = LoadTextW(kTextMonitoringLogs);
         const std::u16string head = format.substr(0, format.find(u"%d"));
         return waitUntil([&] {
-            auto texts = status_->texts();
+            auto texts = run_->status().texts();
             return !texts.empty() && texts.back().compare(0, head.size(), head) == 0;
         });
     }
@@ -109,22 +75,13 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // room for a stray report
         return reached;
     }
-    std::size_t reportPosts() const {
-        std::size_t n = 0;
-        for (const auto& r : TestServer::requests()) n += r.method() == "POST";
-        return n;
-    }
     static std::vector<std::string> lines(const std::string& language, const std::string& prefix, int from, int to) {
         std::vector<std::string> out;
         for (int i = from; i <= to; ++i) out.push_back(language + ":1:" + prefix + " " + std::to_string(i));
         return out;
     }
 
-    std::filesystem::path folder_;
-    Win32ProcessSystem processes_;
-    std::optional<RecordingStatusSink> status_;
-    std::optional<CaptureSession> session_;
-    std::optional<CaptureWorker> worker_;
+    std::optional<testing::JournaledWorker> run_;
 };
 
 // The server goes down, lines are written, and the game exits and comes
@@ -141,7 +98,7 @@ TEST_F(DeliveryEndToEnd, AnOutageAcrossAGameRestartLosesNoLine) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(game->exit());
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // the fetch after the reset fails
-    EXPECT_TRUE(worker_->running()) << "the worker waits for the server";
+    EXPECT_TRUE(run_->running()) << "the worker waits for the server";
     game.emplace(GameSimulatorOptions().keyword(kMarker));
     ASSERT_TRUE(game->start());
     ASSERT_TRUE(waitForRows(2));
@@ -223,7 +180,7 @@ TEST_F(DeliveryEndToEnd, ALanguageChangeDuringAReadPassLosesAndDoublesNoLine) {
     TestServer::faults({fault("pass"), fault("pass"), fault("pass"), fault("stall", 1.0)});
     ASSERT_TRUE(game.send("burst 12 57"));
     ASSERT_TRUE(waitUntil([&] { return reportPosts() >= 4; }));
-    session_->chooseLanguage("ja");
+    run_->session().chooseLanguage("ja");
     ASSERT_TRUE(waitForRows(12));
     ASSERT_TRUE(waitForMonitoring());
     ASSERT_TRUE(game.addLine(57, "present after the change"));
@@ -269,7 +226,7 @@ TEST_F(DeliveryEndToEnd, ReportsLeftAtExitGoFirstAtTheNextStart) {
     EXPECT_EQ(ids.size(), 4u);
     const std::u16string told = u"* " + formatStatusText(LoadTextW(kTextLastRunReportsSent), {3});
     bool listed = false;
-    for (const LogRecord& record : session_->messages()) listed = listed || record.text == told;
+    for (const LogRecord& record : run_->session().messages()) listed = listed || record.text == told;
     EXPECT_TRUE(listed);
 }
 
