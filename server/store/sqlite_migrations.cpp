@@ -178,8 +178,7 @@ END;
 // below the mark are taken out. An id at or below the mark can come again
 // once every line above it is gone (ids are max + 1): such a line is
 // indexed as it is inserted, so that every line up to the mark is indexed.
-// Re-run (a test going back to an older version) this sets the mark again
-// after the migration before it has indexed every line.
+// The migration before indexed every line, this one's mark is the last.
 R"sql(
 CREATE TABLE IF NOT EXISTS report_text_indexed (up_to INTEGER NOT NULL);
 DELETE FROM report_text_indexed;

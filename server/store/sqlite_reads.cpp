@@ -132,7 +132,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     // only, by their arrival from one end, each kept with its place if its
     // bytes (and pattern) match: the count, and the page picked by its
     // offset or its key, from at most that many rows. The lines stored
-    // since the index's last turn (ids above its mark, a second's or so)
+    // since the index's last turn (ids above its mark, a quarter second's)
     // are not in it yet: the player's are candidates when their bytes hold
     // the text, as the index would have them.
     const auto candidates = [&](const char* keySide, bool upwards, std::vector<Place>& matches) -> std::optional<bool> {
