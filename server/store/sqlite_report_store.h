@@ -76,10 +76,12 @@ class SqliteReportStore final : public ReportStore {
   SqliteStatement indexedUpTo_, nextIndexedUpTo_, indexLines_, setIndexedUpTo_, mergeIndex_;
   // Writer thread only: the lines stored since the index's last turn (the
   // writer's own; others' are found at the next turn), when that was, and
-  // whether its segments may want merging.
+  // whether its segments may want merging: from the first turn that
+  // indexes lines, so that a server started on a database does no merging
+  // of its own before it writes.
   int64_t unindexedLines_ = 0;
   std::chrono::steady_clock::time_point lastIndexTurn_;
-  bool mergeDue_ = true;
+  bool mergeDue_ = false;
 
   std::string path_;
   SqliteConnection writer_;
