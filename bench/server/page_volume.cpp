@@ -69,8 +69,17 @@ int loadSqlite(const char* path) {
   const bool searchIndex =
       sqlite3_exec(db, "SELECT 1 FROM report_text LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
   const std::string merging = searchIndex ? "INSERT INTO report_text(report_text, rank) VALUES ('automerge', 4);" : "";
+  // A schema whose writer indexes new lines in bulk leaves lines written
+  // straight into the table to it, above its mark: indexed here instead, as
+  // a server that had taken them as reports would have them.
+  const bool bulkIndex =
+      sqlite3_exec(db, "SELECT 1 FROM report_text_indexed LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
   const std::string mergedAfter =
-      searchIndex ? "INSERT INTO report_text(report_text, rank) VALUES ('automerge', 0);" : "";
+      std::string(bulkIndex ? "INSERT INTO report_text(rowid, text) SELECT id, tidemark_player_search_text(player, log)"
+                              " FROM reports WHERE id > (SELECT up_to FROM report_text_indexed);"
+                              "UPDATE report_text_indexed SET up_to = (SELECT max(id) FROM reports);"
+                            : "") +
+      (searchIndex ? "INSERT INTO report_text(report_text, rank) VALUES ('automerge', 0);" : "");
   const std::string sql =
       "PRAGMA synchronous=OFF; BEGIN;" + merging +
       "WITH RECURSIVE g(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g WHERE n < " + std::to_string(kOtherPlayers) +

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "store/report_store.h"
@@ -43,10 +44,17 @@ class PendingReports {
   // and empty: every report pushed before closing is taken first. With a
   // `gather` time, the first report waits that long for others to join its
   // batch (one commit, one sync for them all), unless `most` come sooner.
+  // With an `idle` time, none coming for that long returns true with
+  // `batch` empty, so that the caller can do what waits for a quiet moment.
   bool take(std::vector<PendingReport>& batch, size_t most,
-            std::chrono::microseconds gather = std::chrono::microseconds(0)) {
+            std::chrono::microseconds gather = std::chrono::microseconds(0),
+            std::optional<std::chrono::milliseconds> idle = std::nullopt) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+    const auto ready = [&] { return closed_ || !queue_.empty(); };
+    if (!idle)
+      changed_.wait(lock, ready);
+    else if (!changed_.wait_for(lock, *idle, ready))
+      return true;
     if (queue_.empty()) return false;
     if (gather.count() > 0 && !closed_ && queue_.size() < most) {
       // Pushes meanwhile wake this wait only once the batch is full.

@@ -168,6 +168,32 @@ CREATE TRIGGER reports_unindex_text AFTER DELETE ON reports BEGIN
   INSERT INTO report_text(report_text, rowid, text)
     VALUES ('delete', OLD.id, tidemark_player_search_text(OLD.player, OLD.log));
 END;
+)sql",
+// The search index takes new lines in bulk on the writer (see
+// SqliteReportStore::indexLines), not one by one: every commit wrote a
+// segment of its own, which cost more than the rest of a report. Lines up
+// to report_text_indexed.up_to are in the index, those above not yet (a
+// search compares their bytes). A contentless FTS5 table cannot tell a
+// rowid it never held: the 'delete' of one corrupts it, so only lines at or
+// below the mark are taken out. An id at or below the mark can come again
+// once every line above it is gone (ids are max + 1): such a line is
+// indexed as it is inserted, so that every line up to the mark is indexed.
+// The migration before indexed every line, this one's mark is the last.
+R"sql(
+CREATE TABLE IF NOT EXISTS report_text_indexed (up_to INTEGER NOT NULL);
+DELETE FROM report_text_indexed;
+INSERT INTO report_text_indexed SELECT coalesce(max(id), 0) FROM reports;
+DROP TRIGGER IF EXISTS reports_index_text;
+DROP TRIGGER IF EXISTS reports_unindex_text;
+CREATE TRIGGER reports_index_text AFTER INSERT ON reports
+  WHEN NEW.id <= (SELECT up_to FROM report_text_indexed) BEGIN
+  INSERT INTO report_text(rowid, text) VALUES (NEW.id, tidemark_player_search_text(NEW.player, NEW.log));
+END;
+CREATE TRIGGER reports_unindex_text AFTER DELETE ON reports
+  WHEN OLD.id <= (SELECT up_to FROM report_text_indexed) BEGIN
+  INSERT INTO report_text(report_text, rowid, text)
+    VALUES ('delete', OLD.id, tidemark_player_search_text(OLD.player, OLD.log));
+END;
 )sql"};
 
 }  // namespace

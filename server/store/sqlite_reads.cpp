@@ -131,13 +131,23 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     // At most kMaxCountedMatches of the index's candidates, the player's
     // only, by their arrival from one end, each kept with its place if its
     // bytes (and pattern) match: the count, and the page picked by its
-    // offset or its key, from at most that many rows.
-    const auto candidates = [&](const char* bound, bool upwards, std::vector<Place>& matches) -> std::optional<bool> {
+    // offset or its key, from at most that many rows. The lines stored
+    // since the index's last turn (ids above its mark, a quarter second's)
+    // are not in it yet: the player's are candidates when their bytes hold
+    // the text, as the index would have them.
+    const auto candidates = [&](const char* keySide, bool upwards, std::vector<Place>& matches) -> std::optional<bool> {
+      const std::string direction = upwards ? " ASC" : " DESC";
+      const std::string bound = keySide ? std::string(" AND rowid ") + keySide + " :key" : "";
       auto query = prepare(db,
-          (std::string("SELECT c.id, r.id IS NOT NULL, r.ltime FROM (SELECT rowid AS id FROM report_text"
-                       " WHERE report_text MATCH :phrase") + bound + " ORDER BY rowid" + (upwards ? " ASC" : " DESC") +
-           " LIMIT :examined) c LEFT JOIN reports r ON r.id = c.id AND r.player = :player" + terms +
-           " ORDER BY c.id" + (upwards ? " ASC" : " DESC")).c_str(),
+          ("SELECT c.id, r.id IS NOT NULL, r.ltime FROM ("
+           "SELECT id FROM (SELECT rowid AS id FROM report_text WHERE report_text MATCH :phrase" + bound +
+           " ORDER BY rowid" + direction + " LIMIT :examined)"
+           " UNION ALL SELECT id FROM (SELECT id FROM reports WHERE player = :player"
+           " AND id > (SELECT up_to FROM report_text_indexed)" + bound +
+           " AND instr(substr(log, 1, :listed), CAST(:text AS BLOB)) > 0 ORDER BY id" + direction +
+           " LIMIT :examined) ORDER BY id" + direction + " LIMIT :examined"
+           ") c LEFT JOIN reports r ON r.id = c.id AND r.player = :player" + terms +
+           " ORDER BY c.id" + direction).c_str(),
           error);
       if (!query) return std::nullopt;
       bindFilter(query.get());
@@ -156,10 +166,10 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     // matches are few: they are looked for upwards first, and only when
     // there are more than the bound are the newest read downwards.
     std::vector<Place> newest;
-    auto more = candidates("", true, newest);
+    auto more = candidates(nullptr, true, newest);
     if (more && *more) {
       newest.clear();
-      more = candidates("", false, newest);
+      more = candidates(nullptr, false, newest);
     }
     if (!more) return std::nullopt;
     result.total = static_cast<int64_t>(newest.size());
@@ -169,7 +179,7 @@ std::optional<PlayerReports> SqliteReportStore::listReports(std::string_view tok
     // line that arrived after another may be older in the game.
     std::vector<Place> pool;
     if (keyPlace) {
-      if (!candidates(" AND rowid < :key", false, pool) || !candidates(" AND rowid > :key", true, pool))
+      if (!candidates("<", false, pool) || !candidates(">", true, pool))
         return std::nullopt;
     } else {
       pool = std::move(newest);

@@ -58,10 +58,35 @@ class SqliteReportStore final : public ReportStore {
   std::optional<StoredReport> writeOne(PendingReport& pending);
   int64_t count(const char* sql);
 
+  // The search index's turns on the writer thread (sqlite_index_turns.cpp):
+  // the lines stored since its mark are indexed in bulk, in a batch's
+  // transaction while reports come and in transactions of their own while
+  // none do, and its segments merged a step at a time.
+  bool prepareIndexTurns(std::string& error);
+  bool indexTurnDue(std::chrono::steady_clock::time_point now) const;
+  // In the open transaction: the lines indexed, -1 on a failure (undone).
+  int64_t indexLines();
+  // In the open transaction: whether the step merged anything (more may
+  // remain).
+  bool mergeIndexStep();
+  // After the commit of a transaction that ran a turn.
+  void noteIndexTurn(std::chrono::steady_clock::time_point at, int64_t indexed);
+  void indexWhileIdle();
+  std::optional<std::chrono::milliseconds> idleWork() const;
+  SqliteStatement indexedUpTo_, nextIndexedUpTo_, indexLines_, setIndexedUpTo_, mergeIndex_;
+  // Writer thread only: the lines stored since the index's last turn (the
+  // writer's own; others' are found at the next turn), when that was, and
+  // whether its segments may want merging: from the first turn that
+  // indexes lines, so that a server started on a database does no merging
+  // of its own before it writes.
+  int64_t unindexedLines_ = 0;
+  std::chrono::steady_clock::time_point lastIndexTurn_;
+  bool mergeDue_ = false;
+
   std::string path_;
   SqliteConnection writer_;
   SqliteStatement findPlayer_, insertPlayer_, insertReport_, findSameLine_, findReportId_;
-  SqliteStatement begin_, commit_, rollback_, savepoint_, release_, rollbackToSavepoint_, mergeIndex_;
+  SqliteStatement begin_, commit_, rollback_, savepoint_, release_, rollbackToSavepoint_;
   // Steps a statement without values to its end: false on a failure.
   static bool run(const SqliteStatement& statement);
 
