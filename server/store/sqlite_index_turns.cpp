@@ -26,6 +26,10 @@ namespace {
 constexpr auto kIndexEvery = std::chrono::milliseconds(250);
 constexpr int64_t kIndexAtLines = 500;
 constexpr int64_t kIndexTurnLines = 2000;
+// ... and this many bytes of lines (past its first line): wide lines take
+// the tokenizer longer, and a turn of 2,000 lines of kilobytes each would
+// hold the reports behind it for seconds.
+constexpr int64_t kIndexTurnBytes = 256 * 1024;
 // With lines left to index or segments to merge, a writer that has had no
 // report for this long does it in transactions of its own.
 constexpr auto kIndexWhenIdle = std::chrono::milliseconds(200);
@@ -35,9 +39,13 @@ constexpr auto kIndexWhenIdle = std::chrono::milliseconds(200);
 bool SqliteReportStore::prepareIndexTurns(std::string& error) {
   sqlite3* db = writer_.get();
   indexedUpTo_ = prepare(db, "SELECT up_to FROM report_text_indexed", error);
-  // The turn's last line: ids are read in order through the table itself.
+  // The turn's last line, its count, and how many it could have taken by
+  // count alone: ids are read in order through the table itself, and
+  // length() of a blob is read from its row's header.
   nextIndexedUpTo_ = prepare(db,
-      "SELECT coalesce(max(id), ?1), count(*) FROM (SELECT id FROM reports WHERE id > ?1 ORDER BY id LIMIT ?2)",
+      "SELECT coalesce(max(CASE WHEN before < ?3 THEN id END), ?1), coalesce(sum(before < ?3), 0), count(*)"
+      " FROM (SELECT id, sum(length(log)) OVER (ORDER BY id ROWS UNBOUNDED PRECEDING) - length(log) AS before"
+      " FROM reports WHERE id > ?1 ORDER BY id LIMIT ?2)",
       error);
   indexLines_ = prepare(db,
       "INSERT INTO report_text(rowid, text)"
@@ -84,10 +92,13 @@ int64_t SqliteReportStore::indexLines() {
     StatementUse next(nextIndexedUpTo_.get());
     sqlite3_bind_int64(next.get(), 1, from);
     sqlite3_bind_int64(next.get(), 2, kIndexTurnLines);
+    sqlite3_bind_int64(next.get(), 3, kIndexTurnBytes);
     done = sqlite3_step(next.get()) == SQLITE_ROW;
     if (done) {
       to = sqlite3_column_int64(next.get(), 0);
       lines = sqlite3_column_int64(next.get(), 1);
+      const int64_t candidates = sqlite3_column_int64(next.get(), 2);
+      turnLeftLines_ = lines < candidates || candidates == kIndexTurnLines;
     }
   }
   if (done && lines > 0) {
@@ -122,7 +133,7 @@ void SqliteReportStore::noteIndexTurn(std::chrono::steady_clock::time_point at, 
   // A failed turn is tried again at the next.
   if (indexed < 0) return;
   if (indexed > 0) mergeDue_ = true;
-  unindexedLines_ = indexed < kIndexTurnLines ? 0 : std::max<int64_t>(1, unindexedLines_ - indexed);
+  unindexedLines_ = turnLeftLines_ ? std::max<int64_t>(1, unindexedLines_ - indexed) : 0;
 }
 
 void SqliteReportStore::indexWhileIdle() {

@@ -80,6 +80,7 @@ class SqliteReportStore final : public ReportStore {
   // indexes lines, so that a server started on a database does no merging
   // of its own before it writes.
   int64_t unindexedLines_ = 0;
+  bool turnLeftLines_ = false;  // the last turn stopped at its bounds
   std::chrono::steady_clock::time_point lastIndexTurn_;
   bool mergeDue_ = false;
 
