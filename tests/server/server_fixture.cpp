@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -220,6 +221,17 @@ long long countRows(const std::filesystem::path& database, const std::string& ta
   }
   sqlite3_close(db);
   return count;
+}
+
+std::pair<int, std::string> runServerToExit(const std::string& args, const std::filesystem::path& folder) {
+  const std::string command =
+      "cd " + folder.string() + " && timeout -s KILL 5 " TIDEMARK_SERVER_EXECUTABLE " " + args + " 2>&1";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  std::string output;
+  char buffer[4096];
+  for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = pipe ? pclose(pipe) : -1;
+  return {WIFEXITED(status) && WEXITSTATUS(status) != 137 ? WEXITSTATUS(status) : -1, output};
 }
 
 }  // namespace tidemark::testing

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -34,6 +35,11 @@ class TempDir {
 
 // A loopback port in 18000-18999 that nothing listened on a moment ago.
 int pickFreePort();
+
+// Runs the server program in `folder` to its end, which a start that fails
+// reaches at once (one that wrongly starts is killed after 5 s): its exit
+// code, -1 when killed, and all it wrote.
+std::pair<int, std::string> runServerToExit(const std::string& args, const std::filesystem::path& folder);
 
 // A report form as the client builds it: ten fields in order, every byte
 // encoded. Tests change single values before calling `body`.
